@@ -1,0 +1,43 @@
+# Set-up is automatic: every target below creates .venv/ with a CPython 3.12
+# (found by scripts/find-python unless PYTHON=... is given), installs the
+# dependencies from the package index and rebuilds the module when a source
+# file has changed.
+
+VENV    := .venv
+VPY     := $(VENV)/bin/python
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \) 2>/dev/null) \
+           CMakeLists.txt pyproject.toml
+
+.PHONY: all build demo test bench clean
+.DEFAULT_GOAL := all
+
+all: build
+
+$(VENV)/.created:
+	@py="$(PYTHON)"; [ -n "$$py" ] || py=$$(scripts/find-python) || exit 1; \
+	echo "creating $(VENV) with $$py"; \
+	"$$py" -m venv $(VENV)
+	@touch $@
+
+$(VENV)/.deps: $(VENV)/.created requirements-dev.txt
+	$(VPY) -m pip install --upgrade pip
+	$(VPY) -m pip install -r requirements-dev.txt
+	@touch $@
+
+$(VENV)/.built: $(VENV)/.deps $(SOURCES)
+	$(VPY) -m pip install --no-build-isolation --no-deps .
+	@touch $@
+
+build: $(VENV)/.built
+
+demo: build
+	$(VPY) -m orvelta demo
+
+test: build
+	$(VPY) -m pytest
+
+bench: build
+	@for f in bench/bench_*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
+
+clean:
+	rm -rf build dist $(VENV)

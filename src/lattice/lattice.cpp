@@ -1,0 +1,182 @@
+#include "lattice/lattice.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <vector>
+
+namespace orvelta::lattice {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kMaxFinite = std::numeric_limits<double>::max();
+
+// max(x, 0) that lets a NaN through.
+inline double positive_part(double x) noexcept { return x < 0.0 ? 0.0 : x; }
+
+template <bool Call>
+inline double payoff(double spot, double k) noexcept {
+    return positive_part(Call ? spot - k : k - spot);
+}
+
+inline double intrinsic(double s, double k, bool call) noexcept {
+    return positive_part(call ? s - k : k - s);
+}
+
+// Backward induction over a lattice of n steps; V must hold n + 1 entries.
+// With Track, boundary[F] receives the critical price of row F (n + 1 entries).
+// Both pricers run this one routine, so a batch price is bit for bit the
+// single-option price.
+template <bool Call, bool American, bool Track>
+double induct(double s, double k, double r, double q, double sigma, double tau,
+              std::int64_t n, int tree_type, double* V, double* boundary) noexcept {
+    const double dt = tau / static_cast<double>(n);
+    const TreeParameters tp = tree_parameters(tree_type, r, q, sigma, dt);
+    const double disc = std::exp(-r * dt);
+    const double ratio = tp.u / tp.d;
+    const double p = tp.p;
+    const double pd = 1.0 - p;
+    const double log_d = std::log(tp.d);
+
+    double S = s * std::exp(static_cast<double>(n) * log_d);
+    for (std::int64_t j = 0; j <= n; ++j) {
+        V[j] = payoff<Call>(S, k);
+        S *= ratio;
+    }
+    if (Track) boundary[n] = k;
+
+    for (std::int64_t F = n - 1; F >= 0; --F) {
+        S = s * std::exp(static_cast<double>(F) * log_d);
+        double candidate = kNaN;
+        for (std::int64_t j = 0; j <= F; ++j) {
+            const double cont = (p * V[j + 1] + pd * V[j]) * disc;
+            if (American) {
+                const double ex = payoff<Call>(S, k);
+                V[j] = cont > ex ? cont : ex;
+                if (Track && ex > cont + 1e-10) {
+                    if (!std::isfinite(candidate)) {
+                        candidate = S;
+                    } else if (Call) {
+                        candidate = S < candidate ? S : candidate;
+                    } else {
+                        candidate = S > candidate ? S : candidate;
+                    }
+                }
+            } else {
+                V[j] = cont;
+            }
+            S *= ratio;
+        }
+        if (Track) boundary[F] = candidate;
+    }
+    return V[0];
+}
+
+template <bool Track>
+double induct(double s, double k, double r, double q, double sigma, double tau, bool call,
+              std::int64_t n, int tree_type, bool american, double* V, double* boundary) noexcept {
+    if (call) {
+        return american ? induct<true, true, Track>(s, k, r, q, sigma, tau, n, tree_type, V, boundary)
+                        : induct<true, false, Track>(s, k, r, q, sigma, tau, n, tree_type, V, boundary);
+    }
+    return american ? induct<false, true, Track>(s, k, r, q, sigma, tau, n, tree_type, V, boundary)
+                    : induct<false, false, Track>(s, k, r, q, sigma, tau, n, tree_type, V, boundary);
+}
+
+}  // namespace
+
+TreeParameters tree_parameters(int tree_type, double r, double q, double sigma, double dt) noexcept {
+    const double a = std::exp((r - q) * dt);
+    double u = 0.0;
+    double d = 0.0;
+    bool accepted = false;
+    if (tree_type == 1) {
+        const double V = std::exp(sigma * sigma * dt);
+        double w = V * V + 2.0 * V - 3.0;
+        if (w < 0.0) w = 0.0;
+        const double h = a * 0.5 * V;
+        const double root = std::sqrt(w);
+        u = (V + 1.0 + root) * h;
+        d = (V + 1.0 - root) * h;
+        // A NaN fails every comparison, so it is rejected here too.
+        accepted = u > d && std::fabs(u) <= kMaxFinite && std::fabs(d) <= kMaxFinite;
+    }
+    if (!accepted) {
+        u = std::exp(sigma * std::sqrt(dt));
+        d = 1.0 / u;
+    }
+    double p = (a - d) / (u - d);
+    if (p < 1e-10) {
+        p = 1e-10;
+    } else if (p > 0.9999999999) {
+        p = 0.9999999999;
+    }
+    return {u, d, p};
+}
+
+double tree_boundary(double s, double k, double r, double q, double sigma, double tau,
+                     int option_type, int steps, int tree_type, bool american,
+                     double* times, double* boundary) {
+    const std::int64_t n = boundary_steps(steps);
+    const double nd = static_cast<double>(n);
+    for (std::int64_t j = 0; j <= n; ++j) {
+        times[j] = static_cast<double>(j) * tau / nd;
+        boundary[j] = kNaN;
+    }
+    const bool call = option_type > 0;
+    // NaN s or k fail these tests; a NaN tau or sigma runs through the lattice.
+    if (!(s > 0.0) || !(k > 0.0) || tau <= 0.0 || sigma <= 0.0) {
+        return intrinsic(s, k, call);
+    }
+    std::vector<double> V(static_cast<std::size_t>(n) + 1, 0.0);
+    return induct<true>(s, k, r, q, sigma, tau, call, n, tree_type, american, V.data(), boundary);
+}
+
+void tree_batch(std::size_t count, const double* s, const double* k, const double* r,
+                const double* q, const double* sigma, const double* tau,
+                const int* option_type, int steps, int tree_type, bool american,
+                double* out) {
+    const std::int64_t total = static_cast<std::int64_t>(count);
+    const std::int64_t n = steps;
+    std::exception_ptr failure;
+    std::atomic<bool> failed{false};
+
+#pragma omp parallel
+    {
+        // One working vector per thread, sized when the thread first needs a
+        // lattice; each option overwrites entries 0..n before reading them.
+        std::vector<double> V;
+#pragma omp for schedule(nonmonotonic : dynamic, 64) nowait
+        for (std::int64_t i = 0; i < total; ++i) {
+            if (failed.load(std::memory_order_relaxed)) continue;
+            const double si = s[i];
+            const double ki = k[i];
+            if (!(si > 0.0) || !(ki > 0.0)) {
+                out[i] = kNaN;
+                continue;
+            }
+            const bool call = option_type[i] > 0;
+            const double ti = tau[i];
+            const double vi = sigma[i];
+            if (ti <= 0.0 || vi <= 0.0 || n <= 1) {
+                out[i] = intrinsic(si, ki, call);
+                continue;
+            }
+            try {
+                if (V.empty()) V.assign(static_cast<std::size_t>(n) + 1, 0.0);
+            } catch (...) {
+#pragma omp critical(orvelta_tree_batch_failure)
+                if (!failure) failure = std::current_exception();
+                failed.store(true, std::memory_order_relaxed);
+                continue;
+            }
+            out[i] = induct<false>(si, ki, r[i], q[i], vi, ti, call, n, tree_type, american,
+                                   V.data(), nullptr);
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace orvelta::lattice

@@ -1,0 +1,51 @@
+// The one header of the binding layer that includes pybind11. The registration
+// files of the subsystems share its array aliases and small helpers.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <initializer_list>
+#include <stdexcept>
+
+namespace orvelta::bindings {
+
+namespace py = pybind11;
+
+// Array arguments: converted on entry to C-contiguous float64 or int32 arrays
+// (copied only when the caller's array is not already of that kind).
+using f64_array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using i32_array = py::array_t<int, py::array::c_style | py::array::forcecast>;
+
+// Batch kernels compare total element counts first, in parameter order, so a
+// length mismatch is reported before any dimension error.
+inline py::ssize_t require_same_length(std::initializer_list<const py::array*> arrays) {
+    const py::ssize_t n = (*arrays.begin())->size();
+    for (const py::array* a : arrays) {
+        if (a->size() != n) throw std::runtime_error("all input arrays must have the same length");
+    }
+    return n;
+}
+
+// Data pointer of an input that must be one-dimensional; taking the view
+// raises ValueError "array has incorrect number of dimensions: N; expected 1".
+template <typename T, int Flags>
+const T* data_1d(const py::array_t<T, Flags>& a) {
+    (void)a.template unchecked<1>();
+    return a.data();
+}
+
+// Writable data pointer of a freshly created one-dimensional result.
+template <typename T>
+T* mutable_data_1d(py::array_t<T>& a) {
+    (void)a.template mutable_unchecked<1>();
+    return a.mutable_data();
+}
+
+void register_lattice(py::module_& m);
+void register_fd(py::module_& m);
+void register_mc(py::module_& m);
+void register_fourier(py::module_& m);
+
+}  // namespace orvelta::bindings
