@@ -29,8 +29,11 @@ def american_rows() -> list[tuple[str, float, float]]:
 
 def boundary_curves() -> list[tuple[str, list[float], list[float]]]:
     """(label, times, critical spot) of the American put's exercise boundary per method."""
-    res = K.american_tree_boundary(S, STRIKE, R, Q, SIGMA, TAU, PUT, TREE_STEPS, 0)
-    return [(f"CRR lattice ({TREE_STEPS} steps)", list(res["times"]), list(res["boundary"]))]
+    curves = []
+    for tree_type, name in ((0, "CRR"), (1, "Tian")):
+        res = K.american_tree_boundary(S, STRIKE, R, Q, SIGMA, TAU, PUT, TREE_STEPS, tree_type)
+        curves.append((f"{name} lattice ({TREE_STEPS} steps)", list(res["times"]), list(res["boundary"])))
+    return curves
 
 
 def format_table(title: str, header: tuple[str, ...], rows: list[tuple]) -> str:
@@ -54,7 +57,8 @@ def plot_boundaries(path: Path) -> Path:
     fig, ax = plt.subplots(figsize=(8, 5))
     for label, times, boundary in boundary_curves():
         pts = [(t, b) for t, b in zip(times, boundary) if not math.isnan(b)]
-        ax.plot([t for t, _ in pts], [b for _, b in pts], label=label)
+        # Lattice boundaries alternate between odd and even rows' nodes: show the points.
+        ax.plot([t for t, _ in pts], [b for _, b in pts], ".-", markersize=3, linewidth=0.6, label=label)
     ax.set_xlabel("time (years)")
     ax.set_ylabel("critical spot price")
     ax.set_title(f"American put early-exercise boundary (K = {STRIKE:g}, r = {R}, q = {Q}, sigma = {SIGMA})")
