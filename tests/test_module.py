@@ -15,6 +15,8 @@ from orvelta import _kernels as K
 TABLE = [
     "american_tree_batch",
     "american_tree_boundary",
+    "american_pde_psor",
+    "american_pde_psor_batch",
 ]
 
 

@@ -13,6 +13,8 @@ from . import _kernels as K
 S, STRIKE, R, Q, SIGMA, TAU = 100.0, 100.0, 0.05, 0.02, 0.2, 1.0
 PUT, CALL = 0, 1
 TREE_STEPS = 200
+# Grid of american_pde_psor's defaults: price intervals by time steps.
+PSOR_S_STEPS, PSOR_T_STEPS = 160, 120
 
 
 def american_rows() -> list[tuple[str, float, float]]:
@@ -24,6 +26,8 @@ def american_rows() -> list[tuple[str, float, float]]:
             for kind in (PUT, CALL)
         )
         rows.append((f"{name} lattice, {TREE_STEPS} steps", put, call))
+    put, call = (K.american_pde_psor(S, STRIKE, R, Q, SIGMA, TAU, kind)["price"] for kind in (PUT, CALL))
+    rows.append((f"PSOR finite differences, {PSOR_S_STEPS} x {PSOR_T_STEPS} grid", put, call))
     return rows
 
 
@@ -33,6 +37,12 @@ def boundary_curves() -> list[tuple[str, list[float], list[float]]]:
     for tree_type, name in ((0, "CRR"), (1, "Tian")):
         res = K.american_tree_boundary(S, STRIKE, R, Q, SIGMA, TAU, PUT, TREE_STEPS, tree_type)
         curves.append((f"{name} lattice ({TREE_STEPS} steps)", list(res["times"]), list(res["boundary"])))
+    # PSOR reports one boundary value per time level; level n lies n * TAU / M
+    # after today (level 0 today, level M at expiry), the lattice's time axis.
+    psor = list(K.american_pde_psor(S, STRIKE, R, Q, SIGMA, TAU, PUT)["boundary"])
+    levels = len(psor) - 1
+    times = [n * TAU / levels for n in range(levels + 1)]
+    curves.append((f"PSOR grid ({PSOR_S_STEPS} x {PSOR_T_STEPS})", times, psor))
     return curves
 
 

@@ -1,7 +1,87 @@
+// Finite-difference pricers: american_pde_psor and american_pde_psor_batch.
+#include "fd/psor.hpp"
 #include "module/bindings.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <new>
 
 namespace orvelta::bindings {
 
-void register_fd(py::module_& /*m*/) {}
+namespace {
+
+py::dict american_pde_psor(double s, double k, double r, double q, double sigma, double tau,
+                           int option_type, int s_steps, int t_steps, double s_max_mult,
+                           double omega, double tol, int max_iter, bool american) {
+    const std::int64_t N = fd::price_intervals(s_steps);
+    const std::int64_t M = fd::time_steps(t_steps);
+    // Both factors are below 2^31, so the element count fits in 64 bits; a
+    // surface whose byte size exceeds the address space cannot be allocated.
+    const std::int64_t cells = (M + 1) * (N + 1);
+    if (cells > std::numeric_limits<py::ssize_t>::max() / static_cast<py::ssize_t>(sizeof(double))) {
+        throw std::bad_alloc();
+    }
+    py::array_t<double> s_grid(static_cast<py::ssize_t>(N + 1));
+    py::array_t<double> boundary(static_cast<py::ssize_t>(M + 1));
+    py::array_t<double> residuals(static_cast<py::ssize_t>(M));
+    py::array_t<double> values({static_cast<py::ssize_t>(M + 1), static_cast<py::ssize_t>(N + 1)});
+
+    const fd::PsorResult res = fd::pde_psor_solve(
+        s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter,
+        american, s_grid.mutable_data(), boundary.mutable_data(), residuals.mutable_data(),
+        values.mutable_data());
+
+    py::dict result;
+    result["price"] = py::float_(res.price);
+    result["s_grid"] = s_grid;
+    result["boundary"] = boundary;
+    result["residuals"] = residuals;
+    result["values"] = values;
+    return result;
+}
+
+py::dict american_pde_psor_batch(const f64_array& s, const f64_array& k, const f64_array& r,
+                                 const f64_array& q, const f64_array& sigma, const f64_array& tau,
+                                 const i32_array& option_type, int s_steps, int t_steps,
+                                 double s_max_mult, double omega, double tol, int max_iter,
+                                 bool american) {
+    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    py::array_t<double> prices(n);
+    py::array_t<double> residuals(n);
+    double* pp = mutable_data_1d(prices);
+    double* pe = mutable_data_1d(residuals);
+    const double* ps = data_1d(s);
+    const double* pk = data_1d(k);
+    const double* pr = data_1d(r);
+    const double* pq = data_1d(q);
+    const double* pv = data_1d(sigma);
+    const double* pt = data_1d(tau);
+    const int* pc = data_1d(option_type);
+
+    // Sequential, with the interpreter lock held: each option is the same
+    // solve as american_pde_psor without the value surface.
+    fd::pde_psor_batch(static_cast<std::size_t>(n), ps, pk, pr, pq, pv, pt, pc, s_steps, t_steps,
+                       s_max_mult, omega, tol, max_iter, american, pp, pe);
+
+    py::dict result;
+    result["prices"] = prices;
+    result["residuals"] = residuals;
+    return result;
+}
+
+}  // namespace
+
+void register_fd(py::module_& m) {
+    m.def("american_pde_psor", &american_pde_psor, py::arg("s"), py::arg("k"), py::arg("r"),
+          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
+          py::arg("s_steps") = 160, py::arg("t_steps") = 120, py::arg("s_max_mult") = 3.0,
+          py::arg("omega") = 1.35, py::arg("tol") = 1e-7, py::arg("max_iter") = 5000,
+          py::arg("american") = true);
+    m.def("american_pde_psor_batch", &american_pde_psor_batch, py::arg("s"), py::arg("k"),
+          py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
+          py::arg("s_steps") = 100, py::arg("t_steps") = 80, py::arg("s_max_mult") = 3.0,
+          py::arg("omega") = 1.35, py::arg("tol") = 1e-7, py::arg("max_iter") = 3000,
+          py::arg("american") = true);
+}
 
 }  // namespace orvelta::bindings
