@@ -17,6 +17,9 @@ TABLE = [
     "american_tree_boundary",
     "american_pde_psor",
     "american_pde_psor_batch",
+    "fft_prices",
+    "direct_prices",
+    "cos_prices",
 ]
 
 

@@ -75,7 +75,7 @@ double induct(double s, double k, double r, double q, double sigma, double tau,
 }
 
 // Rows handled together by the batch's American induction.
-constexpr std::int64_t kRowGroup = 4;
+constexpr std::int64_t kRowGroup = 8;
 
 // The same American induction as induct<Call, true, false>, operation for
 // operation, organised for throughput. The node prices of a row come from a
@@ -105,28 +105,24 @@ double induct_american_grouped(double s, double k, double r, double q, double si
 
     std::int64_t top = n - 1;
     for (; top >= kRowGroup - 1; top -= kRowGroup) {
-        // Rows top, top-1, top-2, top-3 have top+1 ... top-2 nodes.
-        double x0 = s * std::exp(static_cast<double>(top) * log_d);
-        double x1 = s * std::exp(static_cast<double>(top - 1) * log_d);
-        double x2 = s * std::exp(static_cast<double>(top - 2) * log_d);
-        double x3 = s * std::exp(static_cast<double>(top - 3) * log_d);
-        double* S0 = S;
-        double* S1 = S + stride;
-        double* S2 = S + 2 * stride;
-        double* S3 = S + 3 * stride;
-        std::int64_t j = 0;
-        for (; j <= top - 3; ++j) {
-            S0[j] = x0; x0 *= ratio;
-            S1[j] = x1; x1 *= ratio;
-            S2[j] = x2; x2 *= ratio;
-            S3[j] = x3; x3 *= ratio;
+        // Row top - g (g = 0 .. kRowGroup - 1) has top - g + 1 nodes.
+        double x[kRowGroup];
+        for (std::int64_t g = 0; g < kRowGroup; ++g) {
+            x[g] = s * std::exp(static_cast<double>(top - g) * log_d);
         }
-        S2[j] = x2;
-        S1[j] = x1; x1 *= ratio;
-        S0[j] = x0; x0 *= ratio;
-        S1[j + 1] = x1;
-        S0[j + 1] = x0; x0 *= ratio;
-        S0[j + 2] = x0;
+        const std::int64_t shortest = top - kRowGroup + 2;
+        for (std::int64_t j = 0; j < shortest; ++j) {
+            for (std::int64_t g = 0; g < kRowGroup; ++g) {
+                S[g * stride + j] = x[g];
+                x[g] *= ratio;
+            }
+        }
+        for (std::int64_t g = 0; g < kRowGroup - 1; ++g) {
+            for (std::int64_t j = shortest; j <= top - g; ++j) {
+                S[g * stride + j] = x[g];
+                x[g] *= ratio;
+            }
+        }
         for (std::int64_t g = 0; g < kRowGroup; ++g) {
             const double* Sg = S + g * stride;
             const std::int64_t F = top - g;
