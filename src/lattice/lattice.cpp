@@ -25,6 +25,32 @@ inline double intrinsic(double s, double k, bool call) noexcept {
     return positive_part(call ? s - k : k - s);
 }
 
+// Per-step constants of a lattice of n steps over tau.
+struct Steps {
+    double disc;   // one-step discount factor
+    double ratio;  // u / d, from one node to the next higher one
+    double p;      // up-probability
+    double pd;     // 1 - p
+    double log_d;  // log of the down factor: row F starts at s * exp(F * log_d)
+};
+
+inline Steps step_constants(double r, double q, double sigma, double tau, std::int64_t n,
+                            int tree_type) noexcept {
+    const double dt = tau / static_cast<double>(n);
+    const TreeParameters tp = tree_parameters(tree_type, r, q, sigma, dt);
+    return {std::exp(-r * dt), tp.u / tp.d, tp.p, 1.0 - tp.p, std::log(tp.d)};
+}
+
+// Payoffs at expiry, lowest node first.
+template <bool Call>
+inline void terminal_row(double s, double k, std::int64_t n, const Steps& c, double* V) noexcept {
+    double S = s * std::exp(static_cast<double>(n) * c.log_d);
+    for (std::int64_t j = 0; j <= n; ++j) {
+        V[j] = payoff<Call>(S, k);
+        S *= c.ratio;
+    }
+}
+
 // Backward induction over a lattice of n steps; V must hold n + 1 entries.
 // With Track, boundary[F] receives the critical price of row F (n + 1 entries).
 // Both pricers run this one routine, so a batch price is bit for bit the
@@ -32,23 +58,14 @@ inline double intrinsic(double s, double k, bool call) noexcept {
 template <bool Call, bool American, bool Track>
 double induct(double s, double k, double r, double q, double sigma, double tau,
               std::int64_t n, int tree_type, double* V, double* boundary) noexcept {
-    const double dt = tau / static_cast<double>(n);
-    const TreeParameters tp = tree_parameters(tree_type, r, q, sigma, dt);
-    const double disc = std::exp(-r * dt);
-    const double ratio = tp.u / tp.d;
-    const double p = tp.p;
-    const double pd = 1.0 - p;
-    const double log_d = std::log(tp.d);
+    const Steps c = step_constants(r, q, sigma, tau, n, tree_type);
+    const double disc = c.disc, ratio = c.ratio, p = c.p, pd = c.pd, log_d = c.log_d;
+    terminal_row<Call>(s, k, n, c, V);
 
-    double S = s * std::exp(static_cast<double>(n) * log_d);
-    for (std::int64_t j = 0; j <= n; ++j) {
-        V[j] = payoff<Call>(S, k);
-        S *= ratio;
-    }
     if (Track) boundary[n] = k;
 
     for (std::int64_t F = n - 1; F >= 0; --F) {
-        S = s * std::exp(static_cast<double>(F) * log_d);
+        double S = s * std::exp(static_cast<double>(F) * log_d);
         double candidate = kNaN;
         for (std::int64_t j = 0; j <= F; ++j) {
             const double cont = (p * V[j + 1] + pd * V[j]) * disc;
@@ -80,28 +97,18 @@ constexpr std::int64_t kRowGroup = 8;
 // The same American induction as induct<Call, true, false>, operation for
 // operation, organised for throughput. The node prices of a row come from a
 // serial chain of multiplications, which bounds the plain loop by the latency
-// of one multiply per node. Here the chains of four consecutive rows run side
-// by side into a scratch block (the processor overlaps independent chains),
+// of one multiply per node. Here the chains of kRowGroup consecutive rows run
+// side by side into a scratch block (the processor overlaps independent chains),
 // and each row's value update then reads its stored prices with no serial
 // dependency left, so it vectorises. Prices and values are bit for bit those
 // of the plain loop. S must hold kRowGroup * (n + 1) entries.
 template <bool Call>
 double induct_american_grouped(double s, double k, double r, double q, double sigma, double tau,
                                std::int64_t n, int tree_type, double* V, double* S) noexcept {
-    const double dt = tau / static_cast<double>(n);
-    const TreeParameters tp = tree_parameters(tree_type, r, q, sigma, dt);
-    const double disc = std::exp(-r * dt);
-    const double ratio = tp.u / tp.d;
-    const double p = tp.p;
-    const double pd = 1.0 - p;
-    const double log_d = std::log(tp.d);
+    const Steps c = step_constants(r, q, sigma, tau, n, tree_type);
+    const double disc = c.disc, ratio = c.ratio, p = c.p, pd = c.pd, log_d = c.log_d;
+    terminal_row<Call>(s, k, n, c, V);
     const std::int64_t stride = n + 1;
-
-    double x = s * std::exp(static_cast<double>(n) * log_d);
-    for (std::int64_t j = 0; j <= n; ++j) {
-        V[j] = payoff<Call>(x, k);
-        x *= ratio;
-    }
 
     std::int64_t top = n - 1;
     for (; top >= kRowGroup - 1; top -= kRowGroup) {
@@ -134,7 +141,7 @@ double induct_american_grouped(double s, double k, double r, double q, double si
         }
     }
     for (; top >= 0; --top) {
-        x = s * std::exp(static_cast<double>(top) * log_d);
+        double x = s * std::exp(static_cast<double>(top) * log_d);
         for (std::int64_t j = 0; j <= top; ++j) {
             const double cont = (p * V[j + 1] + pd * V[j]) * disc;
             const double ex = payoff<Call>(x, k);

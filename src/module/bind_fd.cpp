@@ -50,18 +50,13 @@ py::dict american_pde_psor_batch(const f64_array& s, const f64_array& k, const f
     py::array_t<double> residuals(n);
     double* pp = mutable_data_1d(prices);
     double* pe = mutable_data_1d(residuals);
-    const double* ps = data_1d(s);
-    const double* pk = data_1d(k);
-    const double* pr = data_1d(r);
-    const double* pq = data_1d(q);
-    const double* pv = data_1d(sigma);
-    const double* pt = data_1d(tau);
-    const int* pc = data_1d(option_type);
+    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
 
     // Sequential, with the interpreter lock held: each option is the same
     // solve as american_pde_psor without the value surface.
-    fd::pde_psor_batch(static_cast<std::size_t>(n), ps, pk, pr, pq, pv, pt, pc, s_steps, t_steps,
-                       s_max_mult, omega, tol, max_iter, american, pp, pe);
+    fd::pde_psor_batch(static_cast<std::size_t>(n), b.s, b.k, b.r, b.q, b.sigma, b.tau,
+                       b.option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american,
+                       pp, pe);
 
     py::dict result;
     result["prices"] = prices;

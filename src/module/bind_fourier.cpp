@@ -41,29 +41,23 @@ py::dict fft_prices(int model_id, const f64_array& params, double s, double r, d
     return result;
 }
 
-py::array_t<double> direct_prices(int model_id, const f64_array& params, const f64_array& strikes,
-                                  const f64_array& tau, double s, double r, double q, int n_terms,
-                                  double u_max, int option_type) {
-    const py::ssize_t n = option_count(strikes, tau);
-    const std::vector<double> seq = parameter_sequence(params);
-    py::array_t<double> out(n);
-    double* po = mutable_data_1d(out);
-    if (n == 0) return out;
-    fourier::direct_prices(model_id, seq, static_cast<std::size_t>(n), strikes.data(), tau.data(),
-                           s, r, q, n_terms, u_max, option_type, po);
-    return out;
-}
+// direct_prices and cos_prices share their arguments and checks; they differ
+// in the core pricer and in the meaning of the two numerical settings.
+using StrikeListPricer = void (*)(int, const std::vector<double>&, std::size_t, const double*,
+                                  const double*, double, double, double, int, double, int, double*);
 
-py::array_t<double> cos_prices(int model_id, const f64_array& params, const f64_array& strikes,
-                               const f64_array& tau, double s, double r, double q, int n_terms,
-                               double truncation_width, int option_type) {
+template <StrikeListPricer Price>
+py::array_t<double> strike_list_prices(int model_id, const f64_array& params,
+                                       const f64_array& strikes, const f64_array& tau, double s,
+                                       double r, double q, int terms, double setting,
+                                       int option_type) {
     const py::ssize_t n = option_count(strikes, tau);
     const std::vector<double> seq = parameter_sequence(params);
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     if (n == 0) return out;
-    fourier::cos_prices(model_id, seq, static_cast<std::size_t>(n), strikes.data(), tau.data(), s,
-                        r, q, n_terms, truncation_width, option_type, po);
+    Price(model_id, seq, static_cast<std::size_t>(n), strikes.data(), tau.data(), s, r, q, terms,
+          setting, option_type, po);
     return out;
 }
 
@@ -73,10 +67,10 @@ void register_fourier(py::module_& m) {
     m.def("fft_prices", &fft_prices, py::arg("model_id"), py::arg("params"), py::arg("s"),
           py::arg("r"), py::arg("q"), py::arg("tau"), py::arg("alpha") = 1.5, py::arg("n") = 256,
           py::arg("eta") = 0.25, py::arg("option_type") = 1);
-    m.def("direct_prices", &direct_prices, py::arg("model_id"), py::arg("params"),
+    m.def("direct_prices", &strike_list_prices<&fourier::direct_prices>, py::arg("model_id"), py::arg("params"),
           py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
           py::arg("n_terms") = 512, py::arg("u_max") = 120.0, py::arg("option_type") = 1);
-    m.def("cos_prices", &cos_prices, py::arg("model_id"), py::arg("params"), py::arg("strikes"),
+    m.def("cos_prices", &strike_list_prices<&fourier::cos_prices>, py::arg("model_id"), py::arg("params"), py::arg("strikes"),
           py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("n_terms") = 256,
           py::arg("truncation_width") = 10.0, py::arg("option_type") = 1);
 }

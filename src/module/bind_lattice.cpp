@@ -15,17 +15,11 @@ py::array_t<double> american_tree_batch(const f64_array& s, const f64_array& k, 
     const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
-    const double* ps = data_1d(s);
-    const double* pk = data_1d(k);
-    const double* pr = data_1d(r);
-    const double* pq = data_1d(q);
-    const double* pv = data_1d(sigma);
-    const double* pt = data_1d(tau);
-    const int* pc = data_1d(option_type);
+    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
     {
         py::gil_scoped_release unlocked;
-        lattice::tree_batch(static_cast<std::size_t>(n), ps, pk, pr, pq, pv, pt, pc, steps,
-                            tree_type, american, po);
+        lattice::tree_batch(static_cast<std::size_t>(n), b.s, b.k, b.r, b.q, b.sigma, b.tau,
+                            b.option_type, steps, tree_type, american, po);
     }
     return out;
 }

@@ -43,6 +43,27 @@ T* mutable_data_1d(py::array_t<T>& a) {
     return a.mutable_data();
 }
 
+// The seven per-option inputs of the batch pricers, as raw data pointers.
+struct OptionBook {
+    const double* s;
+    const double* k;
+    const double* r;
+    const double* q;
+    const double* sigma;
+    const double* tau;
+    const int* option_type;
+};
+
+// One-dimensional views of the seven inputs, taken in parameter order (a
+// braced list evaluates left to right), so the first offending array decides
+// the dimension message.
+inline OptionBook option_book(const f64_array& s, const f64_array& k, const f64_array& r,
+                              const f64_array& q, const f64_array& sigma, const f64_array& tau,
+                              const i32_array& option_type) {
+    return {data_1d(s), data_1d(k), data_1d(r), data_1d(q), data_1d(sigma), data_1d(tau),
+            data_1d(option_type)};
+}
+
 void register_lattice(py::module_& m);
 void register_fd(py::module_& m);
 void register_mc(py::module_& m);
