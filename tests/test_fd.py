@@ -5,9 +5,9 @@ import re
 
 import numpy as np
 import pytest
-from scipy.stats import norm
 
 from orvelta import _kernels as K
+from references import black_scholes
 
 PSOR_KEYS = ["price", "s_grid", "boundary", "residuals", "values"]
 BATCH_DEFAULTS = dict(s_steps=100, t_steps=80, s_max_mult=3.0, omega=1.35, tol=1e-7, max_iter=3000)
@@ -72,15 +72,6 @@ def reference_solve(s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max
     w = (s - S[i0]) / ds
     price = (1.0 - w) * old[i0] + w * old[i0 + 1]
     return price, S, boundary, residuals, values
-
-
-def black_scholes(s, k, r, q, sigma, tau, call):
-    st = sigma * math.sqrt(tau)
-    d1 = (math.log(s / k) + (r - q + 0.5 * sigma * sigma) * tau) / st
-    d2 = d1 - st
-    if call:
-        return s * math.exp(-q * tau) * norm.cdf(d1) - k * math.exp(-r * tau) * norm.cdf(d2)
-    return k * math.exp(-r * tau) * norm.cdf(-d2) - s * math.exp(-q * tau) * norm.cdf(-d1)
 
 
 def batch_of(options, **kw):

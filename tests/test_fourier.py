@@ -5,9 +5,9 @@ import re
 
 import numpy as np
 import pytest
-from scipy.stats import norm
 
 from orvelta import _kernels as K
+from references import black_scholes as bs_price
 
 S, R, Q, T = 100.0, 0.05, 0.02, 1.0
 HESTON = [0.04, 2.0, 0.04, 0.6, -0.5]  # the model-3 defaults, written out
@@ -15,16 +15,6 @@ MERTON = (0.2, 0.3, -0.05, 0.2)  # sigma, lambda, mu_J, delta_J defaults
 
 
 # ---------------------------------------------------------------- references
-
-def bs_price(s, k, r, q, sigma, tau, call=True):
-    """Closed-form Black-Scholes price with a continuous dividend yield."""
-    vol = sigma * math.sqrt(tau)
-    d1 = (math.log(s / k) + (r - q + 0.5 * sigma * sigma) * tau) / vol
-    d2 = d1 - vol
-    if call:
-        return s * math.exp(-q * tau) * norm.cdf(d1) - k * math.exp(-r * tau) * norm.cdf(d2)
-    return k * math.exp(-r * tau) * norm.cdf(-d2) - s * math.exp(-q * tau) * norm.cdf(-d1)
-
 
 def merton_price(s, k, r, q, tau, sigma, lam, mu_j, delta_j, call=True, terms=80):
     """Merton's Poisson-weighted series of Black-Scholes prices: with j jumps the

@@ -6,9 +6,9 @@ import time
 
 import numpy as np
 import pytest
-from scipy.stats import norm
 
 from orvelta import _kernels as K
+from references import black_scholes
 
 NAN = float("nan")
 
@@ -63,14 +63,6 @@ def reference_tree(s, k, r, q, sigma, tau, call, n, tree_type, american):
             S *= ratio
         boundary[F] = cand
     return V[0], boundary
-
-
-def black_scholes(s, k, r, q, sigma, tau, call):
-    d1 = (math.log(s / k) + (r - q + 0.5 * sigma**2) * tau) / (sigma * math.sqrt(tau))
-    d2 = d1 - sigma * math.sqrt(tau)
-    if call:
-        return s * math.exp(-q * tau) * norm.cdf(d1) - k * math.exp(-r * tau) * norm.cdf(d2)
-    return k * math.exp(-r * tau) * norm.cdf(-d2) - s * math.exp(-q * tau) * norm.cdf(-d1)
 
 
 CASES = [
