@@ -8,6 +8,18 @@
 
 namespace orvelta::lattice {
 
+// The batch's per-option pricer is compiled for AVX2 and for the x86-64
+// baseline, chosen at load time. Its loops are element-wise IEEE arithmetic in
+// a fixed order with no contraction, so both builds give the same doubles; the
+// routines it uses are forced inline so that they are compiled into each.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define ORVELTA_CLONES __attribute__((target_clones("avx2", "default")))
+#define ORVELTA_INLINE inline __attribute__((always_inline))
+#else
+#define ORVELTA_CLONES
+#define ORVELTA_INLINE inline
+#endif
+
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -17,7 +29,7 @@ constexpr double kMaxFinite = std::numeric_limits<double>::max();
 inline double positive_part(double x) noexcept { return x < 0.0 ? 0.0 : x; }
 
 template <bool Call>
-inline double payoff(double spot, double k) noexcept {
+ORVELTA_INLINE double payoff(double spot, double k) noexcept {
     return positive_part(Call ? spot - k : k - spot);
 }
 
@@ -34,7 +46,7 @@ struct Steps {
     double log_d;  // log of the down factor: row F starts at s * exp(F * log_d)
 };
 
-inline Steps step_constants(double r, double q, double sigma, double tau, std::int64_t n,
+ORVELTA_INLINE Steps step_constants(double r, double q, double sigma, double tau, std::int64_t n,
                             int tree_type) noexcept {
     const double dt = tau / static_cast<double>(n);
     const TreeParameters tp = tree_parameters(tree_type, r, q, sigma, dt);
@@ -43,7 +55,7 @@ inline Steps step_constants(double r, double q, double sigma, double tau, std::i
 
 // Payoffs at expiry, lowest node first.
 template <bool Call>
-inline void terminal_row(double s, double k, std::int64_t n, const Steps& c, double* V) noexcept {
+ORVELTA_INLINE void terminal_row(double s, double k, std::int64_t n, const Steps& c, double* V) noexcept {
     double S = s * std::exp(static_cast<double>(n) * c.log_d);
     for (std::int64_t j = 0; j <= n; ++j) {
         V[j] = payoff<Call>(S, k);
@@ -56,7 +68,7 @@ inline void terminal_row(double s, double k, std::int64_t n, const Steps& c, dou
 // Both pricers run this one routine, so a batch price is bit for bit the
 // single-option price.
 template <bool Call, bool American, bool Track>
-double induct(double s, double k, double r, double q, double sigma, double tau,
+ORVELTA_INLINE double induct(double s, double k, double r, double q, double sigma, double tau,
               std::int64_t n, int tree_type, double* V, double* boundary) noexcept {
     const Steps c = step_constants(r, q, sigma, tau, n, tree_type);
     const double disc = c.disc, ratio = c.ratio, p = c.p, pd = c.pd, log_d = c.log_d;
@@ -103,7 +115,7 @@ constexpr std::int64_t kRowGroup = 8;
 // dependency left, so it vectorises. Prices and values are bit for bit those
 // of the plain loop. S must hold kRowGroup * (n + 1) entries.
 template <bool Call>
-double induct_american_grouped(double s, double k, double r, double q, double sigma, double tau,
+ORVELTA_INLINE double induct_american_grouped(double s, double k, double r, double q, double sigma, double tau,
                                std::int64_t n, int tree_type, double* V, double* S) noexcept {
     const Steps c = step_constants(r, q, sigma, tau, n, tree_type);
     const double disc = c.disc, ratio = c.ratio, p = c.p, pd = c.pd, log_d = c.log_d;
@@ -161,6 +173,20 @@ double induct(double s, double k, double r, double q, double sigma, double tau, 
     }
     return american ? induct<false, true, Track>(s, k, r, q, sigma, tau, n, tree_type, V, boundary)
                     : induct<false, false, Track>(s, k, r, q, sigma, tau, n, tree_type, V, boundary);
+}
+
+// Price of one valid batch option; V holds n + 1 values and S the node-price
+// block of the grouped American induction.
+ORVELTA_CLONES
+double batch_option_price(double s, double k, double r, double q, double sigma, double tau,
+                          bool call, std::int64_t n, int tree_type, bool american, double* V,
+                          double* S) noexcept {
+    if (!american) {
+        return call ? induct<true, false, false>(s, k, r, q, sigma, tau, n, tree_type, V, nullptr)
+                    : induct<false, false, false>(s, k, r, q, sigma, tau, n, tree_type, V, nullptr);
+    }
+    return call ? induct_american_grouped<true>(s, k, r, q, sigma, tau, n, tree_type, V, S)
+                : induct_american_grouped<false>(s, k, r, q, sigma, tau, n, tree_type, V, S);
 }
 
 }  // namespace
@@ -254,14 +280,8 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
                 continue;
             }
             double* V = work.data();
-            double* S = V + (n + 1);
-            if (!american) {
-                out[i] = induct<false>(si, ki, r[i], q[i], vi, ti, call, n, tree_type, false, V, nullptr);
-            } else if (call) {
-                out[i] = induct_american_grouped<true>(si, ki, r[i], q[i], vi, ti, n, tree_type, V, S);
-            } else {
-                out[i] = induct_american_grouped<false>(si, ki, r[i], q[i], vi, ti, n, tree_type, V, S);
-            }
+            out[i] = batch_option_price(si, ki, r[i], q[i], vi, ti, call, n, tree_type, american,
+                                        V, V + (n + 1));
         }
     }
     if (failure) std::rethrow_exception(failure);
