@@ -192,9 +192,11 @@ def test_policy_on_training_paths_reproduces_fit():
         assert ev["price"] == pytest.approx(fit["price"], rel=1e-12)
 
 
-@pytest.mark.parametrize("degree", [-2, 1, 3])
+@pytest.mark.parametrize("degree", [-2, 1, 3, 9])
 def test_regression_matches_numpy_normal_equations(degree):
-    # Date m-2 regresses the last cash flows, discounted once.
+    # Date m-2 regresses the last cash flows, discounted once. Degree 9 takes the
+    # general-size path of the sums; its system is too ill-conditioned to compare
+    # coefficients, so the fitted continuation values are compared instead.
     steps, strike = 10, 100.0
     p = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, 2000, 4)
     nb = max(degree, 0) + 1
@@ -205,7 +207,9 @@ def test_regression_matches_numpy_normal_equations(degree):
     X = np.vander(x, nb, increasing=True)
     y = put_value(p[itm, steps]) * math.exp((TAU / steps) * -R)
     expected = np.linalg.solve(X.T @ X + 1e-10 * np.eye(nb), X.T @ y)
-    np.testing.assert_allclose(beta, expected, rtol=1e-8)
+    if degree <= 3:
+        np.testing.assert_allclose(beta, expected, rtol=1e-8)
+    np.testing.assert_allclose(X @ beta, X @ expected, rtol=0, atol=1e-6)
 
 
 def test_american_put_against_fine_lattice():

@@ -13,6 +13,7 @@ namespace {
 constexpr double kPriceFloor = 1e-300;  // keeps ln(S / K) finite for S <= 0
 constexpr double kRidge = 1e-10;        // makes the normal matrix positive definite
 constexpr double kPivotFloor = 1e-12;   // smaller pivots are passed over, not divided by
+constexpr std::int64_t kPrefetchRows = 8;
 
 // max(x, 0) that lets a NaN through.
 inline double positive_part(double x) noexcept { return x < 0.0 ? 0.0 : x; }
@@ -44,6 +45,91 @@ void require_columns(std::int64_t n, std::int64_t m) {
 
 inline std::size_t as_size(std::int64_t count) { return static_cast<std::size_t>(count); }
 
+// Working vectors of the regression dates.
+struct RegressionWork {
+    double* cf;         // cash flows, discounted here by one more step
+    std::int64_t* itm;  // receives the in-the-money rows, in row order
+    double* hs;         // their exercise values
+    double* xs;         // and regression variables
+    double* A;          // nb x nb normal matrix, full
+    double* b;          // nb right-hand side
+    double* phi;        // nb scratch for the basis
+};
+
+// Discounts every cash flow by one step and sums the normal equations of date
+// t over its in-the-money paths in row order; returns their count. Only the
+// upper triangle is summed: phi_k*phi_l and phi_l*phi_k are the same double,
+// added in the same order, so the mirror is exact. With NB > 0 the basis size
+// is a compile-time constant and the sums stay in registers; NB = 0 takes it
+// from `nb` and sums in place.
+template <bool Call, int NB>
+std::int64_t regression_sums(const double* paths, std::int64_t n, std::int64_t m, std::int64_t t,
+                             double K, double disc, std::int64_t nb_runtime,
+                             const RegressionWork& w) noexcept {
+    constexpr bool fixed = NB > 0;
+    constexpr int kLocal = fixed ? NB : 1;
+    const std::int64_t nb = fixed ? NB : nb_runtime;
+    double local_a[kLocal * kLocal] = {};
+    double local_b[kLocal] = {};
+    double local_phi[kLocal] = {};
+    double* sa = fixed ? local_a : w.A;
+    double* sb = fixed ? local_b : w.b;
+    double* phi = fixed ? local_phi : w.phi;
+    if (!fixed) {
+        std::fill(sa, sa + nb * nb, 0.0);
+        std::fill(sb, sb + nb, 0.0);
+    }
+
+    std::int64_t count = 0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        // One date of a row sits a whole row away from the next one; fetch
+        // ahead so the strided reads do not stall.
+        if (i + kPrefetchRows < n) __builtin_prefetch(&paths[(i + kPrefetchRows) * m + t]);
+        w.cf[i] = w.cf[i] * disc;
+        const double S = paths[i * m + t];
+        const double h = exercise_value<Call>(S, K);
+        if (!(h > 0.0)) continue;
+        const double x = regression_variable(S, K);
+        w.itm[count] = i;
+        w.hs[count] = h;
+        w.xs[count] = x;
+        ++count;
+        phi[0] = 1.0;
+        for (std::int64_t k = 1; k < nb; ++k) phi[k] = phi[k - 1] * x;
+        const double c = w.cf[i];
+        for (std::int64_t k = 0; k < nb; ++k) {
+            const double pk = phi[k];
+            sb[k] = sb[k] + pk * c;
+            for (std::int64_t l = k; l < nb; ++l) sa[k * nb + l] = sa[k * nb + l] + pk * phi[l];
+        }
+    }
+    for (std::int64_t k = 0; k < nb; ++k) {
+        for (std::int64_t l = 0; l < k; ++l) sa[k * nb + l] = sa[l * nb + k];
+    }
+    if (fixed) {
+        std::copy(sa, sa + nb * nb, w.A);
+        std::copy(sb, sb + nb, w.b);
+    }
+    return count;
+}
+
+template <bool Call>
+std::int64_t regression_sums(const double* paths, std::int64_t n, std::int64_t m, std::int64_t t,
+                             double K, double disc, std::int64_t nb,
+                             const RegressionWork& w) noexcept {
+    switch (nb) {
+        case 1: return regression_sums<Call, 1>(paths, n, m, t, K, disc, nb, w);
+        case 2: return regression_sums<Call, 2>(paths, n, m, t, K, disc, nb, w);
+        case 3: return regression_sums<Call, 3>(paths, n, m, t, K, disc, nb, w);
+        case 4: return regression_sums<Call, 4>(paths, n, m, t, K, disc, nb, w);
+        case 5: return regression_sums<Call, 5>(paths, n, m, t, K, disc, nb, w);
+        case 6: return regression_sums<Call, 6>(paths, n, m, t, K, disc, nb, w);
+        case 7: return regression_sums<Call, 7>(paths, n, m, t, K, disc, nb, w);
+        case 8: return regression_sums<Call, 8>(paths, n, m, t, K, disc, nb, w);
+        default: return regression_sums<Call, 0>(paths, n, m, t, K, disc, nb, w);
+    }
+}
+
 template <bool Call>
 LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, double r,
                 double tau, std::int64_t nb) {
@@ -57,7 +143,8 @@ LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
     std::vector<double> cf(as_size(n), 0.0);
     std::vector<std::int32_t> ex(as_size(n), static_cast<std::int32_t>(m - 1));
     std::vector<std::int64_t> itm;  // in-the-money rows of the current date
-    std::vector<double> xs;         // their regression variables
+    std::vector<double> hs;         // their exercise values
+    std::vector<double> xs;         // and regression variables
     std::vector<double> A, M, b, beta, phi;
     if (regress) {
         const std::int64_t nb2 = checked_elements(nb, nb, sizeof(double));
@@ -67,42 +154,18 @@ LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
         beta.resize(as_size(nb));
         phi.resize(as_size(nb));
         itm.resize(as_size(n));
+        hs.resize(as_size(n));
         xs.resize(as_size(n));
     }
     std::vector<double> coefficients(as_size(checked_elements(m, nb, sizeof(double))), 0.0);
 
     for (std::int64_t i = 0; i < n; ++i) cf[i] = exercise_value<Call>(paths[i * m + m - 1], K);
+    const RegressionWork work{cf.data(), itm.data(), hs.data(), xs.data(),
+                              A.data(),  b.data(),   phi.data()};
 
     if (regress) {
         for (std::int64_t t = m - 2; t >= 1; --t) {
-            for (std::int64_t i = 0; i < n; ++i) cf[i] = cf[i] * disc;
-
-            // Normal equations over the in-the-money paths, in row order. Only
-            // the upper triangle is summed: phi_k*phi_l and phi_l*phi_k are the
-            // same double, added in the same order, so the mirror is exact.
-            std::fill(A.begin(), A.end(), 0.0);
-            std::fill(b.begin(), b.end(), 0.0);
-            std::int64_t count = 0;
-            for (std::int64_t i = 0; i < n; ++i) {
-                const double S = paths[i * m + t];
-                if (!(exercise_value<Call>(S, K) > 0.0)) continue;
-                const double x = regression_variable(S, K);
-                itm[count] = i;
-                xs[count] = x;
-                ++count;
-                phi[0] = 1.0;
-                for (std::int64_t k = 1; k < nb; ++k) phi[k] = phi[k - 1] * x;
-                const double c = cf[i];
-                for (std::int64_t k = 0; k < nb; ++k) {
-                    const double pk = phi[k];
-                    b[k] = b[k] + pk * c;
-                    double* row = &A[as_size(k * nb)];
-                    for (std::int64_t l = k; l < nb; ++l) row[l] = row[l] + pk * phi[l];
-                }
-            }
-            for (std::int64_t k = 0; k < nb; ++k) {
-                for (std::int64_t l = 0; l < k; ++l) A[k * nb + l] = A[l * nb + k];
-            }
+            const std::int64_t count = regression_sums<Call>(paths, n, m, t, K, disc, nb, work);
 
             // Too few in-the-money paths leave the policy at zero, which
             // exercises every one of them.
@@ -117,9 +180,8 @@ LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
             // keeps the later cash flow.
             for (std::int64_t j = 0; j < count; ++j) {
                 const std::int64_t i = itm[j];
-                const double h = exercise_value<Call>(paths[i * m + t], K);
-                if (h > continuation(beta.data(), nb, xs[j])) {
-                    cf[i] = h;
+                if (hs[j] > continuation(beta.data(), nb, xs[j])) {
+                    cf[i] = hs[j];
                     ex[i] = static_cast<std::int32_t>(t);
                 }
             }
