@@ -15,6 +15,9 @@ PUT, CALL = 0, 1
 TREE_STEPS = 200
 # Grid of american_pde_psor's defaults: price intervals by time steps.
 PSOR_S_STEPS, PSOR_T_STEPS = 160, 120
+# Longstaff-Schwartz: antithetic paths over 50 exercise dates; the policy fitted
+# on one seed's paths is evaluated out of sample on another seed's.
+LSM_PATHS, LSM_DATES, LSM_TRAIN_SEED, LSM_FRESH_SEED = 50_000, 50, 7, 8
 
 
 def american_rows() -> list[tuple[str, float, float]]:
@@ -28,7 +31,26 @@ def american_rows() -> list[tuple[str, float, float]]:
         rows.append((f"{name} lattice, {TREE_STEPS} steps", put, call))
     put, call = (K.american_pde_psor(S, STRIKE, R, Q, SIGMA, TAU, kind)["price"] for kind in (PUT, CALL))
     rows.append((f"PSOR finite differences, {PSOR_S_STEPS} x {PSOR_T_STEPS} grid", put, call))
+    rows.extend(lsm_rows())
     return rows
+
+
+def lsm_rows() -> list[tuple[str, float, float]]:
+    """Longstaff-Schwartz prices: in sample on the training paths, out of sample on fresh ones."""
+    train, fresh = (
+        K.gbm_paths_antithetic(S, R, Q, SIGMA, TAU, LSM_DATES, LSM_PATHS, seed)
+        for seed in (LSM_TRAIN_SEED, LSM_FRESH_SEED)
+    )
+    fits = {kind: K.lsm_backward(train, STRIKE, R, TAU, kind) for kind in (PUT, CALL)}
+    fresh_prices = {
+        kind: K.lsm_eval_policy(fresh, STRIKE, R, TAU, kind, fit["coefficients"])["price"]
+        for kind, fit in fits.items()
+    }
+    label = f"{len(train)} paths x {LSM_DATES} dates"
+    return [
+        (f"Longstaff-Schwartz in-sample, {label}", fits[PUT]["price"], fits[CALL]["price"]),
+        (f"Longstaff-Schwartz out-of-sample, {len(fresh)} fresh paths", fresh_prices[PUT], fresh_prices[CALL]),
+    ]
 
 
 def boundary_curves() -> list[tuple[str, list[float], list[float]]]:

@@ -1,7 +1,82 @@
+// Monte Carlo: gbm_paths_antithetic, lsm_backward and lsm_eval_policy.
+#include "mc/mc.hpp"
 #include "module/bindings.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
 
 namespace orvelta::bindings {
 
-void register_mc(py::module_& /*m*/) {}
+namespace {
+
+py::array_t<double> gbm_paths_antithetic(double s0, double r, double q, double sigma, double tau,
+                                         int steps, int paths, unsigned int seed) {
+    const mc::PathShape shape = mc::path_shape(steps, paths);
+    const std::int64_t rows = 2 * shape.pairs;
+    const std::int64_t cols = shape.steps + 1;
+    // A shape whose byte count overflows is MemoryError too, like any other
+    // allocation NumPy cannot satisfy.
+    mc::checked_elements(rows, cols, sizeof(double));
+    py::array_t<double> out(std::vector<py::ssize_t>{rows, cols});
+    auto view = out.mutable_unchecked<2>();
+    mc::gbm_paths_antithetic(s0, r, q, sigma, tau, shape, seed, view.mutable_data(0, 0));
+    return out;
+}
+
+py::array_t<int> int32_result(const std::vector<std::int32_t>& values) {
+    py::array_t<int> out(static_cast<py::ssize_t>(values.size()));
+    std::copy(values.begin(), values.end(), mutable_data_1d(out));
+    return out;
+}
+
+py::dict lsm_backward(const f64_array& paths, double strike, double r, double tau,
+                      int option_type, int degree) {
+    const py::buffer_info info = paths.request();
+    if (info.ndim != 2) throw std::runtime_error("paths must be a 2D array");
+    const py::ssize_t n = info.shape[0];
+    const py::ssize_t m = info.shape[1];
+    mc::LsmFit fit = mc::lsm_backward(static_cast<const double*>(info.ptr), n, m, strike, r, tau,
+                                      option_type, degree);
+
+    py::array_t<int> exercise_time = int32_result(fit.exercise_time);
+    py::array_t<double> coefficients(std::vector<py::ssize_t>{m, fit.nb});
+    std::copy(fit.coefficients.begin(), fit.coefficients.end(), coefficients.mutable_data());
+    py::dict result;
+    result["price"] = py::float_(fit.price);
+    result["exercise_time"] = exercise_time;
+    result["coefficients"] = coefficients;
+    return result;
+}
+
+py::dict lsm_eval_policy(const f64_array& paths, double strike, double r, double tau,
+                         int option_type, const f64_array& coefficients) {
+    const py::buffer_info pinfo = paths.request();
+    const py::buffer_info cinfo = coefficients.request();
+    if (pinfo.ndim != 2 || cinfo.ndim != 2) {
+        throw std::runtime_error("paths and coefficients must be 2D arrays");
+    }
+    const mc::LsmEval eval = mc::lsm_eval_policy(
+        static_cast<const double*>(pinfo.ptr), pinfo.shape[0], pinfo.shape[1], strike, r, tau,
+        option_type, static_cast<const double*>(cinfo.ptr), cinfo.shape[0], cinfo.shape[1]);
+
+    py::array_t<int> exercise_time = int32_result(eval.exercise_time);
+    py::dict result;
+    result["price"] = py::float_(eval.price);
+    result["exercise_time"] = exercise_time;
+    return result;
+}
+
+}  // namespace
+
+void register_mc(py::module_& m) {
+    m.def("gbm_paths_antithetic", &gbm_paths_antithetic, py::arg("s0"), py::arg("r"),
+          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("steps"), py::arg("paths"),
+          py::arg("seed") = 7u);
+    m.def("lsm_backward", &lsm_backward, py::arg("paths"), py::arg("strike"), py::arg("r"),
+          py::arg("tau"), py::arg("option_type"), py::arg("degree") = 3);
+    m.def("lsm_eval_policy", &lsm_eval_policy, py::arg("paths"), py::arg("strike"), py::arg("r"),
+          py::arg("tau"), py::arg("option_type"), py::arg("coefficients"));
+}
 
 }  // namespace orvelta::bindings
