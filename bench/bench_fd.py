@@ -10,12 +10,12 @@ a few repetitions (time.perf_counter).
 
 from __future__ import annotations
 
-import time
 
 import numpy as np
 import QuantLib as ql
 
 from orvelta import _kernels as K
+from timing import best_of
 
 TODAY = ql.Date(8, 12, 2026)
 DAY_COUNT = ql.Actual365Fixed()
@@ -28,15 +28,6 @@ BATCH_REPEATS = 3
 
 # The demo's option, expiry in whole days so that QuantLib's year fraction is the same tau.
 DEMO = (100.0, 100.0, 0.05, 0.02, 0.2, 365)
-
-
-def best_time(fn, repeats: int) -> float:
-    best = float("inf")
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def reference_price(s, k, r, q, sigma, days, option_type) -> float:
@@ -115,8 +106,8 @@ def single_solves() -> None:
                           ("american_pde_psor_batch of one, defaults (100 x 80)", batch_one)):
             err = abs(fn() - ref)
             grid, ql_err = matching_grid([opt], np.array([ref]), err)
-            psor_t = best_time(fn, SINGLE_REPEATS)
-            ql_t = best_time(lambda: ql_prices([opt], grid), SINGLE_REPEATS)
+            psor_t = best_of(fn, SINGLE_REPEATS)[0]
+            ql_t = best_of(lambda: ql_prices([opt], grid), SINGLE_REPEATS)[0]
             report(f" one solve, {label}", err, psor_t, grid, ql_err, ql_t)
 
 
@@ -136,8 +127,8 @@ def batch_solve() -> None:
     err = float(np.max(np.abs(prices[sample] - refs)))
     grid, ql_err = matching_grid([options[i] for i in sample], refs, err)
 
-    psor_t = best_time(lambda: K.american_pde_psor_batch(*args), BATCH_REPEATS)
-    ql_t = best_time(lambda: ql_prices(options, grid), BATCH_REPEATS)
+    psor_t = best_of(lambda: K.american_pde_psor_batch(*args), BATCH_REPEATS)[0]
+    ql_t = best_of(lambda: ql_prices(options, grid), BATCH_REPEATS)[0]
     print(f"\nBatch of {n} random American options (s 80..120, k 100, r 0..6%, q 0..4%,"
           f" sigma 15..40%, 30..730 days, puts and calls);"
           f" errors on {len(sample)} of them against the lattice reference")

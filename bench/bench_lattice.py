@@ -11,9 +11,10 @@ import json
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
+
+from timing import best_of
 
 STEPS = 200
 N_OPTIONS = 100_000
@@ -30,21 +31,12 @@ def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
     )
 
 
-def best_of(fn, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
-
-
 def child() -> None:
     from orvelta import _kernels as K
 
     b = book(N_OPTIONS)
     K.american_tree_batch(**{k: v[:1000] for k, v in b.items()}, steps=STEPS)  # warm the thread team
-    seconds = best_of(lambda: K.american_tree_batch(**b, steps=STEPS), 3)
+    seconds = best_of(lambda: K.american_tree_batch(**b, steps=STEPS), 3)[0]
     print(json.dumps({"seconds": seconds}))
 
 
@@ -80,7 +72,7 @@ def quantlib_seconds(b: dict[str, np.ndarray], n: int) -> tuple[float, np.ndarra
             vol.setValue(float(b["sigma"][i]))
             prices[i] = opt.NPV()
 
-    return best_of(run, 2), prices
+    return best_of(run, 2)[0], prices
 
 
 def main() -> None:

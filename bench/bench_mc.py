@@ -7,25 +7,15 @@ Path generation (normals per second) and the Longstaff-Schwartz backward pass
 from __future__ import annotations
 
 import math
-import time
 
 import numpy as np
 
 from orvelta import _kernels as K
+from timing import best_of
 
 S0, STRIKE, R, Q, SIGMA, TAU = 100.0, 100.0, 0.05, 0.0, 0.2, 1.0
 PATHS, DATES, DEGREE, PUT = 100_000, 50, 3, 0
 REPEATS = 5
-
-
-def best_of(fn, repeats=REPEATS):
-    """Best wall time of `repeats` calls, and the last result."""
-    best, out = math.inf, None
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def numpy_paths(seed: int) -> np.ndarray:
@@ -72,17 +62,17 @@ def main() -> None:
     print(f"paths = {PATHS:,}, dates = {DATES}, degree = {DEGREE}, best of {REPEATS}")
 
     normals = (PATHS // 2) * DATES
-    t_k, paths = best_of(lambda: K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, DATES, PATHS, 7))
-    t_n, _ = best_of(lambda: numpy_paths(7))
+    t_k, paths = best_of(lambda: K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, DATES, PATHS, 7), REPEATS)
+    t_n, _ = best_of(lambda: numpy_paths(7), REPEATS)
     print("\npath generation")
     print(row("gbm_paths_antithetic (MT19937, Box-Muller)", t_k, normals, "normals"))
     print(row("NumPy (MT19937, ziggurat, cumsum + exp)", t_n, normals, "normals"))
     print(f"  ratio NumPy / orvelta: {t_n / t_k:.2f}")
 
     path_dates = PATHS * DATES
-    t_k, fit = best_of(lambda: K.lsm_backward(paths, STRIKE, R, TAU, PUT, DEGREE))
-    t_ne, p_ne = best_of(lambda: numpy_backward(paths, "normal"))
-    t_ls, p_ls = best_of(lambda: numpy_backward(paths, "lstsq"))
+    t_k, fit = best_of(lambda: K.lsm_backward(paths, STRIKE, R, TAU, PUT, DEGREE), REPEATS)
+    t_ne, p_ne = best_of(lambda: numpy_backward(paths, "normal"), REPEATS)
+    t_ls, p_ls = best_of(lambda: numpy_backward(paths, "lstsq"), REPEATS)
     print("\nbackward pass (American put, same paths)")
     print(row("lsm_backward", t_k, path_dates, "path-dates"))
     print(row("NumPy normal equations (linalg.solve)", t_ne, path_dates, "path-dates"))
