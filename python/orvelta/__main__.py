@@ -15,7 +15,11 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "demo":
         from .demo import run
 
-        run(args.output_dir)
+        try:
+            run(args.output_dir)
+        except BrokenPipeError:
+            # Output piped into a reader that stopped early (`| head`): not an error.
+            sys.stderr.close()
     return 0
 
 

@@ -13,6 +13,7 @@ from . import _kernels as K
 S, STRIKE, R, Q, SIGMA, TAU = 100.0, 100.0, 0.05, 0.02, 0.2, 1.0
 PUT, CALL = 0, 1
 TREE_STEPS = 200
+REFERENCE_STEPS = 10_000
 # Grid of american_pde_psor's defaults: price intervals by time steps.
 PSOR_S_STEPS, PSOR_T_STEPS = 160, 120
 # Longstaff-Schwartz: antithetic paths over 50 exercise dates; the policy fitted
@@ -32,6 +33,10 @@ def american_rows() -> list[tuple[str, float, float]]:
     put, call = (K.american_pde_psor(S, STRIKE, R, Q, SIGMA, TAU, kind)["price"] for kind in (PUT, CALL))
     rows.append((f"PSOR finite differences, {PSOR_S_STEPS} x {PSOR_T_STEPS} grid", put, call))
     rows.extend(lsm_rows())
+    # A fine lattice as the yardstick, priced by the parallel batch pricer.
+    put, call = K.american_tree_batch([S] * 2, [STRIKE] * 2, [R] * 2, [Q] * 2, [SIGMA] * 2, [TAU] * 2,
+                                      [PUT, CALL], steps=REFERENCE_STEPS)
+    rows.append((f"reference: CRR lattice, {REFERENCE_STEPS} steps (batch)", float(put), float(call)))
     return rows
 
 
