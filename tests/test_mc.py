@@ -259,3 +259,89 @@ def test_policy_row_count_boundaries():
     # m - 1 rows cover dates 1 .. m-2; rows 0 and m-1 are never read.
     assert K.lsm_eval_policy(GOOD, 100.0, R, TAU, 0, np.zeros((4, 4)))["exercise_time"].tolist() == [1, 1]
     assert K.lsm_eval_policy(GOOD[:, :2], 100.0, R, TAU, 0, np.zeros((0, 4)))["exercise_time"].tolist() == [1, 1]
+
+
+def reference_lsm(paths, strike, r, tau, call, degree):
+    """The backward pass written out in Python floats, operation by operation:
+    full normal matrix, ridge, Gauss-Jordan with partial pivoting and the 1e-12
+    pass-over, strict exercise test, discounting by repeated multiplication."""
+    n, m = paths.shape
+    nb = max(degree, 0) + 1
+    disc = math.exp((tau / (m - 1 if m >= 2 else 1)) * (-r))
+    rows = paths.tolist()
+
+    def value(s):
+        x = s - strike if call else strike - s
+        return 0.0 if x < 0 else x
+
+    def basis(s):
+        phi = [1.0]
+        for _ in range(1, nb):
+            phi.append(phi[-1] * math.log(max(s, 1e-300) / strike))
+        return phi
+
+    cf = [value(row[m - 1]) for row in rows]
+    ex = [m - 1] * n
+    coef = [[0.0] * nb for _ in range(m)]
+    for t in range(m - 2, 0, -1):
+        cf = [c * disc for c in cf]
+        A = [[0.0] * nb for _ in range(nb)]
+        b = [0.0] * nb
+        count = 0
+        for i, row in enumerate(rows):
+            if not value(row[t]) > 0.0:
+                continue
+            count += 1
+            phi = basis(row[t])
+            for k in range(nb):
+                b[k] = b[k] + phi[k] * cf[i]
+                for l in range(nb):
+                    A[k][l] = A[k][l] + phi[k] * phi[l]
+        y = [0.0] * nb
+        if count >= nb:
+            M = [[A[k][l] + (1e-10 if k == l else 0.0) for l in range(nb)] for k in range(nb)]
+            y = list(b)
+            for c in range(nb):
+                p, best = c, abs(M[c][c])
+                for i in range(c + 1, nb):
+                    if abs(M[i][c]) > best:
+                        p, best = i, abs(M[i][c])
+                if best < 1e-12:
+                    continue
+                M[c], M[p], y[c], y[p] = M[p], M[c], y[p], y[c]
+                piv = M[c][c]
+                M[c] = M[c][:c] + [v / piv for v in M[c][c:]]
+                y[c] = y[c] / piv
+                for i in range(nb):
+                    if i != c:
+                        f = M[i][c]
+                        M[i] = M[i][:c] + [M[i][j] - M[c][j] * f for j in range(c, nb)]
+                        y[i] = y[i] - f * y[c]
+        coef[t] = y
+        for i, row in enumerate(rows):
+            h = value(row[t])
+            if not h > 0.0:
+                continue
+            est, w, x = 0.0, 1.0, math.log(max(row[t], 1e-300) / strike)
+            for k in range(nb):
+                est = est + y[k] * w
+                w = w * x
+            if h > est:
+                cf[i], ex[i] = h, t
+    total = 0.0
+    for c in cf:
+        total = total + c * disc
+    return total / max(n, 1), ex, coef
+
+
+@pytest.mark.parametrize("degree", [-1, 2, 3, 5, 10])
+@pytest.mark.parametrize("call", [False, True])
+def test_backward_pass_matches_written_out_reference_bit_for_bit(degree, call):
+    p = K.gbm_paths_antithetic(S0, R, Q, 0.3, TAU, 6, 300, 13)
+    p[:40, 3] = 97.0  # in the money at one price only: a nearly singular system at date 3
+    p[40:45, 2] = 0.0  # prices at the floor of the regression variable
+    price, ex, coef = reference_lsm(p, 100.0, R, TAU, call, degree)
+    fit = K.lsm_backward(p, 100.0, R, TAU, int(call), degree)
+    assert fit["price"] == price
+    np.testing.assert_array_equal(fit["exercise_time"], ex)
+    np.testing.assert_array_equal(fit["coefficients"], coef)
