@@ -53,10 +53,6 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
                    const double* strikes, const double* tau, double s, double r, double q,
                    int n_terms, double u_max, int option_type, double* out);
 
-// Cosine-series integrals (chi_k, psi_k) of exp(y) and 1 over [c, d] inside the
-// expansion interval [a, b].
-std::pair<double, double> cos_chi_psi(int k, double a, double b, double c, double d) noexcept;
-
 // COS-expansion prices of `count` options (strikes[m], tau[m]), each on its own
 // truncation interval.
 void cos_prices(int model_id, const std::vector<double>& params, std::size_t count,

@@ -227,9 +227,13 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
     }
 }
 
-std::pair<double, double> cos_chi_psi(int k, double a, double b, double c, double d) noexcept {
-    const double ed = std::exp(d);
-    const double ec = std::exp(c);
+namespace {
+
+// Cosine-series integrals (chi_k, psi_k) of exp(y) and 1 over [c, d] inside the
+// expansion interval [a, b], given ec = e^c and ed = e^d (constant per option,
+// so the COS loop evaluates them once rather than once per term).
+std::pair<double, double> cos_chi_psi(int k, double a, double b, double c, double d, double ec,
+                                      double ed) noexcept {
     if (k == 0) return {ed - ec, d - c};
     const double w = static_cast<double>(k) * kPi / (b - a);
     double sd = 0.0;
@@ -242,6 +246,8 @@ std::pair<double, double> cos_chi_psi(int k, double a, double b, double c, doubl
     const double psi = (sd - sc) / w;
     return {chi, psi};
 }
+
+}  // namespace
 
 void cos_prices(int model_id, const std::vector<double>& params, std::size_t count,
                 const double* strikes, const double* tau, double s, double r, double q,
@@ -262,6 +268,12 @@ void cos_prices(int model_id, const std::vector<double>& params, std::size_t cou
         const double b = c1 + L;
         const double width = b - a;
         const double lnK = std::log(K);
+        // The payoff's sub-interval: [max(a, 0), b] for a call, [a, min(b, 0)] for a put.
+        const double lo = is_call ? (a > 0.0 ? a : 0.0) : a;
+        const double hi = is_call ? b : (b < 0.0 ? b : 0.0);
+        const bool empty = is_call ? lo >= b : a >= hi;
+        const double e_lo = std::exp(lo);
+        const double e_hi = std::exp(hi);
 
         double sum = 0.0;
         for (int k = 0; k < N; ++k) {
@@ -272,18 +284,9 @@ void cos_prices(int model_id, const std::vector<double>& params, std::size_t cou
                            characteristic_function(model_id, params, cplx(u, 0.0), s, r, q, T);
             const double t = (f * unit(-u * a)).real();
             double V = 0.0;
-            if (is_call) {
-                const double c = a > 0.0 ? a : 0.0;
-                if (!(c >= b)) {
-                    const auto [chi, psi] = cos_chi_psi(k, a, b, c, b);
-                    V = 2.0 * K * (chi - psi) / width;
-                }
-            } else {
-                const double d = b < 0.0 ? b : 0.0;
-                if (!(a >= d)) {
-                    const auto [chi, psi] = cos_chi_psi(k, a, b, a, d);
-                    V = 2.0 * K * (psi - chi) / width;
-                }
+            if (!empty) {
+                const auto [chi, psi] = cos_chi_psi(k, a, b, lo, hi, e_lo, e_hi);
+                V = is_call ? 2.0 * K * (chi - psi) / width : 2.0 * K * (psi - chi) / width;
             }
             sum += k == 0 ? 0.5 * V * t : V * t;
         }
