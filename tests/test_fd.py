@@ -231,18 +231,28 @@ def test_batch_of_one_equals_single_call_with_batch_defaults():
 
 
 @pytest.mark.parametrize("american", [True, False])
-def test_batch_equals_single_calls_bit_for_bit(american):
-    rng = np.random.default_rng(20261208)
-    n = 6
-    options = list(zip(rng.uniform(60, 140, n), rng.uniform(80, 120, n), rng.uniform(-0.01, 0.08, n),
-                       rng.uniform(0.0, 0.06, n), rng.uniform(0.1, 0.5, n), rng.uniform(0.1, 2.0, n),
-                       [1, 0, -1, 1, 0, 2]))
-    kw = dict(s_steps=40, t_steps=30, s_max_mult=2.5, omega=1.2, tol=1e-8, max_iter=2000)
+@pytest.mark.parametrize(
+    "n, kw",
+    [
+        (6, dict(s_steps=40, t_steps=30, s_max_mult=2.5, omega=1.2, tol=1e-8, max_iter=2000)),
+        (11, dict(s_steps=30, t_steps=12, tol=0.0, max_iter=7)),  # every level runs max_iter sweeps
+        (5, dict(s_steps=25, t_steps=6, max_iter=0)),  # no sweep at all
+        (9, dict(s_steps=24, t_steps=10, omega=1.9, tol=1e-12)),
+    ],
+)
+def test_batch_equals_single_calls_bit_for_bit(american, n, kw):
+    rng = np.random.default_rng(20261208 + n)
+    cols = [rng.uniform(60, 140, n), rng.uniform(80, 120, n), rng.uniform(-0.01, 0.08, n),
+            rng.uniform(0.0, 0.06, n), rng.uniform(0.1, 0.5, n), rng.uniform(0.1, 2.0, n)]
+    cols[5][0] = 0.0  # expired: the floored time step
+    if n > 6:
+        cols[4][6] = math.nan  # a NaN volatility runs through the arithmetic
+    options = list(zip(*cols, rng.integers(-1, 3, n)))
     batch = batch_of(options, **kw, american=american)
     for i, opt in enumerate(options):
         single = K.american_pde_psor(*(float(x) for x in opt[:6]), int(opt[6]), **kw, american=american)
-        assert batch["prices"][i] == single["price"]
-        assert batch["residuals"][i] == max(0.0, single["residuals"].max())
+        np.testing.assert_array_equal(batch["prices"][i], single["price"])
+        np.testing.assert_array_equal(batch["residuals"][i], max(0.0, single["residuals"].max()))
 
 
 def test_batch_option_types_call_put_put():
