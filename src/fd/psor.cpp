@@ -18,31 +18,120 @@ constexpr double kExerciseTolerance = 5e-5;
 // Smallest time step numerator, so that dt stays positive for tau <= 0.
 constexpr double kMinTau = 1e-10;
 
-// One projected Gauss-Seidel sweep over the interior nodes 1..N-1 in ascending
-// order, updating v in place; returns the largest absolute change. The
-// coefficients of the backward-Euler operator are recomputed from i at every
-// node rather than stored, and every product is evaluated in the written order
-// so the result is the same double on every build. std::max(a, b) keeps a
-// unless b is greater: a NaN change leaves err alone, a NaN relaxed value is
-// projected to the payoff.
-template <bool American>
-double sweep(std::int64_t N, double* v, const double* rhs, const double* P, double sig2,
-             double drift, double r, double dt, double mhdt, double omega) noexcept {
-    double err = 0.0;
-    for (std::int64_t i = 1; i < N; ++i) {
-        const double x = static_cast<double>(i);
-        const double w = sig2 * x * x;
-        const double a = (w - x * drift) * mhdt;  // coefficient of V[i-1]
-        const double c = (x * drift + w) * mhdt;  // coefficient of V[i+1]
-        const double b = (w + r) * dt + 1.0;      // diagonal
-        const double y = ((rhs[i] - a * v[i - 1]) - c * v[i + 1]) / b;
-        const double before = v[i];
-        double z = (y - before) * omega + before;
-        if (American) z = std::max(P[i], z);
-        err = std::max(err, std::fabs(z - before));
-        v[i] = z;
+// Options solved side by side by the batch. A Gauss-Seidel sweep is one long
+// chain of dependent operations (each node waits for the division of the one
+// below it), so a single solve is bound by latency; sweeping several
+// independent options in one pass over the nodes lets the processor overlap
+// their chains. Each option's own arithmetic is unchanged, so its price and
+// residual are bit for bit those of a solve on its own.
+constexpr int kLanes = 4;
+
+// Settings shared by every option of a call.
+struct Settings {
+    std::int64_t N;  // price intervals
+    std::int64_t M;  // time steps
+    double s_max_mult;
+    double omega;
+    double tol;
+    int max_iter;
+    bool american;
+};
+
+// One option on its grid: constants, work vectors, progress through the time
+// levels and the optional per-level outputs of a single solve.
+struct Lane {
+    double s, k, r, q, tau;
+    bool call;
+    double s_max, ds, dt, mhdt, sig2, drift;
+    double* S;      // price grid
+    double* P;      // payoff
+    double* old_v;  // values at the later level, already solved
+    double* new_v;  // values at the level being solved (the iterate)
+    double* rhs;    // right-hand side of the level's system
+    std::int64_t level;  // level being solved, M - 1 down to 0; -1 once solved
+    int sweeps;          // sweeps made at this level
+    double err;          // largest change of the last sweep
+    double max_residual;
+    double* boundary;   // M + 1 entries, or null
+    double* residuals;  // M entries, or null
+    double* values;     // (M + 1) x (N + 1), or null
+};
+
+// Points the lane's five work vectors into `work` (5 * (N + 1) entries).
+void attach(Lane& L, double* work, std::int64_t N) noexcept {
+    const auto nodes = static_cast<std::size_t>(N) + 1;
+    L.S = work;
+    L.P = L.S + nodes;
+    L.old_v = L.P + nodes;
+    L.new_v = L.old_v + nodes;
+    L.rhs = L.new_v + nodes;
+}
+
+// Sets up the time level L.level: Dirichlet values at S = 0 and S = s_max,
+// never below the payoff, and the starting iterate.
+void begin_level(Lane& L, const Settings& g) noexcept {
+    const std::int64_t N = g.N;
+    // Time to expiry of this level, from the unfloored tau.
+    const double tn = L.tau - static_cast<double>(L.level) * L.dt;
+    double lower;
+    double upper;
+    if (L.call) {
+        lower = 0.0;
+        upper = L.s_max * std::exp(-L.q * tn) - L.k * std::exp(-L.r * tn);
+    } else {
+        lower = L.k * std::exp(-L.r * tn);
+        upper = 0.0;
     }
-    return err;
+    lower = std::max(L.P[0], lower);
+    upper = std::max(L.P[N], upper);
+    for (std::int64_t i = 1; i < N; ++i) {
+        L.rhs[i] = L.old_v[i];
+        L.new_v[i] = L.old_v[i];
+    }
+    L.rhs[0] = L.new_v[0] = lower;
+    L.rhs[N] = L.new_v[N] = upper;
+    L.sweeps = 0;
+    L.err = 0.0;
+}
+
+// Starts solving one option: grid, payoff, outputs at expiry, first level.
+void begin_option(Lane& L, const Settings& g, double s, double k, double r, double q, double sigma,
+                  double tau, int option_type) noexcept {
+    const std::int64_t N = g.N;
+    const std::int64_t M = g.M;
+    const auto nodes = static_cast<std::size_t>(N) + 1;
+    L.s = s;
+    L.k = k;
+    L.r = r;
+    L.q = q;
+    L.tau = tau;
+    L.call = option_type > 0;
+
+    // Grid from 0 to s_max; std::max(s, k) takes s when the two are unordered.
+    const double m = std::max(s, k);
+    L.s_max = std::max(1.5 * m, m * g.s_max_mult);
+    L.ds = L.s_max / static_cast<double>(N);
+    for (std::int64_t i = 0; i <= N; ++i) L.S[i] = static_cast<double>(i) * L.ds;
+    for (std::int64_t i = 0; i <= N; ++i) {
+        L.P[i] = L.call ? std::max(L.S[i] - k, 0.0) : std::max(k - L.S[i], 0.0);
+    }
+    std::copy(L.P, L.P + nodes, L.old_v);
+    std::copy(L.P, L.P + nodes, L.new_v);
+    std::fill(L.rhs, L.rhs + nodes, 0.0);
+
+    if (L.boundary != nullptr) {
+        std::fill(L.boundary, L.boundary + M + 1, kNaN);
+        L.boundary[M] = k;
+    }
+    if (L.values != nullptr) std::copy(L.P, L.P + nodes, L.values + static_cast<std::size_t>(M) * nodes);
+
+    L.dt = std::max(tau, kMinTau) / static_cast<double>(M);
+    L.mhdt = -0.5 * L.dt;
+    L.sig2 = sigma * sigma;
+    L.drift = r - q;
+    L.max_residual = 0.0;
+    L.level = M - 1;
+    begin_level(L, g);
 }
 
 // Critical price of one level: the smallest exercised node for a call, the
@@ -59,6 +148,29 @@ double exercise_boundary(std::int64_t N, const double* v, const double* P, const
     return found;
 }
 
+// Ends levels for as long as their stopping rule holds: after a sweep whose
+// largest change is strictly below tol, after max_iter sweeps, or at once when
+// max_iter <= 0 (no sweep, residual 0). The solved level becomes the old
+// vector of the next one.
+void advance(Lane& L, const Settings& g) noexcept {
+    const std::int64_t N = g.N;
+    const auto nodes = static_cast<std::size_t>(N) + 1;
+    while (L.level >= 0 && (L.sweeps >= g.max_iter || (L.sweeps > 0 && L.err < g.tol))) {
+        const std::int64_t n = L.level;
+        if (L.residuals != nullptr) L.residuals[n] = L.err;
+        L.max_residual = std::max(L.max_residual, L.err);
+        if (L.boundary != nullptr) {
+            L.boundary[n] = g.american ? exercise_boundary(N, L.new_v, L.P, L.S, L.call) : kNaN;
+        }
+        if (L.values != nullptr) {
+            std::copy(L.new_v, L.new_v + nodes, L.values + static_cast<std::size_t>(n) * nodes);
+        }
+        std::swap(L.old_v, L.new_v);
+        L.level = n - 1;
+        if (L.level >= 0) begin_level(L, g);
+    }
+}
+
 // Index of the node at or below x = s / ds, clamped to 0..N-1. The clamp is
 // done on the double so that NaN (taken as 0) and values outside the int range
 // never reach an undefined conversion.
@@ -70,97 +182,89 @@ std::int64_t lower_node(double x, std::int64_t N) noexcept {
     return static_cast<std::int64_t>(f);
 }
 
+// Price at the spot from the level-0 values (in old_v once the lane is
+// solved): linear interpolation between the nodes around s.
+double spot_price(const Lane& L, std::int64_t N) noexcept {
+    const std::int64_t i0 = lower_node(L.s / L.ds, N);
+    const double w = (L.s - L.S[i0]) / L.ds;
+    return (1.0 - w) * L.old_v[i0] + w * L.old_v[i0 + 1];
+}
+
+// One projected Gauss-Seidel sweep over the interior nodes 1..N-1 in ascending
+// order for each of Count lanes, interleaved node by node. Node i uses node
+// i - 1 as already updated in this sweep and node i + 1 from the previous one;
+// the updated value of node i - 1 is carried in a register. The coefficients
+// of the backward-Euler operator are recomputed from i at every node rather
+// than stored, every product is evaluated in the written order, and
+// std::max(a, b) keeps a unless b is greater: a NaN change leaves err alone, a
+// NaN relaxed value is projected to the payoff.
+template <bool American, int Count>
+void sweep(Lane* const* lanes, std::int64_t N, double omega) noexcept {
+    double sig2[Count], drift[Count], r[Count], dt[Count], mhdt[Count], err[Count];
+    double below[Count], here[Count];
+    double* v[Count];
+    const double* rhs[Count];
+    const double* P[Count];
+    for (int l = 0; l < Count; ++l) {
+        const Lane& L = *lanes[l];
+        sig2[l] = L.sig2;
+        drift[l] = L.drift;
+        r[l] = L.r;
+        dt[l] = L.dt;
+        mhdt[l] = L.mhdt;
+        err[l] = 0.0;
+        v[l] = L.new_v;
+        rhs[l] = L.rhs;
+        P[l] = L.P;
+        below[l] = L.new_v[0];
+        here[l] = L.new_v[1];
+    }
+    for (std::int64_t i = 1; i < N; ++i) {
+        const double x = static_cast<double>(i);
+        for (int l = 0; l < Count; ++l) {
+            const double above = v[l][i + 1];
+            const double w = sig2[l] * x * x;
+            const double a = (w - x * drift[l]) * mhdt[l];  // coefficient of V[i-1]
+            const double c = (x * drift[l] + w) * mhdt[l];  // coefficient of V[i+1]
+            const double b = (w + r[l]) * dt[l] + 1.0;     // diagonal
+            const double y = ((rhs[l][i] - a * below[l]) - c * above) / b;
+            double z = (y - here[l]) * omega + here[l];
+            if (American) z = std::max(P[l][i], z);
+            err[l] = std::max(err[l], std::fabs(z - here[l]));
+            v[l][i] = z;
+            below[l] = z;
+            here[l] = above;
+        }
+    }
+    for (int l = 0; l < Count; ++l) {
+        lanes[l]->err = err[l];
+        ++lanes[l]->sweeps;
+    }
+}
+
 template <bool American>
-PsorResult solve(double s, double k, double r, double q, double sigma, double tau, bool call,
-                 std::int64_t N, std::int64_t M, double s_max_mult, double omega, double tol,
-                 int max_iter, double* s_grid, double* boundary, double* residuals,
-                 double* values) {
-    const auto nodes = static_cast<std::size_t>(N) + 1;
-
-    // The five work vectors (grid, payoff, old, new, right-hand side), zero
-    // filled, in one allocation.
-    std::vector<double> work(5 * nodes, 0.0);
-    double* S = work.data();
-    double* P = S + nodes;
-    double* old_v = P + nodes;
-    double* new_v = old_v + nodes;
-    double* rhs = new_v + nodes;
-
-    // Grid from 0 to s_max; std::max(s, k) takes s when the two are unordered.
-    const double m = std::max(s, k);
-    const double s_max = std::max(1.5 * m, m * s_max_mult);
-    const double ds = s_max / static_cast<double>(N);
-    for (std::int64_t i = 0; i <= N; ++i) S[i] = static_cast<double>(i) * ds;
-
-    for (std::int64_t i = 0; i <= N; ++i) {
-        P[i] = call ? std::max(S[i] - k, 0.0) : std::max(k - S[i], 0.0);
+void sweep_lanes(Lane* const* lanes, int count, std::int64_t N, double omega) noexcept {
+    switch (count) {
+        case 1: sweep<American, 1>(lanes, N, omega); break;
+        case 2: sweep<American, 2>(lanes, N, omega); break;
+        case 3: sweep<American, 3>(lanes, N, omega); break;
+        default: sweep<American, 4>(lanes, N, omega); break;
     }
-    std::copy(P, P + nodes, old_v);
-    std::copy(P, P + nodes, new_v);
+}
 
-    if (boundary != nullptr) {
-        std::fill(boundary, boundary + M + 1, kNaN);
-        boundary[M] = k;
+void sweep_lanes(bool american, Lane* const* lanes, int count, std::int64_t N,
+                 double omega) noexcept {
+    if (american) {
+        sweep_lanes<true>(lanes, count, N, omega);
+    } else {
+        sweep_lanes<false>(lanes, count, N, omega);
     }
-    if (values != nullptr) std::copy(P, P + nodes, values + static_cast<std::size_t>(M) * nodes);
+}
 
-    const double dt = std::max(tau, kMinTau) / static_cast<double>(M);
-    const double mhdt = -0.5 * dt;
-    const double sig2 = sigma * sigma;
-    const double drift = r - q;
-
-    double max_residual = 0.0;
-    for (std::int64_t n = M - 1; n >= 0; --n) {
-        // Time to expiry of this level, from the unfloored tau.
-        const double tn = tau - static_cast<double>(n) * dt;
-
-        // Dirichlet values at S = 0 and S = s_max, never below the payoff.
-        double lower;
-        double upper;
-        if (call) {
-            lower = 0.0;
-            upper = s_max * std::exp(-q * tn) - k * std::exp(-r * tn);
-        } else {
-            lower = k * std::exp(-r * tn);
-            upper = 0.0;
-        }
-        lower = std::max(P[0], lower);
-        upper = std::max(P[N], upper);
-
-        for (std::int64_t i = 1; i < N; ++i) {
-            rhs[i] = old_v[i];
-            new_v[i] = old_v[i];
-        }
-        rhs[0] = new_v[0] = lower;
-        rhs[N] = new_v[N] = upper;
-
-        // Sweep until the largest change drops strictly below tol, at most
-        // max_iter times; no sweep at all leaves the level at its start.
-        double err = 0.0;
-        for (int it = 0; it < max_iter; ++it) {
-            err = sweep<American>(N, new_v, rhs, P, sig2, drift, r, dt, mhdt, omega);
-            if (err < tol) break;
-        }
-        if (residuals != nullptr) residuals[n] = err;
-        max_residual = std::max(max_residual, err);
-
-        if (boundary != nullptr) {
-            boundary[n] = American ? exercise_boundary(N, new_v, P, S, call) : kNaN;
-        }
-        if (values != nullptr) {
-            std::copy(new_v, new_v + nodes, values + static_cast<std::size_t>(n) * nodes);
-        }
-        std::swap(old_v, new_v);
-    }
-
-    // Level 0 now sits in old_v: interpolate linearly between the nodes around s.
-    const double* V = old_v;
-    const std::int64_t i0 = lower_node(s / ds, N);
-    const double w = (s - S[i0]) / ds;
-    const double price = (1.0 - w) * V[i0] + w * V[i0 + 1];
-
-    if (s_grid != nullptr) std::copy(S, S + nodes, s_grid);
-    return {price, max_residual};
+Settings settings(int s_steps, int t_steps, double s_max_mult, double omega, double tol,
+                  int max_iter, bool american) noexcept {
+    return {price_intervals(s_steps), time_steps(t_steps), s_max_mult, omega, tol, max_iter,
+            american};
 }
 
 }  // namespace
@@ -169,15 +273,25 @@ PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, 
                           int option_type, int s_steps, int t_steps, double s_max_mult,
                           double omega, double tol, int max_iter, bool american,
                           double* s_grid, double* boundary, double* residuals, double* values) {
-    const std::int64_t N = price_intervals(s_steps);
-    const std::int64_t M = time_steps(t_steps);
-    const bool call = option_type > 0;
-    if (american) {
-        return solve<true>(s, k, r, q, sigma, tau, call, N, M, s_max_mult, omega, tol, max_iter,
-                           s_grid, boundary, residuals, values);
+    const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);
+    const auto nodes = static_cast<std::size_t>(g.N) + 1;
+    // The five work vectors, zero filled, in one allocation before the time
+    // loop; the loop itself allocates nothing and swaps old and new.
+    std::vector<double> work(5 * nodes, 0.0);
+    Lane L{};
+    attach(L, work.data(), g.N);
+    L.boundary = boundary;
+    L.residuals = residuals;
+    L.values = values;
+    begin_option(L, g, s, k, r, q, sigma, tau, option_type);
+    Lane* const lanes[1] = {&L};
+    advance(L, g);
+    while (L.level >= 0) {
+        sweep_lanes(american, lanes, 1, g.N, omega);
+        advance(L, g);
     }
-    return solve<false>(s, k, r, q, sigma, tau, call, N, M, s_max_mult, omega, tol, max_iter,
-                        s_grid, boundary, residuals, values);
+    if (s_grid != nullptr) std::copy(L.S, L.S + nodes, s_grid);
+    return {spot_price(L, g.N), L.max_residual};
 }
 
 void pde_psor_batch(std::size_t count, const double* s, const double* k, const double* r,
@@ -185,13 +299,54 @@ void pde_psor_batch(std::size_t count, const double* s, const double* k, const d
                     const int* option_type, int s_steps, int t_steps, double s_max_mult,
                     double omega, double tol, int max_iter, bool american, double* prices,
                     double* residuals) {
-    for (std::size_t i = 0; i < count; ++i) {
-        const PsorResult res =
-            pde_psor_solve(s[i], k[i], r[i], q[i], sigma[i], tau[i], option_type[i], s_steps,
-                           t_steps, s_max_mult, omega, tol, max_iter, american, nullptr, nullptr,
-                           nullptr, nullptr);
-        prices[i] = res.price;
-        residuals[i] = res.max_residual;
+    if (count == 0) return;
+    const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);
+    const auto nodes = static_cast<std::size_t>(g.N) + 1;
+    const int width = static_cast<int>(std::min<std::size_t>(count, kLanes));
+    std::vector<double> work(static_cast<std::size_t>(width) * 5 * nodes, 0.0);
+    Lane pool[kLanes] = {};
+    std::size_t option_of[kLanes] = {};
+    Lane* active[kLanes];
+    int n_active = 0;
+    std::size_t next = 0;
+
+    // Puts the next options on lane `L` until one needs sweeps (an option
+    // solved without any, max_iter <= 0, is written at once); false when no
+    // option is left.
+    auto load = [&](Lane& L, std::size_t& slot) {
+        while (next < count) {
+            const std::size_t i = next++;
+            begin_option(L, g, s[i], k[i], r[i], q[i], sigma[i], tau[i], option_type[i]);
+            advance(L, g);
+            if (L.level >= 0) {
+                slot = i;
+                return true;
+            }
+            prices[i] = spot_price(L, g.N);
+            residuals[i] = L.max_residual;
+        }
+        return false;
+    };
+
+    for (int l = 0; l < width; ++l) {
+        attach(pool[l], work.data() + static_cast<std::size_t>(l) * 5 * nodes, g.N);
+        if (load(pool[l], option_of[l])) active[n_active++] = &pool[l];
+    }
+    while (n_active > 0) {
+        sweep_lanes(american, active, n_active, g.N, omega);
+        int kept = 0;
+        for (int a = 0; a < n_active; ++a) {
+            Lane& L = *active[a];
+            std::size_t& slot = option_of[&L - pool];
+            advance(L, g);
+            if (L.level < 0) {
+                prices[slot] = spot_price(L, g.N);
+                residuals[slot] = L.max_residual;
+                if (!load(L, slot)) continue;
+            }
+            active[kept++] = &L;
+        }
+        n_active = kept;
     }
 }
 
