@@ -18,12 +18,12 @@ constexpr double kExerciseTolerance = 5e-5;
 // Smallest time step numerator, so that dt stays positive for tau <= 0.
 constexpr double kMinTau = 1e-10;
 
-// Options solved side by side by the batch. A Gauss-Seidel sweep is one long
-// chain of dependent operations (each node waits for the division of the one
-// below it), so a single solve is bound by latency; sweeping several
-// independent options in one pass over the nodes lets the processor overlap
-// their chains. Each option's own arithmetic is unchanged, so its price and
-// residual are bit for bit those of a solve on its own.
+// A Gauss-Seidel sweep is one long chain of dependent operations (each node
+// waits for the division of the one below it), so a plain solve is bound by
+// latency. Two ways give the processor independent chains to overlap without
+// changing any operation: a lone solve runs two consecutive sweeps pipelined
+// in one pass over the nodes, and the batch sweeps up to kLanes options side
+// by side. Every price and residual is bit for bit that of the plain solve.
 constexpr int kLanes = 4;
 
 // Settings shared by every option of a call.
@@ -48,16 +48,22 @@ struct Lane {
     double* old_v;  // values at the later level, already solved
     double* new_v;  // values at the level being solved (the iterate)
     double* rhs;    // right-hand side of the level's system
+    double* ahead;  // the sweep after the current one, computed alongside it
     std::int64_t level;  // level being solved, M - 1 down to 0; -1 once solved
     int sweeps;          // sweeps made at this level
     double err;          // largest change of the last sweep
+    double tol;          // stopping rule of the levels (from the settings)
+    int max_iter;
     double max_residual;
     double* boundary;   // M + 1 entries, or null
     double* residuals;  // M entries, or null
     double* values;     // (M + 1) x (N + 1), or null
 };
 
-// Points the lane's five work vectors into `work` (5 * (N + 1) entries).
+// Vectors per lane: the five of the solver and the look-ahead iterate.
+constexpr std::size_t kVectors = 6;
+
+// Points the lane's vectors into `work` (kVectors * (N + 1) entries).
 void attach(Lane& L, double* work, std::int64_t N) noexcept {
     const auto nodes = static_cast<std::size_t>(N) + 1;
     L.S = work;
@@ -65,6 +71,7 @@ void attach(Lane& L, double* work, std::int64_t N) noexcept {
     L.old_v = L.P + nodes;
     L.new_v = L.old_v + nodes;
     L.rhs = L.new_v + nodes;
+    L.ahead = L.rhs + nodes;
 }
 
 // Sets up the time level L.level: Dirichlet values at S = 0 and S = s_max,
@@ -90,6 +97,8 @@ void begin_level(Lane& L, const Settings& g) noexcept {
     }
     L.rhs[0] = L.new_v[0] = lower;
     L.rhs[N] = L.new_v[N] = upper;
+    L.ahead[0] = lower;
+    L.ahead[N] = upper;
     L.sweeps = 0;
     L.err = 0.0;
 }
@@ -130,6 +139,8 @@ void begin_option(Lane& L, const Settings& g, double s, double k, double r, doub
     L.sig2 = sigma * sigma;
     L.drift = r - q;
     L.max_residual = 0.0;
+    L.tol = g.tol;
+    L.max_iter = g.max_iter;
     L.level = M - 1;
     begin_level(L, g);
 }
@@ -190,16 +201,116 @@ double spot_price(const Lane& L, std::int64_t N) noexcept {
     return (1.0 - w) * L.old_v[i0] + w * L.old_v[i0 + 1];
 }
 
-// One projected Gauss-Seidel sweep over the interior nodes 1..N-1 in ascending
-// order for each of Count lanes, interleaved node by node. Node i uses node
-// i - 1 as already updated in this sweep and node i + 1 from the previous one;
-// the updated value of node i - 1 is carried in a register. The coefficients
-// of the backward-Euler operator are recomputed from i at every node rather
+// Books a pipelined pair of sweeps with changes err1 and err2. The first
+// always counts. The second counts only where the stopping rule would have run
+// it: when the first left a change not below tol and max_iter allows another
+// sweep; its iterate then becomes the level's current one.
+inline void accept_sweeps(Lane& L, double err1, double err2) noexcept {
+    ++L.sweeps;
+    L.err = err1;
+    if (err1 < L.tol || L.sweeps >= L.max_iter) return;
+    ++L.sweeps;
+    L.err = err2;
+    std::swap(L.new_v, L.ahead);
+}
+
+// Two consecutive projected Gauss-Seidel sweeps, pipelined, for each of Count
+// lanes. A sweep visits the interior nodes 1..N-1 in ascending order, updating
+// in place: node i uses node i - 1 as already updated in this sweep and node
+// i + 1 from the previous sweep. The following sweep can therefore update node
+// i - 1 as soon as this one has updated node i, so both run in one pass over
+// the nodes, the first in new_v and the second into `ahead`, and the processor
+// overlaps their dependency chains (and those of the other lanes). Whether the
+// second sweep counts is decided afterwards by the stopping rule (see
+// accept_sweeps); its values are the ones a separate sweep would give.
+//
+// The coefficients of the backward-Euler operator are recomputed from i rather
 // than stored, every product is evaluated in the written order, and
 // std::max(a, b) keeps a unless b is greater: a NaN change leaves err alone, a
 // NaN relaxed value is projected to the payoff.
 template <bool American, int Count>
-void sweep(Lane* const* lanes, std::int64_t N, double omega) noexcept {
+void sweep_twice(Lane* const* lanes, std::int64_t N, double omega) noexcept {
+    double sig2[Count], drift[Count], r[Count], dt[Count], mhdt[Count];
+    double err1[Count], err2[Count];
+    double below1[Count], here1[Count], below2[Count], last1[Count];
+    double a_prev[Count], c_prev[Count], b_prev[Count];
+    double* v1[Count];
+    double* v2[Count];
+    const double* rhs[Count];
+    const double* P[Count];
+    for (int l = 0; l < Count; ++l) {
+        const Lane& L = *lanes[l];
+        sig2[l] = L.sig2;
+        drift[l] = L.drift;
+        r[l] = L.r;
+        dt[l] = L.dt;
+        mhdt[l] = L.mhdt;
+        err1[l] = 0.0;
+        err2[l] = 0.0;
+        v1[l] = L.new_v;
+        v2[l] = L.ahead;
+        rhs[l] = L.rhs;
+        P[l] = L.P;
+        below1[l] = L.new_v[0];
+        here1[l] = L.new_v[1];
+        below2[l] = L.new_v[0];
+        last1[l] = 0.0;
+        a_prev[l] = c_prev[l] = b_prev[l] = 0.0;
+    }
+    // Node i of the first sweep, then node i - 1 of the second, whose upper
+    // neighbour is now final. Node 1 has no second-sweep partner yet.
+    for (std::int64_t i = 1; i < N; ++i) {
+        const double x = static_cast<double>(i);
+#pragma GCC unroll 4
+        for (int l = 0; l < Count; ++l) {
+            const double above = v1[l][i + 1];
+            const double w = sig2[l] * x * x;
+            const double a = (w - x * drift[l]) * mhdt[l];  // coefficient of V[i-1]
+            const double c = (x * drift[l] + w) * mhdt[l];  // coefficient of V[i+1]
+            const double b = (w + r[l]) * dt[l] + 1.0;     // diagonal
+            const double y = ((rhs[l][i] - a * below1[l]) - c * above) / b;
+            double z = (y - here1[l]) * omega + here1[l];
+            if (American) z = std::max(P[l][i], z);
+            err1[l] = std::max(err1[l], std::fabs(z - here1[l]));
+            v1[l][i] = z;
+            if (i > 1) {
+                const std::int64_t j = i - 1;
+                const double y2 = ((rhs[l][j] - a_prev[l] * below2[l]) - c_prev[l] * z) / b_prev[l];
+                double z2 = (y2 - last1[l]) * omega + last1[l];
+                if (American) z2 = std::max(P[l][j], z2);
+                err2[l] = std::max(err2[l], std::fabs(z2 - last1[l]));
+                v2[l][j] = z2;
+                below2[l] = z2;
+            }
+            below1[l] = z;
+            here1[l] = above;
+            last1[l] = z;
+            a_prev[l] = a;
+            c_prev[l] = c;
+            b_prev[l] = b;
+        }
+    }
+    // Second sweep, last interior node N - 1, under the fixed end value.
+#pragma GCC unroll 4
+    for (int l = 0; l < Count; ++l) {
+        if (N >= 2) {
+            const std::int64_t j = N - 1;
+            const double y2 = ((rhs[l][j] - a_prev[l] * below2[l]) - c_prev[l] * v1[l][N]) / b_prev[l];
+            double z2 = (y2 - last1[l]) * omega + last1[l];
+            if (American) z2 = std::max(P[l][j], z2);
+            err2[l] = std::max(err2[l], std::fabs(z2 - last1[l]));
+            v2[l][j] = z2;
+        }
+        accept_sweeps(*lanes[l], err1[l], err2[l]);
+    }
+}
+
+// One projected Gauss-Seidel sweep for each of Count lanes, interleaved node
+// by node (the arithmetic of sweep_twice's first sweep). Several lanes give
+// the processor independent chains to overlap without the register pressure
+// of pipelined pairs.
+template <bool American, int Count>
+void sweep_once(Lane* const* lanes, std::int64_t N, double omega) noexcept {
     double sig2[Count], drift[Count], r[Count], dt[Count], mhdt[Count], err[Count];
     double below[Count], here[Count];
     double* v[Count];
@@ -221,6 +332,7 @@ void sweep(Lane* const* lanes, std::int64_t N, double omega) noexcept {
     }
     for (std::int64_t i = 1; i < N; ++i) {
         const double x = static_cast<double>(i);
+#pragma GCC unroll 4
         for (int l = 0; l < Count; ++l) {
             const double above = v[l][i + 1];
             const double w = sig2[l] * x * x;
@@ -244,11 +356,13 @@ void sweep(Lane* const* lanes, std::int64_t N, double omega) noexcept {
 
 template <bool American>
 void sweep_lanes(Lane* const* lanes, int count, std::int64_t N, double omega) noexcept {
+    // Measured: a lone option gains most from a pipelined pair, several from
+    // interleaving single sweeps of different options.
     switch (count) {
-        case 1: sweep<American, 1>(lanes, N, omega); break;
-        case 2: sweep<American, 2>(lanes, N, omega); break;
-        case 3: sweep<American, 3>(lanes, N, omega); break;
-        default: sweep<American, 4>(lanes, N, omega); break;
+        case 1: sweep_twice<American, 1>(lanes, N, omega); break;
+        case 2: sweep_once<American, 2>(lanes, N, omega); break;
+        case 3: sweep_once<American, 3>(lanes, N, omega); break;
+        default: sweep_once<American, 4>(lanes, N, omega); break;
     }
 }
 
@@ -275,9 +389,9 @@ PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, 
                           double* s_grid, double* boundary, double* residuals, double* values) {
     const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);
     const auto nodes = static_cast<std::size_t>(g.N) + 1;
-    // The five work vectors, zero filled, in one allocation before the time
+    // The work vectors, zero filled, in one allocation before the time
     // loop; the loop itself allocates nothing and swaps old and new.
-    std::vector<double> work(5 * nodes, 0.0);
+    std::vector<double> work(kVectors * nodes, 0.0);
     Lane L{};
     attach(L, work.data(), g.N);
     L.boundary = boundary;
@@ -303,7 +417,7 @@ void pde_psor_batch(std::size_t count, const double* s, const double* k, const d
     const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);
     const auto nodes = static_cast<std::size_t>(g.N) + 1;
     const int width = static_cast<int>(std::min<std::size_t>(count, kLanes));
-    std::vector<double> work(static_cast<std::size_t>(width) * 5 * nodes, 0.0);
+    std::vector<double> work(static_cast<std::size_t>(width) * kVectors * nodes, 0.0);
     Lane pool[kLanes] = {};
     std::size_t option_of[kLanes] = {};
     Lane* active[kLanes];
@@ -329,7 +443,7 @@ void pde_psor_batch(std::size_t count, const double* s, const double* k, const d
     };
 
     for (int l = 0; l < width; ++l) {
-        attach(pool[l], work.data() + static_cast<std::size_t>(l) * 5 * nodes, g.N);
+        attach(pool[l], work.data() + static_cast<std::size_t>(l) * kVectors * nodes, g.N);
         if (load(pool[l], option_of[l])) active[n_active++] = &pool[l];
     }
     while (n_active > 0) {

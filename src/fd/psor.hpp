@@ -27,8 +27,10 @@ struct PsorResult {
 //   residuals  M entries, the change of the last sweep of each level;
 //   values     (M + 1) * (N + 1) entries, row-major, row n the values at level n
 //              (row M the payoff); a null pointer means no value surface.
-// The five work vectors are taken in one allocation before the time loop
-// (std::bad_alloc if it cannot be made); the loop itself allocates nothing.
+// The work vectors (grid, payoff, old and new values, right-hand side and a
+// look-ahead iterate for pipelined sweeps) are taken in one allocation before
+// the time loop (std::bad_alloc if it cannot be made); the loop allocates
+// nothing.
 // No argument is rejected: out-of-range inputs run through the arithmetic.
 PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, double tau,
                           int option_type, int s_steps, int t_steps, double s_max_mult,
