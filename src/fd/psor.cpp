@@ -214,8 +214,43 @@ inline void accept_sweeps(Lane& L, double err1, double err2) noexcept {
     std::swap(L.new_v, L.ahead);
 }
 
-// Two consecutive projected Gauss-Seidel sweeps, pipelined, for each of Count
-// lanes. A sweep visits the interior nodes 1..N-1 in ascending order, updating
+// Constants of the backward-Euler operator of one option.
+struct Operator {
+    double sig2, drift, r, dt, mhdt;
+};
+
+inline Operator operator_of(const Lane& L) noexcept { return {L.sig2, L.drift, L.r, L.dt, L.mhdt}; }
+
+// Row i of the level's tridiagonal system, x = i as a double. The
+// coefficients are recomputed from i rather than stored, and every product is
+// evaluated in the written order.
+struct Coefficients {
+    double a;  // of V[i-1]
+    double c;  // of V[i+1]
+    double b;  // diagonal
+};
+
+inline Coefficients coefficients(const Operator& op, double x) noexcept {
+    const double w = op.sig2 * x * x;
+    return {(w - x * op.drift) * op.mhdt, (x * op.drift + w) * op.mhdt, (w + op.r) * op.dt + 1.0};
+}
+
+// One projected, over-relaxed Gauss-Seidel update of a node from its lower
+// neighbour as already updated, its upper neighbour from the previous sweep
+// and its own current value; the largest change is kept in err.
+// std::max(a, b) keeps a unless b is greater: a NaN change leaves err alone,
+// a NaN relaxed value is projected to the payoff.
+template <bool American>
+inline double relax(double rhs, const Coefficients& co, double below, double above, double here,
+                    double payoff, double omega, double& err) noexcept {
+    const double y = ((rhs - co.a * below) - co.c * above) / co.b;
+    double z = (y - here) * omega + here;
+    if (American) z = std::max(payoff, z);
+    err = std::max(err, std::fabs(z - here));
+    return z;
+}
+
+// Two consecutive projected Gauss-Seidel sweeps of one lane, pipelined. A sweep visits the interior nodes 1..N-1 in ascending order, updating
 // in place: node i uses node i - 1 as already updated in this sweep and node
 // i + 1 from the previous sweep. The following sweep can therefore update node
 // i - 1 as soon as this one has updated node i, so both run in one pass over
@@ -223,106 +258,57 @@ inline void accept_sweeps(Lane& L, double err1, double err2) noexcept {
 // overlaps their dependency chains (and those of the other lanes). Whether the
 // second sweep counts is decided afterwards by the stopping rule (see
 // accept_sweeps); its values are the ones a separate sweep would give.
-//
-// The coefficients of the backward-Euler operator are recomputed from i rather
-// than stored, every product is evaluated in the written order, and
-// std::max(a, b) keeps a unless b is greater: a NaN change leaves err alone, a
-// NaN relaxed value is projected to the payoff.
-template <bool American, int Count>
-void sweep_twice(Lane* const* lanes, std::int64_t N, double omega) noexcept {
-    double sig2[Count], drift[Count], r[Count], dt[Count], mhdt[Count];
-    double err1[Count], err2[Count];
-    double below1[Count], here1[Count], below2[Count], last1[Count];
-    double a_prev[Count], c_prev[Count], b_prev[Count];
-    double* v1[Count];
-    double* v2[Count];
-    const double* rhs[Count];
-    const double* P[Count];
-    for (int l = 0; l < Count; ++l) {
-        const Lane& L = *lanes[l];
-        sig2[l] = L.sig2;
-        drift[l] = L.drift;
-        r[l] = L.r;
-        dt[l] = L.dt;
-        mhdt[l] = L.mhdt;
-        err1[l] = 0.0;
-        err2[l] = 0.0;
-        v1[l] = L.new_v;
-        v2[l] = L.ahead;
-        rhs[l] = L.rhs;
-        P[l] = L.P;
-        below1[l] = L.new_v[0];
-        here1[l] = L.new_v[1];
-        below2[l] = L.new_v[0];
-        last1[l] = 0.0;
-        a_prev[l] = c_prev[l] = b_prev[l] = 0.0;
-    }
+template <bool American>
+void sweep_twice(Lane& L, std::int64_t N, double omega) noexcept {
+    const Operator op = operator_of(L);
+    double* v1 = L.new_v;
+    double* v2 = L.ahead;
+    const double* rhs = L.rhs;
+    const double* P = L.P;
+    double err1 = 0.0;
+    double err2 = 0.0;
+    double below1 = v1[0];  // node i - 1 after the first sweep
+    double here1 = v1[1];   // node i before the first sweep
+    double below2 = v1[0];  // node i - 2 after the second sweep
+    // Node 1 of the first sweep has no second-sweep partner yet.
+    Coefficients prev = coefficients(op, 1.0);
+    double last1 = relax<American>(rhs[1], prev, below1, v1[2], here1, P[1], omega, err1);
+    v1[1] = last1;
+    below1 = last1;
+    here1 = v1[2];
     // Node i of the first sweep, then node i - 1 of the second, whose upper
-    // neighbour is now final. Node 1 has no second-sweep partner yet.
-    for (std::int64_t i = 1; i < N; ++i) {
-        const double x = static_cast<double>(i);
-#pragma GCC unroll 4
-        for (int l = 0; l < Count; ++l) {
-            const double above = v1[l][i + 1];
-            const double w = sig2[l] * x * x;
-            const double a = (w - x * drift[l]) * mhdt[l];  // coefficient of V[i-1]
-            const double c = (x * drift[l] + w) * mhdt[l];  // coefficient of V[i+1]
-            const double b = (w + r[l]) * dt[l] + 1.0;     // diagonal
-            const double y = ((rhs[l][i] - a * below1[l]) - c * above) / b;
-            double z = (y - here1[l]) * omega + here1[l];
-            if (American) z = std::max(P[l][i], z);
-            err1[l] = std::max(err1[l], std::fabs(z - here1[l]));
-            v1[l][i] = z;
-            if (i > 1) {
-                const std::int64_t j = i - 1;
-                const double y2 = ((rhs[l][j] - a_prev[l] * below2[l]) - c_prev[l] * z) / b_prev[l];
-                double z2 = (y2 - last1[l]) * omega + last1[l];
-                if (American) z2 = std::max(P[l][j], z2);
-                err2[l] = std::max(err2[l], std::fabs(z2 - last1[l]));
-                v2[l][j] = z2;
-                below2[l] = z2;
-            }
-            below1[l] = z;
-            here1[l] = above;
-            last1[l] = z;
-            a_prev[l] = a;
-            c_prev[l] = c;
-            b_prev[l] = b;
-        }
+    // neighbour is now final.
+    for (std::int64_t i = 2; i < N; ++i) {
+        const double above = v1[i + 1];
+        const Coefficients co = coefficients(op, static_cast<double>(i));
+        const double z = relax<American>(rhs[i], co, below1, above, here1, P[i], omega, err1);
+        v1[i] = z;
+        const double z2 = relax<American>(rhs[i - 1], prev, below2, z, last1, P[i - 1], omega, err2);
+        v2[i - 1] = z2;
+        below2 = z2;
+        below1 = z;
+        here1 = above;
+        last1 = z;
+        prev = co;
     }
-    // Second sweep, last interior node N - 1, under the fixed end value.
-#pragma GCC unroll 4
-    for (int l = 0; l < Count; ++l) {
-        if (N >= 2) {
-            const std::int64_t j = N - 1;
-            const double y2 = ((rhs[l][j] - a_prev[l] * below2[l]) - c_prev[l] * v1[l][N]) / b_prev[l];
-            double z2 = (y2 - last1[l]) * omega + last1[l];
-            if (American) z2 = std::max(P[l][j], z2);
-            err2[l] = std::max(err2[l], std::fabs(z2 - last1[l]));
-            v2[l][j] = z2;
-        }
-        accept_sweeps(*lanes[l], err1[l], err2[l]);
-    }
+    // Second sweep, last interior node, under the fixed end value.
+    v2[N - 1] = relax<American>(rhs[N - 1], prev, below2, v1[N], last1, P[N - 1], omega, err2);
+    accept_sweeps(L, err1, err2);
 }
 
 // One projected Gauss-Seidel sweep for each of Count lanes, interleaved node
-// by node (the arithmetic of sweep_twice's first sweep). Several lanes give
-// the processor independent chains to overlap without the register pressure
-// of pipelined pairs.
+// by node. Several lanes give the processor independent chains to overlap
+// without the register pressure of pipelined pairs.
 template <bool American, int Count>
 void sweep_once(Lane* const* lanes, std::int64_t N, double omega) noexcept {
-    double sig2[Count], drift[Count], r[Count], dt[Count], mhdt[Count], err[Count];
-    double below[Count], here[Count];
+    Operator op[Count];
+    double err[Count], below[Count], here[Count];
     double* v[Count];
     const double* rhs[Count];
     const double* P[Count];
     for (int l = 0; l < Count; ++l) {
         const Lane& L = *lanes[l];
-        sig2[l] = L.sig2;
-        drift[l] = L.drift;
-        r[l] = L.r;
-        dt[l] = L.dt;
-        mhdt[l] = L.mhdt;
+        op[l] = operator_of(L);
         err[l] = 0.0;
         v[l] = L.new_v;
         rhs[l] = L.rhs;
@@ -335,14 +321,8 @@ void sweep_once(Lane* const* lanes, std::int64_t N, double omega) noexcept {
 #pragma GCC unroll 4
         for (int l = 0; l < Count; ++l) {
             const double above = v[l][i + 1];
-            const double w = sig2[l] * x * x;
-            const double a = (w - x * drift[l]) * mhdt[l];  // coefficient of V[i-1]
-            const double c = (x * drift[l] + w) * mhdt[l];  // coefficient of V[i+1]
-            const double b = (w + r[l]) * dt[l] + 1.0;     // diagonal
-            const double y = ((rhs[l][i] - a * below[l]) - c * above) / b;
-            double z = (y - here[l]) * omega + here[l];
-            if (American) z = std::max(P[l][i], z);
-            err[l] = std::max(err[l], std::fabs(z - here[l]));
+            const double z = relax<American>(rhs[l][i], coefficients(op[l], x), below[l], above,
+                                             here[l], P[l][i], omega, err[l]);
             v[l][i] = z;
             below[l] = z;
             here[l] = above;
@@ -359,7 +339,7 @@ void sweep_lanes(Lane* const* lanes, int count, std::int64_t N, double omega) no
     // Measured: a lone option gains most from a pipelined pair, several from
     // interleaving single sweeps of different options.
     switch (count) {
-        case 1: sweep_twice<American, 1>(lanes, N, omega); break;
+        case 1: sweep_twice<American>(*lanes[0], N, omega); break;
         case 2: sweep_once<American, 2>(lanes, N, omega); break;
         case 3: sweep_once<American, 3>(lanes, N, omega); break;
         default: sweep_once<American, 4>(lanes, N, omega); break;
