@@ -5,7 +5,7 @@
 
 VENV    := .venv
 VPY     := $(VENV)/bin/python
-SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' -o -name '*.py' \) 2>/dev/null) \
+SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null) \
            CMakeLists.txt pyproject.toml
 
 .PHONY: all build demo test bench clean

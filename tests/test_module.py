@@ -248,3 +248,39 @@ class TestBatchChecks:
     def test_empty_arrays_give_an_empty_result(self):
         out = K.american_tree_batch(*([np.empty(0)] * 6), np.empty(0, dtype=np.int32))
         assert out.shape == (0,) and out.dtype == np.float64
+
+
+def _runtime_parameters(fn):
+    """(name, default) pairs from the signature line the binding library generates."""
+    line = fn.__doc__.splitlines()[0]
+    inner = line[line.index("(") + 1 : line.rindex(")")]
+    params, depth, current = [], 0, ""
+    for ch in inner + ",":
+        if ch == "," and depth == 0:
+            name, _, rest = current.partition(":")
+            default = rest.split(" = ")[1] if " = " in rest else None
+            params.append((name.strip(), default))
+            current = ""
+            continue
+        if ch in "[(":
+            depth += 1
+        elif ch in "])":
+            depth -= 1
+        current += ch
+    return params
+
+
+def test_type_stub_matches_the_compiled_signatures():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(K.__file__).with_name("_kernels.pyi")
+    assert (stub.parent / "py.typed").exists()
+    tree = ast.parse(stub.read_text())
+    stubbed = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert list(stubbed) == TABLE
+    for name, node in stubbed.items():
+        args = node.args.args
+        defaults = [None] * (len(args) - len(node.args.defaults)) + [ast.unparse(d) for d in node.args.defaults]
+        expected = [(a.arg, d) for a, d in zip(args, defaults)]
+        assert expected == _runtime_parameters(getattr(K, name)), name
