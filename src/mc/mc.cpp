@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 namespace orvelta::mc {
 
@@ -131,17 +132,16 @@ std::int64_t regression_sums(const double* paths, std::int64_t n, std::int64_t m
 }
 
 template <bool Call>
-LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, double r,
-                double tau, std::int64_t nb) {
+double backward(const double* paths, std::int64_t n, std::int64_t m, double K, double r,
+                double tau, std::int64_t nb, std::int32_t* ex, double* coefficients) {
     const std::int64_t steps_d = m >= 2 ? m - 1 : 1;
     const double dt = tau / static_cast<double>(steps_d);
     const double disc = std::exp(dt * (-r));
     const bool regress = m >= 3;
 
     // Working storage first: an impossible size fails here, before the
-    // result is touched.
+    // results are touched.
     std::vector<double> cf(as_size(n), 0.0);
-    std::vector<std::int32_t> ex(as_size(n), static_cast<std::int32_t>(m - 1));
     std::vector<std::int64_t> itm;  // in-the-money rows of the current date
     std::vector<double> hs;         // their exercise values
     std::vector<double> xs;         // and regression variables
@@ -157,7 +157,8 @@ LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
         hs.resize(as_size(n));
         xs.resize(as_size(n));
     }
-    std::vector<double> coefficients(as_size(checked_elements(m, nb, sizeof(double))), 0.0);
+    std::fill(coefficients, coefficients + m * nb, 0.0);
+    std::fill(ex, ex + n, static_cast<std::int32_t>(m - 1));
 
     for (std::int64_t i = 0; i < n; ++i) cf[i] = exercise_value<Call>(paths[i * m + m - 1], K);
     const RegressionWork work{cf.data(), itm.data(), hs.data(), xs.data(),
@@ -174,7 +175,7 @@ LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
                 for (std::int64_t k = 0; k < nb; ++k) A[k * nb + k] = A[k * nb + k] + kRidge;
                 solve_normal_equations(A.data(), b.data(), nb, M.data(), beta.data());
             }
-            std::copy(beta.begin(), beta.end(), coefficients.begin() + t * nb);
+            std::copy(beta.begin(), beta.end(), coefficients + t * nb);
 
             // Exercise where the payoff beats the estimate strictly; a tie
             // keeps the later cash flow.
@@ -193,8 +194,7 @@ LsmFit backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
         cf[i] = cf[i] * disc;
         sum = sum + cf[i];
     }
-    const double price = sum / static_cast<double>(std::max<std::int64_t>(n, 1));
-    return {price, std::move(ex), nb, std::move(coefficients)};
+    return sum / static_cast<double>(std::max<std::int64_t>(n, 1));
 }
 
 template <bool Call>
@@ -289,27 +289,26 @@ void solve_normal_equations(const double* A, const double* b, std::int64_t nb, d
     }
 }
 
-LsmFit lsm_backward(const double* paths, std::int64_t n, std::int64_t m, double strike, double r,
-                    double tau, int option_type, int degree) {
+double lsm_backward(const double* paths, std::int64_t n, std::int64_t m, double strike, double r,
+                    double tau, int option_type, int degree, std::int32_t* exercise_time,
+                    double* coefficients) {
     require_columns(n, m);
-    const std::int64_t nb = static_cast<std::int64_t>(degree < 0 ? 0 : degree) + 1;
-    return option_type > 0 ? backward<true>(paths, n, m, strike, r, tau, nb)
-                           : backward<false>(paths, n, m, strike, r, tau, nb);
+    const std::int64_t nb = basis_size(degree);
+    return option_type > 0
+               ? backward<true>(paths, n, m, strike, r, tau, nb, exercise_time, coefficients)
+               : backward<false>(paths, n, m, strike, r, tau, nb, exercise_time, coefficients);
 }
 
-LsmEval lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike,
-                        double r, double tau, int option_type, const double* coefficients,
-                        std::int64_t coef_rows, std::int64_t nb) {
+double lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike,
+                       double r, double tau, int option_type, const double* coefficients,
+                       std::int64_t coef_rows, std::int64_t nb, std::int32_t* exercise_time) {
     require_columns(n, m);
     if (m >= 3 && coef_rows < m - 1) {
         throw std::runtime_error("coefficients must have a row for every exercise date");
     }
-    std::vector<std::int32_t> exercise_time(as_size(n));
-    const double price =
-        option_type > 0
-            ? evaluate<true>(paths, n, m, strike, r, tau, coefficients, nb, exercise_time.data())
-            : evaluate<false>(paths, n, m, strike, r, tau, coefficients, nb, exercise_time.data());
-    return {price, std::move(exercise_time)};
+    return option_type > 0
+               ? evaluate<true>(paths, n, m, strike, r, tau, coefficients, nb, exercise_time)
+               : evaluate<false>(paths, n, m, strike, r, tau, coefficients, nb, exercise_time);
 }
 
 }  // namespace orvelta::mc

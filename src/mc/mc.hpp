@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <vector>
 
 namespace orvelta::mc {
 
@@ -50,34 +49,31 @@ void gbm_paths_antithetic(double s0, double r, double q, double sigma, double ta
 void solve_normal_equations(const double* A, const double* b, std::int64_t nb, double* M,
                             double* beta) noexcept;
 
-// Result of the backward pass.
-struct LsmFit {
-    double price;                              // mean cash flow discounted to date 0
-    std::vector<std::int32_t> exercise_time;   // n date indices
-    std::int64_t nb;                           // basis functions: max(degree, 0) + 1
-    std::vector<double> coefficients;          // m x nb, row t the policy at date t
-};
+// Number of basis functions for a regression degree: max(degree, 0) + 1.
+inline std::int64_t basis_size(int degree) noexcept {
+    return static_cast<std::int64_t>(degree < 0 ? 0 : degree) + 1;
+}
 
 // Longstaff-Schwartz backward pass with the basis 1, x, .., x^(nb-1) of
-// x = ln(max(S, 1e-300) / strike). Throws std::runtime_error "paths must have
-// at least one column" for n >= 1 rows and m = 0 columns; std::bad_alloc when
-// the working storage cannot be had.
-LsmFit lsm_backward(const double* paths, std::int64_t n, std::int64_t m, double strike, double r,
-                    double tau, int option_type, int degree);
-
-// Result of a policy evaluation.
-struct LsmEval {
-    double price;                             // mean discounted cash flow
-    std::vector<std::int32_t> exercise_time;  // n date indices
-};
+// x = ln(max(S, 1e-300) / strike), nb = basis_size(degree). Writes each path's
+// cash-flow date to exercise_time (n entries) and the policy to coefficients
+// (m x nb, row-major; row t the regression of date t, zero where none ran) and
+// returns the mean cash flow discounted to date 0. Throws std::runtime_error
+// "paths must have at least one column" for n >= 1 rows and m = 0 columns;
+// std::bad_alloc when the working storage cannot be had.
+double lsm_backward(const double* paths, std::int64_t n, std::int64_t m, double strike, double r,
+                    double tau, int option_type, int degree, std::int32_t* exercise_time,
+                    double* coefficients);
 
 // Forward evaluation of the policy `coefficients` (coef_rows x nb, row-major):
 // each path is exercised at its first date 1 .. m-2 where the exercise value
-// is positive and exceeds the continuation estimate. Throws std::runtime_error
-// for n >= 1 rows and m = 0 columns, and for m >= 3 when coef_rows < m - 1 (a
-// date without its policy row), before anything is computed.
-LsmEval lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike,
-                        double r, double tau, int option_type, const double* coefficients,
-                        std::int64_t coef_rows, std::int64_t nb);
+// is positive and exceeds the continuation estimate. Writes the dates to
+// exercise_time (n entries) and returns the mean discounted cash flow. Throws
+// std::runtime_error for n >= 1 rows and m = 0 columns, and for m >= 3 when
+// coef_rows < m - 1 (a date without its policy row), before anything is
+// computed.
+double lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike,
+                       double r, double tau, int option_type, const double* coefficients,
+                       std::int64_t coef_rows, std::int64_t nb, std::int32_t* exercise_time);
 
 }  // namespace orvelta::mc

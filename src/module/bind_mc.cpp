@@ -2,7 +2,6 @@
 #include "mc/mc.hpp"
 #include "module/bindings.hpp"
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -24,26 +23,22 @@ py::array_t<double> gbm_paths_antithetic(double s0, double r, double q, double s
     return out;
 }
 
-py::array_t<int> int32_result(const std::vector<std::int32_t>& values) {
-    py::array_t<int> out(static_cast<py::ssize_t>(values.size()));
-    std::copy(values.begin(), values.end(), mutable_data_1d(out));
-    return out;
-}
-
 py::dict lsm_backward(const f64_array& paths, double strike, double r, double tau,
                       int option_type, int degree) {
     const py::buffer_info info = paths.request();
     if (info.ndim != 2) throw std::runtime_error("paths must be a 2D array");
     const py::ssize_t n = info.shape[0];
     const py::ssize_t m = info.shape[1];
-    mc::LsmFit fit = mc::lsm_backward(static_cast<const double*>(info.ptr), n, m, strike, r, tau,
-                                      option_type, degree);
-
-    py::array_t<int> exercise_time = int32_result(fit.exercise_time);
-    py::array_t<double> coefficients(std::vector<py::ssize_t>{m, fit.nb});
-    std::copy(fit.coefficients.begin(), fit.coefficients.end(), coefficients.mutable_data());
+    const std::int64_t nb = mc::basis_size(degree);
+    // The kernel writes straight into the result arrays.
+    mc::checked_elements(m, nb, sizeof(double));
+    py::array_t<int> exercise_time(n);
+    py::array_t<double> coefficients(std::vector<py::ssize_t>{m, nb});
+    const double price = mc::lsm_backward(static_cast<const double*>(info.ptr), n, m, strike, r,
+                                          tau, option_type, degree, exercise_time.mutable_data(),
+                                          coefficients.mutable_data());
     py::dict result;
-    result["price"] = py::float_(fit.price);
+    result["price"] = py::float_(price);
     result["exercise_time"] = exercise_time;
     result["coefficients"] = coefficients;
     return result;
@@ -56,13 +51,13 @@ py::dict lsm_eval_policy(const f64_array& paths, double strike, double r, double
     if (pinfo.ndim != 2 || cinfo.ndim != 2) {
         throw std::runtime_error("paths and coefficients must be 2D arrays");
     }
-    const mc::LsmEval eval = mc::lsm_eval_policy(
+    py::array_t<int> exercise_time(pinfo.shape[0]);
+    const double price = mc::lsm_eval_policy(
         static_cast<const double*>(pinfo.ptr), pinfo.shape[0], pinfo.shape[1], strike, r, tau,
-        option_type, static_cast<const double*>(cinfo.ptr), cinfo.shape[0], cinfo.shape[1]);
-
-    py::array_t<int> exercise_time = int32_result(eval.exercise_time);
+        option_type, static_cast<const double*>(cinfo.ptr), cinfo.shape[0], cinfo.shape[1],
+        exercise_time.mutable_data());
     py::dict result;
-    result["price"] = py::float_(eval.price);
+    result["price"] = py::float_(price);
     result["exercise_time"] = exercise_time;
     return result;
 }
