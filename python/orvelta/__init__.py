@@ -1,8 +1,8 @@
 """Orvelta: fast, exactly specified option-pricing kernels.
 
-Every kernel lives in the compiled module ``orvelta._kernels``; the package
-re-exports them, so ``orvelta.american_tree_batch`` is
-``orvelta._kernels.american_tree_batch``.
+The ten kernels live in the compiled module ``orvelta._kernels`` and the
+accurate pricing engines in ``orvelta._engines``; the package re-exports the
+kernels and adds the user-level API on top of both.
 """
 
 from . import _kernels

@@ -1,5 +1,7 @@
 #include "lattice/lattice.hpp"
 
+#include "common/threads.hpp"
+
 #include <atomic>
 #include <cmath>
 #include <exception>
@@ -249,7 +251,7 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
     std::exception_ptr failure;
     std::atomic<bool> failed{false};
 
-#pragma omp parallel
+#pragma omp parallel if (run_parallel(count))
     {
         // One working vector per thread, sized when the thread first needs a
         // lattice; each option overwrites entries 0..n before reading them.

@@ -1,0 +1,9 @@
+// Entry of orvelta._engines: the package's accurate pricers, beside the ten
+// kernels of _kernels.
+#include "engines/engines.hpp"
+
+PYBIND11_MODULE(_engines, m, pybind11::multiple_interpreters::not_supported()) {
+    m.doc() = "Compiled pricing engines of Orvelta: accurate American and European prices";
+    orvelta::bindings::register_american(m);
+    orvelta::bindings::register_european(m);
+}
