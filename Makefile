@@ -8,7 +8,7 @@ VPY     := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: all build demo test bench clean
+.PHONY: all build demo test bench wheel clean
 .DEFAULT_GOAL := all
 
 all: build
@@ -38,6 +38,18 @@ test: build
 
 bench: build
 	@for f in bench/bench_*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
+
+# dist/: the source distribution and a manylinux wheel built from it (so the
+# sdist is known to build), repaired by auditwheel: libgomp is grafted into
+# orvelta.libs/ and the modules' RPATH points there. auditwheel picks the
+# oldest manylinux tag the binaries allow.
+wheel: $(VENV)/.deps
+	rm -rf dist
+	$(VPY) -m build --no-isolation --outdir dist/unrepaired .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir dist dist/unrepaired/*.whl
+	mv dist/unrepaired/*.tar.gz dist/
+	rm -rf dist/unrepaired
+	@ls -l dist
 
 clean:
 	rm -rf build dist $(VENV)

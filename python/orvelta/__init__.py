@@ -1,13 +1,32 @@
 """Orvelta: fast, exactly specified option-pricing kernels.
 
-The ten kernels live in the compiled module ``orvelta._kernels`` and the
-accurate pricing engines in ``orvelta._engines``; the package re-exports the
-kernels and adds the user-level API on top of both.
+The ten kernels live in the compiled module ``orvelta._kernels`` (documented,
+typed wrappers in ``orvelta.kernels``) and the accurate pricing engines in
+``orvelta._engines``; the package exports the kernels and the user-level API
+built on both. ``help(orvelta.<name>)`` documents each function.
 """
 
-from . import _kernels
+from ._version import __version__ as __version__
+from .kernels import american_pde_psor as american_pde_psor
+from .kernels import american_pde_psor_batch as american_pde_psor_batch
+from .kernels import american_tree_batch as american_tree_batch
+from .kernels import american_tree_boundary as american_tree_boundary
+from .kernels import cos_prices as cos_prices
+from .kernels import direct_prices as direct_prices
+from .kernels import fft_prices as fft_prices
+from .kernels import gbm_paths_antithetic as gbm_paths_antithetic
+from .kernels import lsm_backward as lsm_backward
+from .kernels import lsm_eval_policy as lsm_eval_policy
 
-__all__ = [name for name in dir(_kernels) if not name.startswith("_")]
-globals().update({name: getattr(_kernels, name) for name in __all__})
-
-__version__ = "0.1.0"
+__all__ = [
+    "american_pde_psor",
+    "american_pde_psor_batch",
+    "american_tree_batch",
+    "american_tree_boundary",
+    "cos_prices",
+    "direct_prices",
+    "fft_prices",
+    "gbm_paths_antithetic",
+    "lsm_backward",
+    "lsm_eval_policy",
+]

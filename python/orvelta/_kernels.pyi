@@ -1,52 +1,30 @@
 """Compiled numerical kernels for Orvelta option projects (type information).
 
 Floats accept anything convertible to float, ints anything with ``__index__``
-(a float is refused), arrays anything NumPy can convert; arrays are converted
+(a float is refused), arrays NumPy arrays or sequences of numbers; arrays are converted
 to C-contiguous float64 (int32 for ``option_type``), copying only when needed.
 ``option_type`` > 0 is a call, 0 or less a put.
 """
 
-from typing import SupportsFloat, SupportsIndex, SupportsInt, TypedDict
+from .kernels import (
+    Array1D,
+    Array2D,
+    F64 as _F64,
+    FftPrices as FftPrices,
+    Float as _Float,
+    Int as _Int,
+    LsmEvaluation as LsmEvaluation,
+    LsmFit as LsmFit,
+    PsorBatch as PsorBatch,
+    PsorResult as PsorResult,
+    TreeBoundary as TreeBoundary,
+)
 
-import numpy as np
-from numpy.typing import ArrayLike, NDArray
-
-_Float = SupportsFloat | SupportsIndex
-_Int = SupportsInt | SupportsIndex
-_F64 = NDArray[np.float64]
-
-class TreeBoundary(TypedDict):
-    times: _F64
-    boundary: _F64
-    price: float
-
-class PsorResult(TypedDict):
-    price: float
-    s_grid: _F64
-    boundary: _F64
-    residuals: _F64
-    values: _F64
-
-class PsorBatch(TypedDict):
-    prices: _F64
-    residuals: _F64
-
-class LsmFit(TypedDict):
-    price: float
-    exercise_time: NDArray[np.int32]
-    coefficients: _F64
-
-class LsmEvaluation(TypedDict):
-    price: float
-    exercise_time: NDArray[np.int32]
-
-class FftPrices(TypedDict):
-    strikes: _F64
-    prices: _F64
+# The documented forms of these functions are the wrappers in orvelta.kernels.
 
 def american_tree_batch(
-    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
-    option_type: ArrayLike, steps: _Int = 200, tree_type: _Int = 0, american: bool = True,
+    s: Array1D, k: Array1D, r: Array1D, q: Array1D, sigma: Array1D, tau: Array1D,
+    option_type: Array1D, steps: _Int = 200, tree_type: _Int = 0, american: bool = True,
 ) -> _F64:
     """Lattice prices of N options in parallel (tree_type 1: Tian, else CRR); the interpreter
     lock is released while pricing. Spot or strike not positive: NaN; tau or sigma not
@@ -69,8 +47,8 @@ def american_pde_psor(
     exercise boundary per level, last-sweep residual per level and the value surface."""
 
 def american_pde_psor_batch(
-    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
-    option_type: ArrayLike, s_steps: _Int = 100, t_steps: _Int = 80, s_max_mult: _Float = 3.0,
+    s: Array1D, k: Array1D, r: Array1D, q: Array1D, sigma: Array1D, tau: Array1D,
+    option_type: Array1D, s_steps: _Int = 100, t_steps: _Int = 80, s_max_mult: _Float = 3.0,
     omega: _Float = 1.35, tol: _Float = 1e-7, max_iter: _Int = 3000, american: bool = True,
 ) -> PsorBatch:
     """american_pde_psor over arrays of options: each price, and the largest residual of each."""
@@ -84,32 +62,32 @@ def gbm_paths_antithetic(
     the array."""
 
 def lsm_backward(
-    paths: ArrayLike, strike: _Float, r: _Float, tau: _Float, option_type: _Int, degree: _Int = 3,
+    paths: Array2D, strike: _Float, r: _Float, tau: _Float, option_type: _Int, degree: _Int = 3,
 ) -> LsmFit:
     """Longstaff-Schwartz price on a (paths x dates) array, each path's exercise date index and
     the per-date regression coefficients (dates x (degree + 1))."""
 
 def lsm_eval_policy(
-    paths: ArrayLike, strike: _Float, r: _Float, tau: _Float, option_type: _Int,
-    coefficients: ArrayLike,
+    paths: Array2D, strike: _Float, r: _Float, tau: _Float, option_type: _Int,
+    coefficients: Array2D,
 ) -> LsmEvaluation:
     """Price and exercise dates of the policy given by lsm_backward's coefficients on other paths."""
 
 def fft_prices(
-    model_id: _Int, params: ArrayLike, s: _Float, r: _Float, q: _Float, tau: _Float,
+    model_id: _Int, params: Array1D, s: _Float, r: _Float, q: _Float, tau: _Float,
     alpha: _Float = 1.5, n: _Int = 256, eta: _Float = 0.25, option_type: _Int = 1,
 ) -> FftPrices:
     """Carr-Madan FFT prices on a log-strike grid of the next power of two >= max(n, 16) points
     centred on s. model_id: 1 Merton, 2 variance gamma, 3 Heston, 4 Bates, other lognormal."""
 
 def direct_prices(
-    model_id: _Int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: _Float, r: _Float,
+    model_id: _Int, params: Array1D, strikes: Array1D, tau: Array1D, s: _Float, r: _Float,
     q: _Float, n_terms: _Int = 512, u_max: _Float = 120.0, option_type: _Int = 1,
 ) -> _F64:
     """Gil-Pelaez prices of options (strikes[m], tau[m]) by the midpoint rule on [0, u_max]."""
 
 def cos_prices(
-    model_id: _Int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: _Float, r: _Float,
+    model_id: _Int, params: Array1D, strikes: Array1D, tau: Array1D, s: _Float, r: _Float,
     q: _Float, n_terms: _Int = 256, truncation_width: _Float = 10.0, option_type: _Int = 1,
 ) -> _F64:
     """COS-expansion prices of options (strikes[m], tau[m]), each on its own interval."""
