@@ -1,6 +1,7 @@
 """The module frame: import, function table, argument conversion and checks."""
 
 import glob
+import inspect
 import os
 import re
 import subprocess
@@ -32,10 +33,93 @@ def test_docstring_and_function_table_in_registration_order():
     assert public == TABLE
 
 
-def test_package_reexports_the_kernel_objects():
+def test_package_exports_the_documented_wrappers():
+    from orvelta import kernels
+
+    assert set(TABLE) <= set(orvelta.__all__)
     for name in TABLE:
-        assert getattr(orvelta, name) is getattr(K, name)
-    assert sorted(orvelta.__all__) == sorted(TABLE)
+        wrapper = getattr(orvelta, name)
+        assert wrapper is getattr(kernels, name)
+        assert wrapper.__name__ == name and wrapper.__doc__
+        # The compiled functions keep only their generated signature.
+        assert getattr(K, name).__doc__.startswith(f"{name}(")
+
+
+def _wrapper_parameters(fn):
+    return [
+        (p.name, None if p.default is inspect.Parameter.empty else repr(p.default))
+        for p in inspect.signature(fn).parameters.values()
+    ]
+
+
+@pytest.mark.parametrize("name", TABLE)
+def test_wrapper_signature_matches_the_compiled_one(name):
+    assert _wrapper_parameters(getattr(orvelta, name)) == _runtime_parameters(getattr(K, name))
+
+
+_PATHS = K.gbm_paths_antithetic(100.0, 0.05, 0.0, 0.2, 1.0, 10, 200, 3)
+_COEFFS = K.lsm_backward(_PATHS, 100.0, 0.05, 1.0, 0)["coefficients"]
+_ARRAYS = dict(s=[100.0, 90.0], k=[100.0, 95.0], r=[0.05, 0.03], q=[0.0, 0.01], sigma=[0.2, 0.3],
+               tau=[1.0, 0.5], option_type=[0, 1])
+# One valid call per function, positional and by keyword, and one the binding refuses.
+CALLS = [
+    ("american_tree_batch", (*_ARRAYS.values(),), dict(steps=50, tree_type=1), dict(steps=50.5)),
+    ("american_tree_boundary", (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0), dict(steps=40, american=False),
+     dict(tree_type=1.0)),
+    ("american_pde_psor", (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0), dict(s_steps=40, t_steps=20),
+     dict(max_iter=10.0)),
+    ("american_pde_psor_batch", (*_ARRAYS.values(),), dict(s_steps=40, t_steps=20, omega=1.2),
+     dict(s_steps="40")),
+    ("gbm_paths_antithetic", (100.0, 0.05, 0.0, 0.2, 1.0, 5, 8), dict(seed=11), dict(seed=-1)),
+    ("lsm_backward", (_PATHS, 100.0, 0.05, 1.0, 0), dict(degree=2), dict(degree=2.0)),
+    ("lsm_eval_policy", (_PATHS, 100.0, 0.05, 1.0, 0, _COEFFS), {}, dict(option_type=0.5)),
+    ("fft_prices", (3, [], 100.0, 0.05, 0.0, 1.0), dict(n=64, eta=0.3), dict(n=64.0)),
+    ("direct_prices", (1, [0.2], [90.0, 110.0], [1.0, 0.5], 100.0, 0.05, 0.0), dict(n_terms=128),
+     dict(strikes="abc")),
+    ("cos_prices", (2, [], [90.0, 110.0], [1.0, 0.5], 100.0, 0.05, 0.0), dict(option_type=0),
+     dict(n_terms=None)),
+]
+
+
+def _assert_same(a, b):
+    assert type(a) is type(b)
+    if isinstance(a, dict):
+        assert list(a) == list(b)
+        for key in a:
+            _assert_same(a[key], b[key])
+    elif isinstance(a, np.ndarray):
+        assert a.dtype == b.dtype and a.shape == b.shape
+        assert a.tobytes() == b.tobytes()
+    else:
+        assert np.float64(a).tobytes() == np.float64(b).tobytes()
+
+
+@pytest.mark.parametrize("name, args, kwargs, bad", CALLS, ids=[c[0] for c in CALLS])
+def test_wrapper_gives_the_kernels_bits_and_errors(name, args, kwargs, bad):
+    wrapper, kernel = getattr(orvelta, name), getattr(K, name)
+    _assert_same(wrapper(*args), kernel(*args))
+    _assert_same(wrapper(*args, **kwargs), kernel(*args, **kwargs))
+    names = [p for p, _ in _runtime_parameters(kernel)]
+    as_keywords = dict(zip(names, args)) | kwargs
+    _assert_same(wrapper(**as_keywords), kernel(*args, **kwargs))
+    # The wrapper hands every argument on by position: the kernel's own refusal comes out.
+    bound = inspect.signature(wrapper).bind(**(as_keywords | bad))
+    bound.apply_defaults()
+    with pytest.raises(TypeError) as from_kernel:
+        kernel(*bound.args)
+    with pytest.raises(TypeError) as from_wrapper:
+        wrapper(**(as_keywords | bad))
+    assert str(from_wrapper.value) == str(from_kernel.value)
+    assert f"{name}(): incompatible function arguments" in str(from_wrapper.value)
+
+
+def test_kernel_errors_pass_through_the_wrappers():
+    with pytest.raises(RuntimeError, match="^all input arrays must have the same length$"):
+        orvelta.american_tree_batch(**{**_ARRAYS, "tau": [1.0]})
+    with pytest.raises(RuntimeError, match="^strikes and tau must have the same length$"):
+        orvelta.cos_prices(0, [], [100.0, 110.0], [1.0], 100.0, 0.05, 0.0)
+    with pytest.raises(ValueError, match=re.escape("array has incorrect number of dimensions: 2; expected 1")):
+        orvelta.fft_prices(0, [[0.2]], 100.0, 0.05, 0.0, 1.0)
 
 
 @pytest.mark.parametrize(

@@ -6,8 +6,23 @@ from __future__ import annotations
 import math
 import os
 from pathlib import Path
+from types import ModuleType
 
 from . import _kernels as K
+
+PLOTS_EXTRA = "pip install 'orvelta[demo]'"
+
+
+def pyplot() -> ModuleType | None:
+    """matplotlib's pyplot on the file-only Agg backend, or None when matplotlib is missing."""
+    try:
+        import matplotlib
+    except ImportError:
+        return None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
 
 # The demo's option: at the money, one year, with a dividend yield.
 S, STRIKE, R, Q, SIGMA, TAU = 100.0, 100.0, 0.05, 0.02, 0.2, 1.0
@@ -85,12 +100,10 @@ def format_table(title: str, header: tuple[str, ...], rows: list[tuple]) -> str:
     return "\n".join(lines)
 
 
-def plot_boundaries(path: Path) -> Path:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+def plot_boundaries(path: Path) -> Path | None:
+    plt = pyplot()
+    if plt is None:
+        return None
     fig, ax = plt.subplots(figsize=(8, 5))
     for label, times, boundary in boundary_curves():
         pts = [(t, b) for t, b in zip(times, boundary) if not math.isnan(b)]
@@ -187,13 +200,11 @@ def implied_vol(price: float, k: float) -> float:
     return 0.5 * (lo + hi)
 
 
-def plot_fft_smiles(path: Path) -> Path:
+def plot_fft_smiles(path: Path) -> Path | None:
     """FFT call prices and their implied volatilities across strikes, per model."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
+    plt = pyplot()
+    if plt is None:
+        return None
     fig, (ax_price, ax_vol) = plt.subplots(1, 2, figsize=(11, 4.5))
     for model, name, params in FOURIER_MODELS:
         # A finer grid (eta fixed, so the same strike range) for a smooth curve.
@@ -226,7 +237,7 @@ def run(output_dir: str | os.PathLike = ".") -> None:
     print(format_table(title, ("method", "put", "call"), american_rows()))
     print()
     path = plot_boundaries(out / "orvelta-exercise-boundary.png")
-    print(f"exercise boundary plot: {path.resolve()}")
+    print(f"exercise boundary plot: {path.resolve()}" if path else f"exercise boundary plot: needs matplotlib ({PLOTS_EXTRA})")
     print()
     title = (
         f"European options under the Fourier models (default parameters; Bates: Heston defaults and default jumps): s = {S:g}, k = {STRIKE:g}, "
@@ -236,4 +247,5 @@ def run(output_dir: str | os.PathLike = ".") -> None:
     print(format_table(title, header, european_rows()))
     print()
     path = plot_fft_smiles(out / "orvelta-fft-smiles.png")
-    print(f"FFT price and implied volatility plot: {path.resolve()}")
+    print(f"FFT price and implied volatility plot: {path.resolve()}" if path
+          else f"FFT price and implied volatility plot: needs matplotlib ({PLOTS_EXTRA})")
