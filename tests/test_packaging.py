@@ -41,7 +41,7 @@ def test_metadata():
     assert "LICENSE" in meta.get_all("License-File")
     assert _requirements() == {"numpy"}
     assert set(meta.get_all("Provides-Extra")) >= {"demo", "test", "bench"}
-    assert _requirements("demo") == {"matplotlib"}
+    assert "matplotlib" in _requirements("demo")
     scripts = {ep.name: ep.value for ep in metadata.entry_points(group="console_scripts") if ep.dist.name == "orvelta"}
     assert scripts == {"orvelta": "orvelta.__main__:main"}
 
@@ -75,7 +75,7 @@ def test_extras_cover_what_each_part_imports(folder, extra):
         dists = {_normalise(d) for d in distributions.get(module, [module])}
         if not dists & provided:
             missing.add(module)
-    assert not missing, f"imported by {folder}/ but not in orvelta[{extra}]"
+    assert not missing, f"imported by {folder}/ but not in orvelta[{extra}]: {sorted(missing)}"
 
 
 def test_console_script_is_installed():
