@@ -25,7 +25,7 @@ Conventions shared by all ten:
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypedDict
 
 import numpy as np
 from numpy.typing import NDArray
@@ -50,10 +50,18 @@ Float: TypeAlias = SupportsFloat | SupportsIndex
 #: An integer parameter: anything with ``__index__``; a float is refused.
 Int: TypeAlias = SupportsIndex
 _Number: TypeAlias = float | np.number[Any] | np.bool_
-#: A one-dimensional array argument: a NumPy array or a sequence of numbers.
-Array1D: TypeAlias = NDArray[Any] | Sequence[_Number]
-#: A two-dimensional array argument: a NumPy array or a sequence of rows.
-Array2D: TypeAlias = NDArray[Any] | Sequence[Sequence[_Number]]
+
+
+class SupportsArray(Protocol):
+    """An object NumPy converts through ``__array__`` (a pandas Series, say)."""
+
+    def __array__(self) -> NDArray[Any]: ...
+
+
+#: A one-dimensional array argument: an array, or a sequence of numbers (not a string).
+Array1D: TypeAlias = NDArray[Any] | SupportsArray | Sequence[_Number]
+#: A two-dimensional array argument: an array, or a sequence of rows.
+Array2D: TypeAlias = NDArray[Any] | SupportsArray | Sequence[Sequence[_Number]]
 F64: TypeAlias = NDArray[np.float64]
 
 
