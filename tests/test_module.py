@@ -42,7 +42,8 @@ def test_package_exports_the_documented_wrappers():
         assert wrapper is getattr(kernels, name)
         assert wrapper.__name__ == name and wrapper.__doc__
         # The compiled functions keep only their generated signature.
-        assert getattr(K, name).__doc__.startswith(f"{name}(")
+        kernel_doc = getattr(K, name).__doc__
+        assert kernel_doc.startswith(f"{name}(") and kernel_doc.count("\n") == 1 and kernel_doc.endswith("\n")
 
 
 def _wrapper_parameters(fn):
