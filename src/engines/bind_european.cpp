@@ -142,6 +142,7 @@ void register_european(py::module_& m) {
           py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tol") = 1e-8);
     m.def("implied_vol", &implied_vol, py::arg("price"), py::arg("s"), py::arg("k"), py::arg("r"),
           py::arg("q"), py::arg("tau"), py::arg("option_type"));
+    m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"), py::arg("v"));
     m.def("_characteristic_pair", &characteristic_pair, py::arg("model_id"), py::arg("params"),
           py::arg("u"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tau"));
 }

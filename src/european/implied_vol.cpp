@@ -111,7 +111,7 @@ void log_black(double z, double t, double& log_b, double& log_e) noexcept {
         log_b = log_e + std::log(mills(z - t) - mills(z + t));
     } else {
         // e^(x/2) Phi(t - z) - E m(z + t)
-        const double first = std::exp(-z * t) * (1.0 - 0.5 * std::erfc((t - z) * kInvSqrt2));
+        const double first = std::exp(-z * t) * 0.5 * std::erfc((z - t) * kInvSqrt2);
         log_b = std::log(first - std::exp(log_e) * mills(z + t));
     }
 }
@@ -119,7 +119,7 @@ void log_black(double z, double t, double& log_b, double& log_e) noexcept {
 // ln(b_max - b) = ln(e^(x/2) Phi(z - t) + E m(z + t)) and ln E.
 void log_black_gap(double z, double t, double& log_g, double& log_e) noexcept {
     log_e = -0.5 * (z * z + t * t) - kHalfLog2Pi;
-    const double first = std::exp(-z * t) * 0.5 * std::erfc((z - t) * kInvSqrt2);
+    const double first = std::exp(-z * t) * 0.5 * std::erfc((t - z) * kInvSqrt2);
     log_g = std::log(first + std::exp(log_e) * mills(z + t));
 }
 
@@ -200,12 +200,13 @@ double implied_vol(double price, double s, double k, double r, double q, double 
         !std::isfinite(tau) || !std::isfinite(r) || !std::isfinite(q) || !std::isfinite(price)) {
         return kNaN;
     }
-    const double F = s * std::exp((r - q) * tau);
+    // x = ln(F/K) = ln(s/K) + (r - q) tau, without the rounding of F: near the
+    // money and at short maturities the volatility is very sensitive to x.
+    const double lsk = (s >= 0.5 * k && s <= 2.0 * k) ? std::log1p((s - k) / k) : std::log(s / k);
+    double x = lsk + (r - q) * tau;
     const double D = std::exp(-r * tau);
-    const double sqrt_fk = std::sqrt(F) * std::sqrt(k);
+    const double sqrt_fk = std::sqrt(s) * std::sqrt(k) * std::exp(0.5 * (r - q) * tau);
     double beta = price / (D * sqrt_fk);
-    // Orient to an out-of-the-money call with x <= 0.
-    double x = std::log(F / k);
     if (!call) x = -x;
     if (x > 0.0) {
         beta -= 2.0 * std::sinh(0.5 * x);

@@ -64,22 +64,22 @@ double tail_point(const Model& m, double tau, double log_eps, double sign) {
         const double v = (log_mgf(m, tau, sign * p) - log_eps) / p;
         return std::isnan(v) ? std::numeric_limits<double>::infinity() : v;
     };
-    const double ln2 = std::log(2.0);
+    const double ln4 = std::log(4.0);
     double best = std::numeric_limits<double>::infinity();
     int best_k = 0;
-    for (int k = -8; k <= 20; ++k) {
-        const double v = h(k * ln2);
+    for (int k = -4; k <= 10; ++k) {
+        const double v = h(k * ln4);
         if (v < best) {
             best = v;
             best_k = k;
         }
     }
     if (!std::isfinite(best)) return kNaN;
-    double lo = (best_k - 1) * ln2, hi = (best_k + 1) * ln2;
+    double lo = (best_k - 1) * ln4, hi = (best_k + 1) * ln4;
     const double ratio = 0.6180339887498949;
     double x1 = hi - ratio * (hi - lo), x2 = lo + ratio * (hi - lo);
     double f1 = h(x1), f2 = h(x2);
-    for (int it = 0; it < 12; ++it) {
+    for (int it = 0; it < 10; ++it) {
         if (f1 < f2) {
             hi = x2;
             x2 = x1;
@@ -110,10 +110,15 @@ void plan_cos(const Model& m, Plan& p, double tol) {
     }
     p.route = Route::Cos;
     const double width = p.b - p.a;
-    const double tail_factor = 6.0 * K_ref * width / (kPi * kPi);
+    // Term j of the put is at most 6 K |phi(u_j)| / ((b - a) (1 + u_j^2)). The
+    // tail beyond a block is estimated from the block's largest |phi| and the
+    // decay from the previous block (geometric while it lasts), or else
+    // bounded as if |phi| stayed at that level.
+    const double tail_factor = 6.0 * K_ref / width;
     const double target = 0.1 * tol;
     double re[kCosBlock], im[kCosBlock];
-    int quiet_blocks = 0;
+    double prev_max = std::numeric_limits<double>::infinity();
+    bool converged = false;
     for (std::size_t start = 0; start < kCosMaxTerms; start += kCosBlock) {
         p.u.resize(start + kCosBlock);
         for (std::size_t j = start; j < start + kCosBlock; ++j) {
@@ -132,13 +137,21 @@ void plan_cos(const Model& m, Plan& p, double tol) {
             return;
         }
         const double next = static_cast<double>(start + kCosBlock);
-        if (start > 0 && block_max * tail_factor / (next - 1.0) < target) {
-            if (++quiet_blocks == 2) break;
-        } else {
-            quiet_blocks = 0;
+        const double u_next = next * kPi / width;
+        const double decay = block_max / prev_max;
+        prev_max = block_max;
+        if (start < 2 * kCosBlock) continue;
+        double tail = block_max * tail_factor * width / (kPi * kPi * (next - 1.0));
+        if (decay < 0.8) {
+            tail = std::min(tail, block_max * tail_factor * static_cast<double>(kCosBlock) /
+                                      (u_next * u_next * (1.0 - decay)));
+        }
+        if (tail < target) {
+            converged = true;
+            break;
         }
     }
-    if (quiet_blocks < 2) {
+    if (!converged) {
         p.route = Route::Failed;
         return;
     }
@@ -396,8 +409,9 @@ void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* o
     if (groups == 0 || begin >= end) return;
     const bool call = batch.option_type > 0;
     std::exception_ptr error;
-    // The work measure for the parallel decision: options in the slice.
-    const std::size_t work = (end - begin) * batch.count / groups;
+    // The work measure for the parallel decision: options in the slice; a
+    // single task never wakes the team.
+    const std::size_t work = end - begin > 1 ? (end - begin) * batch.count / groups : 0;
     const auto first = static_cast<long long>(begin);
     const auto last = static_cast<long long>(end);
 #pragma omp parallel if (orvelta::run_parallel(work))
