@@ -80,7 +80,7 @@ py::dict european_settings(int model_id, const f64_array& params, double tau, do
     const eu::Model m = eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
     const eu::Settings st = eu::european_settings(m, tau, s, r, q, tol);
     static const char* const names[] = {"intrinsic", "closed form", "poisson series",
-                                        "gamma clock", "cos", "failed"};
+                                        "gamma clock", "cos", "failed", "jump series"};
     py::dict out;
     out["route"] = names[static_cast<int>(st.route)];
     out["a"] = st.a;

@@ -31,6 +31,9 @@ struct Model {
     double theta = 0.0, nu = 0.2, omega = 0.0;
     // Heston part (Heston, Bates): v0, kappa, theta, sigma_v^2, rho * sigma_v, rho.
     double v0 = 0.04, kappa = 2.0, theta_v = 0.04, ss = 0.36, rs = -0.3, rho = -0.5;
+    // An independent normal shift of Z (mean, variance) on top of the Heston
+    // part: Bates given its number of jumps.
+    double gauss_mean = 0.0, gauss_var = 0.0;
 };
 
 // Reads params (n entries) with the model's defaults and floors. Throws
@@ -52,7 +55,7 @@ cplx characteristic(const Model& m, double u, double s, double r, double q, doub
 double log_mgf(const Model& m, double tau, double alpha) noexcept;
 
 // How one maturity is priced (reported by the settings hook).
-enum class Route { Intrinsic, ClosedForm, PoissonSeries, GammaClock, Cos, Failed };
+enum class Route { Intrinsic, ClosedForm, PoissonSeries, GammaClock, Cos, Failed, JumpSeries };
 
 struct Settings {
     Route route;

@@ -209,7 +209,10 @@ double implied_vol(double price, double s, double k, double r, double q, double 
     double beta = price / (D * sqrt_fk);
     if (!call) x = -x;
     if (x > 0.0) {
-        beta -= 2.0 * std::sinh(0.5 * x);
+        const double intrinsic = 2.0 * std::sinh(0.5 * x);
+        // A price within rounding of the intrinsic value is the zero-volatility price.
+        if (std::fabs(beta - intrinsic) <= 4.0 * std::numeric_limits<double>::epsilon() * beta) return 0.0;
+        beta -= intrinsic;
         x = -x;
     }
     if (beta == 0.0) return 0.0;

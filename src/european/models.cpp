@@ -144,28 +144,29 @@ void heston_exponent(const Model& m, double tau, double e, std::size_t n, const 
         // g = (beta - d) / (beta + d)
         const double gr = br * ir - bi * ii;
         const double gi = br * ii + bi * ir;
-        // E = exp(-d tau)
+        // 1 - E with E = exp(-d tau), without cancellation at small |d tau|
         double sn, cs;
         ::sincos(di * tau, &sn, &cs);
-        const double ex = std::exp(-dr * tau);
-        const double Er = ex * cs;
-        const double Ei = -ex * sn;
-        // 1 - g E and 1 - g
-        const double nr = 1.0 - (gr * Er - gi * Ei);
-        const double ni = -(gr * Ei + gi * Er);
+        const double em = std::expm1(-dr * tau);
+        const double one_minus_cos = cs > 0.0 ? sn * sn / (1.0 + cs) : 1.0 - cs;
+        const double onr = one_minus_cos - em * cs;
+        const double oni = (1.0 + em) * sn;
+        // 1 - g E = (1 - g)(1 + delta) with delta = g (1 - E) / (1 - g)
         const double mr = 1.0 - gr;
         const double mi = -gi;
-        // ratio (1 - gE) / (1 - g), principal log
         const double mn = 1.0 / (mr * mr + mi * mi);
-        const double qr = (nr * mr + ni * mi) * mn;
-        const double qi = (ni * mr - nr * mi) * mn;
-        const double lr = 0.5 * std::log(qr * qr + qi * qi);
-        const double li = std::atan2(qi, qr);
-        // K2 = (beta - d) / ss * (1 - E) / (1 - gE) = -(u^2 + i u) / (beta + d) * (1 - E) / (1 - gE)
+        const double xr = gr * onr - gi * oni;
+        const double xi = gr * oni + gi * onr;
+        const double dlr = (xr * mr + xi * mi) * mn;
+        const double dli = (xi * mr - xr * mi) * mn;
+        // Log(1 + delta), accurate when delta is small
+        const double lr = 0.5 * std::log1p(dlr * (2.0 + dlr) + dli * dli);
+        const double li = std::atan2(dli, 1.0 + dlr);
+        // K2 = -(u^2 + i u) / (beta + d) * (1 - E) / ((1 - g)(1 + delta))
         const double hr = -(u2 * ir - u * ii);
         const double hi = -(u2 * ii + u * ir);
-        const double onr = 1.0 - Er;
-        const double oni = -Ei;
+        const double nr = mr * (1.0 + dlr) - mi * dli;
+        const double ni = mr * dli + mi * (1.0 + dlr);
         const double nn = 1.0 / (nr * nr + ni * ni);
         const double fr = (onr * nr + oni * ni) * nn;
         const double fi = (oni * nr - onr * ni) * nn;
@@ -225,6 +226,12 @@ void log_return_exponent(const Model& m, double tau, std::size_t n, const double
         }
         case Kind::Heston:
             heston_exponent(m, tau, 0.0, n, u, re, im);
+            if (m.gauss_mean != 0.0 || m.gauss_var != 0.0) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    re[j] -= 0.5 * m.gauss_var * u[j] * u[j];
+                    im[j] += m.gauss_mean * u[j];
+                }
+            }
             return;
         case Kind::Bates:
             heston_exponent(m, tau, 0.0, n, u, re, im);
@@ -309,7 +316,8 @@ double log_mgf(const Model& m, double tau, double alpha) noexcept {
             return alpha * m.omega * tau - tau / m.nu * std::log(base);
         }
         case Kind::Heston:
-            return heston_log_mgf(m, tau, alpha);
+            return heston_log_mgf(m, tau, alpha) + alpha * m.gauss_mean +
+                   0.5 * m.gauss_var * alpha * alpha;
         case Kind::Bates:
             return heston_log_mgf(m, tau, alpha) + jump_log_mgf(m, tau, alpha);
     }

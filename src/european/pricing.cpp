@@ -27,6 +27,9 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kStrikeScale = 5.0;
 constexpr std::size_t kCosBlock = 32;
 constexpr std::size_t kCosMaxTerms = std::size_t{1} << 17;
+// Bates tries a single expansion up to this many terms before conditioning on
+// the number of jumps (a small diffusion leaves an atom-like no-jump part).
+constexpr std::size_t kBatesDirectTerms = 4096;
 constexpr std::size_t kSeriesMaxTerms = 200000;
 // Variance gamma clocks with shape tau / nu below this go to the gamma-clock
 // integral: the characteristic function decays like |u|^(-2 tau / nu).
@@ -52,6 +55,8 @@ struct Plan {
     // Gamma clock: nodes (weight, conditional forward, standard deviation), F at g = 0.
     std::vector<double> w, Fg, sd;
     double F0 = 0.0;
+    // Bates given the number of jumps: Poisson weights and one COS plan each.
+    std::vector<Plan> parts;
 };
 
 // Chernoff bound on one tail: P(sign Z > x) <= exp(psi(sign p) - p x) for
@@ -98,7 +103,7 @@ double tail_point(const Model& m, double tau, double log_eps, double sign) {
     return sign * best;
 }
 
-void plan_cos(const Model& m, Plan& p, double tol) {
+void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
     const double K_ref = kStrikeScale * p.F * p.D;
     // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
     const double log_eps = std::log(tol / (20.0 * K_ref));
@@ -119,7 +124,7 @@ void plan_cos(const Model& m, Plan& p, double tol) {
     double re[kCosBlock], im[kCosBlock];
     double prev_max = std::numeric_limits<double>::infinity();
     bool converged = false;
-    for (std::size_t start = 0; start < kCosMaxTerms; start += kCosBlock) {
+    for (std::size_t start = 0; start < max_terms; start += kCosBlock) {
         p.u.resize(start + kCosBlock);
         for (std::size_t j = start; j < start + kCosBlock; ++j) {
             p.u[j] = static_cast<double>(j) * kPi / width;
@@ -193,6 +198,58 @@ double cos_put(const Plan& p, double K) {
     return p.D * p.F * sum;
 }
 
+// Number of Poisson terms whose tail weight, times the largest put, stays
+// below a tenth of the tolerance; 0 when the series is too long.
+std::size_t poisson_terms(double lt, double K_ref, double tol) {
+    if (!(lt > 0.0)) return 1;
+    const double log_lt = std::log(lt);
+    for (std::size_t n = 0; n < kSeriesMaxTerms; ++n) {
+        const double nd = static_cast<double>(n);
+        // Tail after term n: w_(n+1) / (1 - lt / (n + 2)) once n + 2 > 2 lt.
+        if (nd + 2.0 > 2.0 * lt) {
+            const double log_next = -lt + (nd + 1.0) * log_lt - std::lgamma(nd + 2.0);
+            if (std::exp(log_next) / (1.0 - lt / (nd + 2.0)) * K_ref < 0.1 * tol) return n + 1;
+        }
+    }
+    return 0;
+}
+
+// Bates: a single COS expansion when it converges within kBatesDirectTerms,
+// otherwise the Poisson mixture over the number of jumps n of Heston prices
+// with the jumps' normal shift N(n mu_J - lambda kappa_J tau, n delta_J^2).
+void plan_bates(const Model& m, Plan& p, double tol) {
+    plan_cos(m, p, tol, kBatesDirectTerms);
+    if (p.route == Route::Cos) return;
+    const double lt = m.lambda * p.tau;
+    const std::size_t n_terms = poisson_terms(lt, kStrikeScale * p.F * p.D, tol);
+    if (n_terms == 0) {
+        plan_cos(m, p, tol);
+        return;
+    }
+    p.route = Route::JumpSeries;
+    p.parts.assign(n_terms, Plan{});
+    p.w.assign(n_terms, 0.0);
+    p.terms = 0;
+    for (std::size_t n = 0; n < n_terms; ++n) {
+        const double nd = static_cast<double>(n);
+        p.w[n] = lt > 0.0 ? std::exp(-lt + nd * std::log(lt) - std::lgamma(nd + 1.0)) : 1.0;
+        Model c = m;
+        c.kind = Kind::Heston;
+        c.gauss_mean = nd * m.mu_j - lt * m.kappa_j;
+        c.gauss_var = 2.0 * nd * m.half_dd;
+        Plan& part = p.parts[n];
+        part.tau = p.tau;
+        part.F = p.F;
+        part.D = p.D;
+        plan_cos(c, part, tol);
+        if (part.route != Route::Cos) {
+            p.route = Route::Failed;
+            return;
+        }
+        p.terms += part.terms;
+    }
+}
+
 // Merton: Poisson mixture of lognormal puts; the number of terms is fixed
 // by the tail of the Poisson weights.
 void plan_merton(const Model& m, Plan& p, double tol) {
@@ -201,26 +258,13 @@ void plan_merton(const Model& m, Plan& p, double tol) {
         plan_cos(m, p, tol);
         return;
     }
-    const double K_ref = kStrikeScale * p.F * p.D;
-    std::size_t n = 0;
-    if (lt > 0.0) {
-        const double log_lt = std::log(lt);
-        for (;; ++n) {
-            if (n >= kSeriesMaxTerms) {
-                p.route = Route::Failed;
-                return;
-            }
-            const double nd = static_cast<double>(n);
-            // Tail after term n: w_(n+1) / (1 - lt / (n + 2)) while n + 2 > lt.
-            if (nd + 2.0 > 2.0 * lt) {
-                const double log_next = -lt + (nd + 1.0) * log_lt - std::lgamma(nd + 2.0);
-                const double tail = std::exp(log_next) / (1.0 - lt / (nd + 2.0));
-                if (tail * K_ref < 0.1 * tol) break;
-            }
-        }
+    const std::size_t n_terms = poisson_terms(lt, kStrikeScale * p.F * p.D, tol);
+    if (n_terms == 0) {
+        p.route = Route::Failed;
+        return;
     }
     p.route = Route::PoissonSeries;
-    p.terms = n + 1;
+    p.terms = n_terms;
     p.var = m.sigma * m.sigma * p.tau;
 }
 
@@ -322,8 +366,10 @@ Plan make_plan(const Model& m, double tau, double s, double r, double q, double 
             }
             break;
         case Kind::Heston:
-        case Kind::Bates:
             plan_cos(m, p, tol);
+            break;
+        case Kind::Bates:
+            plan_bates(m, p, tol);
             break;
     }
     return p;
@@ -346,6 +392,10 @@ double plan_price(const Model& m, const Plan& p, double K, bool call) {
             break;
         case Route::Cos:
             put = cos_put(p, K);
+            break;
+        case Route::JumpSeries:
+            put = 0.0;
+            for (std::size_t n = 0; n < p.parts.size(); ++n) put += p.w[n] * cos_put(p.parts[n], K);
             break;
         default:
             return kNaN;
