@@ -10,8 +10,6 @@ from . import _kernels
 __all__ = [name for name in dir(_kernels) if not name.startswith("_")]
 globals().update({name: getattr(_kernels, name) for name in __all__})
 
-from .european import european_price, implied_vol, european_implied_vol, calibrate  # noqa: E402
-
-__all__ += ["european_price", "implied_vol", "european_implied_vol", "calibrate"]
+from .european import european_price, implied_vol, european_implied_vol, calibrate  # noqa: E402,F401
 
 __version__ = "0.1.0"

@@ -106,7 +106,8 @@ def european_price(
         calls = _engines.european_price(model_id, p, k, t, float(s), float(r), float(q), 1, float(tol))
         puts = _engines.european_price(model_id, p, k, t, float(s), float(r), float(q), 0, float(tol))
         out = np.where(kinds > 0, calls, puts)
-    return b.result(out)
+    result: FloatOrArray = b.result(out)
+    return result
 
 
 def implied_vol(
@@ -147,7 +148,8 @@ def implied_vol(
     """
     b = Broadcast(price, s, k, r, q, tau, option_type)
     out = _engines.implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5), b.option_type(6))
-    return b.result(out)
+    result: FloatOrArray = b.result(out)
+    return result
 
 
 def european_implied_vol(
@@ -180,7 +182,8 @@ def european_implied_vol(
         prices.reshape(-1), np.full(n, float(s)), b.f64(0), np.full(n, float(r)), np.full(n, float(q)),
         b.f64(1), b.option_type(2),
     )
-    return b.result(vols)
+    result: FloatOrArray = b.result(vols)
+    return result
 
 
 # ------------------------------------------------------------------ calibration
@@ -262,7 +265,7 @@ def calibrate(
         their intrinsic value (or above the price bound).
     """
     try:
-        from scipy.optimize import least_squares
+        from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-ignore]
     except ImportError as exc:  # pragma: no cover - exercised only without scipy
         raise ImportError("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'") from exc
 

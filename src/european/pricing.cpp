@@ -34,7 +34,8 @@ constexpr std::size_t kSeriesMaxTerms = 200000;
 // Variance gamma clocks with shape tau / nu below this go to the gamma-clock
 // integral: the characteristic function decays like |u|^(-2 tau / nu).
 constexpr double kGammaClockShape = 4.0;
-constexpr double kGammaStep = 0.2;
+constexpr double kGammaStep = 0.4;
+constexpr int kGammaHalvings = 8;
 
 // Discounted Black put on forward F with total standard deviation v.
 inline double black_put(double F, double K, double v, double D) noexcept {
@@ -123,6 +124,8 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
     const double target = 0.1 * tol;
     double re[kCosBlock], im[kCosBlock];
     double prev_max = std::numeric_limits<double>::infinity();
+    double prev_decay = 1.0;
+    int passes = 0;
     bool converged = false;
     for (std::size_t start = 0; start < max_terms; start += kCosBlock) {
         p.u.resize(start + kCosBlock);
@@ -143,15 +146,20 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
         }
         const double next = static_cast<double>(start + kCosBlock);
         const double u_next = next * kPi / width;
-        const double decay = block_max / prev_max;
+        // The slower of the last two decays, so that a sudden drop (the jump
+        // part of Bates dying out) is not extrapolated.
+        const double decay_now = block_max / prev_max;
+        const double decay = std::max(decay_now, prev_decay);
         prev_max = block_max;
+        prev_decay = decay_now;
         if (start < 2 * kCosBlock) continue;
         double tail = block_max * tail_factor * width / (kPi * kPi * (next - 1.0));
-        if (decay < 0.8) {
+        if (decay < 0.5) {
             tail = std::min(tail, block_max * tail_factor * static_cast<double>(kCosBlock) /
                                       (u_next * u_next * (1.0 - decay)));
         }
-        if (tail < target) {
+        passes = tail < target ? passes + 1 : 0;
+        if (passes == 2) {
             converged = true;
             break;
         }
@@ -286,6 +294,15 @@ double merton_put(const Model& m, const Plan& p, double K) {
     return sum;
 }
 
+double gamma_clock_put(const Plan& p, double K) {
+    const double h0 = p.D * std::max(K - p.F0, 0.0);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < p.terms; ++i) {
+        sum += p.w[i] * (black_put(p.Fg[i], K, p.sd[i], p.D) - h0);
+    }
+    return h0 + sum;
+}
+
 // Variance gamma over the gamma clock G ~ Gamma(tau / nu, nu): given G = g the
 // log price is normal, so the put is a Black put averaged over g. In t = ln g
 // the integrand is smooth with fast tails once the value at g = 0 (the
@@ -310,30 +327,36 @@ void plan_gamma_clock(const Model& m, Plan& p, double tol) {
     for (int i = 0; i < 100000 && (a - 1.0) * std::log(x) - x - lg > log_target; ++i) x += 2.0;
     const double t_lo = std::log(g_lo);
     const double t_hi = std::log(m.nu * x);
-    const auto nodes = static_cast<std::size_t>(std::ceil((t_hi - t_lo) / kGammaStep)) + 1;
     const double log_norm = -a * std::log(m.nu) - lg;
     const double hv = 0.5 * m.sigma * m.sigma;
-    p.w.resize(nodes);
-    p.Fg.resize(nodes);
-    p.sd.resize(nodes);
-    for (std::size_t i = 0; i < nodes; ++i) {
-        const double t = t_lo + static_cast<double>(i) * kGammaStep;
-        const double g = std::exp(t);
-        p.w[i] = kGammaStep * std::exp(a * t - g / m.nu + log_norm);
-        p.Fg[i] = p.F0 * std::exp((m.theta + hv) * g);
-        p.sd[i] = sigma * std::sqrt(g);
-    }
     p.route = Route::GammaClock;
-    p.terms = nodes;
-}
-
-double gamma_clock_put(const Plan& p, double K) {
-    const double h0 = p.D * std::max(K - p.F0, 0.0);
-    double sum = 0.0;
-    for (std::size_t i = 0; i < p.terms; ++i) {
-        sum += p.w[i] * (black_put(p.Fg[i], K, p.sd[i], p.D) - h0);
+    // The step is halved until the rule agrees with the previous one to a
+    // quarter of the tolerance at strikes spanning the covered range.
+    const double refs[5] = {1.0 / kStrikeScale, 0.5, 1.0, 2.0, kStrikeScale};
+    double prev[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+    double step = kGammaStep;
+    for (int level = 0; level <= kGammaHalvings; ++level, step *= 0.5) {
+        const auto nodes = static_cast<std::size_t>(std::ceil((t_hi - t_lo) / step)) + 1;
+        p.w.resize(nodes);
+        p.Fg.resize(nodes);
+        p.sd.resize(nodes);
+        for (std::size_t i = 0; i < nodes; ++i) {
+            const double t = t_lo + static_cast<double>(i) * step;
+            const double g = std::exp(t);
+            p.w[i] = step * std::exp(a * t - g / m.nu + log_norm);
+            p.Fg[i] = p.F0 * std::exp((m.theta + hv) * g);
+            p.sd[i] = sigma * std::sqrt(g);
+        }
+        p.terms = nodes;
+        bool agree = level > 0;
+        for (int j = 0; j < 5; ++j) {
+            const double cur = gamma_clock_put(p, refs[j] * p.F);
+            if (!(std::fabs(cur - prev[j]) <= 0.25 * tol)) agree = false;
+            prev[j] = cur;
+        }
+        if (agree) return;
     }
-    return h0 + sum;
+    p.route = Route::Failed;
 }
 
 Plan make_plan(const Model& m, double tau, double s, double r, double q, double tol) {
