@@ -38,6 +38,8 @@ class CalibrationResult(TypedDict):
 
 
 def _params(params: ArrayLike) -> NDArray[np.float64]:
+    if type(params) is np.ndarray and params.dtype == np.float64 and params.ndim == 1:
+        return params
     p = np.ascontiguousarray(params, dtype=np.float64)
     if p.ndim != 1:
         raise ValueError(f"params must be one-dimensional, got {p.ndim} dimensions")
@@ -98,6 +100,12 @@ def european_price(
         or a tolerance that is not positive.
     """
     p = _params(params)
+    if (type(strikes) is np.ndarray and type(tau) is np.ndarray and strikes.ndim == 1
+            and strikes.shape == tau.shape and isinstance(option_type, (int, np.integer))):
+        # Fast path for the common call on flat arrays: no broadcasting needed.
+        fast: FloatOrArray = _engines.european_price(
+            model_id, p, strikes, tau, float(s), float(r), float(q), 1 if option_type > 0 else 0, float(tol))
+        return fast
     b = Broadcast(strikes, tau, option_type)
     k, t, kinds = b.f64(0), b.f64(1), b.option_type(2)
     if kinds.size and np.all(kinds == kinds[0]):

@@ -178,6 +178,37 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
     }
 }
 
+// sum_j A_j V_j over j >= 1 with the angles j * step advanced by four
+// interleaved rotations (by 4 * step), re-seeded from sincos every 64 terms
+// so that rounding cannot build up; four partial sums keep the loop free of
+// long dependency chains.
+template <bool AtStrike>
+double cos_series(const Plan& p, double step, double ek, double ed, double ea) {
+    double s4, c4;
+    ::sincos(4.0 * step, &s4, &c4);
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t block = 1; block < p.terms; block += 64) {
+        const std::size_t end = std::min(block + 64, p.terms);
+        double sn[4], cs[4];
+        for (int r = 0; r < 4; ++r) ::sincos(static_cast<double>(block + r) * step, &sn[r], &cs[r]);
+        for (std::size_t j = block; j < end; j += 4) {
+            for (int r = 0; r < 4; ++r) {
+                const std::size_t idx = j + static_cast<std::size_t>(r);
+                if (idx < end) {
+                    const double sin_coef = AtStrike ? ek * p.inv_u1pu2[idx]
+                                                     : ek / p.u[idx] - p.u[idx] * ed * p.inv_1pu2[idx];
+                    const double V = sn[r] * sin_coef - (ed * cs[r] - ea) * p.inv_1pu2[idx];
+                    acc[r] += p.A[idx] * V;
+                }
+                const double t = cs[r] * c4 - sn[r] * s4;
+                sn[r] = sn[r] * c4 + cs[r] * s4;
+                cs[r] = t;
+            }
+        }
+    }
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
 double cos_put(const Plan& p, double K) {
     const double k = std::log(K / p.F);
     if (!(k > p.a)) return 0.0;
@@ -185,25 +216,11 @@ double cos_put(const Plan& p, double K) {
     const double ek = K / p.F;
     const double ed = d == k ? ek : std::exp(d);
     const double ea = std::exp(p.a);
-    double sum = p.A[0] * (ek * (d - p.a) - (ed - ea));
+    const double first = p.A[0] * (ek * (d - p.a) - (ed - ea));
     const double step = kPi * (d - p.a) / (p.b - p.a);
-    double s1, c1;
-    ::sincos(step, &s1, &c1);
-    double sn = 0.0, cs = 1.0;
-    for (std::size_t j = 1; j < p.terms; ++j) {
-        if ((j & 63) == 0) {
-            ::sincos(static_cast<double>(j) * step, &sn, &cs);
-        } else {
-            const double t = cs * c1 - sn * s1;
-            sn = sn * c1 + cs * s1;
-            cs = t;
-        }
-        const double sin_coef =
-            d == k ? ek * p.inv_u1pu2[j] : ek / p.u[j] - p.u[j] * ed * p.inv_1pu2[j];
-        const double V = sn * sin_coef - (ed * cs - ea) * p.inv_1pu2[j];
-        sum += p.A[j] * V;
-    }
-    return p.D * p.F * sum;
+    const double rest = d == k ? cos_series<true>(p, step, ek, ed, ea)
+                               : cos_series<false>(p, step, ek, ed, ea);
+    return p.D * p.F * (first + rest);
 }
 
 // Number of Poisson terms whose tail weight, times the largest put, stays
