@@ -64,8 +64,11 @@ def european_price(
     Black-Scholes price integrated over the gamma clock for variance gamma with
     a short clock (tau / nu < 4), and otherwise the COS expansion of the put,
     with a truncation range from Chernoff bounds on the tails of the log return
-    and as many terms as the decay of the characteristic function requires.
-    Calls follow by put-call parity. Options of one maturity share the work.
+    and as many terms as the decay of the characteristic function requires
+    (Bates with a diffusion too narrow for one expansion: a Poisson mixture over
+    the number of jumps of such expansions). Calls follow by put-call parity.
+    Options of one maturity share the work; the settings depend on the model
+    and maturity only, so an option gets the same bits alone or in any batch.
 
     Parameters
     ----------

@@ -3,8 +3,9 @@
 //
 // The pricer picks its route per maturity: closed form (lognormal), Poisson
 // series of Black-Scholes prices (Merton), the Black-Scholes price integrated
-// over the gamma clock (variance gamma with a short clock), and otherwise the
-// COS expansion of the put with a truncation range from Chernoff bounds on
+// over the gamma clock (variance gamma with a short clock), a Poisson mixture
+// of COS-priced Heston puts (Bates whose diffusion is too narrow for a single
+// expansion), and otherwise the COS expansion of the put with a truncation range from Chernoff bounds on
 // the tails of the log return (its moment generating function) and as many terms as the decay of the characteristic function
 // asks for. Calls follow from puts by put-call parity.
 #pragma once
@@ -59,8 +60,8 @@ enum class Route { Intrinsic, ClosedForm, PoissonSeries, GammaClock, Cos, Failed
 
 struct Settings {
     Route route;
-    double a, b;       // COS truncation range of Z (0 otherwise)
-    std::size_t terms; // COS terms, series terms or quadrature nodes
+    double a, b;       // COS truncation range of Z (widest of the parts; 0 otherwise)
+    std::size_t terms; // COS terms (summed over the parts), series terms or quadrature nodes
 };
 
 // Prices `count` options of one model at strikes[i], maturities tau[i] with

@@ -273,6 +273,13 @@ void plan_bates(const Model& m, Plan& p, double tol) {
         }
         p.terms += part.terms;
     }
+    // Report the widest range of the parts.
+    p.a = p.parts.back().a;
+    p.b = p.parts.back().b;
+    for (const Plan& part : p.parts) {
+        p.a = std::min(p.a, part.a);
+        p.b = std::max(p.b, part.b);
+    }
 }
 
 // Merton: Poisson mixture of lognormal puts; the number of terms is fixed
