@@ -256,6 +256,21 @@ def test_thread_count_does_not_change_a_bit(run_python):
     assert one == two
 
 
+def test_a_long_batch_stops_on_keyboard_interrupt(run_python):
+    code = """
+        import os, signal, threading, time, numpy as np, orvelta
+        taus = np.linspace(0.5, 30.0, 20000)
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        t0 = time.time()
+        try:
+            orvelta.european_price(3, [0.04, 0.3, 0.04, 0.9, -0.5], np.full(taus.size, 100.0), taus, 100.0, 0.03, 0.01)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.time() - t0 < 5.0)
+    """
+    assert run_python(code).split() == ["interrupted", "True"]
+
+
 # ---------------------------------------------------------------- inputs and errors
 
 def test_shapes_scalars_and_special_inputs():
