@@ -50,6 +50,10 @@ struct Plan {
     // COS: range of Z, coefficients A_j, frequencies and payoff factors.
     double a = 0.0, b = 0.0;
     std::vector<double> A, u, inv_1pu2, inv_u1pu2;
+    // Strike-free factors of the put sum: B_j = A_j / (u_j (1 + u_j^2)) and
+    // C_j = A_j / (1 + u_j^2) (zero-padded to a multiple of 4), and sum_j C_j.
+    std::vector<double> B, C;
+    double c_sum = 0.0;
     // Lognormal and Merton: total variances.
     double var = 0.0;
     std::size_t terms = 0;
@@ -176,14 +180,47 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
         p.inv_1pu2[j] = 1.0 / (1.0 + p.u[j] * p.u[j]);
         p.inv_u1pu2[j] = p.inv_1pu2[j] / p.u[j];
     }
+    const std::size_t padded = (p.terms + 3) / 4 * 4;
+    p.B.assign(padded, 0.0);
+    p.C.assign(padded, 0.0);
+    for (std::size_t j = 1; j < p.terms; ++j) {
+        p.B[j] = p.A[j] * p.inv_u1pu2[j];
+        p.C[j] = p.A[j] * p.inv_1pu2[j];
+        p.c_sum += p.C[j];
+    }
 }
 
-// sum_j A_j V_j over j >= 1 with the angles j * step advanced by four
-// interleaved rotations (by 4 * step), re-seeded from sincos every 64 terms
-// so that rounding cannot build up; four partial sums keep the loop free of
-// long dependency chains.
-template <bool AtStrike>
-double cos_series(const Plan& p, double step, double ek, double ed, double ea) {
+// For a strike inside the range: sum_(j>=1) A_j V_j = e^k (sum B_j sin(j step)
+// - sum C_j cos(j step)) + e^a sum C_j, the angles advanced by four
+// interleaved rotations by 4 step, re-seeded from sincos every 64 terms.
+double cos_series_at_strike(const Plan& p, double step, double ek, double ea) {
+    double s4, c4;
+    ::sincos(4.0 * step, &s4, &c4);
+    double sin_acc[4] = {0.0, 0.0, 0.0, 0.0};
+    double cos_acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t n = p.B.size();
+    for (std::size_t block = 0; block < n; block += 64) {
+        const std::size_t end = std::min(block + 64, n);
+        double sn[4], cs[4];
+        for (int r = 0; r < 4; ++r) ::sincos(static_cast<double>(block + r) * step, &sn[r], &cs[r]);
+        for (std::size_t j = block; j < end; j += 4) {
+            for (int r = 0; r < 4; ++r) {
+                sin_acc[r] += p.B[j + r] * sn[r];
+                cos_acc[r] += p.C[j + r] * cs[r];
+                const double t = cs[r] * c4 - sn[r] * s4;
+                sn[r] = sn[r] * c4 + cs[r] * s4;
+                cs[r] = t;
+            }
+        }
+    }
+    const double sin_sum = (sin_acc[0] + sin_acc[1]) + (sin_acc[2] + sin_acc[3]);
+    const double cos_sum = (cos_acc[0] + cos_acc[1]) + (cos_acc[2] + cos_acc[3]);
+    return ek * (sin_sum - cos_sum) + ea * p.c_sum;
+}
+
+// sum_j A_j V_j over j >= 1 for a strike above the range (payoff cut at b),
+// the angles advanced as in cos_series_at_strike.
+double cos_series_beyond(const Plan& p, double step, double ek, double ed, double ea) {
     double s4, c4;
     ::sincos(4.0 * step, &s4, &c4);
     double acc[4] = {0.0, 0.0, 0.0, 0.0};
@@ -195,8 +232,7 @@ double cos_series(const Plan& p, double step, double ek, double ed, double ea) {
             for (int r = 0; r < 4; ++r) {
                 const std::size_t idx = j + static_cast<std::size_t>(r);
                 if (idx < end) {
-                    const double sin_coef = AtStrike ? ek * p.inv_u1pu2[idx]
-                                                     : ek / p.u[idx] - p.u[idx] * ed * p.inv_1pu2[idx];
+                    const double sin_coef = ek / p.u[idx] - p.u[idx] * ed * p.inv_1pu2[idx];
                     const double V = sn[r] * sin_coef - (ed * cs[r] - ea) * p.inv_1pu2[idx];
                     acc[r] += p.A[idx] * V;
                 }
@@ -218,8 +254,8 @@ double cos_put(const Plan& p, double K) {
     const double ea = std::exp(p.a);
     const double first = p.A[0] * (ek * (d - p.a) - (ed - ea));
     const double step = kPi * (d - p.a) / (p.b - p.a);
-    const double rest = d == k ? cos_series<true>(p, step, ek, ed, ea)
-                               : cos_series<false>(p, step, ek, ed, ea);
+    const double rest = d == k ? cos_series_at_strike(p, step, ek, ea)
+                               : cos_series_beyond(p, step, ek, ed, ea);
     return p.D * p.F * (first + rest);
 }
 
