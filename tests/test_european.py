@@ -417,3 +417,18 @@ def test_demo_calibration_section():
     text = demo.format_calibration(cal)
     assert "Heston calibration to 45 synthetic call quotes" in text and "sigma_v" in text
     np.testing.assert_allclose(cal["fit"]["params"], demo.HESTON_TRUE, rtol=1e-5)
+
+
+def test_calibrate_names_its_extra_when_scipy_is_missing(monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "scipy.optimize", None)
+    with pytest.raises(ImportError, match=re.escape("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'")):
+        orvelta.calibrate(0, [100.0], [1.0], [10.0], S, R, Q)
+
+
+def test_empty_inputs():
+    assert orvelta.european_price(3, [], np.array([]), np.array([]), S, R, Q).shape == (0,)
+    assert orvelta.implied_vol(np.array([]), S, 100.0, R, Q, 1.0).shape == (0,)
+    with pytest.raises(ValueError, match="calibrate needs at least one quote"):
+        orvelta.calibrate(3, [], [], [], S, R, Q)

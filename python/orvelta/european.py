@@ -277,7 +277,7 @@ def calibrate(
     """
     try:
         from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-ignore]
-    except ImportError as exc:  # pragma: no cover - exercised only without scipy
+    except ImportError as exc:
         raise ImportError("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'") from exc
 
     k = np.asarray(strikes, dtype=np.float64).reshape(-1)
