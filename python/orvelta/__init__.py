@@ -18,7 +18,16 @@ from .kernels import gbm_paths_antithetic as gbm_paths_antithetic
 from .kernels import lsm_backward as lsm_backward
 from .kernels import lsm_eval_policy as lsm_eval_policy
 
+from .european import calibrate as calibrate
+from .european import european_implied_vol as european_implied_vol
+from .european import european_price as european_price
+from .european import implied_vol as implied_vol
+
 __all__ = [
+    "calibrate",
+    "european_implied_vol",
+    "european_price",
+    "implied_vol",
     "american_pde_psor",
     "american_pde_psor_batch",
     "american_tree_batch",

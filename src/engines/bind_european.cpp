@@ -1,8 +1,150 @@
 // European pricing to a requested accuracy and Black-Scholes implied volatility.
+#include <Python.h>
+
+#include <complex>
+#include <cstddef>
+#include <stdexcept>
+#include <vector>
+
 #include "engines/engines.hpp"
+#include "european/european.hpp"
+#include "fourier/fourier.hpp"
 
 namespace orvelta::bindings {
 
-void register_european(py::module_& m) { (void)m; }
+namespace {
+
+namespace eu = orvelta::european;
+
+// Maturities per slice of a pricing batch, options per slice of implied
+// volatilities: the interpreter lock is taken back between slices to look for
+// a pending signal (KeyboardInterrupt).
+constexpr std::size_t kTaskSlice = 64;
+constexpr std::size_t kOptionSlice = 16384;
+
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+std::size_t same_length(const f64_array& strikes, const f64_array& tau) {
+    const auto ks = strikes.unchecked<1>();
+    const auto ts = tau.unchecked<1>();
+    if (ks.shape(0) != ts.shape(0)) throw std::invalid_argument("strikes and tau must have the same length");
+    return static_cast<std::size_t>(ks.shape(0));
+}
+
+void run_sliced(const eu::Batch& batch, double* out) {
+    const std::size_t tasks = eu::batch_tasks(batch);
+    for (std::size_t begin = 0; begin < tasks; begin += kTaskSlice) {
+        const std::size_t end = std::min(tasks, begin + kTaskSlice);
+        {
+            py::gil_scoped_release unlocked;
+            eu::run_batch(batch, begin, end, out);
+        }
+        check_signals();
+    }
+}
+
+py::array_t<double> european_price(int model_id, const f64_array& params, const f64_array& strikes,
+                                   const f64_array& tau, double s, double r, double q,
+                                   int option_type, double tol) {
+    const std::size_t n = same_length(strikes, tau);
+    const auto p = params.unchecked<1>();
+    const auto width = static_cast<std::size_t>(p.shape(0));
+    const eu::Batch batch = eu::prepare_batch(model_id, 1, width, params.data(), n, strikes.data(),
+                                              tau.data(), s, r, q, option_type, tol);
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    run_sliced(batch, mutable_data_1d(out));
+    return out;
+}
+
+// Prices of the same options under each row of a two-dimensional params.
+py::array_t<double> european_price_sets(int model_id, const f64_array& params,
+                                        const f64_array& strikes, const f64_array& tau, double s,
+                                        double r, double q, int option_type, double tol) {
+    const std::size_t n = same_length(strikes, tau);
+    const auto p = params.unchecked<2>();
+    const auto sets = static_cast<std::size_t>(p.shape(0));
+    const auto width = static_cast<std::size_t>(p.shape(1));
+    const eu::Batch batch = eu::prepare_batch(model_id, sets, width, params.data(), n,
+                                              strikes.data(), tau.data(), s, r, q, option_type, tol);
+    py::array_t<double> out({static_cast<py::ssize_t>(sets), static_cast<py::ssize_t>(n)});
+    run_sliced(batch, out.mutable_data());
+    return out;
+}
+
+py::dict european_settings(int model_id, const f64_array& params, double tau, double s, double r,
+                           double q, double tol) {
+    if (!(tol > 0.0)) throw std::invalid_argument("tol must be a positive number");
+    const auto p = params.unchecked<1>();
+    const eu::Model m = eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
+    const eu::Settings st = eu::european_settings(m, tau, s, r, q, tol);
+    static const char* const names[] = {"intrinsic", "closed form", "poisson series",
+                                        "gamma clock", "cos", "failed", "jump series"};
+    py::dict out;
+    out["route"] = names[static_cast<int>(st.route)];
+    out["a"] = st.a;
+    out["b"] = st.b;
+    out["terms"] = st.terms;
+    return out;
+}
+
+py::array_t<double> implied_vol(const f64_array& price, const f64_array& s, const f64_array& k,
+                                const f64_array& r, const f64_array& q, const f64_array& tau,
+                                const i32_array& option_type) {
+    const auto n = static_cast<std::size_t>(require_same_length({&price, &s, &k, &r, &q, &tau, &option_type}));
+    const double* pp = data_1d(price);
+    const OptionBook b = option_book(s, k, r, q, tau, tau, option_type);
+    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    double* po = mutable_data_1d(out);
+    for (std::size_t begin = 0; begin < n; begin += kOptionSlice) {
+        const std::size_t end = std::min(n, begin + kOptionSlice);
+        {
+            py::gil_scoped_release unlocked;
+            eu::implied_vols(begin, end, pp, b.s, b.k, b.r, b.q, b.tau, b.option_type, po);
+        }
+        check_signals();
+    }
+    return out;
+}
+
+// Test hook: this module's characteristic function of ln S_T and the Fourier
+// kernels' one at the same real frequencies.
+py::tuple characteristic_pair(int model_id, const f64_array& params, const f64_array& u, double s,
+                              double r, double q, double tau) {
+    const auto p = params.unchecked<1>();
+    const auto uv = u.unchecked<1>();
+    const auto width = static_cast<std::size_t>(p.shape(0));
+    const eu::Model m = eu::resolve_model(model_id, params.data(), width);
+    const std::vector<double> seq(params.data(), params.data() + width);
+    const py::ssize_t n = uv.shape(0);
+    py::array_t<std::complex<double>> ours(n);
+    py::array_t<std::complex<double>> kernels(n);
+    auto o = ours.mutable_unchecked<1>();
+    auto kr = kernels.mutable_unchecked<1>();
+    for (py::ssize_t i = 0; i < n; ++i) {
+        o(i) = eu::characteristic(m, uv(i), s, r, q, tau);
+        kr(i) = fourier::characteristic_function(model_id, seq, std::complex<double>(uv(i), 0.0), s, r, q, tau);
+    }
+    return py::make_tuple(ours, kernels);
+}
+
+}  // namespace
+
+void register_european(py::module_& m) {
+    m.def("european_price", &european_price, py::arg("model_id"), py::arg("params"),
+          py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
+          py::arg("option_type") = 1, py::arg("tol") = 1e-8);
+    m.def("_european_price_sets", &european_price_sets, py::arg("model_id"), py::arg("params"),
+          py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
+          py::arg("option_type") = 1, py::arg("tol") = 1e-8);
+    m.def("_european_settings", &european_settings, py::arg("model_id"), py::arg("params"),
+          py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tol") = 1e-8);
+    m.def("implied_vol", &implied_vol, py::arg("price"), py::arg("s"), py::arg("k"), py::arg("r"),
+          py::arg("q"), py::arg("tau"), py::arg("option_type"));
+    m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"), py::arg("v"));
+    m.def("_characteristic_pair", &characteristic_pair, py::arg("model_id"), py::arg("params"),
+          py::arg("u"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tau"));
+}
 
 }  // namespace orvelta::bindings

@@ -1,0 +1,333 @@
+// The five models of the log return Z = ln(S_T / F): parameters with the
+// Fourier kernels' defaults and floors, the exponent psi(u) = ln E[e^(iuZ)]
+// on real frequencies, and the moment generating function on the real line
+// for the tail bounds that set the COS truncation range.
+//
+// The exponents are written out in real arithmetic: the complex logarithm
+// from log and atan2, the Heston discriminant as its real and imaginary
+// parts (no complex power for a square), beta - d from the difference of
+// squares so that it does not cancel at small u.
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "european/european.hpp"
+
+namespace orvelta::european {
+
+namespace {
+
+constexpr double kLambdaDefault = 0.3;
+constexpr double kMuJDefault = -0.05;
+constexpr double kDeltaJDefault = 0.2;
+
+inline double entry(const double* p, std::size_t n, std::size_t j, double fallback) noexcept {
+    return j < n ? p[j] : fallback;
+}
+
+inline double floor_at(double x, double bound) noexcept { return x < bound ? bound : x; }
+
+void set_jumps(Model& m, double lambda, double mu_j, double half_dd) {
+    if (lambda < 0.0) throw std::invalid_argument("the jump intensity lambda must be >= 0");
+    m.lambda = lambda;
+    m.mu_j = mu_j;
+    m.half_dd = half_dd;
+    m.kappa_j = std::expm1(mu_j + half_dd);
+}
+
+// Heston entries [v0, kappa, theta, sigma_v, rho] with defaults for missing ones.
+void set_heston(Model& m, const double* h, std::size_t n) {
+    m.v0 = n > 0 ? floor_at(h[0], 1e-8) : 0.04;
+    m.kappa = n > 1 ? floor_at(h[1], 1e-8) : 2.0;
+    m.theta_v = n > 2 ? floor_at(h[2], 1e-8) : 0.04;
+    double sigma_v = 0.6;
+    m.ss = 0.6 * 0.6;
+    if (n > 3) {
+        sigma_v = h[3];
+        if (sigma_v < 1e-8) {
+            sigma_v = 1e-8;
+            m.ss = 1e-16;
+        } else {
+            m.ss = sigma_v * sigma_v;
+        }
+    }
+    double rho = -0.5;
+    if (n > 4) rho = h[4] < -0.999 ? -0.999 : (h[4] > 0.999 ? 0.999 : h[4]);
+    m.rho = rho;
+    m.rs = rho * sigma_v;
+}
+
+}  // namespace
+
+Model resolve_model(int model_id, const double* p, std::size_t n) {
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!std::isfinite(p[j])) throw std::invalid_argument("params must be finite");
+    }
+    Model m;
+    switch (model_id) {
+        case 1: {
+            m.kind = Kind::Merton;
+            m.sigma = entry(p, n, 0, 0.2);
+            const double delta = entry(p, n, 3, kDeltaJDefault);
+            set_jumps(m, entry(p, n, 1, kLambdaDefault), entry(p, n, 2, kMuJDefault),
+                      0.5 * delta * delta);
+            break;
+        }
+        case 2: {
+            m.kind = Kind::VarianceGamma;
+            m.sigma = entry(p, n, 0, 0.2);
+            m.theta = entry(p, n, 1, -0.08);
+            m.nu = n > 2 ? floor_at(p[2], 1e-6) : 0.2;
+            const double A = 1.0 - m.theta * m.nu - 0.5 * m.sigma * m.sigma * m.nu;
+            if (!(A >= 1e-8)) {
+                throw std::invalid_argument(
+                    "variance gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist)");
+            }
+            m.omega = std::log(A) / m.nu;
+            break;
+        }
+        case 3:
+            m.kind = Kind::Heston;
+            set_heston(m, p, n);
+            break;
+        case 4: {
+            // Missing diffusion entries are zeros raised to their floors, as in
+            // the kernels, never the Heston defaults.
+            m.kind = Kind::Bates;
+            double h[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+            for (std::size_t j = 0; j < n && j < 5; ++j) h[j] = p[j];
+            set_heston(m, h, 5);
+            const double half_dd =
+                n > 7 ? 0.5 * p[7] * p[7] : 0.5 * kDeltaJDefault * kDeltaJDefault;
+            set_jumps(m, entry(p, n, 5, kLambdaDefault), entry(p, n, 6, kMuJDefault), half_dd);
+            break;
+        }
+        default:
+            m.kind = Kind::Lognormal;
+            m.sigma = entry(p, n, 0, 0.2);
+            break;
+    }
+    return m;
+}
+
+namespace {
+
+// Heston exponent over tau, with extra drift e added to the log return.
+void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* uu,
+                     double* re, double* im) noexcept {
+    const double kappa = m.kappa;
+    const double ss = m.ss;
+    const double rs = m.rs;
+    const double ss_free = ss * (1.0 - m.rho * m.rho);  // ss - rs^2 without cancellation
+    const double kt_ss = kappa * m.theta_v / ss;
+    const double v0 = m.v0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double u = uu[j];
+        const double u2 = u * u;
+        // d^2 = (rs i u - kappa)^2 + ss (u^2 + i u)
+        const double dr2 = kappa * kappa + ss_free * u2;
+        const double di2 = (ss - 2.0 * kappa * rs) * u;
+        const double mod = std::sqrt(dr2 * dr2 + di2 * di2);
+        const double dr = std::sqrt(0.5 * (mod + dr2));
+        const double di = dr > 0.0 ? 0.5 * di2 / dr : 0.0;
+        // beta = kappa - rs i u; beta + d and its inverse
+        const double pr = kappa + dr;
+        const double pi = -rs * u + di;
+        const double pn = 1.0 / (pr * pr + pi * pi);
+        const double ir = pr * pn;
+        const double ii = -pi * pn;
+        // beta - d = (beta^2 - d^2) / (beta + d) = -ss (u^2 + i u) / (beta + d)
+        const double wr = -ss * u2;
+        const double wi = -ss * u;
+        const double br = wr * ir - wi * ii;
+        const double bi = wr * ii + wi * ir;
+        // g = (beta - d) / (beta + d)
+        const double gr = br * ir - bi * ii;
+        const double gi = br * ii + bi * ir;
+        // 1 - E with E = exp(-d tau), without cancellation at small |d tau|
+        double sn, cs;
+        ::sincos(di * tau, &sn, &cs);
+        // expm1 only where exp(-x) - 1 would cancel (it is several times slower)
+        const double x_tau = dr * tau;
+        const double em = x_tau < 0.5 ? std::expm1(-x_tau) : std::exp(-x_tau) - 1.0;
+        const double one_minus_cos = cs > 0.0 ? sn * sn / (1.0 + cs) : 1.0 - cs;
+        const double onr = one_minus_cos - em * cs;
+        const double oni = (1.0 + em) * sn;
+        // 1 - g E = (1 - g)(1 + delta) with delta = g (1 - E) / (1 - g)
+        const double mr = 1.0 - gr;
+        const double mi = -gi;
+        const double mn = 1.0 / (mr * mr + mi * mi);
+        const double xr = gr * onr - gi * oni;
+        const double xi = gr * oni + gi * onr;
+        const double dlr = (xr * mr + xi * mi) * mn;
+        const double dli = (xi * mr - xr * mi) * mn;
+        // Log(1 + delta), accurate when delta is small
+        const double mag = dlr * (2.0 + dlr) + dli * dli;  // |1 + delta|^2 - 1
+        // log1p(mag) as log(w) mag / (w - 1), w = 1 + mag: exact to a few ulps and
+        // much faster than the library's log1p
+        const double w1 = 1.0 + mag;
+        const double lr = 0.5 * (w1 == 1.0 ? mag : std::log(w1) * (mag / (w1 - 1.0)));
+        const double li = std::atan2(dli, 1.0 + dlr);
+        // K2 = -(u^2 + i u) / (beta + d) * (1 - E) / ((1 - g)(1 + delta))
+        const double hr = -(u2 * ir - u * ii);
+        const double hi = -(u2 * ii + u * ir);
+        const double nr = mr * (1.0 + dlr) - mi * dli;
+        const double ni = mr * dli + mi * (1.0 + dlr);
+        const double nn = 1.0 / (nr * nr + ni * ni);
+        const double fr = (onr * nr + oni * ni) * nn;
+        const double fi = (oni * nr - onr * ni) * nn;
+        const double k2r = hr * fr - hi * fi;
+        const double k2i = hr * fi + hi * fr;
+        // K1 = i u e tau + (kappa theta / ss) ((beta - d) tau - 2 Log ratio)
+        const double k1r = kt_ss * (br * tau - 2.0 * lr);
+        const double k1i = u * e * tau + kt_ss * (bi * tau - 2.0 * li);
+        re[j] = k1r + k2r * v0;
+        im[j] = k1i + k2i * v0;
+    }
+}
+
+// Adds the jump exponent lambda tau (J(u) - 1) - i u lambda kappa_J tau.
+void add_jumps(const Model& m, double tau, std::size_t n, const double* uu, double* re,
+               double* im) noexcept {
+    const double lt = m.lambda * tau;
+    const double drift = -lt * m.kappa_j;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double u = uu[j];
+        double sn, cs;
+        ::sincos(m.mu_j * u, &sn, &cs);
+        const double amp = std::exp(-m.half_dd * u * u);
+        re[j] += lt * (amp * cs - 1.0);
+        im[j] += lt * amp * sn + drift * u;
+    }
+}
+
+}  // namespace
+
+void log_return_exponent(const Model& m, double tau, std::size_t n, const double* u, double* re,
+                         double* im) noexcept {
+    switch (m.kind) {
+        case Kind::Lognormal:
+        case Kind::Merton: {
+            const double hv = 0.5 * m.sigma * m.sigma * tau;
+            for (std::size_t j = 0; j < n; ++j) {
+                re[j] = -hv * u[j] * u[j];
+                im[j] = -hv * u[j];
+            }
+            if (m.kind == Kind::Merton) add_jumps(m, tau, n, u, re, im);
+            return;
+        }
+        case Kind::VarianceGamma: {
+            // (1 - i u theta nu + sigma^2 nu u^2 / 2)^(-tau / nu) e^(i u omega tau)
+            const double p = -tau / m.nu;
+            const double hv = 0.5 * m.sigma * m.sigma * m.nu;
+            const double tn = m.theta * m.nu;
+            const double wt = m.omega * tau;
+            for (std::size_t j = 0; j < n; ++j) {
+                const double br = 1.0 + hv * u[j] * u[j];
+                const double bi = -tn * u[j];
+                re[j] = p * 0.5 * std::log(br * br + bi * bi);
+                im[j] = p * std::atan2(bi, br) + wt * u[j];
+            }
+            return;
+        }
+        case Kind::Heston:
+            heston_exponent(m, tau, 0.0, n, u, re, im);
+            if (m.gauss_mean != 0.0 || m.gauss_var != 0.0) {
+                for (std::size_t j = 0; j < n; ++j) {
+                    re[j] -= 0.5 * m.gauss_var * u[j] * u[j];
+                    im[j] += m.gauss_mean * u[j];
+                }
+            }
+            return;
+        case Kind::Bates:
+            heston_exponent(m, tau, 0.0, n, u, re, im);
+            add_jumps(m, tau, n, u, re, im);
+            return;
+    }
+}
+
+cplx characteristic(const Model& m, double u, double s, double r, double q, double tau) noexcept {
+    double re, im;
+    log_return_exponent(m, tau, 1, &u, &re, &im);
+    const double phase = im + u * (std::log(s) + (r - q) * tau);
+    double sn, cs;
+    ::sincos(phase, &sn, &cs);
+    const double mod = std::exp(re);
+    return {mod * cs, mod * sn};
+}
+
+namespace {
+
+// ln E[e^(alpha Z)] of the Heston part from the real solution of its Riccati
+// equations, +inf at and beyond the moment's explosion time.
+double heston_log_mgf(const Model& m, double tau, double alpha) noexcept {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double ss = m.ss;
+    const double k = m.kappa - m.rs * alpha;
+    const double c2 = ss * (alpha * alpha - alpha);  // sigma^2 alpha (alpha - 1)
+    const double D = k * k - c2;
+    const double kt_ss = m.kappa * m.theta_v / ss;
+    double A, B;
+    if (D >= 0.0) {
+        const double d = std::sqrt(D);
+        if (k < 0.0 && c2 > 0.0) {
+            const double t_star = std::log((k - d) / (k + d)) / d;
+            if (!(tau < t_star)) return inf;
+        }
+        // k - d = c2 / (k + d) when k + d > 0, without cancellation
+        const double kmd = k + d > 0.0 ? c2 / (k + d) : k - d;
+        const double kpd = k + d;
+        const double E = std::exp(-d * tau);
+        if (kpd == 0.0) {
+            // c2 = 0 and k = 0: B = 0, A = 0
+            return 0.0;
+        }
+        const double g = kmd / kpd;
+        const double one_ge = 1.0 - g * E;
+        B = (kmd / ss) * (-std::expm1(-d * tau)) / one_ge;
+        A = kt_ss * (kmd * tau - 2.0 * std::log(one_ge / (1.0 - g)));
+    } else {
+        // B = omega tan(gamma t / 2 + C) + k / ss with omega = gamma / ss, C = atan(-k / gamma)
+        const double gamma = std::sqrt(-D);
+        const double C = std::atan(-k / gamma);
+        const double angle = 0.5 * gamma * tau + C;
+        if (!(angle < 0.5 * 3.141592653589793)) return inf;
+        B = gamma / ss * std::tan(angle) + k / ss;
+        A = kt_ss * (-2.0 * (std::log(std::cos(angle)) - std::log(std::cos(C))) + k * tau);
+    }
+    const double out = A + B * m.v0;
+    return std::isnan(out) ? inf : out;
+}
+
+double jump_log_mgf(const Model& m, double tau, double alpha) noexcept {
+    const double lt = m.lambda * tau;
+    if (!(lt > 0.0)) return 0.0;
+    return lt * (std::expm1(alpha * m.mu_j + alpha * alpha * m.half_dd) - alpha * m.kappa_j);
+}
+
+}  // namespace
+
+double log_mgf(const Model& m, double tau, double alpha) noexcept {
+    const double inf = std::numeric_limits<double>::infinity();
+    switch (m.kind) {
+        case Kind::Lognormal:
+            return 0.5 * m.sigma * m.sigma * tau * (alpha * alpha - alpha);
+        case Kind::Merton:
+            return 0.5 * m.sigma * m.sigma * tau * (alpha * alpha - alpha) +
+                   jump_log_mgf(m, tau, alpha);
+        case Kind::VarianceGamma: {
+            const double base =
+                1.0 - m.theta * m.nu * alpha - 0.5 * m.sigma * m.sigma * m.nu * alpha * alpha;
+            if (!(base > 0.0)) return inf;
+            return alpha * m.omega * tau - tau / m.nu * std::log(base);
+        }
+        case Kind::Heston:
+            return heston_log_mgf(m, tau, alpha) + alpha * m.gauss_mean +
+                   0.5 * m.gauss_var * alpha * alpha;
+        case Kind::Bates:
+            return heston_log_mgf(m, tau, alpha) + jump_log_mgf(m, tau, alpha);
+    }
+    return inf;
+}
+
+}  // namespace orvelta::european

@@ -1,0 +1,578 @@
+// European puts to a requested absolute accuracy, calls by parity.
+//
+// Error budget: every route keeps its own bound below a tenth of the
+// tolerance for strikes up to kStrikeScale times the forward, with settings
+// that depend on the model and maturity only, never on the strikes, so an
+// option priced alone or inside any batch gets the same bits.
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <vector>
+
+#include "common/black_scholes.hpp"
+#include "common/interrupt.hpp"
+#include "common/threads.hpp"
+#include "european/european.hpp"
+
+namespace orvelta::european {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Strikes up to this multiple of the forward are covered by the error bounds.
+constexpr double kStrikeScale = 5.0;
+constexpr std::size_t kCosBlock = 32;
+constexpr std::size_t kCosMaxTerms = std::size_t{1} << 17;
+// Bates tries a single expansion up to this many terms before conditioning on
+// the number of jumps (a small diffusion leaves an atom-like no-jump part).
+constexpr std::size_t kBatesDirectTerms = 4096;
+constexpr std::size_t kSeriesMaxTerms = 200000;
+// Variance gamma clocks with shape tau / nu below this go to the gamma-clock
+// integral: the characteristic function decays like |u|^(-2 tau / nu).
+constexpr double kGammaClockShape = 4.0;
+constexpr double kGammaStep = 0.4;
+constexpr int kGammaHalvings = 8;
+
+// Discounted Black put on forward F with total standard deviation v.
+inline double black_put(double F, double K, double v, double D) noexcept {
+    if (!(v > 0.0)) return D * std::max(K - F, 0.0);
+    const double d1 = std::log(F / K) / v + 0.5 * v;
+    return D * (K * norm_cdf(v - d1) - F * norm_cdf(-d1));
+}
+
+struct Plan {
+    Route route = Route::Failed;
+    double tau = 0.0, F = 0.0, D = 1.0;
+    // COS: range of Z, coefficients A_j, frequencies and payoff factors.
+    double a = 0.0, b = 0.0;
+    std::vector<double> A, u, inv_1pu2, inv_u1pu2;
+    // Strike-free factors of the put sum: B_j = A_j / (u_j (1 + u_j^2)) and
+    // C_j = A_j / (1 + u_j^2) (zero-padded to a multiple of 4), and sum_j C_j.
+    std::vector<double> B, C;
+    double c_sum = 0.0;
+    // Lognormal and Merton: total variances.
+    double var = 0.0;
+    std::size_t terms = 0;
+    // Gamma clock: nodes (weight, conditional forward, standard deviation), F at g = 0.
+    std::vector<double> w, Fg, sd;
+    double F0 = 0.0;
+    // Bates given the number of jumps: Poisson weights and one COS plan each.
+    std::vector<Plan> parts;
+};
+
+// Chernoff bound on one tail: P(sign Z > x) <= exp(psi(sign p) - p x) for
+// every p > 0 with a finite moment, so x = min_p (psi(sign p) - ln eps) / p
+// keeps the tail below eps. Coarse search over powers of two, then golden
+// section in ln p around the best one. Returns sign * x, or NaN.
+double tail_point(const Model& m, double tau, double log_eps, double sign) {
+    auto h = [&](double lp) {
+        const double p = std::exp(lp);
+        const double v = (log_mgf(m, tau, sign * p) - log_eps) / p;
+        return std::isnan(v) ? std::numeric_limits<double>::infinity() : v;
+    };
+    const double ln4 = std::log(4.0);
+    double best = std::numeric_limits<double>::infinity();
+    int best_k = 0;
+    for (int k = -4; k <= 10; ++k) {
+        const double v = h(k * ln4);
+        if (v < best) {
+            best = v;
+            best_k = k;
+        }
+    }
+    if (!std::isfinite(best)) return kNaN;
+    double lo = (best_k - 1) * ln4, hi = (best_k + 1) * ln4;
+    const double ratio = 0.6180339887498949;
+    double x1 = hi - ratio * (hi - lo), x2 = lo + ratio * (hi - lo);
+    double f1 = h(x1), f2 = h(x2);
+    for (int it = 0; it < 10; ++it) {
+        if (f1 < f2) {
+            hi = x2;
+            x2 = x1;
+            f2 = f1;
+            x1 = hi - ratio * (hi - lo);
+            f1 = h(x1);
+        } else {
+            lo = x1;
+            x1 = x2;
+            f1 = f2;
+            x2 = lo + ratio * (hi - lo);
+            f2 = h(x2);
+        }
+    }
+    best = std::min(best, std::min(f1, f2));
+    return sign * best;
+}
+
+void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
+    const double K_ref = kStrikeScale * p.F * p.D;
+    // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
+    const double log_eps = std::log(tol / (20.0 * K_ref));
+    p.a = tail_point(m, p.tau, log_eps, -1.0);
+    p.b = tail_point(m, p.tau, log_eps, 1.0);
+    if (!std::isfinite(p.a) || !std::isfinite(p.b) || !(p.b > p.a)) {
+        p.route = Route::Failed;
+        return;
+    }
+    p.route = Route::Cos;
+    const double width = p.b - p.a;
+    // Term j of the put is at most 6 K |phi(u_j)| / ((b - a) (1 + u_j^2)). The
+    // tail beyond a block is estimated from the block's largest |phi| and the
+    // decay from the previous block (geometric while it lasts), or else
+    // bounded as if |phi| stayed at that level.
+    const double tail_factor = 6.0 * K_ref / width;
+    const double target = 0.1 * tol;
+    double re[kCosBlock], im[kCosBlock];
+    double prev_max = std::numeric_limits<double>::infinity();
+    double prev_decay = 1.0;
+    int passes = 0;
+    bool converged = false;
+    for (std::size_t start = 0; start < max_terms; start += kCosBlock) {
+        p.u.resize(start + kCosBlock);
+        for (std::size_t j = start; j < start + kCosBlock; ++j) {
+            p.u[j] = static_cast<double>(j) * kPi / width;
+        }
+        log_return_exponent(m, p.tau, kCosBlock, p.u.data() + start, re, im);
+        double block_max = 0.0;
+        for (std::size_t i = 0; i < kCosBlock; ++i) {
+            const double mod = std::exp(re[i]);
+            const double uj = p.u[start + i];
+            p.A.push_back(2.0 / width * mod * std::cos(im[i] - uj * p.a));
+            block_max = std::max(block_max, mod);
+        }
+        if (!std::isfinite(block_max)) {
+            p.route = Route::Failed;
+            return;
+        }
+        const double next = static_cast<double>(start + kCosBlock);
+        const double u_next = next * kPi / width;
+        // The slower of the last two decays, so that a sudden drop (the jump
+        // part of Bates dying out) is not extrapolated.
+        const double decay_now = block_max / prev_max;
+        const double decay = std::max(decay_now, prev_decay);
+        prev_max = block_max;
+        prev_decay = decay_now;
+        if (start < 2 * kCosBlock) continue;
+        double tail = block_max * tail_factor * width / (kPi * kPi * (next - 1.0));
+        if (decay < 0.5) {
+            tail = std::min(tail, block_max * tail_factor * static_cast<double>(kCosBlock) /
+                                      (u_next * u_next * (1.0 - decay)));
+        }
+        passes = tail < target ? passes + 1 : 0;
+        if (passes == 2) {
+            converged = true;
+            break;
+        }
+    }
+    if (!converged) {
+        p.route = Route::Failed;
+        return;
+    }
+    p.A[0] *= 0.5;
+    p.terms = p.A.size();
+    p.inv_1pu2.resize(p.terms);
+    p.inv_u1pu2.resize(p.terms);
+    for (std::size_t j = 1; j < p.terms; ++j) {
+        p.inv_1pu2[j] = 1.0 / (1.0 + p.u[j] * p.u[j]);
+        p.inv_u1pu2[j] = p.inv_1pu2[j] / p.u[j];
+    }
+    const std::size_t padded = (p.terms + 3) / 4 * 4;
+    p.B.assign(padded, 0.0);
+    p.C.assign(padded, 0.0);
+    for (std::size_t j = 1; j < p.terms; ++j) {
+        p.B[j] = p.A[j] * p.inv_u1pu2[j];
+        p.C[j] = p.A[j] * p.inv_1pu2[j];
+        p.c_sum += p.C[j];
+    }
+}
+
+// For a strike inside the range: sum_(j>=1) A_j V_j = e^k (sum B_j sin(j step)
+// - sum C_j cos(j step)) + e^a sum C_j, the angles advanced by four
+// interleaved rotations by 4 step, re-seeded from sincos every 64 terms.
+double cos_series_at_strike(const Plan& p, double step, double ek, double ea) {
+    double s4, c4;
+    ::sincos(4.0 * step, &s4, &c4);
+    double sin_acc[4] = {0.0, 0.0, 0.0, 0.0};
+    double cos_acc[4] = {0.0, 0.0, 0.0, 0.0};
+    const std::size_t n = p.B.size();
+    for (std::size_t block = 0; block < n; block += 64) {
+        const std::size_t end = std::min(block + 64, n);
+        double sn[4], cs[4];
+        for (int r = 0; r < 4; ++r) ::sincos(static_cast<double>(block + r) * step, &sn[r], &cs[r]);
+        for (std::size_t j = block; j < end; j += 4) {
+            for (int r = 0; r < 4; ++r) {
+                sin_acc[r] += p.B[j + r] * sn[r];
+                cos_acc[r] += p.C[j + r] * cs[r];
+                const double t = cs[r] * c4 - sn[r] * s4;
+                sn[r] = sn[r] * c4 + cs[r] * s4;
+                cs[r] = t;
+            }
+        }
+    }
+    const double sin_sum = (sin_acc[0] + sin_acc[1]) + (sin_acc[2] + sin_acc[3]);
+    const double cos_sum = (cos_acc[0] + cos_acc[1]) + (cos_acc[2] + cos_acc[3]);
+    return ek * (sin_sum - cos_sum) + ea * p.c_sum;
+}
+
+// sum_j A_j V_j over j >= 1 for a strike above the range (payoff cut at b),
+// the angles advanced as in cos_series_at_strike.
+double cos_series_beyond(const Plan& p, double step, double ek, double ed, double ea) {
+    double s4, c4;
+    ::sincos(4.0 * step, &s4, &c4);
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t block = 1; block < p.terms; block += 64) {
+        const std::size_t end = std::min(block + 64, p.terms);
+        double sn[4], cs[4];
+        for (int r = 0; r < 4; ++r) ::sincos(static_cast<double>(block + r) * step, &sn[r], &cs[r]);
+        for (std::size_t j = block; j < end; j += 4) {
+            for (int r = 0; r < 4; ++r) {
+                const std::size_t idx = j + static_cast<std::size_t>(r);
+                if (idx < end) {
+                    const double sin_coef = ek / p.u[idx] - p.u[idx] * ed * p.inv_1pu2[idx];
+                    const double V = sn[r] * sin_coef - (ed * cs[r] - ea) * p.inv_1pu2[idx];
+                    acc[r] += p.A[idx] * V;
+                }
+                const double t = cs[r] * c4 - sn[r] * s4;
+                sn[r] = sn[r] * c4 + cs[r] * s4;
+                cs[r] = t;
+            }
+        }
+    }
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+double cos_put(const Plan& p, double K) {
+    const double k = std::log(K / p.F);
+    if (!(k > p.a)) return 0.0;
+    const double d = std::min(k, p.b);
+    const double ek = K / p.F;
+    const double ed = d == k ? ek : std::exp(d);
+    const double ea = std::exp(p.a);
+    const double first = p.A[0] * (ek * (d - p.a) - (ed - ea));
+    const double step = kPi * (d - p.a) / (p.b - p.a);
+    const double rest = d == k ? cos_series_at_strike(p, step, ek, ea)
+                               : cos_series_beyond(p, step, ek, ed, ea);
+    return p.D * p.F * (first + rest);
+}
+
+// Number of Poisson terms whose tail weight, times the largest put, stays
+// below a tenth of the tolerance; 0 when the series is too long.
+std::size_t poisson_terms(double lt, double K_ref, double tol) {
+    if (!(lt > 0.0)) return 1;
+    const double log_lt = std::log(lt);
+    for (std::size_t n = 0; n < kSeriesMaxTerms; ++n) {
+        const double nd = static_cast<double>(n);
+        // Tail after term n: w_(n+1) / (1 - lt / (n + 2)) once n + 2 > 2 lt.
+        if (nd + 2.0 > 2.0 * lt) {
+            const double log_next = -lt + (nd + 1.0) * log_lt - std::lgamma(nd + 2.0);
+            if (std::exp(log_next) / (1.0 - lt / (nd + 2.0)) * K_ref < 0.1 * tol) return n + 1;
+        }
+    }
+    return 0;
+}
+
+// Bates: a single COS expansion when it converges within kBatesDirectTerms,
+// otherwise the Poisson mixture over the number of jumps n of Heston prices
+// with the jumps' normal shift N(n mu_J - lambda kappa_J tau, n delta_J^2).
+void plan_bates(const Model& m, Plan& p, double tol) {
+    plan_cos(m, p, tol, kBatesDirectTerms);
+    if (p.route == Route::Cos) return;
+    const double lt = m.lambda * p.tau;
+    const std::size_t n_terms = poisson_terms(lt, kStrikeScale * p.F * p.D, tol);
+    if (n_terms == 0) {
+        plan_cos(m, p, tol);
+        return;
+    }
+    p.route = Route::JumpSeries;
+    p.parts.assign(n_terms, Plan{});
+    p.w.assign(n_terms, 0.0);
+    p.terms = 0;
+    for (std::size_t n = 0; n < n_terms; ++n) {
+        const double nd = static_cast<double>(n);
+        p.w[n] = lt > 0.0 ? std::exp(-lt + nd * std::log(lt) - std::lgamma(nd + 1.0)) : 1.0;
+        Model c = m;
+        c.kind = Kind::Heston;
+        c.gauss_mean = nd * m.mu_j - lt * m.kappa_j;
+        c.gauss_var = 2.0 * nd * m.half_dd;
+        Plan& part = p.parts[n];
+        part.tau = p.tau;
+        part.F = p.F;
+        part.D = p.D;
+        plan_cos(c, part, tol);
+        if (part.route != Route::Cos) {
+            p.route = Route::Failed;
+            return;
+        }
+        p.terms += part.terms;
+    }
+    // Report the widest range of the parts.
+    p.a = p.parts.back().a;
+    p.b = p.parts.back().b;
+    for (const Plan& part : p.parts) {
+        p.a = std::min(p.a, part.a);
+        p.b = std::max(p.b, part.b);
+    }
+}
+
+// Merton: Poisson mixture of lognormal puts; the number of terms is fixed
+// by the tail of the Poisson weights.
+void plan_merton(const Model& m, Plan& p, double tol) {
+    const double lt = m.lambda * p.tau;
+    if (lt > 1000.0) {
+        plan_cos(m, p, tol);
+        return;
+    }
+    const std::size_t n_terms = poisson_terms(lt, kStrikeScale * p.F * p.D, tol);
+    if (n_terms == 0) {
+        p.route = Route::Failed;
+        return;
+    }
+    p.route = Route::PoissonSeries;
+    p.terms = n_terms;
+    p.var = m.sigma * m.sigma * p.tau;
+}
+
+double merton_put(const Model& m, const Plan& p, double K) {
+    const double lt = m.lambda * p.tau;
+    const double dd = 2.0 * m.half_dd;
+    const double base = std::log(p.F) - lt * m.kappa_j;
+    const double jump_drift = m.mu_j + m.half_dd;
+    if (!(lt > 0.0)) return black_put(p.F, K, std::sqrt(p.var), p.D);
+    const double log_lt = std::log(lt);
+    double sum = 0.0;
+    for (std::size_t n = 0; n < p.terms; ++n) {
+        const double nd = static_cast<double>(n);
+        const double w = std::exp(-lt + nd * log_lt - std::lgamma(nd + 1.0));
+        if (w == 0.0) continue;
+        const double Fn = std::exp(base + nd * jump_drift);
+        sum += w * black_put(Fn, K, std::sqrt(p.var + nd * dd), p.D);
+    }
+    return sum;
+}
+
+double gamma_clock_put(const Plan& p, double K) {
+    const double h0 = p.D * std::max(K - p.F0, 0.0);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < p.terms; ++i) {
+        sum += p.w[i] * (black_put(p.Fg[i], K, p.sd[i], p.D) - h0);
+    }
+    return h0 + sum;
+}
+
+// Variance gamma over the gamma clock G ~ Gamma(tau / nu, nu): given G = g the
+// log price is normal, so the put is a Black put averaged over g. In t = ln g
+// the integrand is smooth with fast tails once the value at g = 0 (the
+// intrinsic value on the forward F0) is taken out; the trapezoid rule on t
+// then converges geometrically.
+void plan_gamma_clock(const Model& m, Plan& p, double tol) {
+    const double a = p.tau / m.nu;
+    const double K_ref = kStrikeScale * p.F * p.D;
+    const double budget = 0.01 * tol;
+    const double sigma = std::fabs(m.sigma);
+    p.F0 = p.F * std::exp(m.omega * p.tau);
+    // Lower cut: |put(g) - put(0)| <= F (sigma sqrt(g) + (|theta| + sigma^2) g) there.
+    const double scale = p.F * std::max(1.0, std::exp(m.omega * p.tau));
+    double g_lo = m.nu * 1e-3;
+    if (sigma > 0.0) g_lo = std::min(g_lo, std::pow(budget / (scale * sigma), 2.0));
+    const double drift = std::fabs(m.theta) + sigma * sigma;
+    if (drift > 0.0) g_lo = std::min(g_lo, budget / (scale * drift));
+    // Upper cut: gamma tail times the largest put.
+    const double log_target = std::log(budget / K_ref);
+    const double lg = std::lgamma(a);
+    double x = a + 10.0;
+    for (int i = 0; i < 100000 && (a - 1.0) * std::log(x) - x - lg > log_target; ++i) x += 2.0;
+    const double t_lo = std::log(g_lo);
+    const double t_hi = std::log(m.nu * x);
+    const double log_norm = -a * std::log(m.nu) - lg;
+    const double hv = 0.5 * m.sigma * m.sigma;
+    p.route = Route::GammaClock;
+    // The step is halved until the rule agrees with the previous one to a
+    // quarter of the tolerance at strikes spanning the covered range.
+    const double refs[5] = {1.0 / kStrikeScale, 0.5, 1.0, 2.0, kStrikeScale};
+    double prev[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+    double step = kGammaStep;
+    for (int level = 0; level <= kGammaHalvings; ++level, step *= 0.5) {
+        const auto nodes = static_cast<std::size_t>(std::ceil((t_hi - t_lo) / step)) + 1;
+        p.w.resize(nodes);
+        p.Fg.resize(nodes);
+        p.sd.resize(nodes);
+        for (std::size_t i = 0; i < nodes; ++i) {
+            const double t = t_lo + static_cast<double>(i) * step;
+            const double g = std::exp(t);
+            p.w[i] = step * std::exp(a * t - g / m.nu + log_norm);
+            p.Fg[i] = p.F0 * std::exp((m.theta + hv) * g);
+            p.sd[i] = sigma * std::sqrt(g);
+        }
+        p.terms = nodes;
+        bool agree = level > 0;
+        for (int j = 0; j < 5; ++j) {
+            const double cur = gamma_clock_put(p, refs[j] * p.F);
+            if (!(std::fabs(cur - prev[j]) <= 0.25 * tol)) agree = false;
+            prev[j] = cur;
+        }
+        if (agree) return;
+    }
+    p.route = Route::Failed;
+}
+
+Plan make_plan(const Model& m, double tau, double s, double r, double q, double tol) {
+    Plan p;
+    p.tau = tau;
+    if (!(tau >= 0.0) || !std::isfinite(tau) || !std::isfinite(s) || !std::isfinite(r) ||
+        !std::isfinite(q) || !(s > 0.0)) {
+        p.route = Route::Failed;
+        return p;
+    }
+    p.F = s * std::exp((r - q) * tau);
+    p.D = std::exp(-r * tau);
+    if (tau == 0.0) {
+        p.route = Route::Intrinsic;
+        return p;
+    }
+    switch (m.kind) {
+        case Kind::Lognormal:
+            p.route = Route::ClosedForm;
+            p.var = m.sigma * m.sigma * tau;
+            break;
+        case Kind::Merton:
+            plan_merton(m, p, tol);
+            break;
+        case Kind::VarianceGamma:
+            if (tau / m.nu < kGammaClockShape) {
+                plan_gamma_clock(m, p, tol);
+            } else {
+                plan_cos(m, p, tol);
+            }
+            break;
+        case Kind::Heston:
+            plan_cos(m, p, tol);
+            break;
+        case Kind::Bates:
+            plan_bates(m, p, tol);
+            break;
+    }
+    return p;
+}
+
+double plan_price(const Model& m, const Plan& p, double K, bool call) {
+    if (!(K > 0.0) || !std::isfinite(K)) return kNaN;
+    double put;
+    switch (p.route) {
+        case Route::Intrinsic:
+            return call ? std::max(p.F - K, 0.0) : std::max(K - p.F, 0.0);
+        case Route::ClosedForm:
+            put = black_put(p.F, K, std::sqrt(p.var), p.D);
+            break;
+        case Route::PoissonSeries:
+            put = merton_put(m, p, K);
+            break;
+        case Route::GammaClock:
+            put = gamma_clock_put(p, K);
+            break;
+        case Route::Cos:
+            put = cos_put(p, K);
+            break;
+        case Route::JumpSeries:
+            put = 0.0;
+            for (std::size_t n = 0; n < p.parts.size(); ++n) put += p.w[n] * cos_put(p.parts[n], K);
+            break;
+        default:
+            return kNaN;
+    }
+    // No-arbitrage bounds of the put, then the call by parity.
+    const double lower = p.D * std::max(K - p.F, 0.0);
+    put = std::min(std::max(put, lower), p.D * K);
+    if (!call) return put;
+    const double callv = put + p.D * (p.F - K);
+    return std::min(std::max(callv, p.D * std::max(p.F - K, 0.0)), p.D * p.F);
+}
+
+}  // namespace
+
+Settings european_settings(const Model& m, double tau, double s, double r, double q, double tol) {
+    const Plan p = make_plan(m, tau, s, r, q, tol);
+    return {p.route, p.a, p.b, p.terms};
+}
+
+Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const double* params,
+                    std::size_t count, const double* strikes, const double* tau, double s,
+                    double r, double q, int option_type, double tol) {
+    if (!(tol > 0.0)) throw std::invalid_argument("tol must be a positive number");
+    Batch b;
+    b.models.reserve(sets);
+    for (std::size_t j = 0; j < sets; ++j) {
+        b.models.push_back(resolve_model(model_id, params + j * width, width));
+    }
+    // Below about 1e-15 of the strike scale the rounding of the sums dominates.
+    b.tol = tol;
+    b.count = count;
+    b.strikes = strikes;
+    b.tau = tau;
+    b.s = s;
+    b.r = r;
+    b.q = q;
+    b.option_type = option_type;
+    b.order.resize(count);
+    std::iota(b.order.begin(), b.order.end(), std::size_t{0});
+    // Maturities in ascending order, NaNs last; equal maturities stay together.
+    std::stable_sort(b.order.begin(), b.order.end(), [tau](std::size_t x, std::size_t y) {
+        const double tx = tau[x];
+        const double ty = tau[y];
+        if (std::isnan(ty)) return !std::isnan(tx);
+        return tx < ty;
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = tau[b.order[i]];
+        if (i == 0 || !(t == tau[b.order[i - 1]])) b.group_start.push_back(i);
+    }
+    b.group_start.push_back(count);
+    return b;
+}
+
+std::size_t batch_tasks(const Batch& batch) noexcept {
+    return batch.models.size() * (batch.group_start.size() - 1);
+}
+
+void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* out) {
+    const std::size_t groups = batch.group_start.size() - 1;
+    if (groups == 0 || begin >= end) return;
+    const bool call = batch.option_type > 0;
+    std::exception_ptr error;
+    // The work measure for the parallel decision: options in the slice; a
+    // single task never wakes the team.
+    const std::size_t work = end - begin > 1 ? (end - begin) * batch.count / groups : 0;
+    const auto first = static_cast<long long>(begin);
+    const auto last = static_cast<long long>(end);
+#pragma omp parallel if (orvelta::run_parallel(work))
+    {
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (long long t = first; t < last; ++t) {
+            if (cancel_requested()) continue;
+            try {
+                const auto task = static_cast<std::size_t>(t);
+                const std::size_t set = task / groups;
+                const std::size_t g = task % groups;
+                const Model& m = batch.models[set];
+                const std::size_t lo = batch.group_start[g];
+                const std::size_t hi = batch.group_start[g + 1];
+                const double tau = batch.tau[batch.order[lo]];
+                const Plan p = make_plan(m, tau, batch.s, batch.r, batch.q, batch.tol);
+                double* o = out + set * batch.count;
+                for (std::size_t i = lo; i < hi; ++i) {
+                    const std::size_t opt = batch.order[i];
+                    o[opt] = plan_price(m, p, batch.strikes[opt], call);
+                }
+            } catch (...) {
+#pragma omp critical(orvelta_european_error)
+                if (!error) error = std::current_exception();
+            }
+        }
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+}  // namespace orvelta::european

@@ -1,0 +1,434 @@
+"""European prices to a tolerance, implied volatility and calibration."""
+
+import math
+import re
+
+import numpy as np
+import pytest
+from scipy import integrate, special
+
+import orvelta
+from orvelta import _engines as E
+from references import black_scholes as bs_price
+
+S, R, Q = 100.0, 0.03, 0.01
+HESTON = (0.04, 2.0, 0.04, 0.6, -0.5)
+HARD_HESTON = (0.04, 0.3, 0.04, 0.9, -0.5)
+DAY = 1.0 / 365.0
+
+
+def forward(tau):
+    return S * math.exp((R - Q) * tau)
+
+
+def moneyness_strikes(tau, n=9):
+    """Strikes from 0.2 to 5 times the forward."""
+    return forward(tau) * np.exp(np.linspace(math.log(0.2), math.log(5.0), n))
+
+
+# ---------------------------------------------------------------- references
+
+def merton_series(k, tau, sigma, lam, mu, delta, call):
+    kappa = math.exp(mu + 0.5 * delta * delta) - 1.0
+    lt = lam * (1.0 + kappa) * tau
+    total = 0.0
+    for j in range(120):
+        w = math.exp(-lt + j * math.log(lt) - math.lgamma(j + 1)) if lt > 0 else float(j == 0)
+        sig = math.sqrt(sigma * sigma + j * delta * delta / tau)
+        rj = R - lam * kappa + j * math.log(1.0 + kappa) / tau
+        total += w * bs_price(S, k, rj, Q, sig, tau, call)
+    return total
+
+
+def vg_gamma_quad(k, tau, sigma, theta, nu, call):
+    """Variance gamma by adaptive quadrature over the gamma clock with the
+    algebraic endpoint weight g^(tau/nu - 1)."""
+    a = tau / nu
+    omega = math.log(1.0 - theta * nu - 0.5 * sigma * sigma * nu) / nu
+    f0 = forward(tau) * math.exp(omega * tau)
+
+    def put(g):
+        fg = f0 * math.exp((theta + 0.5 * sigma * sigma) * g)
+        v = sigma * math.sqrt(g)
+        if v == 0.0:
+            return max(k - fg, 0.0)
+        d1 = math.log(fg / k) / v + 0.5 * v
+        return k * special.ndtr(v - d1) - fg * special.ndtr(-d1)
+
+    g_max = nu * (a + 80.0)
+    val, _ = integrate.quad(lambda g: math.exp(-g / nu) * put(g), 0.0, g_max, weight="alg",
+                            wvar=(a - 1.0, 0.0), epsabs=1e-13, epsrel=1e-13, limit=400)
+    p = math.exp(-R * tau) * val / (special.gamma(a) * nu**a)
+    return p + math.exp(-R * tau) * (forward(tau) - k) if call else p
+
+
+def heston_reference(params, strikes, days, call):
+    """QuantLib's adaptive analytic engine; at one day (where its adaptive
+    integration gives up) the kernels' COS put on a wide range with many terms."""
+    if days > 1:
+        return heston_quantlib(params, strikes, days, call)
+    from orvelta import _kernels as K
+    tau = days / 365.0
+    put = K.cos_prices(3, np.array(params), strikes, np.full(len(strikes), tau), S, R, Q, n_terms=8192,
+                       truncation_width=40.0, option_type=0)
+    return put + math.exp(-R * tau) * (forward(tau) - strikes) if call else put
+
+
+def heston_quantlib(params, strikes, days, call):
+    ql = pytest.importorskip("QuantLib")
+    today = ql.Date(2, 1, 2025)
+    ql.Settings.instance().evaluationDate = today
+    dc = ql.Actual365Fixed()
+    rts = ql.YieldTermStructureHandle(ql.FlatForward(today, R, dc, ql.Continuous))
+    qts = ql.YieldTermStructureHandle(ql.FlatForward(today, Q, dc, ql.Continuous))
+    process = ql.HestonProcess(rts, qts, ql.QuoteHandle(ql.SimpleQuote(S)), *params)
+    engine = ql.AnalyticHestonEngine(ql.HestonModel(process), 1e-14, 1000000)
+    expiry = ql.EuropeanExercise(today + days)
+    kind = ql.Option.Call if call else ql.Option.Put
+    out = []
+    for k in strikes:
+        o = ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(k)), expiry)
+        o.setPricingEngine(engine)
+        out.append(o.NPV())
+    return np.array(out)
+
+
+# ---------------------------------------------------------------- characteristic functions
+
+@pytest.mark.parametrize("model, params", [
+    (0, []), (0, [0.35]), (1, []), (1, [0.1, 0.8, -0.1, 0.3]), (2, []), (2, [0.15, -0.2, 0.5]),
+    (2, [0.3, 0.1, 0.05]), (3, []), (3, list(HARD_HESTON)), (3, [0.09, 5.0, 0.02, 1.5, 0.9]),
+    (3, [0.04, 2.0, 0.04, 0.6]), (4, []), (4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.5, -0.1, 0.15]),
+])
+@pytest.mark.parametrize("tau", [DAY, 1.0, 30.0])
+def test_characteristic_function_matches_the_kernels(model, params, tau):
+    u = np.linspace(-20.0, 20.0, 81)
+    ours, kernels = E._characteristic_pair(model, np.array(params, float), u, S, R, Q, tau)
+    # Where |phi| is below 1e-60 its exponent is so large that its own rounding exceeds 1e-13.
+    keep = np.abs(kernels) > 1e-60
+    np.testing.assert_allclose(ours[keep], kernels[keep], rtol=1e-13, atol=0.0)
+
+
+@pytest.mark.parametrize("params", [[0.04, 2.0], [0.09, 0.5, 0.02, 0.0, 0.0]])
+def test_heston_with_floored_vol_of_vol_has_deterministic_variance(params):
+    """sigma_v floored at 1e-8: the variance follows its mean, and phi is lognormal
+    with the integrated variance (model 4 pads its missing entries with zeros)."""
+    model = 4 if len(params) == 2 else 3
+    full = (params + [0.0, 0.0, 0.0])[:5]
+    v0, kappa, theta = (max(x, 1e-8) for x in full[:3])
+    tau = 2.0
+    var = theta * tau + (v0 - theta) * -math.expm1(-kappa * tau) / kappa
+    u = np.linspace(-20.0, 20.0, 41)
+    lam, mu, delta = 0.3, -0.05, 0.2
+    kappa_j = math.exp(mu + 0.5 * delta * delta) - 1.0
+    jumps = (lam * tau * (np.exp(1j * u * mu - 0.5 * delta * delta * u * u) - 1.0 - 1j * u * kappa_j)
+             if model == 4 else 0.0)
+    ref = np.exp(1j * u * (math.log(S) + (R - Q) * tau) - 0.5 * (u * u + 1j * u) * var + jumps)
+    ours, _ = E._characteristic_pair(model, np.array(params, float), u, S, R, Q, tau)
+    np.testing.assert_allclose(ours, ref, rtol=1e-12, atol=0.0)
+
+
+# ---------------------------------------------------------------- prices against references
+
+@pytest.mark.parametrize("call", [True, False])
+@pytest.mark.parametrize("tau", [DAY, 0.5, 30.0])
+def test_black_scholes_is_the_closed_form(call, tau):
+    k = moneyness_strikes(tau)
+    got = orvelta.european_price(0, [0.25], k, tau, S, R, Q, option_type=int(call))
+    ref = [bs_price(S, x, R, Q, 0.25, tau, call) for x in k]
+    np.testing.assert_allclose(got, ref, rtol=0, atol=1e-11)
+
+
+@pytest.mark.parametrize("params", [(0.2, 0.3, -0.05, 0.2), (0.05, 2.0, -0.2, 0.1), (0.3, 0.05, 0.1, 0.4)])
+@pytest.mark.parametrize("tau", [DAY, 1.0, 10.0])
+def test_merton_against_its_poisson_series(params, tau):
+    k = moneyness_strikes(tau)
+    for call in (True, False):
+        got = orvelta.european_price(1, params, k, tau, S, R, Q, option_type=int(call))
+        ref = [merton_series(x, tau, *params, call) for x in k]
+        np.testing.assert_allclose(got, ref, rtol=0, atol=1e-8)
+
+
+@pytest.mark.parametrize("params, days", [
+    (HESTON, 365), (HESTON, 1), (HARD_HESTON, 15 * 365), ((0.09, 1.0, 0.04, 1.5, -0.9), 5 * 365),
+    ((0.02, 4.0, 0.06, 0.3, 0.3), 30),
+])
+def test_heston_against_quantlib(params, days):
+    tau = days / 365.0
+    k = moneyness_strikes(tau)
+    for call in (True, False):
+        got = orvelta.european_price(3, params, k, tau, S, R, Q, option_type=int(call))
+        np.testing.assert_allclose(got, heston_reference(params, k, days, call), rtol=0, atol=1e-8)
+
+
+@pytest.mark.parametrize("params, tau", [
+    ((0.2, -0.08, 0.2), DAY), ((0.12, -0.3, 0.5), DAY), ((0.2, -0.08, 0.2), 0.5), ((0.02, -0.1, 0.3), 0.1),
+])
+def test_variance_gamma_against_quadrature_over_the_gamma_clock(params, tau):
+    assert E._european_settings(2, np.array(params), tau, S, R, Q, 1e-8)["route"] == "gamma clock"
+    k = moneyness_strikes(tau)
+    for call in (True, False):
+        got = orvelta.european_price(2, params, k, tau, S, R, Q, option_type=int(call))
+        ref = [vg_gamma_quad(x, tau, *params, call) for x in k]
+        np.testing.assert_allclose(got, ref, rtol=0, atol=1e-8)
+
+
+@pytest.mark.parametrize("params, tau", [((0.25, 0.1, 0.1), 2.0), ((0.2, -0.3, 0.05), 30.0)])
+def test_variance_gamma_with_a_long_clock_against_the_kernels_cos(params, tau):
+    from orvelta import _kernels as K
+    assert E._european_settings(2, np.array(params), tau, S, R, Q, 1e-8)["route"] == "cos"
+    k = moneyness_strikes(tau)
+    got = orvelta.european_price(2, params, k, tau, S, R, Q, option_type=0)
+    ref = K.cos_prices(2, np.array(params), k, np.full(k.size, tau), S, R, Q, n_terms=32768,
+                       truncation_width=40.0, option_type=0)
+    np.testing.assert_allclose(got, ref, rtol=0, atol=1e-8)
+
+
+@pytest.mark.parametrize("tol", [1e-6, 1e-10])
+def test_tighter_tolerances_are_met(tol):
+    k = moneyness_strikes(1.0)
+    got = orvelta.european_price(3, HESTON, k, 1.0, S, R, Q, option_type=0, tol=tol)
+    ref = orvelta.european_price(3, HESTON, k, 1.0, S, R, Q, option_type=0, tol=1e-13)
+    np.testing.assert_allclose(got, ref, rtol=0, atol=tol)
+
+
+# ---------------------------------------------------------------- identities
+
+@pytest.mark.parametrize("model, params", [
+    (0, [0.2]), (1, []), (2, []), (2, [0.2, -0.1, 0.05]), (3, []), (3, list(HARD_HESTON)), (4, list(HESTON) + [0.5, -0.1, 0.2]),
+])
+@pytest.mark.parametrize("tau", [DAY, 2.0, 15.0])
+def test_put_call_parity(model, params, tau):
+    k = moneyness_strikes(tau)
+    calls = orvelta.european_price(model, params, k, tau, S, R, Q, option_type=1)
+    puts = orvelta.european_price(model, params, k, tau, S, R, Q, option_type=0)
+    parity = math.exp(-R * tau) * (forward(tau) - k)
+    np.testing.assert_allclose(calls - puts, parity, rtol=0, atol=2e-8)
+
+
+@pytest.mark.parametrize("tau", [DAY, 1.0, 10.0])
+def test_models_that_reduce_to_others(tau):
+    k = moneyness_strikes(tau)
+    bs = orvelta.european_price(0, [0.3], k, tau, S, R, Q)
+    np.testing.assert_allclose(orvelta.european_price(1, [0.3, 0.0], k, tau, S, R, Q), bs, rtol=0, atol=1e-12)
+    heston = orvelta.european_price(3, HESTON, k, tau, S, R, Q)
+    bates = orvelta.european_price(4, list(HESTON) + [0.0, -0.1, 0.3], k, tau, S, R, Q)
+    np.testing.assert_allclose(bates, heston, rtol=0, atol=2e-8)
+    # Bates with only jump entries: its diffusion entries are zeros raised to
+    # the Heston floors, a constant variance of 1e-8 (sigma = 1e-4), so it is Merton.
+    padded = orvelta.european_price(4, [0.0, 0.0, 0.0, 0.0, 0.0, 0.3, -0.05, 0.2], k, tau, S, R, Q)
+    bates_default = orvelta.european_price(4, [], k, tau, S, R, Q)
+    merton = orvelta.european_price(1, [1e-4, 0.3, -0.05, 0.2], k, tau, S, R, Q)
+    np.testing.assert_allclose(padded, merton, rtol=0, atol=2e-8)
+    np.testing.assert_array_equal(bates_default, padded)
+
+
+def test_hard_cases_pick_their_routes():
+    settings = E._european_settings
+    hard = settings(3, np.array(HARD_HESTON), 15.0, S, R, Q, 1e-8)
+    assert hard["route"] == "cos" and hard["a"] < -50.0 < hard["b"] < 50.0
+    assert settings(2, np.array([]), DAY, S, R, Q, 1e-8)["route"] == "gamma clock"
+    assert settings(2, np.array([0.2, -0.1, 0.05]), 2.0, S, R, Q, 1e-8)["route"] == "cos"
+    assert settings(1, np.array([]), 1.0, S, R, Q, 1e-8)["route"] == "poisson series"
+    assert settings(0, np.array([]), 1.0, S, R, Q, 1e-8)["route"] == "closed form"
+    assert settings(3, np.array([]), 0.0, S, R, Q, 1e-8)["route"] == "intrinsic"
+
+
+def test_a_batch_prices_every_option_as_alone():
+    taus = np.array([0.5, DAY, 2.0, 0.5, 2.0, DAY, 7.0])
+    k = np.array([80.0, 100.0, 120.0, 95.0, 300.0, 99.0, 50.0])
+    batch = orvelta.european_price(3, HESTON, k, taus, S, R, Q)
+    alone = [orvelta.european_price(3, HESTON, x, t, S, R, Q) for x, t in zip(k, taus)]
+    assert batch.tobytes() == np.array(alone).tobytes()
+
+
+def test_thread_count_does_not_change_a_bit(run_python):
+    code = """
+        import hashlib, numpy as np, orvelta
+        taus = np.repeat(np.linspace(0.05, 3.0, 80), 3)
+        k = np.tile([80.0, 100.0, 125.0], 80)
+        out = orvelta.european_price(4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.4, -0.1, 0.2], k, taus, 100.0, 0.03, 0.01)
+        vols = orvelta.implied_vol(out, 100.0, k, 0.03, 0.01, taus, 1)
+        print(hashlib.sha256(out.tobytes() + vols.tobytes()).hexdigest())
+    """
+    one = run_python(code, env={"OMP_NUM_THREADS": "1"})
+    two = run_python(code, env={"OMP_NUM_THREADS": "2"})
+    assert one == two
+
+
+def test_a_long_batch_stops_on_keyboard_interrupt(run_python):
+    code = """
+        import os, signal, threading, time, numpy as np, orvelta
+        taus = np.linspace(0.5, 30.0, 20000)
+        threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        t0 = time.time()
+        try:
+            orvelta.european_price(3, [0.04, 0.3, 0.04, 0.9, -0.5], np.full(taus.size, 100.0), taus, 100.0, 0.03, 0.01)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.time() - t0 < 5.0)
+    """
+    assert run_python(code).split() == ["interrupted", "True"]
+
+
+# ---------------------------------------------------------------- inputs and errors
+
+def test_shapes_scalars_and_special_inputs():
+    assert isinstance(orvelta.european_price(3, [], 100.0, 1.0, S, R, Q), float)
+    grid = orvelta.european_price(3, [], [[90.0], [110.0]], [0.5, 1.0, 2.0], S, R, Q)
+    assert grid.shape == (2, 3)
+    got = orvelta.european_price(3, [], [100.0, math.nan, -1.0, 100.0, 100.0], [1.0, 1.0, 1.0, 0.0, -1.0], S, R, Q)
+    assert got[0] > 0 and np.isnan(got[1:3]).all() and got[3] == 0.0 and np.isnan(got[4])
+    assert np.isnan(orvelta.european_price(3, [], [90.0, 110.0], 1.0, math.nan, R, Q)).all()
+    mixed = orvelta.european_price(3, [], [90.0, 90.0], 1.0, S, R, Q, option_type=[1, -1])
+    assert mixed[0] == orvelta.european_price(3, [], 90.0, 1.0, S, R, Q, option_type=1)
+    assert mixed[1] == orvelta.european_price(3, [], 90.0, 1.0, S, R, Q, option_type=0)
+
+
+@pytest.mark.parametrize("model, params, tol, message", [
+    (3, [], 0.0, "tol must be a positive number"),
+    (3, [], math.nan, "tol must be a positive number"),
+    (1, [0.2, -0.1], 1e-8, "the jump intensity lambda must be >= 0"),
+    (4, [0.04, 2.0, 0.04, 0.6, -0.5, -1.0], 1e-8, "the jump intensity lambda must be >= 0"),
+    (3, [0.04, math.inf], 1e-8, "params must be finite"),
+    (2, [0.2, 2.0, 0.6], 1e-8, "variance gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist)"),
+])
+def test_invalid_parameters_raise(model, params, tol, message):
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        orvelta.european_price(model, params, [100.0], 1.0, S, R, Q, tol=tol)
+
+
+def test_params_must_be_one_dimensional():
+    with pytest.raises(ValueError, match="params must be one-dimensional"):
+        orvelta.european_price(3, [[0.04]], 100.0, 1.0, S, R, Q)
+
+
+# ---------------------------------------------------------------- implied volatility
+
+def test_implied_vol_to_the_last_bits():
+    mp = pytest.importorskip("mpmath")
+    mp.mp.dps = 40
+
+    def exact_vol(price, k, tau, call):
+        """The volatility whose exact Black-Scholes price is the double `price`."""
+        def bs(sig):
+            v = sig * mp.sqrt(tau)
+            f = S * mp.exp((mp.mpf(R) - Q) * tau)
+            d1 = mp.log(f / k) / v + v / 2
+            d2 = d1 - v
+            disc = mp.exp(-mp.mpf(R) * tau)
+            return disc * (f * mp.ncdf(d1) - k * mp.ncdf(d2)) if call else disc * (k * mp.ncdf(-d2) - f * mp.ncdf(-d1))
+        return bs
+
+    worst = 0.0
+    for tau in (DAY, 0.1, 1.0, 30.0):
+        for sigma in (0.02, 0.2, 1.0):
+            for m in (0.3, 0.8, 0.97, 1.0, 1.05, 1.5, 4.0):
+                for call in (True, False):
+                    k = forward(tau) * m
+                    bs = exact_vol(None, k, tau, call)
+                    price = float(bs(mp.mpf(sigma)))
+                    if price < 1e-250:
+                        continue
+                    try:
+                        truth = mp.findroot(lambda x: bs(x) - mp.mpf(price), mp.mpf(sigma), tol=mp.mpf(10) ** -32)
+                    except ValueError:  # the double price leaves no unique volatility
+                        continue
+                    vega = float(mp.diff(bs, truth))
+                    if vega == 0.0:
+                        continue
+                    # Relative sensitivity of the volatility to the price.
+                    cond = abs(price / (vega * float(truth)))
+                    if cond > 1e8:  # the price is within rounding of a bound: no volatility to speak of
+                        continue
+                    got = orvelta.implied_vol(price, S, k, R, Q, tau, int(call))
+                    err = abs(got - float(truth)) / float(truth) / np.finfo(float).eps
+                    worst = max(worst, err / (1.0 + cond))
+    assert worst < 16.0
+
+
+def test_implied_vol_edges():
+    tau, k = 1.0, 90.0
+    disc_intrinsic = S * math.exp(-Q * tau) - k * math.exp(-R * tau)
+    assert orvelta.implied_vol(disc_intrinsic, S, k, R, Q, tau, 1) == 0.0
+    assert orvelta.implied_vol(0.0, S, 120.0, R, Q, tau, 1) == 0.0
+    below = orvelta.implied_vol([disc_intrinsic * 0.999, S * math.exp(-Q * tau), math.nan, 5.0, 5.0],
+                                S, [k, k, k, -1.0, k], R, Q, [tau, tau, tau, tau, 0.0], 1)
+    assert np.isnan(below).all()
+    put = bs_price(S, 130.0, R, Q, 0.3, 2.0, False)
+    assert orvelta.implied_vol(put, S, 130.0, R, Q, 2.0, -1) == pytest.approx(0.3, rel=1e-14)
+    assert isinstance(orvelta.implied_vol(put, S, 130.0, R, Q, 2.0, 0), float)
+
+
+def test_model_smiles():
+    k = np.linspace(60.0, 150.0, 10)
+    flat = orvelta.european_implied_vol(0, [0.27], k, [[0.25], [1.0], [20.0]], S, R, Q)
+    np.testing.assert_allclose(flat, 0.27, rtol=1e-9)
+    smile = orvelta.european_implied_vol(3, HESTON, k, 1.0, S, R, Q, option_type=0)
+    calls = orvelta.european_implied_vol(3, HESTON, k, 1.0, S, R, Q, option_type=1)
+    np.testing.assert_allclose(smile, calls, rtol=1e-7)
+    assert smile[0] > smile[-1]  # negative correlation: downward skew
+
+
+# ---------------------------------------------------------------- calibration
+
+def test_heston_calibration_recovers_its_parameters():
+    true = np.array([0.05, 1.5, 0.06, 0.7, -0.6])
+    taus = np.repeat([0.25, 0.5, 1.0, 2.0, 3.0], 9)
+    k = np.tile(np.linspace(70.0, 130.0, 9), 5)
+    prices = orvelta.european_price(3, true, k, taus, S, R, Q, tol=1e-11)
+    fit = orvelta.calibrate(3, k, taus, prices, S, R, Q)
+    assert list(fit) == ["params", "rmse", "iterations", "success"]
+    assert fit["success"] and fit["rmse"] < 1e-8 and fit["iterations"] > 0
+    np.testing.assert_allclose(fit["params"], true, rtol=1e-5)
+
+
+@pytest.mark.parametrize("model, true", [(0, [0.3]), (2, [0.18, -0.15, 0.3]), (1, [0.15, 0.5, -0.1, 0.15])])
+def test_calibration_of_other_models_with_puts_and_weights(model, true):
+    taus = np.repeat([0.5, 1.0, 2.0], 5)
+    k = np.tile(np.linspace(80.0, 120.0, 5), 3)
+    kinds = np.where(k < 100.0, 0, 1)
+    prices = orvelta.european_price(model, true, k, taus, S, R, Q, option_type=kinds, tol=1e-11)
+    fit = orvelta.calibrate(model, k, taus, prices, S, R, Q, option_type=kinds, weights=np.full(k.size, 2.0))
+    assert fit["rmse"] < 1e-6
+    np.testing.assert_allclose(fit["params"], true, rtol=1e-3)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"tau": [1.0, 1.0]}, r"strikes, tau and prices must have the same length \(got 3, 2 and 3\)"),
+    ({"weights": [1.0]}, r"weights must have one entry per quote \(got 1 for 3 quotes\)"),
+    ({"option_type": [1, 0]}, r"option_type must be a scalar or have one entry per quote"),
+    ({"x0": [0.04]}, r"x0 must have 5 entries for model 3, got 1"),
+    ({"prices": [1.0, 25.0, 3.0]}, r"quote 0 \(strike 80, tau 1\) is 1, below its intrinsic value 21\.\d+"),
+    ({"prices": [30.0, 5.0, 200.0]}, r"quote 2 \(strike 120, tau 1\) is 200, at or above its upper bound 99\.\d+"),
+])
+def test_calibration_input_errors(kwargs, message):
+    args = {"strikes": [80.0, 100.0, 120.0], "tau": [1.0, 1.0, 1.0], "prices": [22.0, 8.0, 2.0]}
+    args.update({k: v for k, v in kwargs.items() if k in args})
+    extra = {k: v for k, v in kwargs.items() if k not in args}
+    with pytest.raises(ValueError, match=message):
+        orvelta.calibrate(3, args["strikes"], args["tau"], args["prices"], S, R, Q, **extra)
+
+
+def test_demo_calibration_section():
+    from orvelta import demo
+
+    cal = demo.heston_calibration()
+    text = demo.format_calibration(cal)
+    assert "Heston calibration to 45 synthetic call quotes" in text and "sigma_v" in text
+    np.testing.assert_allclose(cal["fit"]["params"], demo.HESTON_TRUE, rtol=1e-5)
+
+
+def test_calibrate_names_its_extra_when_scipy_is_missing(monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "scipy.optimize", None)
+    with pytest.raises(ImportError, match=re.escape("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'")):
+        orvelta.calibrate(0, [100.0], [1.0], [10.0], S, R, Q)
+
+
+def test_empty_inputs():
+    assert orvelta.european_price(3, [], np.array([]), np.array([]), S, R, Q).shape == (0,)
+    assert orvelta.implied_vol(np.array([]), S, 100.0, R, Q, 1.0).shape == (0,)
+    with pytest.raises(ValueError, match="calibrate needs at least one quote"):
+        orvelta.calibrate(3, [], [], [], S, R, Q)
