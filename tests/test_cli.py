@@ -15,7 +15,7 @@ def test_demo_prints_its_tables_and_writes_both_plots(tmp_path):
                 "Longstaff-Schwartz in-sample", "Longstaff-Schwartz out-of-sample", "reference: CRR lattice",
                 "Black-Scholes", "Merton jumps", "variance gamma", "Heston", "Bates"):
         assert row in out
-    for name in ("orvelta-exercise-boundary.png", "orvelta-fft-smiles.png"):
+    for name in ("orvelta-exercise-boundary.png", "orvelta-fft-smiles.png", "orvelta-heston-smile.png"):
         path = tmp_path / name
         assert str(path.resolve()) in out
         assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -149,5 +149,17 @@ def test_demo_without_matplotlib_prints_its_tables_and_names_the_extra(tmp_path)
     out = proc.stdout
     for row in ("Cox-Ross-Rubinstein lattice", "Longstaff-Schwartz out-of-sample", "Heston", "Bates"):
         assert row in out
-    assert out.count("needs matplotlib (pip install 'orvelta[demo]')") == 2
+    assert out.count("needs matplotlib (pip install 'orvelta[demo]')") == 3
     assert not list(tmp_path.glob("*.png"))
+
+
+def test_demo_without_scipy_skips_the_calibration_and_names_the_extra(tmp_path):
+    code = (
+        "import sys\n"
+        "sys.modules['scipy'] = None  # import scipy now raises ImportError\n"
+        "from orvelta.__main__ import main\n"
+        f"sys.exit(main(['demo', '--output-dir', {str(tmp_path)!r}]))\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert "Heston calibration to a synthetic smile: needs scipy (pip install 'orvelta[demo]')" in proc.stdout

@@ -305,7 +305,12 @@ def run(output_dir: str | os.PathLike = ".") -> None:
     print(f"FFT price and implied volatility plot: {path.resolve()}" if path
           else f"FFT price and implied volatility plot: needs matplotlib ({PLOTS_EXTRA})")
     print()
-    cal = heston_calibration()
+    try:
+        cal = heston_calibration()
+    except ImportError:
+        # The fit needs scipy, which the [demo] extra brings.
+        print(f"Heston calibration to a synthetic smile: needs scipy ({PLOTS_EXTRA})")
+        return
     print(format_calibration(cal))
     plt = pyplot()
     path = plot_calibrated_smile(plt, cal, out / "orvelta-heston-smile.png") if plt is not None else None
