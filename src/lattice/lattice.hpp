@@ -34,7 +34,7 @@ double tree_boundary(double s, double k, double r, double q, double sigma, doubl
                      double* times, double* boundary);
 
 // Prices `count` independent options in parallel (OpenMP, dynamic chunks of
-// 64), in groups of SIMD lanes. Entry i of `out` equals, bit for bit, the
+// 16 options), in groups of SIMD lanes. Entry i of `out` equals, bit for bit, the
 // price tree_boundary returns for option i whenever its inputs are valid and
 // steps >= 2; non-positive or NaN spot or strike gives NaN, non-positive tau
 // or sigma or steps < 2 the intrinsic value. Each entry depends on its own
