@@ -144,6 +144,12 @@ ORVELTA_INLINE D american_value(D cont, D ex) noexcept {
     return cont <= ex ? ex : cont;
 }
 
+// x where a > b (ordered: false when either is NaN), else y.
+template <typename D>
+ORVELTA_INLINE D select_gt(D a, D b, D x, D y) noexcept {
+    return a > b ? x : y;
+}
+
 // ---------------------------------------------------------------------------
 // Batch: W options side by side, lane l of every vector belonging to option l.
 // The value vector is interleaved: V[j * W + l] is node j of option l.
@@ -289,8 +295,11 @@ ORVELTA_INLINE double american_row(double* V, const double* S, std::int64_t F, d
     if constexpr (W > 1) {
         const D kv = splat<W>(k), pv = splat<W>(p), pdv = splat<W>(pd), dv = splat<W>(disc);
         const D zero = splat<W>(0.0), margin = splat<W>(kBoundaryMargin);
+        // Whether a lane saw an exercised node is kept as 0.0 or 1.0: plain
+        // selects between doubles, which every build keeps in vector form.
+        const D one = splat<W>(1.0);
         D bestv = splat<W>(none);
-        M anyv{};
+        D anyv = zero;
         for (; j + W <= F + 1; j += W) {
             const D v0 = load<W>(V + j);
             const D v1 = load<W>(V + j + 1);
@@ -300,15 +309,15 @@ ORVELTA_INLINE double american_row(double* V, const double* S, std::int64_t F, d
             const D ex = x < zero ? zero : x;
             store<W>(V + j, american_value(cont, ex));
             if (Track) {
-                const M hit = ex > cont + margin;
-                const D better = Call ? (s < bestv ? s : bestv) : (s > bestv ? s : bestv);
-                bestv = hit ? better : bestv;
-                anyv = anyv | hit;
+                const D better = Call ? select_gt(bestv, s, s, bestv) : select_gt(s, bestv, s, bestv);
+                const D edge = cont + margin;
+                bestv = select_gt(ex, edge, better, bestv);
+                anyv = select_gt(ex, edge, one, anyv);
             }
         }
         if (Track) {
             for (int l = 0; l < W; ++l) {
-                any = any || anyv[l] != 0;
+                any = any || anyv[l] != 0.0;
                 best = Call ? (bestv[l] < best ? bestv[l] : best) : (bestv[l] > best ? bestv[l] : best);
             }
         }
@@ -351,6 +360,54 @@ struct PollClock {
     }
 };
 
+// Node prices of rows top, top - 1, .., top - rows + 1 into S (row g at
+// S + g * stride). Row top - g has top - g + 1 nodes; the chains run side by
+// side over the nodes all of them have, then finish one by one. Plain scalar
+// code shared by every build: vectorising across the rows would leave each
+// lane to be stored on its own.
+__attribute__((noinline)) void row_prices(double s, double log_d, double ratio, std::int64_t top,
+                                          std::int64_t rows, std::int64_t stride, double* S) noexcept {
+    double xs[kRowGroup];
+    for (std::int64_t g = 0; g < rows; ++g) xs[g] = s * std::exp(static_cast<double>(top - g) * log_d);
+    const std::int64_t shortest = top - rows + 2;
+    if (rows == kRowGroup) {
+        double x0 = xs[0], x1 = xs[1], x2 = xs[2], x3 = xs[3], x4 = xs[4], x5 = xs[5], x6 = xs[6], x7 = xs[7];
+        double* s0 = S;
+        for (std::int64_t j = 0; j < shortest; ++j) {
+            s0[j] = x0;
+            s0[stride + j] = x1;
+            s0[2 * stride + j] = x2;
+            s0[3 * stride + j] = x3;
+            s0[4 * stride + j] = x4;
+            s0[5 * stride + j] = x5;
+            s0[6 * stride + j] = x6;
+            s0[7 * stride + j] = x7;
+            x0 *= ratio;
+            x1 *= ratio;
+            x2 *= ratio;
+            x3 *= ratio;
+            x4 *= ratio;
+            x5 *= ratio;
+            x6 *= ratio;
+            x7 *= ratio;
+        }
+        xs[0] = x0, xs[1] = x1, xs[2] = x2, xs[3] = x3, xs[4] = x4, xs[5] = x5, xs[6] = x6, xs[7] = x7;
+    } else {
+        for (std::int64_t g = 0; g < rows; ++g) {
+            for (std::int64_t j = 0; j < shortest; ++j) {
+                S[g * stride + j] = xs[g];
+                xs[g] *= ratio;
+            }
+        }
+    }
+    for (std::int64_t g = 0; g < rows; ++g) {
+        for (std::int64_t j = shortest; j <= top - g; ++j) {
+            S[g * stride + j] = xs[g];
+            xs[g] *= ratio;
+        }
+    }
+}
+
 // Backward induction of one valid option, with its boundary when `boundary`
 // is not null (n + 1 entries). V holds n + 2 values, S kRowGroup * (n + 1).
 template <int W, bool Call>
@@ -374,34 +431,7 @@ ORVELTA_INLINE double single_induction(double s, double k, const Steps& c, std::
     std::int64_t top = n - 1;
     while (top >= 0) {
         const std::int64_t rows = std::min<std::int64_t>(kRowGroup, top + 1);
-        // Row top - g (g < rows) has top - g + 1 nodes; the chains run side
-        // by side over the nodes all of them have, then finish one by one.
-        double xs[kRowGroup];
-        for (std::int64_t g = 0; g < rows; ++g) {
-            xs[g] = s * std::exp(static_cast<double>(top - g) * c.log_d);
-        }
-        const std::int64_t shortest = top - rows + 2;
-        if (rows == kRowGroup) {
-            for (std::int64_t j = 0; j < shortest; ++j) {
-                for (std::int64_t g = 0; g < kRowGroup; ++g) {
-                    S[g * stride + j] = xs[g];
-                    xs[g] *= c.ratio;
-                }
-            }
-        } else {
-            for (std::int64_t g = 0; g < rows; ++g) {
-                for (std::int64_t j = 0; j < shortest; ++j) {
-                    S[g * stride + j] = xs[g];
-                    xs[g] *= c.ratio;
-                }
-            }
-        }
-        for (std::int64_t g = 0; g < rows; ++g) {
-            for (std::int64_t j = shortest; j <= top - g; ++j) {
-                S[g * stride + j] = xs[g];
-                xs[g] *= c.ratio;
-            }
-        }
+        row_prices(s, c.log_d, c.ratio, top, rows, stride, S);
         for (std::int64_t g = 0; g < rows; ++g) {
             const std::int64_t F = top - g;
             if (boundary != nullptr) {
@@ -455,10 +485,12 @@ ORVELTA_AVX512 void batch_avx512(const Book& b, const std::int64_t* idx, std::in
                                  double* out) {
     price_valid<8>(b, idx, count, n, tree_type, american, V, out);
 }
+// Four lanes here too: GCC 12 turns the boundary's compare-and-select over 8
+// lanes into scalar compares (3x slower); over 4 it stays in vector form.
 ORVELTA_AVX512 double single_avx512(double s, double k, const Steps& c, bool call,
                                     std::int64_t n, bool american, double* V, double* S,
                                     double* boundary) {
-    return single_price<8>(s, k, c, call, n, american, V, S, boundary);
+    return single_price<4>(s, k, c, call, n, american, V, S, boundary);
 }
 #endif
 
