@@ -287,7 +287,6 @@ template <int W, bool Call, bool Track>
 ORVELTA_INLINE double american_row(double* V, const double* S, std::int64_t F, double k, double p,
                                    double pd, double disc) noexcept {
     using D = typename Lanes<W>::D;
-    using M = typename Lanes<W>::M;
     const double none = Call ? kInf : -kInf;
     double best = none;
     bool any = false;
