@@ -1,25 +1,36 @@
-"""Throughput of american_tree_batch beside QuantLib's binomial engine.
+"""Throughput of american_tree_batch beside its ceiling and QuantLib.
 
-Prices 100,000 random valid American options on 200-step CRR lattices with one
-thread and with all threads (each in its own process, so that OMP_NUM_THREADS
-takes effect), and a subset of the same options with QuantLib's
-BinomialVanillaEngine (CRR, 200 steps)."""
+The ceiling is bench/lattice_reference.cpp: the same American CRR induction, 8
+options across the lanes of one AVX-512 register, with nothing else (built here
+with g++ -O2 -mavx512f -ffp-contract=off and loaded through ctypes). Both price
+the same random valid options on 200-step lattices; their prices must be the
+same doubles. The batch runs with 1 and 2 threads, each in its own process so
+that OMP_NUM_THREADS takes effect; figures are node updates per second per core.
+QuantLib's BinomialVanillaEngine (CRR, 200 steps) prices a subset, single-threaded.
+"""
 
 from __future__ import annotations
 
+import ctypes
 import json
 import os
+import pathlib
+import shutil
 import subprocess
 import sys
+import tempfile
+import time
 
 import numpy as np
 
 from timing import best_of
 
 STEPS = 200
-N_OPTIONS = 100_000
-N_QUANTLIB = 2_000
+N_OPTIONS = 16_000  # a multiple of 8 for the reference kernel
+N_QUANTLIB = 1_000
+REPEATS = 7
 NODE_UPDATES = STEPS * (STEPS + 1) // 2  # backward induction, per option
+HERE = pathlib.Path(__file__).resolve().parent
 
 
 def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
@@ -31,13 +42,59 @@ def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
     )
 
 
-def child() -> None:
+def build_reference(folder: str) -> str | None:
+    """Compiles the reference kernel; None when no compiler or no AVX-512 here."""
+    cxx = shutil.which("g++")
+    flags = open("/proc/cpuinfo").read() if os.path.exists("/proc/cpuinfo") else ""
+    if cxx is None or "avx512f" not in flags:
+        return None
+    lib = os.path.join(folder, "lattice_reference.so")
+    subprocess.run([cxx, "-O2", "-mavx512f", "-ffp-contract=off", "-shared", "-fPIC",
+                    str(HERE / "lattice_reference.cpp"), "-o", lib], check=True)
+    return lib
+
+
+def reference_call(lib: str, b: dict[str, np.ndarray]):
+    f = ctypes.CDLL(lib).reference_batch
+    dp = ctypes.POINTER(ctypes.c_double)
+    f.argtypes = [ctypes.c_int64, dp, dp, dp, dp, dp, dp, ctypes.POINTER(ctypes.c_int), ctypes.c_int, dp]
+    f.restype = None
+    n = len(b["s"])
+    out = np.empty(n)
+    ptrs = [b[key].ctypes.data_as(dp) for key in ("s", "k", "r", "q", "sigma", "tau")]
+    types = b["option_type"].ctypes.data_as(ctypes.POINTER(ctypes.c_int))
+
+    def run() -> np.ndarray:
+        f(n, *ptrs, types, STEPS, out.ctypes.data_as(dp))
+        return out
+
+    return run
+
+
+def timed(fn) -> tuple[float, float]:
+    """Wall time and CPU time of the whole process (all threads) of one call."""
+    w0, c0 = time.perf_counter(), time.process_time()
+    fn()
+    return time.perf_counter() - w0, time.process_time() - c0
+
+
+def child(lib: str | None) -> None:
     from orvelta import _kernels as K
 
     b = book(N_OPTIONS)
-    K.american_tree_batch(**{k: v[:1000] for k, v in b.items()}, steps=STEPS)  # warm the thread team
-    seconds = best_of(lambda: K.american_tree_batch(**b, steps=STEPS), 3)[0]
-    print(json.dumps({"seconds": seconds}))
+    ours = lambda: K.american_tree_batch(**b, steps=STEPS)  # noqa: E731
+    ours()  # warm the thread team
+    result: dict[str, object] = {"isa": K._lattice_isa() if hasattr(K, "_lattice_isa") else "before"}
+    runs_ours, runs_ref = [], []
+    ref = reference_call(lib, b) if lib is not None else None
+    for _ in range(REPEATS):  # interleaved, so that both see the same load
+        runs_ours.append(timed(ours))
+        if ref is not None:
+            runs_ref.append(timed(ref))
+    result.update(wall=min(w for w, _ in runs_ours), cpu=min(c for _, c in runs_ours))
+    if ref is not None:
+        result.update(ref_cpu=min(c for _, c in runs_ref), same_bits=bool(np.array_equal(ours(), ref())))
+    print(json.dumps(result))
 
 
 def quantlib_seconds(b: dict[str, np.ndarray], n: int) -> tuple[float, np.ndarray]:
@@ -61,11 +118,11 @@ def quantlib_seconds(b: dict[str, np.ndarray], n: int) -> tuple[float, np.ndarra
         opt = ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(b["k"][i])),
                                ql.AmericanExercise(today, today + days))
         opt.setPricingEngine(engine)
-        options.append((opt, days / 365.0))
+        options.append(opt)
     prices = np.empty(n)
 
     def run():
-        for i, (opt, _) in enumerate(options):
+        for i, opt in enumerate(options):
             spot.setValue(float(b["s"][i]))
             rate.setValue(float(b["r"][i]))
             div.setValue(float(b["q"][i]))
@@ -77,19 +134,35 @@ def quantlib_seconds(b: dict[str, np.ndarray], n: int) -> tuple[float, np.ndarra
 
 def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        child()
+        child(sys.argv[2] if len(sys.argv) > 2 else None)
         return
-    threads = os.cpu_count() or 1
+    per_option = NODE_UPDATES / 1e9
     print(f"american_tree_batch: {N_OPTIONS:,} random American options, {STEPS} CRR steps")
-    results = {}
-    for t in sorted({1, threads}):
-        env = dict(os.environ, OMP_NUM_THREADS=str(t))
-        out = subprocess.run([sys.executable, __file__, "--child"], env=env, capture_output=True, text=True, check=True)
-        results[t] = json.loads(out.stdout)["seconds"]
-        rate = N_OPTIONS / results[t]
-        print(f"  {t} thread(s): {results[t]:.3f} s  {rate:,.0f} options/s  {rate * NODE_UPDATES / 1e9:.2f} G node updates/s")
-    if threads > 1:
-        print(f"  parallel speed-up on {threads} threads: {results[1] / results[threads]:.2f}x")
+    with tempfile.TemporaryDirectory() as folder:
+        lib = build_reference(folder)
+        results = {}
+        for t in (1, 2):
+            env = dict(os.environ, OMP_NUM_THREADS=str(t))
+            cmd = [sys.executable, __file__, "--child"] + ([lib] if lib else [])
+            out = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
+            results[t] = json.loads(out.stdout)
+    one, two = results[1], results[2]
+    work = N_OPTIONS * per_option
+    print(f"  build in use: {one['isa']}; per-core rates from CPU time (all threads), best of {REPEATS}")
+    rate1 = work / one["cpu"]
+    rate2 = work / two["cpu"]
+    print(f"  {'':34s} {'G node updates/s per core':>26s}")
+    print(f"  {'orvelta, 1 thread':34s} {rate1:26.2f}")
+    print(f"  {'orvelta, 2 threads':34s} {rate2:26.2f}")
+    if "ref_cpu" in one:
+        ref = work / one["ref_cpu"]
+        print(f"  {'8-lane reference kernel, 1 thread':34s} {ref:26.2f}")
+        print(f"  orvelta / reference per core: {rate1 / ref:.2f} on 1 thread, {rate2 / ref:.2f} on 2 threads "
+              f"(same prices bit for bit: {one['same_bits']})")
+    else:
+        print("  (no AVX-512 or no g++ here: reference kernel skipped)")
+    print(f"  wall-clock speed-up on 2 threads: {one['wall'] / two['wall']:.2f}x "
+          f"({work / one['wall']:.2f} and {work / two['wall']:.2f} G node updates/s)")
 
     from orvelta import _kernels as K
 
@@ -102,8 +175,8 @@ def main() -> None:
     ours = K.american_tree_batch(**sub_days, steps=STEPS)
     print(f"QuantLib BinomialVanillaEngine (CRR, {STEPS} steps), {N_QUANTLIB:,} of the options, 1 thread:")
     print(f"  {ql_time:.3f} s  {ql_rate:,.0f} options/s")
-    print(f"  orvelta / QuantLib throughput: {N_OPTIONS / results[1] / ql_rate:.1f}x on 1 thread, "
-          f"{N_OPTIONS / results[threads] / ql_rate:.1f}x on {threads}")
+    print(f"  orvelta / QuantLib throughput: {N_OPTIONS / one['wall'] / ql_rate:.1f}x on 1 thread, "
+          f"{N_OPTIONS / two['wall'] / ql_rate:.1f}x on 2 (wall time)")
     diff = np.abs(ours - ql_prices)
     print(f"  price difference (QuantLib's CRR uses a first-order up-probability): "
           f"max {diff.max():.2e}, mean {diff.mean():.2e}")

@@ -261,3 +261,124 @@ class TestBatch:
             print(K.american_tree_batch([100.0], [100.0], [0.05], [0.0], [0.2], [1.0], [0], steps=100)[0] > 0)
         """
         assert run_python(code).split("\n")[:3] == ["batch MemoryError", "single MemoryError", "True"]
+
+
+NAMES = {"baseline", "avx2", "avx512"}
+
+
+@pytest.fixture
+def restore_isa():
+    yield
+    K._lattice_isa("auto")
+
+
+class TestBuilds:
+    def test_selector(self, restore_isa):
+        runnable = K._lattice_isas()
+        assert runnable[0] == "baseline" and set(runnable) <= NAMES
+        best = K._lattice_isa()
+        assert best == runnable[-1]
+        for name in runnable:
+            assert K._lattice_isa(name) == name and K._lattice_isa() == name
+        assert K._lattice_isa("auto") == best
+        with pytest.raises(ValueError, match="^unknown lattice build: sse9$"):
+            K._lattice_isa("sse9")
+        assert K._lattice_isa() == best
+        for name in NAMES - set(runnable):
+            with pytest.raises(ValueError, match=f"^this processor cannot run the lattice build {name}$"):
+                K._lattice_isa(name)
+
+    @pytest.mark.parametrize("threads", [1, 2, 3])
+    def test_every_build_and_thread_count_gives_the_single_pricer_bits(self, run_python, threads):
+        # Mixed groups: calls and puts with every option-type sign, inputs (and so dt, u, d,
+        # p, disc) differing per option, every length 1 .. 17 (short and partial groups of
+        # 8 and 4 lanes), and a longer batch with invalid entries spread over several
+        # blocks of the parallel loop.
+        code = """
+            import hashlib, numpy as np
+            from orvelta import _kernels as K
+            rng = np.random.default_rng(17)
+            n = 300
+            cols = [rng.uniform(50, 150, n), rng.uniform(50, 150, n), rng.uniform(-0.02, 0.1, n),
+                    rng.uniform(0, 0.08, n), rng.uniform(0.05, 0.9, n), rng.uniform(0.02, 3.0, n),
+                    rng.integers(-3, 4, n).astype(np.int32)]
+            cols[0][::37] = 0.0
+            cols[4][5::41] = -0.1
+            cols[2][7::43] = np.nan
+            digest = hashlib.sha256()
+            for isa in K._lattice_isas():
+                K._lattice_isa(isa)
+                for steps, tree_type, american in [(2, 0, True), (9, 1, True), (33, 0, False), (64, 1, False), (64, 0, True)]:
+                    kw = dict(steps=steps, tree_type=tree_type, american=american)
+                    whole = K.american_tree_batch(*cols, **kw)
+                    single = np.array([K.american_tree_boundary(*(c[i] for c in cols[:6]), int(cols[6][i]), **kw)["price"]
+                                       for i in range(n)])
+                    valid = (cols[0] > 0) & (cols[4] > 0)
+                    assert np.isnan(whole[~valid]).sum() == (cols[0] <= 0).sum()
+                    assert whole[valid].tobytes() == single[valid].tobytes(), (isa, kw)
+                    for length in range(1, 18):
+                        part = K.american_tree_batch(*(c[length:2 * length] for c in cols), **kw)
+                        assert part.tobytes() == whole[length:2 * length].tobytes(), (isa, kw, length)
+                    b = K.american_tree_boundary(95.0, 100.0, 0.05, 0.01, 0.3, 1.5, 0, steps, tree_type, american)
+                    digest.update(whole.tobytes() + b["boundary"].tobytes())
+                print(isa, digest.hexdigest())
+                digest = hashlib.sha256()
+        """
+        lines = run_python(code, env={"OMP_NUM_THREADS": str(threads)}).split()
+        digests = dict(zip(lines[::2], lines[1::2]))
+        assert len(set(digests.values())) == 1, digests
+
+    def test_previous_implementation_bits(self):
+        # Digest of prices and a boundary from the scalar implementation these kernels replaced.
+        import hashlib
+
+        rng = np.random.default_rng(3)
+        n = 203
+        b = [rng.uniform(50, 150, n), rng.uniform(50, 150, n), rng.uniform(-0.01, 0.1, n), rng.uniform(0, 0.08, n),
+             rng.uniform(0.05, 0.8, n), rng.uniform(0.05, 3, n), rng.integers(-2, 3, n).astype(np.int32)]
+        batch = np.concatenate([K.american_tree_batch(*b, steps=77),
+                                K.american_tree_batch(*b, steps=77, tree_type=1, american=False)])
+        r = K.american_tree_boundary(95.0, 100.0, 0.05, 0.01, 0.3, 1.5, 0, 301)
+        assert hashlib.sha256(batch.tobytes()).hexdigest()[:16] == "68b6c330bbf27f68"
+        single = np.array([r["price"]]).tobytes() + r["boundary"].tobytes() + r["times"].tobytes()
+        assert hashlib.sha256(single).hexdigest()[:16] == "e77931b6ca15618b"
+
+
+INF = float("inf")
+BASE = dict(s=100.0, k=110.0, r=0.05, q=0.01, sigma=0.25, tau=1.0)  # put intrinsic 10, worth more
+
+
+def both_prices(option_type, american=True, **change):
+    a = dict(BASE, **change)
+    single = K.american_tree_boundary(*a.values(), option_type, 40, 0, american)
+    batch = K.american_tree_batch(*([x] for x in a.values()), [option_type], steps=40, american=american)[0]
+    return single, batch
+
+
+class TestUndefinedInputs:
+    @pytest.mark.parametrize("american", [True, False])
+    @pytest.mark.parametrize("option_type", [0, 1])
+    @pytest.mark.parametrize(
+        "change",
+        [dict(s=NAN), dict(k=NAN), dict(r=NAN), dict(q=NAN), dict(sigma=NAN), dict(tau=NAN),
+         dict(r=INF), dict(r=-INF), dict(q=INF), dict(q=-INF), dict(sigma=INF), dict(tau=INF),
+         dict(s=0.0, r=NAN), dict(tau=0.0, q=NAN)],
+    )
+    def test_give_nan(self, change, option_type, american):
+        single, batch = both_prices(option_type, american, **change)
+        assert math.isnan(single["price"]) and math.isnan(batch)
+        assert np.isnan(single["boundary"][:-1]).all()
+
+    def test_nan_rate_no_longer_falls_through_to_exercise(self):
+        assert both_prices(0)[0]["price"] > 10.5
+        single, batch = both_prices(0, r=NAN)
+        assert math.isnan(single["price"]) and math.isnan(batch)
+
+    @pytest.mark.parametrize(
+        "option_type, change, price",
+        [(1, dict(s=INF), INF), (0, dict(s=INF), 0.0), (0, dict(k=INF), INF), (1, dict(k=INF), 0.0),
+         (0, dict(sigma=-INF), 10.0), (1, dict(tau=-INF), 0.0)],
+    )
+    def test_infinite_inputs_give_limits(self, option_type, change, price):
+        single, batch = both_prices(option_type, **change)
+        assert single["price"] == price and batch == price

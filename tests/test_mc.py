@@ -10,6 +10,7 @@ import pytest
 from orvelta import _kernels as K
 
 S0, R, Q, SIGMA, TAU = 100.0, 0.05, 0.02, 0.2, 1.0
+NAN = float("nan")
 
 
 def mt_outputs(seed, count):
@@ -51,7 +52,9 @@ def test_reference_generator_is_mt19937():
 
 @pytest.mark.parametrize(
     "steps, paths, seed",
-    [(5, 6, 7), (4, 6, 7), (1, 1400, 7), (3, 2, 0), (2, 9, 2**32 - 1)],  # (1, 1400): 1400 outputs, two regenerations
+    # (1, 1400): 1400 outputs, two regenerations; (7, 150): 525 normals, an odd count
+    # spread over several blocks of normals and of rows
+    [(5, 6, 7), (4, 6, 7), (1, 1400, 7), (3, 2, 0), (2, 9, 2**32 - 1), (7, 150, 5)],
 )
 def test_paths_match_hand_recomputation(steps, paths, seed):
     got = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths, seed)
@@ -345,3 +348,38 @@ def test_backward_pass_matches_written_out_reference_bit_for_bit(degree, call):
     assert fit["price"] == price
     np.testing.assert_array_equal(fit["exercise_time"], ex)
     np.testing.assert_array_equal(fit["coefficients"], coef)
+
+
+def digest(*arrays):
+    import hashlib
+
+    return hashlib.sha256(b"".join(np.ascontiguousarray(a).tobytes() for a in arrays)).hexdigest()[:16]
+
+
+def test_previous_implementation_bits():
+    # Digests from the step-by-step implementation these kernels replaced: 2050 paths of
+    # 37 steps (37925 normals), the fitted policies and their evaluation on fresh paths.
+    p = K.gbm_paths_antithetic(100.0, 0.05, 0.02, 0.2, 1.0, 37, 2051, 99)
+    fresh = K.gbm_paths_antithetic(100.0, 0.05, 0.02, 0.2, 1.0, 37, 2051, 100)
+    assert digest(p) == "ce098a5b29008c5a"
+    for kind, expected in ((0, "171b1d8771b94769"), (1, "90d9a985b1c5d36a")):
+        fit = K.lsm_backward(p, 100.0, 0.05, 1.0, kind, 3)
+        ev = K.lsm_eval_policy(fresh, 100.0, 0.05, 1.0, kind, fit["coefficients"])
+        got = digest(np.array([fit["price"], ev["price"]]), fit["exercise_time"], fit["coefficients"], ev["exercise_time"])
+        assert got == expected
+
+
+@pytest.mark.parametrize("kind", [0, 1])
+@pytest.mark.parametrize("strike, r, tau", [(NAN, 0.05, 1.0), (100.0, NAN, 1.0), (100.0, 0.05, NAN)])
+def test_undefined_inputs_give_nan_prices(strike, r, tau, kind):
+    p = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, 10, 200, 3)
+    policy = K.lsm_backward(p, 100.0, R, TAU, kind)["coefficients"]
+    assert math.isnan(K.lsm_backward(p, strike, r, tau, kind)["price"])
+    assert math.isnan(K.lsm_eval_policy(p, strike, r, tau, kind, policy)["price"])
+
+
+@pytest.mark.parametrize("index", range(5))
+def test_undefined_path_inputs_give_nan_paths(index):
+    args = [S0, R, Q, SIGMA, TAU]
+    args[index] = NAN
+    assert np.isnan(K.gbm_paths_antithetic(*args, 4, 4)[:, 1:]).all()

@@ -8,7 +8,7 @@
 namespace orvelta {
 
 // Below this many options a batch runs on the calling thread.
-inline constexpr std::size_t kMinParallelBatch = 64;
+inline constexpr std::size_t kMinParallelBatch = 32;
 
 // True when a batch of `count` items should run on the OpenMP team.
 bool run_parallel(std::size_t count) noexcept;

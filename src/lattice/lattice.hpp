@@ -25,20 +25,44 @@ inline std::int64_t boundary_steps(int steps) noexcept { return steps < 2 ? 2 : 
 // `times` and `boundary` must each hold boundary_steps(steps) + 1 entries; they
 // receive the step times and the critical exercise price per step (NaN where no
 // node is exercised). Invalid inputs (s, k not positive; tau, sigma not
-// positive) give the intrinsic value and an all-NaN boundary.
+// positive) give the intrinsic value and an all-NaN boundary. A NaN or
+// infinite r or q, or a NaN tau or sigma, gives a NaN price.
+// Calls orvelta::poll_interrupt() between blocks of rows of large lattices,
+// so it may throw whatever the installed checker throws.
 double tree_boundary(double s, double k, double r, double q, double sigma, double tau,
                      int option_type, int steps, int tree_type, bool american,
                      double* times, double* boundary);
 
 // Prices `count` independent options in parallel (OpenMP, dynamic chunks of
-// 64). Entry i of `out` equals the price tree_boundary returns for option i
-// whenever its inputs are valid and steps >= 2; non-positive spot or strike
-// gives NaN, non-positive tau or sigma or steps < 2 the intrinsic value.
+// 16 options), in groups of SIMD lanes. Entry i of `out` equals, bit for bit, the
+// price tree_boundary returns for option i whenever its inputs are valid and
+// steps >= 2; non-positive or NaN spot or strike gives NaN, non-positive tau
+// or sigma or steps < 2 the intrinsic value. Each entry depends on its own
+// inputs only, so any slice of a batch gives the same entries as the whole.
 // Runs without touching any Python object; an allocation failure inside the
 // parallel loop is rethrown on the calling thread after the loop has ended.
+// When orvelta::cancel_requested() becomes true the loop stops early and the
+// content of `out` is unspecified.
 void tree_batch(std::size_t count, const double* s, const double* k, const double* r,
                 const double* q, const double* sigma, const double* tau,
                 const int* option_type, int steps, int tree_type, bool american,
                 double* out);
+
+// Working memory, in bytes, that tree_batch needs per thread, and that
+// tree_boundary needs besides its two result arrays.
+std::size_t tree_batch_work_bytes(int steps) noexcept;
+std::size_t tree_boundary_work_bytes(int steps) noexcept;
+
+// Instruction-set builds of the lattice kernels. All give the same doubles;
+// the best one the processor runs is chosen when the library is loaded.
+enum class Isa : int { baseline = 0, avx2 = 1, avx512 = 2 };
+
+const char* isa_name(Isa isa) noexcept;
+bool isa_supported(Isa isa) noexcept;  // can this processor run it?
+Isa best_isa() noexcept;               // the load-time choice
+Isa active_isa() noexcept;
+// Selects the build used from now on (for testing every build); false, and no
+// change, when the processor cannot run it.
+bool select_isa(Isa isa) noexcept;
 
 }  // namespace orvelta::lattice

@@ -2,6 +2,8 @@
 
 #include "mc/random.hpp"
 
+#include "common/interrupt.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -14,7 +16,9 @@ namespace {
 constexpr double kPriceFloor = 1e-300;  // keeps ln(S / K) finite for S <= 0
 constexpr double kRidge = 1e-10;        // makes the normal matrix positive definite
 constexpr double kPivotFloor = 1e-12;   // smaller pivots are passed over, not divided by
-constexpr std::int64_t kPrefetchRows = 8;
+constexpr std::int64_t kPathBlock = 8;     // antithetic pairs filled together
+constexpr std::int64_t kBandDates = 8;     // dates copied out of the paths per pass
+constexpr std::int64_t kPollWork = 1 << 18;  // path-dates between interrupt polls
 
 // max(x, 0) that lets a NaN through.
 inline double positive_part(double x) noexcept { return x < 0.0 ? 0.0 : x; }
@@ -64,8 +68,8 @@ struct RegressionWork {
 // is a compile-time constant and the sums stay in registers; NB = 0 takes it
 // from `nb` and sums in place.
 template <bool Call, int NB>
-std::int64_t regression_sums(const double* paths, std::int64_t n, std::int64_t m, std::int64_t t,
-                             double K, double disc, std::int64_t nb_runtime,
+std::int64_t regression_sums(const double* col, std::int64_t n, double K, double disc,
+                             std::int64_t nb_runtime,
                              const RegressionWork& w) noexcept {
     constexpr bool fixed = NB > 0;
     constexpr int kLocal = fixed ? NB : 1;
@@ -83,11 +87,8 @@ std::int64_t regression_sums(const double* paths, std::int64_t n, std::int64_t m
 
     std::int64_t count = 0;
     for (std::int64_t i = 0; i < n; ++i) {
-        // One date of a row sits a whole row away from the next one; fetch
-        // ahead so the strided reads do not stall.
-        if (i + kPrefetchRows < n) __builtin_prefetch(&paths[(i + kPrefetchRows) * m + t]);
         w.cf[i] = w.cf[i] * disc;
-        const double S = paths[i * m + t];
+        const double S = col[i];
         const double h = exercise_value<Call>(S, K);
         if (!(h > 0.0)) continue;
         const double x = regression_variable(S, K);
@@ -115,21 +116,61 @@ std::int64_t regression_sums(const double* paths, std::int64_t n, std::int64_t m
 }
 
 template <bool Call>
-std::int64_t regression_sums(const double* paths, std::int64_t n, std::int64_t m, std::int64_t t,
-                             double K, double disc, std::int64_t nb,
-                             const RegressionWork& w) noexcept {
+std::int64_t regression_sums(const double* col, std::int64_t n, double K, double disc,
+                             std::int64_t nb, const RegressionWork& w) noexcept {
     switch (nb) {
-        case 1: return regression_sums<Call, 1>(paths, n, m, t, K, disc, nb, w);
-        case 2: return regression_sums<Call, 2>(paths, n, m, t, K, disc, nb, w);
-        case 3: return regression_sums<Call, 3>(paths, n, m, t, K, disc, nb, w);
-        case 4: return regression_sums<Call, 4>(paths, n, m, t, K, disc, nb, w);
-        case 5: return regression_sums<Call, 5>(paths, n, m, t, K, disc, nb, w);
-        case 6: return regression_sums<Call, 6>(paths, n, m, t, K, disc, nb, w);
-        case 7: return regression_sums<Call, 7>(paths, n, m, t, K, disc, nb, w);
-        case 8: return regression_sums<Call, 8>(paths, n, m, t, K, disc, nb, w);
-        default: return regression_sums<Call, 0>(paths, n, m, t, K, disc, nb, w);
+        case 1: return regression_sums<Call, 1>(col, n, K, disc, nb, w);
+        case 2: return regression_sums<Call, 2>(col, n, K, disc, nb, w);
+        case 3: return regression_sums<Call, 3>(col, n, K, disc, nb, w);
+        case 4: return regression_sums<Call, 4>(col, n, K, disc, nb, w);
+        case 5: return regression_sums<Call, 5>(col, n, K, disc, nb, w);
+        case 6: return regression_sums<Call, 6>(col, n, K, disc, nb, w);
+        case 7: return regression_sums<Call, 7>(col, n, K, disc, nb, w);
+        case 8: return regression_sums<Call, 8>(col, n, K, disc, nb, w);
+        default: return regression_sums<Call, 0>(col, n, K, disc, nb, w);
     }
 }
+
+// Dates of a row-major paths array as contiguous columns, a band of
+// kBandDates dates at a time: the band is copied out of the paths row by row
+// (one short contiguous stretch per row), so a pass over one date reads
+// memory in order whatever the number of paths. Bands are loaded from the
+// last date downwards, as the backward pass asks for them.
+class DateBand {
+public:
+    DateBand(const double* paths, std::int64_t n, std::int64_t m)
+        : paths_(paths), n_(n), m_(m),
+          data_(as_size(checked_elements(n, std::min(m, kBandDates), sizeof(double)))) {}
+
+    // Date t for every path, t in [0, m); the pointer stays valid until a
+    // date outside the current band is asked for.
+    const double* column(std::int64_t t) {
+        if (t < lo_ || t >= lo_ + width_) load(t);
+        return data_.data() + (t - lo_) * n_;
+    }
+
+private:
+    void load(std::int64_t t) {
+        lo_ = std::max<std::int64_t>(0, t - kBandDates + 1);
+        width_ = t - lo_ + 1;
+        for (std::int64_t i0 = 0; i0 < n_; i0 += kBandRows) {
+            const std::int64_t i1 = std::min(n_, i0 + kBandRows);
+            for (std::int64_t i = i0; i < i1; ++i) {
+                const double* row = paths_ + i * m_ + lo_;
+                for (std::int64_t d = 0; d < width_; ++d) data_[as_size(d * n_ + i)] = row[d];
+            }
+            poll_interrupt();
+        }
+    }
+
+    static constexpr std::int64_t kBandRows = 1 << 16;
+    const double* paths_;
+    std::int64_t n_;
+    std::int64_t m_;
+    std::vector<double> data_;
+    std::int64_t lo_ = 0;
+    std::int64_t width_ = 0;
+};
 
 template <bool Call>
 double backward(const double* paths, std::int64_t n, std::int64_t m, double K, double r,
@@ -157,16 +198,19 @@ double backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
         hs.resize(as_size(n));
         xs.resize(as_size(n));
     }
+    DateBand band(paths, n, m);
     std::fill(coefficients, coefficients + m * nb, 0.0);
     std::fill(ex, ex + n, static_cast<std::int32_t>(m - 1));
 
-    for (std::int64_t i = 0; i < n; ++i) cf[i] = exercise_value<Call>(paths[i * m + m - 1], K);
+    const double* last = band.column(m - 1);
+    for (std::int64_t i = 0; i < n; ++i) cf[i] = exercise_value<Call>(last[i], K);
     const RegressionWork work{cf.data(), itm.data(), hs.data(), xs.data(),
                               A.data(),  b.data(),   phi.data()};
 
     if (regress) {
         for (std::int64_t t = m - 2; t >= 1; --t) {
-            const std::int64_t count = regression_sums<Call>(paths, n, m, t, K, disc, nb, work);
+            poll_interrupt();
+            const std::int64_t count = regression_sums<Call>(band.column(t), n, K, disc, nb, work);
 
             // Too few in-the-money paths leave the policy at zero, which
             // exercises every one of them.
@@ -200,7 +244,8 @@ double backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
 template <bool Call>
 double evaluate(const double* paths, std::int64_t n, std::int64_t m, double K, double r,
                 double tau, const double* coefficients, std::int64_t nb,
-                std::int32_t* exercise_time) noexcept {
+                std::int32_t* exercise_time) {
+    constexpr std::int64_t kEvalPollRows = 1 << 14;
     const std::int64_t steps_d = m >= 2 ? m - 1 : 1;
     const double dt = tau / static_cast<double>(steps_d);
     const double last_disc = std::exp(tau * (-r));
@@ -208,6 +253,7 @@ double evaluate(const double* paths, std::int64_t n, std::int64_t m, double K, d
 
     double total = 0.0;
     for (std::int64_t i = 0; i < n; ++i) {
+        if ((i & (kEvalPollRows - 1)) == kEvalPollRows - 1) poll_interrupt();
         const double* row = paths + i * m;
         double value = exercise_value<Call>(row[m - 1], K) * last_disc;
         std::int64_t when = m - 1;
@@ -231,24 +277,46 @@ double evaluate(const double* paths, std::int64_t n, std::int64_t m, double K, d
 }  // namespace
 
 void gbm_paths_antithetic(double s0, double r, double q, double sigma, double tau,
-                          const PathShape& shape, std::uint32_t seed, double* out) noexcept {
-    NormalSource src;
-    normal_seed(src, seed);
+                          const PathShape& shape, std::uint32_t seed, double* out) {
+    NormalStream normals(seed);
     const std::int64_t steps = shape.steps;
     const std::int64_t pairs = shape.pairs;
     const std::int64_t cols = steps + 1;
     const double dt = tau / static_cast<double>(steps);
     const double drift = ((r - q) - (0.5 * sigma) * sigma) * dt;
     const double vol = std::sqrt(dt) * sigma;
-    for (std::int64_t i = 0; i < pairs; ++i) {
-        double* up = out + i * cols;
-        double* down = out + (i + pairs) * cols;
-        up[0] = s0;
-        down[0] = s0;
+    std::vector<double> e(as_size(steps));
+    std::int64_t since_poll = 0;
+    // Pairs in blocks: first the shocks and the step factors exp(drift +- e)
+    // of every row of the block (independent calls, no serial dependency),
+    // then the products along the rows, the chains of all the block's rows
+    // side by side. [i][j] = exp(drift + e) * [i][j-1], exactly as a row
+    // filled step by step.
+    for (std::int64_t i0 = 0; i0 < pairs; i0 += kPathBlock) {
+        const std::int64_t i1 = std::min(pairs, i0 + kPathBlock);
+        for (std::int64_t i = i0; i < i1; ++i) {
+            double* up = out + i * cols;
+            double* down = out + (i + pairs) * cols;
+            normals.take(e.data(), steps);
+            up[0] = s0;
+            down[0] = s0;
+            for (std::int64_t j = 0; j < steps; ++j) e[j] = e[j] * vol;
+            for (std::int64_t j = 0; j < steps; ++j) up[j + 1] = std::exp(drift + e[j]);
+            for (std::int64_t j = 0; j < steps; ++j) down[j + 1] = std::exp(drift - e[j]);
+        }
+        const std::int64_t rows = i1 - i0;
+        double* top = out + i0 * cols;
+        double* bottom = out + (i0 + pairs) * cols;
         for (std::int64_t j = 1; j <= steps; ++j) {
-            const double e = standard_normal(src) * vol;
-            up[j] = std::exp(drift + e) * up[j - 1];
-            down[j] = std::exp(drift - e) * down[j - 1];
+            for (std::int64_t g = 0; g < rows; ++g) {
+                top[g * cols + j] = top[g * cols + j] * top[g * cols + j - 1];
+                bottom[g * cols + j] = bottom[g * cols + j] * bottom[g * cols + j - 1];
+            }
+        }
+        since_poll += rows * steps;
+        if (since_poll >= kPollWork) {
+            since_poll = 0;
+            poll_interrupt();
         }
     }
 }

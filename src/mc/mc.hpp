@@ -40,7 +40,7 @@ inline PathShape path_shape(int steps, int paths) noexcept {
 // fresh generator seeded with `seed`. Row i and row i + pairs take opposite
 // shocks; the normals are consumed pair by pair, step by step.
 void gbm_paths_antithetic(double s0, double r, double q, double sigma, double tau,
-                          const PathShape& shape, std::uint32_t seed, double* out) noexcept;
+                          const PathShape& shape, std::uint32_t seed, double* out);
 
 // Gauss-Jordan elimination with partial pivoting on copies of the nb x nb
 // row-major matrix A and of b. `M` is scratch of nb * nb entries; `beta`

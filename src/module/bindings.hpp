@@ -68,5 +68,6 @@ void register_lattice(py::module_& m);
 void register_fd(py::module_& m);
 void register_mc(py::module_& m);
 void register_fourier(py::module_& m);
+void register_isa(py::module_& m);  // private: lattice build selector
 
 }  // namespace orvelta::bindings

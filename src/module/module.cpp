@@ -8,4 +8,5 @@ PYBIND11_MODULE(_kernels, m, pybind11::multiple_interpreters::not_supported()) {
     orvelta::bindings::register_fd(m);
     orvelta::bindings::register_mc(m);
     orvelta::bindings::register_fourier(m);
+    orvelta::bindings::register_isa(m);
 }
