@@ -10,4 +10,8 @@ from . import _kernels
 __all__ = [name for name in dir(_kernels) if not name.startswith("_")]
 globals().update({name: getattr(_kernels, name) for name in __all__})
 
+from .american import american_greeks, american_implied_vol, american_price, lsm_price  # noqa: E402
+
+__all__ += ["american_price", "american_greeks", "american_implied_vol", "lsm_price"]
+
 __version__ = "0.1.0"

@@ -17,14 +17,16 @@ namespace orvelta::american {
 struct Scheme {
     int nodes;       // Chebyshev degree of the boundary interpolant (nodes + 1 collocation points)
     int quad;        // Gauss-Legendre points of each boundary integral
-    int iterations;  // fixed-point sweeps over the nodes (Jacobi-Newton steps)
+    int iterations;  // fixed-point sweeps over the nodes
+    int slow_iterations;  // sweeps where r / sigma^2 is large (slower convergence)
     int premium;     // tanh-sinh level of the premium integral (step 2^-premium)
+    double stop;     // sweeps end once no node moves by more than stop * strike
 };
 
 // Largest settings accepted by price_with (and used by the finest tolerance).
-inline constexpr int kMaxNodes = 40;
+inline constexpr int kMaxNodes = 64;
 inline constexpr int kMaxQuad = 64;
-inline constexpr int kMaxIterations = 32;
+inline constexpr int kMaxIterations = 48;
 inline constexpr int kMaxPremiumLevel = 5;
 
 // Settings that keep the absolute error within `tol` for an option whose

@@ -84,12 +84,13 @@ py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k
                                           const f64_array& r, const f64_array& q,
                                           const f64_array& sigma, const f64_array& tau,
                                           const i32_array& option_type, int nodes, int quad,
-                                          int iterations, int premium) {
+                                          int iterations, int slow_iterations,
+                                          int premium) {
     const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
-    const american::Scheme scheme{nodes, quad, iterations, premium};
+    const american::Scheme scheme{nodes, quad, iterations, slow_iterations, premium, 0.0};
     sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i)
             po[i] = american::price_with(b.s[i], b.k[i], b.r[i], b.q[i], b.sigma[i], b.tau[i],
@@ -100,7 +101,7 @@ py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k
 
 py::tuple american_scheme(double tol, double strike) {
     const american::Scheme sc = american::scheme_for(tol, strike);
-    return py::make_tuple(sc.nodes, sc.quad, sc.iterations, sc.premium);
+    return py::make_tuple(sc.nodes, sc.quad, sc.iterations, sc.slow_iterations, sc.premium);
 }
 
 }  // namespace
@@ -117,7 +118,7 @@ void register_american(py::module_& m) {
           py::arg("tol"));
     m.def("_american_price_scheme", &american_price_scheme, py::arg("s"), py::arg("k"),
           py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
-          py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("premium"));
+          py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("slow_iterations"), py::arg("premium"));
     m.def("_american_scheme", &american_scheme, py::arg("tol"), py::arg("strike"));
 }
 
