@@ -679,41 +679,38 @@ double implied_vol(double target, double s, double k, double r, double q, double
     if (std::isnan(target) || classify(s, k, r, q, 0.2, tau) != Domain::Price) return kNaN;
     const double bound = call ? s : k;
     if (!(target < bound)) return kNaN;
-    const double floor_value = zero_vol_value(s, k, r, q, tau, call);
-    if (!(target > floor_value)) return kNaN;
+    if (!(target > zero_vol_value(s, k, r, q, tau, call))) return kNaN;
     if (!(tol > 0.0)) tol = 1e-10;
     try {
         constexpr double kLo = 1e-4, kHi = 10.0;
         const double scale = call ? s : k;
-        const Scheme coarse = clamp_scheme<double>(scheme_for(1e-6 * scale, scale));
-        double lo = kLo, hi = kHi;
-        double sigma = 0.3;
+        // Newton steps on a price good to 1e-6 of the strike bring sigma
+        // close; one step on a price good to max(tol * vega / 2, 1e-8) then
+        // lands within tol (Newton's error is quadratic in the last step).
+        Scheme sc = clamp_scheme<double>(scheme_for(1e-6 * scale, scale));
+        double lo = kLo, hi = kHi, sigma = 0.3;
         bool fine = false;
-        Scheme sc = coarse;
-        for (int it = 0; it < 60; ++it) {
+        for (int it = 0; it < 64; ++it) {
             double vega = 0.0;
-            const double v = price_vega(s, k, r, q, sigma, tau, call, sc, &vega);
-            const double diff = v - target;
-            if (diff > 0.0) hi = sigma; else lo = sigma;
+            const double diff = price_vega(s, k, r, q, sigma, tau, call, sc, &vega) - target;
+            if (diff == 0.0 && fine) return sigma;
+            if (diff > 0.0) hi = std::min(hi, sigma); else lo = std::max(lo, sigma);
             double next = (vega > 0.0 && std::isfinite(vega)) ? sigma - diff / vega : kNaN;
-            if (!(next > lo && next < hi)) next = (hi == kHi && lo == kLo) ? sigma : 0.5 * (lo + hi);
-            if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+            if (!(next >= lo && next <= hi)) next = 0.5 * (lo + hi);
             const double step = std::fabs(next - sigma);
-            if (!fine && step < 1e-4 * sigma) {
-                // Close: switch to a price accurate enough for the requested tolerance.
+            if (fine && (step <= tol || step <= 1e-5 * sigma)) return next;
+            if (!fine && step <= 1e-6 * sigma) {
                 fine = true;
-                const double ptol = std::max(0.25 * tol * std::max(vega, 0.0), 1e-12 * scale);
+                const double ptol = std::max(0.5 * tol * vega, 1e-8);
                 sc = clamp_scheme<double>(scheme_for(ptol, scale));
-                lo = kLo;
+                lo = kLo;  // the finer price moves the root slightly
                 hi = kHi;
-                sigma = next;
-                continue;
             }
             sigma = next;
-            if (fine && step <= tol) return sigma;
             if (hi - lo <= tol) return 0.5 * (lo + hi);
+            if (sigma <= 1.0001 * kLo && hi <= 1.001 * kLo) return kNaN;
         }
-        return (hi - lo < 1e-6) ? 0.5 * (lo + hi) : kNaN;
+        return kNaN;
     } catch (...) {
         return kNaN;
     }
