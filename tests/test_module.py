@@ -35,7 +35,7 @@ def test_docstring_and_function_table_in_registration_order():
 def test_package_reexports_the_kernel_objects():
     for name in TABLE:
         assert getattr(orvelta, name) is getattr(K, name)
-    assert sorted(orvelta.__all__) == sorted(TABLE)
+    assert set(TABLE) <= set(orvelta.__all__)
 
 
 @pytest.mark.parametrize(
