@@ -142,6 +142,13 @@ def test_double_boundary_regime_matches_lattice():
     case = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
     assert orvelta.american_price(*case) == pytest.approx(lattice_reference(*case, n=1000), abs=1e-3)
     assert orvelta.american_price(*case) >= black_scholes(*case[:6], call=False)
+    g = orvelta.american_greeks(*case)
+    assert g["price"] == orvelta.american_price(*case)
+    assert all(math.isnan(g[key]) for key in ("delta", "gamma", "theta", "vega", "rho"))
+    assert math.isnan(orvelta.american_implied_vol(g["price"], *case[:4], case[5], PUT))
+    # The same regime seen from a call: r < q < 0.
+    call = (100.0, 100.0, -0.03, -0.01, 0.2, 1.0, CALL)
+    assert orvelta.american_price(*call) == orvelta.american_price(100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
 
 
 GREEK_CASES = [

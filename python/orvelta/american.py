@@ -124,7 +124,9 @@ def american_greeks(
         (dV/dr, per 1.0 of r). Each a float for scalar inputs, else an array
         of the broadcast shape. "price" equals ``american_price`` exactly. In
         the exercise region the value is intrinsic: delta is -1 (put) or 1
-        (call) and the other sensitivities are 0.
+        (call) and the other sensitivities are 0. Where the lattice fallback
+        prices the option (a put with q < r <= 0, a call with r < q <= 0)
+        only "price" is given; the sensitivities are NaN.
     """
     tol = _check_tol(tol)
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
@@ -169,8 +171,10 @@ def american_implied_vol(
         Volatilities searched in [1e-4, 10]; NaN where no volatility
         reproduces the quote: at or below the zero-volatility value (at least
         the intrinsic value), at or above the no-arbitrage bound (k for a put,
-        s for a call), beyond the search range, or for invalid inputs
-        (non-positive s, k or tau, NaN anywhere).
+        s for a call), beyond the search range, for invalid inputs
+        (non-positive s, k or tau, NaN anywhere), and where the lattice
+        fallback prices the option (a put with q < r <= 0, a call with
+        r < q <= 0).
     """
     tol = _check_tol(tol)
     b = Broadcast(price, s, k, r, q, tau, option_type)

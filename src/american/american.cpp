@@ -605,6 +605,10 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
         }
         case Domain::Price: break;
     }
+    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary) {
+        // The lattice fallback gives a price but no sensitivities.
+        return {price(s, k, r, q, sigma, tau, call, tol), kNaN, kNaN, kNaN, kNaN, kNaN};
+    }
     try {
         using D = Dual<2>;
         const Scheme sc = clamp_scheme<double>(scheme_for(tol, call ? s : k));
@@ -681,6 +685,8 @@ double implied_vol(double target, double s, double k, double r, double q, double
     if (!(target < bound)) return kNaN;
     if (!(target > zero_vol_value(s, k, r, q, tau, call))) return kNaN;
     if (!(tol > 0.0)) tol = 1e-10;
+    // Not solved where the price comes from the lattice fallback.
+    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary) return kNaN;
     try {
         constexpr double kLo = 1e-4, kHi = 10.0;
         const double scale = call ? s : k;

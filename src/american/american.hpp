@@ -50,14 +50,16 @@ double price_with(double s, double k, double r, double q, double sigma, double t
 // Price and its six sensitivities: delta and gamma in s, theta = dV/dt per year
 // (-dV/dtau), vega per 1.0 of sigma, rho per 1.0 of r. The price is bit for bit
 // the one `price` returns. Domain as for `price` (sensitivities NaN with a NaN
-// price; zero where the value is intrinsic and frozen).
+// price; zero where the value is intrinsic and frozen). Where the put form
+// has q < r <= 0 (two exercise boundaries, priced on a lattice) only the
+// price is given and the sensitivities are NaN.
 Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
               double tol) noexcept;
 
 // Volatility that reproduces `target`, to `tol` in sigma (limited by the
 // accuracy of the price); NaN when no volatility does (a price below the
 // zero-volatility value, or at or above the no-arbitrage bound: k for a put,
-// s for a call), or for invalid inputs.
+// s for a call), for invalid inputs, and where the put form has q < r <= 0.
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol) noexcept;
 
