@@ -90,7 +90,8 @@ def american_price(
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
     out = _engines._american_price(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
                                    b.option_type(6), tol)
-    return b.result(out)
+    prices: FloatOrArray = b.result(out)
+    return prices
 
 
 def american_greeks(
@@ -180,7 +181,8 @@ def american_implied_vol(
     b = Broadcast(price, s, k, r, q, tau, option_type)
     out = _engines._american_implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4),
                                          b.f64(5), b.option_type(6), tol)
-    return b.result(out)
+    vols: FloatOrArray = b.result(out)
+    return vols
 
 
 def lsm_price(

@@ -569,10 +569,13 @@ double price_scheme(double s, double k, double r, double q, double sigma, double
 Scheme scheme_for(double tol, double strike) noexcept {
     // Error relative to the put-equivalent strike, which sets the price scale.
     // Each row keeps every part of the error (interpolation, quadrature,
-    // iteration, premium integral) below a third of the target, as measured
+    // iteration, premium integral) below a third of its level, as measured
     // against converged prices over sigma 0.05..1, tau one day..10 years,
-    // moneyness 0.5..2 and rates 0..0.12.
-    double rel = tol / strike;
+    // moneyness 0.5..2 and rates 0..0.12. The parts rarely peak on the same
+    // option, so a tolerance takes the row at twice its relative size: over
+    // 900 options of that domain the largest error was 0.86 tol (tol 1e-8)
+    // and at most 0.45 tol for tol 1e-3..1e-7.
+    double rel = 2.0 * tol / strike;
     if (!(rel > 0.0)) rel = 0.0;
     const double stop = 0.03 * rel;
     if (rel >= 1e-5) return {7, 6, 4, 8, 2, stop};
