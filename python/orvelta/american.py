@@ -77,7 +77,8 @@ def american_price(
     tol : float, default 1e-8
         Absolute price error allowed per option. The numerical settings are
         chosen from ``tol`` relative to the strike of the equivalent put (the
-        strike of a put, the spot of a call), down to 1e-12 of it.
+        strike of a put, the spot of a call); measured down to 1e-10 of it,
+        while smaller tolerances get the finest settings (about 1e-11).
 
     Returns
     -------
@@ -164,7 +165,7 @@ def american_implied_vol(
         As for :func:`american_price`.
     tol : float, default 1e-10
         Tolerance on sigma. The attainable accuracy is also bounded by the
-        price accuracy (1e-12 of the strike) divided by vega.
+        price accuracy (at best 1e-8, or tol * vega / 2 when larger) divided by vega.
 
     Returns
     -------
