@@ -23,7 +23,16 @@ from .european import european_implied_vol as european_implied_vol
 from .european import european_price as european_price
 from .european import implied_vol as implied_vol
 
+from .american import american_greeks as american_greeks
+from .american import american_implied_vol as american_implied_vol
+from .american import american_price as american_price
+from .american import lsm_price as lsm_price
+
 __all__ = [
+    "american_greeks",
+    "american_implied_vol",
+    "american_price",
+    "lsm_price",
     "calibrate",
     "european_implied_vol",
     "european_price",

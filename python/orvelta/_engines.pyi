@@ -21,3 +21,24 @@ def implied_vol(price: ArrayLike, s: ArrayLike, k: ArrayLike, r: ArrayLike, q: A
 def _characteristic_pair(model_id: int, params: ArrayLike, u: ArrayLike, s: float, r: float, q: float,
                          tau: float) -> tuple[NDArray[np.complex128], NDArray[np.complex128]]: ...
 def _normalised_black(x: ArrayLike, v: ArrayLike) -> NDArray[np.float64]: ...
+
+# Accurate American pricing (orvelta.american): flat float64 arrays of equal
+# length, int32 option types (> 0 call).
+def _american_price(
+    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float,
+) -> NDArray[np.float64]: ...
+def _american_greeks(
+    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float,
+) -> dict[str, NDArray[np.float64]]: ...
+def _american_implied_vol(
+    price: ArrayLike, s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float,
+) -> NDArray[np.float64]: ...
+def _american_price_scheme(
+    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, nodes: int, quad: int, iterations: int, slow_iterations: int,
+    premium: int,
+) -> NDArray[np.float64]: ...
+def _american_scheme(tol: float, strike: float) -> tuple[int, int, int, int, int]: ...

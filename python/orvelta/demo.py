@@ -52,6 +52,10 @@ def american_rows() -> list[tuple[str, float, float]]:
     put, call = K.american_tree_batch([S] * 2, [STRIKE] * 2, [R] * 2, [Q] * 2, [SIGMA] * 2, [TAU] * 2,
                                       [PUT, CALL], steps=REFERENCE_STEPS)
     rows.append((f"reference: CRR lattice, {REFERENCE_STEPS} steps (batch)", float(put), float(call)))
+    from .american import american_price
+
+    put, call = (american_price(S, STRIKE, R, Q, SIGMA, TAU, kind, tol=1e-8) for kind in (PUT, CALL))
+    rows.append(("accurate: fixed-point boundary, tol 1e-8", float(put), float(call)))
     return rows
 
 

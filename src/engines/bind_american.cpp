@@ -1,8 +1,125 @@
-// Accurate American pricing: prices, Greeks and implied volatilities.
+// Accurate American pricing: prices, Greeks and implied volatilities over flat
+// arrays. The Python layer (orvelta.american) broadcasts and reshapes.
+#include "american/american.hpp"
 #include "engines/engines.hpp"
+
+#include <algorithm>
+#include <cstddef>
 
 namespace orvelta::bindings {
 
-void register_american(py::module_& m) { (void)m; }
+namespace {
+
+// Options per slice: the lock is taken back between slices to let a pending
+// signal (Ctrl-C) interrupt a long batch.
+constexpr std::size_t kSlice = 2048;
+
+// Runs fn(begin, end) over [0, n) in slices with the interpreter lock released.
+template <class Fn>
+void sliced(std::size_t n, Fn fn) {
+    for (std::size_t begin = 0; begin < n; begin += kSlice) {
+        const std::size_t end = std::min(n, begin + kSlice);
+        {
+            py::gil_scoped_release unlocked;
+            fn(begin, end);
+        }
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+py::array_t<double> american_price(const f64_array& s, const f64_array& k, const f64_array& r,
+                                   const f64_array& q, const f64_array& sigma,
+                                   const f64_array& tau, const i32_array& option_type,
+                                   double tol) {
+    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    py::array_t<double> out(n);
+    double* po = mutable_data_1d(out);
+    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
+    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+        american::price_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
+                              b.tau + lo, b.option_type + lo, tol, po + lo);
+    });
+    return out;
+}
+
+py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array& r,
+                         const f64_array& q, const f64_array& sigma, const f64_array& tau,
+                         const i32_array& option_type, double tol) {
+    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
+    static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
+    py::array_t<double> arrays[6] = {py::array_t<double>(n), py::array_t<double>(n),
+                                     py::array_t<double>(n), py::array_t<double>(n),
+                                     py::array_t<double>(n), py::array_t<double>(n)};
+    double* p[6];
+    for (int i = 0; i < 6; ++i) p[i] = mutable_data_1d(arrays[i]);
+    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+        american::greeks_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
+                               b.tau + lo, b.option_type + lo, tol, p[0] + lo, p[1] + lo,
+                               p[2] + lo, p[3] + lo, p[4] + lo, p[5] + lo);
+    });
+    py::dict result;
+    for (int i = 0; i < 6; ++i) result[keys[i]] = arrays[i];
+    return result;
+}
+
+py::array_t<double> american_implied_vol(const f64_array& price, const f64_array& s,
+                                         const f64_array& k, const f64_array& r,
+                                         const f64_array& q, const f64_array& tau,
+                                         const i32_array& option_type, double tol) {
+    const py::ssize_t n = require_same_length({&price, &s, &k, &r, &q, &tau, &option_type});
+    py::array_t<double> out(n);
+    double* po = mutable_data_1d(out);
+    // The book's sigma slot carries the quoted prices.
+    const OptionBook b = option_book(s, k, r, q, price, tau, option_type);
+    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+        american::implied_vol_batch(hi - lo, b.sigma + lo, b.s + lo, b.k + lo, b.r + lo,
+                                    b.q + lo, b.tau + lo, b.option_type + lo, tol, po + lo);
+    });
+    return out;
+}
+
+// Prices with explicit numerical settings, for convergence studies.
+py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k,
+                                          const f64_array& r, const f64_array& q,
+                                          const f64_array& sigma, const f64_array& tau,
+                                          const i32_array& option_type, int nodes, int quad,
+                                          int iterations, int slow_iterations,
+                                          int premium) {
+    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    py::array_t<double> out(n);
+    double* po = mutable_data_1d(out);
+    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
+    const american::Scheme scheme{nodes, quad, iterations, slow_iterations, premium, 0.0};
+    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i)
+            po[i] = american::price_with(b.s[i], b.k[i], b.r[i], b.q[i], b.sigma[i], b.tau[i],
+                                         b.option_type[i] > 0, scheme);
+    });
+    return out;
+}
+
+py::tuple american_scheme(double tol, double strike) {
+    const american::Scheme sc = american::scheme_for(tol, strike);
+    return py::make_tuple(sc.nodes, sc.quad, sc.iterations, sc.slow_iterations, sc.premium);
+}
+
+}  // namespace
+
+void register_american(py::module_& m) {
+    m.def("_american_price", &american_price, py::arg("s"), py::arg("k"), py::arg("r"),
+          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
+          py::arg("tol"));
+    m.def("_american_greeks", &american_greeks, py::arg("s"), py::arg("k"), py::arg("r"),
+          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
+          py::arg("tol"));
+    m.def("_american_implied_vol", &american_implied_vol, py::arg("price"), py::arg("s"),
+          py::arg("k"), py::arg("r"), py::arg("q"), py::arg("tau"), py::arg("option_type"),
+          py::arg("tol"));
+    m.def("_american_price_scheme", &american_price_scheme, py::arg("s"), py::arg("k"),
+          py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
+          py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("slow_iterations"), py::arg("premium"));
+    m.def("_american_scheme", &american_scheme, py::arg("tol"), py::arg("strike"));
+}
 
 }  // namespace orvelta::bindings

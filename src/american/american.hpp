@@ -1,0 +1,83 @@
+// American options priced to a requested accuracy: the early-exercise boundary
+// from the fixed-point equations of Andersen, Lake and Offengenden (2016),
+// collocated on Chebyshev nodes in sqrt(tau), the price from the
+// early-exercise premium integral over that boundary. Greeks by forward-mode
+// differentiation of the same computation; implied volatility by a
+// safeguarded Newton iteration on it.
+//
+// Calls are priced as puts through put-call symmetry,
+// call(s, k, r, q) = put(k, s, q, r).
+#pragma once
+
+#include <cstddef>
+
+namespace orvelta::american {
+
+// Numerical settings of one price.
+struct Scheme {
+    int nodes;       // Chebyshev degree of the boundary interpolant (nodes + 1 collocation points)
+    int quad;        // Gauss-Legendre points of each boundary integral
+    int iterations;  // fixed-point sweeps over the nodes
+    int slow_iterations;  // sweeps where r / sigma^2 is large (slower convergence)
+    int premium;     // tanh-sinh level of the premium integral (step 2^-premium)
+    double stop;     // sweeps end once no node moves by more than stop * strike
+};
+
+// Largest settings accepted by price_with (and used by the finest tolerance).
+inline constexpr int kMaxNodes = 64;
+inline constexpr int kMaxQuad = 64;
+inline constexpr int kMaxIterations = 48;
+inline constexpr int kMaxPremiumLevel = 5;
+
+// Settings that keep the absolute error within `tol` for an option whose
+// put-equivalent strike is `strike` (the strike of a put, the spot of a call).
+Scheme scheme_for(double tol, double strike) noexcept;
+
+struct Greeks {
+    double price, delta, gamma, theta, vega, rho;
+};
+
+// Price to absolute accuracy `tol`. Non-positive or NaN s or k give NaN; a NaN
+// in r, q, sigma or tau gives NaN; otherwise non-positive tau or sigma give the
+// intrinsic value. Never throws.
+double price(double s, double k, double r, double q, double sigma, double tau, bool call,
+             double tol) noexcept;
+
+// The same price with explicit settings (clamped to their valid ranges).
+double price_with(double s, double k, double r, double q, double sigma, double tau, bool call,
+                  const Scheme& scheme) noexcept;
+
+// Price and its six sensitivities: delta and gamma in s, theta = dV/dt per year
+// (-dV/dtau), vega per 1.0 of sigma, rho per 1.0 of r. The price is bit for bit
+// the one `price` returns. Domain as for `price` (sensitivities NaN with a NaN
+// price; zero where the value is intrinsic and frozen). Where the put form
+// has q < r <= 0 (two exercise boundaries, priced on a lattice) only the
+// price is given and the sensitivities are NaN.
+Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
+              double tol) noexcept;
+
+// Volatility that reproduces `target`, to `tol` in sigma (limited by the
+// accuracy of the price); NaN when no volatility does (a price below the
+// zero-volatility value, or at or above the no-arbitrage bound: k for a put,
+// s for a call), for invalid inputs, and where the put form has q < r <= 0.
+double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
+                   double tol) noexcept;
+
+// Batches over options [0, count): run in parallel on the OpenMP team (small
+// batches on the calling thread); each entry bit for bit equal to the single
+// call. An exception raised inside the loop is rethrown after it; a requested
+// cancellation stops the loop early.
+void price_batch(std::size_t count, const double* s, const double* k, const double* r,
+                 const double* q, const double* sigma, const double* tau, const int* option_type,
+                 double tol, double* out);
+
+void greeks_batch(std::size_t count, const double* s, const double* k, const double* r,
+                  const double* q, const double* sigma, const double* tau, const int* option_type,
+                  double tol, double* price, double* delta, double* gamma, double* theta,
+                  double* vega, double* rho);
+
+void implied_vol_batch(std::size_t count, const double* target, const double* s, const double* k,
+                       const double* r, const double* q, const double* tau,
+                       const int* option_type, double tol, double* out);
+
+}  // namespace orvelta::american
