@@ -296,7 +296,7 @@ def _floats(arr: Any, column: str, where: Where) -> F64:
     pa, pc = _pa()
     if arr.null_count:
         i = int(np.flatnonzero(np.asarray(arr.is_null()))[0])
-        return _raise(_bad(where, i, column, "empty cell"))
+        raise _bad(where, i, column, "empty cell")
     t = arr.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
         text = pc.utf8_trim_whitespace(arr)
@@ -309,16 +309,12 @@ def _floats(arr: Any, column: str, where: Where) -> F64:
         except pa.ArrowInvalid:
             i = _first_failing(text, convert)
             what = "empty cell" if text[i].as_py() == "" else f"{_cell(arr, i)} is not a number"
-            return _raise(_bad(where, i, column, what))
+            raise _bad(where, i, column, what)
     elif pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t) or pa.types.is_boolean(t):
         out = pc.cast(arr, pa.float64(), safe=False)
     else:
-        return _raise(_bad(where, 0, column, f"holds {t}, not numbers"))
+        raise _bad(where, 0, column, f"holds {t}, not numbers")
     return np.asarray(out.to_numpy(zero_copy_only=False), dtype=np.float64)
-
-
-def _raise(err: Exception) -> Any:
-    raise err
 
 
 def _option_types(arr: Any, where: Where) -> NDArray[np.int32]:
