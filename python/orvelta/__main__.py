@@ -83,8 +83,11 @@ def _price(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     progress = not args.quiet and sys.stderr.isatty()
     try:
         price_book(args.book, args.output, method, progress=progress, scheduler=args.scheduler)
-    except (BookError, UsageError, ImportError) as e:
+    except (BookError, UsageError) as e:
         print(f"orvelta price: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except ImportError as e:  # a missing optional dependency; the message names its extra
+        print(e, file=sys.stderr)
         return EXIT_USAGE
     return 0
 
@@ -97,7 +100,7 @@ def _sample(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         sample_book(args.rows, args.output, seed=args.seed)
     except ImportError as e:
-        print(f"orvelta sample-book: {str(e).replace('orvelta price', 'orvelta sample-book')}", file=sys.stderr)
+        print(str(e).replace("orvelta price", "orvelta sample-book"), file=sys.stderr)
         return EXIT_USAGE
     return 0
 

@@ -16,8 +16,10 @@ from __future__ import annotations
 import csv
 import importlib
 import os
+import signal
 import sys
 import tempfile
+import threading
 from collections import deque
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
@@ -63,6 +65,9 @@ def require(module: str, extra: str, who: str = "orvelta price") -> ModuleType:
 def _pa() -> tuple[Any, Any]:
     pa = require("pyarrow", "io")
     pc = require("pyarrow.compute", "io")
+    # Arrow's own SIGINT handler, installed around reads, can swallow a Ctrl-C;
+    # with it off, Python's handler raises KeyboardInterrupt once the read returns.
+    pa.enable_signal_handlers(False)
     return pa, pc
 
 
@@ -292,10 +297,36 @@ def _first_failing(arr: Any, convert: Callable[[Any], Any]) -> int:
     return lo
 
 
+def _numbers(arr: Any) -> F64:
+    """A null-free Arrow array as float64 NumPy, read from its buffer.
+
+    (pyarrow's own conversion imports pandas, slowly, and that import can
+    swallow a Ctrl-C.)"""
+    pa, pc = _pa()
+    if isinstance(arr, pa.ChunkedArray):
+        arr = arr.combine_chunks()
+    if arr.type != pa.float64():
+        arr = pc.cast(arr, pa.float64(), safe=False)
+    return np.frombuffer(arr.buffers()[1], dtype=np.float64, count=len(arr), offset=8 * arr.offset).copy()
+
+
+def _mask(arr: Any) -> NDArray[np.bool_]:
+    """A null-free Arrow boolean array as NumPy."""
+    return _numbers(arr) != 0
+
+
+def _is_one_of(words: Any, choices: tuple[str, ...]) -> NDArray[np.bool_]:
+    _, pc = _pa()
+    hit = np.zeros(len(words), dtype=bool)
+    for c in choices:
+        hit |= _mask(pc.equal(words, c))
+    return hit
+
+
 def _floats(arr: Any, column: str, where: Where) -> F64:
     pa, pc = _pa()
     if arr.null_count:
-        i = int(np.flatnonzero(np.asarray(arr.is_null()))[0])
+        i = int(np.flatnonzero(_mask(arr.is_null()))[0])
         raise _bad(where, i, column, "empty cell")
     t = arr.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
@@ -309,12 +340,12 @@ def _floats(arr: Any, column: str, where: Where) -> F64:
         except pa.ArrowInvalid:
             i = _first_failing(text, convert)
             what = "empty cell" if text[i].as_py() == "" else f"{_cell(arr, i)} is not a number"
-            raise _bad(where, i, column, what)
+            raise _bad(where, i, column, what) from None
     elif pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t) or pa.types.is_boolean(t):
-        out = pc.cast(arr, pa.float64(), safe=False)
+        out = arr
     else:
         raise _bad(where, 0, column, f"holds {t}, not numbers")
-    return np.asarray(out.to_numpy(zero_copy_only=False), dtype=np.float64)
+    return _numbers(out)
 
 
 def _option_types(arr: Any, where: Where) -> NDArray[np.int32]:
@@ -322,8 +353,8 @@ def _option_types(arr: Any, where: Where) -> NDArray[np.int32]:
     t = arr.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
         word = pc.utf8_lower(pc.utf8_trim_whitespace(arr))
-        is_call = np.asarray(pc.is_in(word, value_set=pa.array(["call", "c"])), dtype=bool)
-        is_put = np.asarray(pc.is_in(word, value_set=pa.array(["put", "p"])), dtype=bool)
+        is_call = _is_one_of(word, ("call", "c"))
+        is_put = _is_one_of(word, ("put", "p"))
         named = is_call | is_put
         if named.all():
             return is_call.astype(np.int32)
@@ -349,17 +380,15 @@ _FALSE = ("false", "f", "no", "n", "0")
 def _flags(arr: Any, where: Where) -> NDArray[np.bool_]:
     pa, pc = _pa()
     if arr.null_count:
-        i = int(np.flatnonzero(np.asarray(arr.is_null()))[0])
+        i = int(np.flatnonzero(_mask(arr.is_null()))[0])
         raise _bad(where, i, "american", "empty cell")
     t = arr.type
-    if pa.types.is_boolean(t):
-        return np.asarray(arr.to_numpy(zero_copy_only=False), dtype=bool)
-    if pa.types.is_integer(t) or pa.types.is_floating(t):
-        return np.asarray(arr.to_numpy(zero_copy_only=False)) != 0
+    if pa.types.is_boolean(t) or pa.types.is_integer(t) or pa.types.is_floating(t):
+        return _mask(arr)
     if pa.types.is_string(t) or pa.types.is_large_string(t):
         word = pc.utf8_lower(pc.utf8_trim_whitespace(arr))
-        yes = np.asarray(pc.is_in(word, value_set=pa.array(_TRUE)), dtype=bool)
-        no = np.asarray(pc.is_in(word, value_set=pa.array(_FALSE)), dtype=bool)
+        yes = _is_one_of(word, _TRUE)
+        no = _is_one_of(word, _FALSE)
         bad = np.flatnonzero(~(yes | no))
         if bad.size:
             i = int(bad[0])
@@ -610,6 +639,34 @@ class _Progress:
             self.bar.close()
 
 
+class _Interrupts:
+    """Ctrl-C raises KeyboardInterrupt and is also remembered, so that one
+    swallowed on the way (pyarrow hides some that land in a lazy import) still
+    stops the run at the next slice."""
+
+    def __init__(self) -> None:
+        self.seen = False
+        self.previous: Any = None
+
+    def __enter__(self) -> _Interrupts:
+        if threading.current_thread() is threading.main_thread() and \
+                signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            self.previous = signal.signal(signal.SIGINT, self._handler)
+        return self
+
+    def _handler(self, signum: int, frame: Any) -> None:
+        self.seen = True
+        raise KeyboardInterrupt
+
+    def check(self) -> None:
+        if self.seen:
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exc: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+
+
 def _slices(n: int, size: int) -> Iterator[tuple[int, int]]:
     for start in range(0, n, size):
         yield start, min(n, start + size)
@@ -627,6 +684,12 @@ def price_book(src: str, dst: str, method: Method, *, progress: bool = False,
     ImportError for a missing optional dependency. On any exception, including
     KeyboardInterrupt, ``dst`` is left as it was and no partial file remains.
     """
+    with _Interrupts() as stop:
+        return _price_book(src, dst, method, progress, scheduler, stop)
+
+
+def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: str | None,
+                stop: _Interrupts) -> int:
     fmt = book_format(src)
     other = book_format(dst) if dst.lower().endswith((".csv", ".txt", ".parquet", ".pq", ".parq")) else fmt
     if other != fmt:
@@ -674,11 +737,13 @@ def price_book(src: str, dst: str, method: Method, *, progress: bool = False,
                         write(part, prices)
                         done += rows
                         bar.update(rows, estimate)
+                    stop.check()
                 continue
             priced: list[dict[str, F64]] = []
             for a, b in _slices(batch.num_rows, step):
                 priced.append(price_columns(_take(cols, a, b), method))
                 bar.update(b - a, estimate)
+                stop.check()
             write(batch, {c: np.concatenate([p[c] for p in priced]) if priced else np.empty(0) for c in new})
             done += batch.num_rows
         if pool is not None:
@@ -688,6 +753,7 @@ def price_book(src: str, dst: str, method: Method, *, progress: bool = False,
                 bar.update(rows)
         if fmt == "parquet":
             pw.close()
+        stop.check()
         out.commit()
         bar.close(done)
         return done
