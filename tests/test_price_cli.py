@@ -11,12 +11,14 @@ import sys
 import termios
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 import orvelta
 from orvelta import book as B
+from orvelta.__main__ import main
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -25,9 +27,22 @@ ORVELTA = str(Path(sys.executable).with_name("orvelta"))
 HEADER = "s,k,r,q,sigma,tau,option_type"
 
 
-def run(*args, cwd=None, **kw):
-    return subprocess.run([sys.executable, "-m", "orvelta", *map(str, args)], capture_output=True, text=True,
-                          timeout=120, cwd=cwd, **kw)
+@pytest.fixture
+def run(capsys, monkeypatch):
+    """Runs the command line in this process: (returncode, stdout, stderr) as a subprocess would give."""
+
+    def call(*args, cwd=None):
+        if cwd is not None:
+            monkeypatch.chdir(cwd)
+        capsys.readouterr()
+        try:
+            code = main([str(a) for a in args])
+        except SystemExit as e:
+            code = e.code
+        out = capsys.readouterr()
+        return SimpleNamespace(returncode=code, stdout=out.out, stderr=out.err)
+
+    return call
 
 
 def book_rows(n=40, seed=3):
@@ -65,7 +80,7 @@ def leftovers(folder):
 
 
 @pytest.mark.parametrize("extra, kw", [([], {}), (["--steps", "37", "--tree-type", "tian"], {"steps": 37, "tree_type": 1})])
-def test_tree_equals_batch_bit_for_bit_and_keeps_input_text(tmp_path, extra, kw):
+def test_tree_equals_batch_bit_for_bit_and_keeps_input_text(tmp_path, extra, kw, run):
     rows = book_rows()
     american = ["true", "False", "1", "no"] * 10
     write_csv(tmp_path / "b.csv", HEADER + ",american", [r + [a] for r, a in zip(rows, american)])
@@ -115,7 +130,7 @@ def test_parquet_keeps_columns_and_types(tmp_path, monkeypatch):
     np.testing.assert_array_equal(out.column("price").to_numpy(), want)
 
 
-def test_quoted_text_and_awkward_doubles_survive(tmp_path):
+def test_quoted_text_and_awkward_doubles_survive(tmp_path, run):
     header = 'note,"we""ird",' + HEADER
     body = '"a, b",x,100,100,0.05,0,0.2,1,0\n"say ""hi""",y,1e2,9.9e1,5e-2,0,2e-1,1.5,call\n'
     (tmp_path / "b.csv").write_text(header + "\n" + body)
@@ -152,7 +167,7 @@ BAD = [
 
 
 @pytest.mark.parametrize("content, extra, message", BAD)
-def test_bad_input_names_line_and_column_and_leaves_no_file(tmp_path, content, extra, message):
+def test_bad_input_names_line_and_column_and_leaves_no_file(tmp_path, content, extra, message, run):
     (tmp_path / "b.csv").write_text(content)
     (tmp_path / "o.csv").write_text("previous result\n")
     proc = run("price", "b.csv", "-o", "o.csv", *extra, cwd=tmp_path)
@@ -175,7 +190,7 @@ def test_bad_input_names_line_and_column_and_leaves_no_file(tmp_path, content, e
     (["--method", "european", "--model", "heston", "--params", "0.04,x"],
      "argument --params: not a comma-separated list of numbers: '0.04,x'"),
 ])
-def test_impossible_requests_are_usage_errors(tmp_path, extra, message):
+def test_impossible_requests_are_usage_errors(tmp_path, extra, message, run):
     write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
     proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
     assert proc.returncode == 2 and proc.stderr.endswith(f"orvelta price: error: {message}\n"), proc.stderr
@@ -188,7 +203,7 @@ def test_impossible_requests_are_usage_errors(tmp_path, extra, message):
     ("b.csv", "b.csv", "the output would overwrite the book"),
     ("b.csv", "nowhere/o.csv", "cannot write nowhere/o.csv: no folder"),
 ])
-def test_bad_paths(tmp_path, src, dst, message):
+def test_bad_paths(tmp_path, src, dst, message, run):
     write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
     before = (tmp_path / "b.csv").read_bytes()
     proc = run("price", src, "-o", dst, cwd=tmp_path)
@@ -196,7 +211,7 @@ def test_bad_paths(tmp_path, src, dst, message):
     assert (tmp_path / "b.csv").read_bytes() == before and leftovers(tmp_path) == []
 
 
-def test_interrupt_exits_130_and_leaves_nothing(tmp_path):
+def test_interrupt_exits_130_and_leaves_nothing(tmp_path, run):
     assert run("sample-book", 20000, "-o", tmp_path / "b.csv").returncode == 0
     before = (tmp_path / "b.csv").read_bytes()
     proc = subprocess.Popen([sys.executable, "-m", "orvelta", "price", "b.csv", "-o", "o.csv", "--steps", "1500"],
@@ -231,13 +246,13 @@ def run_on_terminal(args, cwd):
     return proc.wait(timeout=60), seen.decode(errors="replace")
 
 
-def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path):
+def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path, run):
     assert run("sample-book", 3000, "-o", tmp_path / "b.csv").returncode == 0
     code, seen = run_on_terminal(["price", "b.csv", "-o", "o.csv", "--steps", "20"], tmp_path)
     assert code == 0 and "3.00k/3.00k" in seen and "rows/s" in seen and "<00:00" in seen, seen
     code, seen = run_on_terminal(["price", "b.csv", "-o", "q.csv", "--steps", "20", "--quiet"], tmp_path)
     assert (code, seen) == (0, "")
-    proc = run("price", "b.csv", "-o", "p.csv", "--steps", "20", cwd=tmp_path)  # a pipe, not a terminal
+    proc = run("price", "b.csv", "-o", "p.csv", "--steps", "20", cwd=tmp_path)  # not a terminal
     assert (proc.returncode, proc.stderr) == (0, "")
     assert (tmp_path / "o.csv").read_bytes() == (tmp_path / "q.csv").read_bytes() == (tmp_path / "p.csv").read_bytes()
 
@@ -256,7 +271,7 @@ def test_a_missing_extra_is_named(tmp_path, blocked, args, message):
     assert leftovers(tmp_path) == [] and not (tmp_path / "o.csv").exists()
 
 
-def test_version_console_script_and_sample_book(tmp_path):
+def test_version_console_script_and_sample_book(tmp_path, run):
     for cmd in ([ORVELTA, "--version"], [sys.executable, "-m", "orvelta", "--version"]):
         proc = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
         assert (proc.returncode, proc.stdout) == (0, f"orvelta {orvelta.__version__}\n")
@@ -278,7 +293,7 @@ def needs(*names):
     return pytest.mark.skipif(bool(missing), reason=f"orvelta has no {', '.join(missing)} in this build")
 
 
-def priced(tmp_path, header, rows, *extra):
+def priced(run, tmp_path, header, rows, *extra):
     write_csv(tmp_path / "b.csv", header, rows)
     proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
     assert proc.returncode == 0, proc.stderr
@@ -293,23 +308,23 @@ def valid_rows(n=30):
 
 
 @needs("american_price")
-def test_accurate_prices_equal_american_price(tmp_path):
+def test_accurate_prices_equal_american_price(tmp_path, run):
     rows = valid_rows()
-    header, out = priced(tmp_path, HEADER, rows, "--method", "accurate", "--tol", "1e-6")
+    header, out = priced(run, tmp_path, HEADER, rows, "--method", "accurate", "--tol", "1e-6")
     assert header[-1] == "price"
     np.testing.assert_array_equal(out[:, -1], orvelta.american_price(*arrays(rows), tol=1e-6))
 
 
 @needs("american_greeks", "american_implied_vol")
-def test_accurate_greeks_and_implied_vols(tmp_path):
+def test_accurate_greeks_and_implied_vols(tmp_path, run):
     rows = valid_rows()
-    header, out = priced(tmp_path, HEADER, rows, "--method", "accurate", "--greeks")
+    header, out = priced(run, tmp_path, HEADER, rows, "--method", "accurate", "--greeks")
     assert header[7:] == ["price", "delta", "gamma", "theta", "vega", "rho"]
     g = orvelta.american_greeks(*arrays(rows))
     for j, c in enumerate(header[7:]):
         np.testing.assert_array_equal(out[:, 7 + j], g[c])
     quoted = [r + [repr(float(p))] for r, p in zip(rows, g["price"])]
-    header, out = priced(tmp_path, HEADER + ",price", quoted, "--method", "accurate", "--implied-vol")
+    header, out = priced(run, tmp_path, HEADER + ",price", quoted, "--method", "accurate", "--implied-vol")
     assert header[-1] == "implied_vol"
     a = arrays(rows)
     np.testing.assert_array_equal(out[:, -1], orvelta.american_implied_vol(g["price"], *a[:4], a[5], a[6]))
@@ -317,11 +332,11 @@ def test_accurate_greeks_and_implied_vols(tmp_path):
 
 @needs("european_price")
 @pytest.mark.parametrize("extra, model_id, params", [([], 0, None), (["--model", "heston", "--params", "0.04,1.5,0.05,0.5,-0.6"], 3, [0.04, 1.5, 0.05, 0.5, -0.6])])
-def test_european_prices_equal_european_price_per_option(tmp_path, extra, model_id, params):
+def test_european_prices_equal_european_price_per_option(tmp_path, extra, model_id, params, run):
     rows = valid_rows(20)
     rows[5][:4], rows[6][:4] = rows[4][:4], rows[4][:4]  # three options of one spot, rate and yield
     rows[5][6] = rows[6][6] = rows[4][6]
-    _, out = priced(tmp_path, HEADER, rows, "--method", "european", *extra)
+    _, out = priced(run, tmp_path, HEADER, rows, "--method", "european", *extra)
     s, k, r, q, sigma, tau, ot = arrays(rows)
     want = [orvelta.european_price(model_id, [sigma[i]] if params is None else params, k[i], tau[i], s[i], r[i], q[i],
                                    option_type=int(ot[i])) for i in range(len(s))]
@@ -329,10 +344,10 @@ def test_european_prices_equal_european_price_per_option(tmp_path, extra, model_
 
 
 @needs("implied_vol")
-def test_european_implied_vols_equal_implied_vol(tmp_path):
+def test_european_implied_vols_equal_implied_vol(tmp_path, run):
     rows = valid_rows(20)
     quotes = np.linspace(2.0, 12.0, 20)
-    _, out = priced(tmp_path, HEADER + ",price", [r + [repr(float(p))] for r, p in zip(rows, quotes)],
+    _, out = priced(run, tmp_path, HEADER + ",price", [r + [repr(float(p))] for r, p in zip(rows, quotes)],
                     "--method", "european", "--implied-vol")
     s, k, r, q, _, tau, ot = arrays(rows)
     np.testing.assert_array_equal(out[:, -1], orvelta.implied_vol(quotes, s, k, r, q, tau, ot))
