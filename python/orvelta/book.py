@@ -14,6 +14,7 @@ imported only when a book is read or a progress bar is shown.
 from __future__ import annotations
 
 import csv
+import functools
 import importlib
 import os
 import signal
@@ -21,6 +22,7 @@ import sys
 import tempfile
 import threading
 from collections import deque
+from concurrent.futures import Future, ThreadPoolExecutor
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass
 from types import ModuleType
@@ -315,11 +317,21 @@ def _mask(arr: Any) -> NDArray[np.bool_]:
     return _numbers(arr) != 0
 
 
+@functools.lru_cache(maxsize=None)
+def _text(value: str) -> Any:
+    """An Arrow string scalar built from buffers: pyarrow's conversion of a
+    Python str looks pandas up, and importing pandas costs half a second."""
+    pa, _ = _pa()
+    data = value.encode()
+    offsets = np.array([0, len(data)], dtype=np.int32)
+    return pa.StringArray.from_buffers(1, pa.py_buffer(offsets), pa.py_buffer(data))[0]
+
+
 def _is_one_of(words: Any, choices: tuple[str, ...]) -> NDArray[np.bool_]:
     _, pc = _pa()
     hit = np.zeros(len(words), dtype=bool)
     for c in choices:
-        hit |= _mask(pc.equal(words, c))
+        hit |= _mask(pc.equal(words, _text(c)))
     return hit
 
 
@@ -352,25 +364,32 @@ def _option_types(arr: Any, where: Where) -> NDArray[np.int32]:
     pa, pc = _pa()
     t = arr.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
-        word = pc.utf8_lower(pc.utf8_trim_whitespace(arr))
-        is_call = _is_one_of(word, ("call", "c"))
-        is_put = _is_one_of(word, ("put", "p"))
-        named = is_call | is_put
-        if named.all():
-            return is_call.astype(np.int32)
-        rest = np.flatnonzero(~named)
-        try:
-            values = _floats(arr.take(pa.array(rest)), "option_type", lambda j: where(int(rest[j])))
-        except BookError as e:
-            raise BookError(str(e) + ", 'call' or 'put'") from None
-        out = is_call.astype(np.float64)
-        out[rest] = values
+        try:  # the usual book: numbers only
+            out = _numbers(pc.cast(pc.utf8_trim_whitespace(arr), pa.float64()))
+        except pa.ArrowInvalid:
+            out = _named_option_types(arr, where)
     else:
         out = _floats(arr, "option_type", where)
     nan = np.flatnonzero(np.isnan(out))
     if nan.size:
         raise _bad(where, int(nan[0]), "option_type", f"{_cell(arr, int(nan[0]))} is not a number, 'call' or 'put'")
     return (out > 0).astype(np.int32)
+
+
+def _named_option_types(arr: Any, where: Where) -> F64:
+    """Option types given as words (call, c, put, p in any case) mixed with numbers."""
+    pa, pc = _pa()
+    word = pc.utf8_lower(pc.utf8_trim_whitespace(arr))
+    is_call = _is_one_of(word, ("call", "c"))
+    is_put = _is_one_of(word, ("put", "p"))
+    out = is_call.astype(np.float64)
+    rest = np.flatnonzero(~(is_call | is_put))
+    if rest.size:
+        try:
+            out[rest] = _floats(arr.take(pa.array(rest)), "option_type", lambda j: where(int(rest[j])))
+        except BookError as e:
+            raise BookError(str(e) + ", 'call' or 'put'") from None
+    return out
 
 
 _TRUE = ("true", "t", "yes", "y", "1")
@@ -550,13 +569,28 @@ class _Reader:
         return BookError(f"{self.label}, after line {self.rows + 1}: {e}")
 
 
+def _arrow_floats(values: NDArray[Any]) -> Any:
+    """A float64 Arrow array over a NumPy array's memory (no pandas look-up)."""
+    pa, _ = _pa()
+    v = np.ascontiguousarray(values, dtype=np.float64)
+    return pa.Array.from_buffers(pa.float64(), len(v), [None, pa.py_buffer(v)])
+
+
+def _has_special(data: NDArray[np.uint8]) -> bool:
+    """Whether the bytes hold a quote, comma, CR or LF (one pass per byte value)."""
+    return any(bool((data == ch).any()) for ch in b'",\r\n')
+
+
 def _quote_needed(col: Any) -> Any:
     """CSV text of a string column, quoted only where a value needs it."""
     pa, pc = _pa()
-    needs = pc.match_substring_regex(col, r'[",\r\n]')
-    if not pc.any(needs).as_py():
+    if isinstance(col, pa.ChunkedArray):
+        col = col.combine_chunks()
+    data = col.buffers()[2]
+    if data is None or not _has_special(np.frombuffer(data, dtype=np.uint8)):
         return col
-    quoted = pc.binary_join_element_wise('"', pc.replace_substring(col, '"', '""'), '"', "")
+    needs = pc.match_substring_regex(col, r'[",\r\n]')
+    quoted = pc.binary_join_element_wise(_text('"'), pc.replace_substring(col, '"', '""'), _text('"'), _text(""))
     return pc.if_else(needs, quoted, col)
 
 
@@ -574,12 +608,12 @@ class _CsvWriter:
         if not text_cols and not float_cols:
             return
         parts = [_quote_needed(c) for c in text_cols]
-        parts += [pc.cast(pa.array(c, type=pa.float64()), pa.string()) for c in float_cols]
+        parts += [pc.cast(_arrow_floats(c), pa.string()) for c in float_cols]
         n = len(parts[0])
         if n == 0:
             return
-        line = parts[0] if len(parts) == 1 else pc.binary_join_element_wise(*parts, ",")
-        line = pc.binary_join_element_wise(line, "", "\n")
+        line = parts[0] if len(parts) == 1 else pc.binary_join_element_wise(*parts, _text(","))
+        line = pc.binary_join_element_wise(line, _text(""), _text("\n"))
         if isinstance(line, pa.ChunkedArray):
             line = line.combine_chunks()
         offsets = np.frombuffer(line.buffers()[1], dtype=np.int32)
@@ -699,7 +733,7 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
     reader = _Reader(src, fmt)
     check_header(reader.names, method, reader.header_place)
     new = list(method.outputs())
-    pool = _Pool(scheduler, method) if scheduler else None
+    pool: _Local | _Pool = _Pool(scheduler, method) if scheduler else _Local(method)
     out = AtomicOutput(dst)
     bar: _Progress | None = None
     try:
@@ -717,9 +751,18 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
                 schema = schema.append(pa.field(c, pa.float64()))
             pw = pq.ParquetWriter(out.file, schema)
 
+            held: list[Any] = []  # slices gathered into row groups of a sensible size
+
+            def flush() -> None:
+                if held:
+                    pw.write_table(pa.Table.from_batches(held, schema=schema), row_group_size=1 << 20)
+                    held.clear()
+
             def write(batch: Any, prices: dict[str, F64]) -> None:
-                arrays = list(batch.columns) + [pa.array(prices[c], type=pa.float64()) for c in new]
-                pw.write_batch(pa.RecordBatch.from_arrays(arrays, schema=schema))
+                arrays = list(batch.columns) + [_arrow_floats(prices[c]) for c in new]
+                held.append(pa.RecordBatch.from_arrays(arrays, schema=schema))
+                if sum(b.num_rows for b in held) >= _PARQUET_BATCH_ROWS:
+                    flush()
 
         step = method.rows_per_call()
         done = 0
@@ -731,27 +774,19 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
             if bar.bar is not None and fmt == "csv" and batch.num_rows:
                 bytes_done += reader.csv_bytes(batch)
                 estimate = max(reader.rows, int(reader.rows * reader.size / max(bytes_done, 1)))
-            if pool is not None:
-                for a, b in _slices(batch.num_rows, step):
-                    for rows, part, prices in pool.submit(batch.slice(a, b - a), _take(cols, a, b)):
-                        write(part, prices)
-                        done += rows
-                        bar.update(rows, estimate)
-                    stop.check()
-                continue
-            priced: list[dict[str, F64]] = []
             for a, b in _slices(batch.num_rows, step):
-                priced.append(price_columns(_take(cols, a, b), method))
-                bar.update(b - a, estimate)
-                stop.check()
-            write(batch, {c: np.concatenate([p[c] for p in priced]) if priced else np.empty(0) for c in new})
-            done += batch.num_rows
-        if pool is not None:
-            for rows, part, prices in pool.drain():
-                write(part, prices)
-                done += rows
-                bar.update(rows)
+                for rows, part, prices in pool.submit(batch.slice(a, b - a), _take(cols, a, b)):
+                    write(part, prices)
+                    done += rows
+                    bar.update(rows, estimate)
+                    stop.check()
+        for rows, part, prices in pool.drain():
+            write(part, prices)
+            done += rows
+            bar.update(rows)
+            stop.check()
         if fmt == "parquet":
+            flush()
             pw.close()
         stop.check()
         out.commit()
@@ -763,8 +798,31 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
         out.discard()
         raise
     finally:
-        if pool is not None:
-            pool.close()
+        pool.close()
+
+
+class _Local:
+    """Slices priced on one background thread (the engines release the
+    interpreter lock), so that reading and writing overlap the pricing."""
+
+    def __init__(self, method: Method, window: int = 4) -> None:
+        self.method, self.window = method, window
+        self.executor = ThreadPoolExecutor(max_workers=1, thread_name_prefix="orvelta-price")
+        self.pending: deque[tuple[int, Any, Future[dict[str, F64]]]] = deque()
+
+    def submit(self, part: Any, cols: dict[str, NDArray[Any]]) -> Iterator[tuple[int, Any, dict[str, F64]]]:
+        self.pending.append((part.num_rows, part, self.executor.submit(price_columns, cols, self.method)))
+        while len(self.pending) > self.window:
+            rows, p, f = self.pending.popleft()
+            yield rows, p, f.result()
+
+    def drain(self) -> Iterator[tuple[int, Any, dict[str, F64]]]:
+        while self.pending:
+            rows, p, f = self.pending.popleft()
+            yield rows, p, f.result()
+
+    def close(self) -> None:
+        self.executor.shutdown(wait=False, cancel_futures=True)
 
 
 class _Pool:
