@@ -43,7 +43,7 @@ TREE_TYPES = {"crr": 0, "tian": 1}
 # honoured between calls; slicing does not change any price.
 _TREE_NODES_PER_CALL = 200_000_000
 _ROWS_PER_CALL = 16_384
-_CSV_BLOCK_BYTES = 4 << 20
+_CSV_BLOCK_BYTES = 1 << 20  # the CSV reader reads up to 32 blocks ahead
 _PARQUET_BATCH_ROWS = 65_536
 
 
@@ -526,23 +526,26 @@ class _Reader:
                 yield b
             return
         pcsv = require("pyarrow.csv", "io")
-        try:
-            reader = self._open_csv(pa, pcsv)
-        except pa.ArrowInvalid as e:
-            raise self._csv_error(e) from None
-        while True:
+        # Read through a Python file: given a path, Arrow's own file reads keep
+        # memory that grows with the length of the book.
+        with open(self.path, "rb") as f:
             try:
-                b = reader.read_next_batch()
-            except StopIteration:
-                return
+                reader = self._open_csv(f, pa, pcsv)
             except pa.ArrowInvalid as e:
                 raise self._csv_error(e) from None
-            self.rows += b.num_rows
-            yield b
+            while True:
+                try:
+                    b = reader.read_next_batch()
+                except StopIteration:
+                    return
+                except pa.ArrowInvalid as e:
+                    raise self._csv_error(e) from None
+                self.rows += b.num_rows
+                yield b
 
-    def _open_csv(self, pa: Any, pcsv: Any) -> Any:
+    def _open_csv(self, f: IO[bytes], pa: Any, pcsv: Any) -> Any:
         return pcsv.open_csv(
-            self.path,
+            f,
             read_options=pcsv.ReadOptions(block_size=_CSV_BLOCK_BYTES, column_names=self.names, skip_rows=1),
             parse_options=pcsv.ParseOptions(ignore_empty_lines=False),
             convert_options=pcsv.ConvertOptions(column_types={n: pa.string() for n in self.names},
@@ -830,7 +833,10 @@ class _Pool:
 
     def __init__(self, address: str, method: Method) -> None:
         distributed = require("distributed", "dask")
-        self.client = distributed.Client(address)
+        try:
+            self.client = distributed.Client(address, timeout="15s")
+        except (OSError, ValueError) as e:
+            raise UsageError(f"cannot reach the Dask scheduler at {address}: {e}") from None
         self.method = method
         workers = max(1, len(self.client.scheduler_info().get("workers", {})))
         self.window = 2 * workers
