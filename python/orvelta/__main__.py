@@ -89,6 +89,9 @@ def _price(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except ImportError as e:  # a missing optional dependency; the message names its extra
         print(e, file=sys.stderr)
         return EXIT_USAGE
+    except OSError as e:  # unreadable book, unwritable folder, full disk
+        print(f"orvelta price: {e}", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -231,7 +231,8 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
             out["price"] = np.asarray(_engine("american_price")(s, k, r, q, cols["sigma"], tau, ot, **kw_tol),
                                       dtype=np.float64)
         if method.implied_vol:
-            iv = _engine("american_implied_vol")(cols["price"], s, k, r, q, tau, ot, **kw_tol)
+            # --tol is a price tolerance; the volatility search keeps its own.
+            iv = _engine("american_implied_vol")(cols["price"], s, k, r, q, tau, ot)
             out["implied_vol"] = np.asarray(iv, dtype=np.float64)
         return out
 
@@ -736,10 +737,11 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
     reader = _Reader(src, fmt)
     check_header(reader.names, method, reader.header_place)
     new = list(method.outputs())
-    pool: _Local | _Pool = _Pool(scheduler, method) if scheduler else _Local(method)
     out = AtomicOutput(dst)
     bar: _Progress | None = None
+    pool: _Local | _Pool | None = None
     try:
+        pool = _Pool(scheduler, method) if scheduler else _Local(method)
         bar = _Progress(progress, reader.total)
         if fmt == "csv":
             cw = _CsvWriter(out.file, reader.names + new)
@@ -801,7 +803,8 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
         out.discard()
         raise
     finally:
-        pool.close()
+        if pool is not None:
+            pool.close()
 
 
 class _Local:
