@@ -43,6 +43,30 @@ def bare_child(path: str) -> None:
     print(json.dumps({"seconds": seconds}))
 
 
+def spin_child() -> None:
+    import orvelta
+
+    rng = np.random.default_rng(1)
+    n = 20_000
+    a = [rng.uniform(60, 140, n), rng.uniform(60, 140, n), rng.uniform(0, .08, n), rng.uniform(0, .05, n),
+         rng.uniform(.1, .6, n), rng.uniform(.1, 2, n), rng.integers(0, 2, n).astype(np.int32)]
+    t0 = time.perf_counter()
+    orvelta.american_tree_batch(*a, steps=STEPS)
+    print(time.perf_counter() - t0)
+
+
+def two_process_ceiling() -> float:
+    """Speed-up of two single-threaded processes over one on this machine now (others share it)."""
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    cmd = [sys.executable, __file__, "--spin"]
+    alone = float(subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout)
+    t0 = time.perf_counter()
+    procs = [subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL) for _ in range(2)]
+    for p in procs:
+        p.wait()
+    return 2 * alone / (time.perf_counter() - t0)
+
+
 def run_measured(args: list[str], env: dict[str, str]) -> tuple[float, float]:
     """Wall seconds and peak RSS (MiB) of one child process."""
     t0 = time.perf_counter()
@@ -74,6 +98,9 @@ def dask_seconds(workers: int, book) -> float:
 def main() -> None:
     if len(sys.argv) > 2 and sys.argv[1] == "--bare":
         bare_child(sys.argv[2])
+        return
+    if len(sys.argv) > 1 and sys.argv[1] == "--spin":
+        spin_child()
         return
     from orvelta.book import sample_book
 
@@ -114,7 +141,8 @@ def main() -> None:
                           "option_type": rng.integers(0, 2, n).astype(np.int32)})
     one, two = dask_seconds(1, frame), dask_seconds(2, frame)
     print(f"orvelta.dask.price_frame, {n:,} rows in 16 partitions, {STEPS}-step tree, single-threaded workers:")
-    print(f"  1 worker {one:.2f} s, 2 workers {two:.2f} s: speed-up {one / two:.2f}x")
+    print(f"  1 worker {one:.2f} s, 2 workers {two:.2f} s: speed-up {one / two:.2f}x "
+          f"(two bare single-threaded processes at once on this machine now: {two_process_ceiling():.2f}x)")
 
 
 if __name__ == "__main__":
