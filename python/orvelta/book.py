@@ -124,8 +124,8 @@ class Method:
                 if value is not None:
                     raise UsageError(f"{flag} applies to --method tree only")
         if self.name != "european":
-            for flag, value in (("--model", self.model), ("--params", self.params)):
-                if value is not None:
+            for flag, given in (("--model", self.model is not None), ("--params", self.params is not None)):
+                if given:
                     raise UsageError(f"{flag} applies to --method european only")
         if self.name == "tree":
             if self.tol is not None:
@@ -315,7 +315,7 @@ def _numbers(arr: Any) -> F64:
 
 def _mask(arr: Any) -> NDArray[np.bool_]:
     """A null-free Arrow boolean array as NumPy."""
-    return _numbers(arr) != 0
+    return np.asarray(_numbers(arr) != 0, dtype=bool)
 
 
 @functools.lru_cache(maxsize=None)
@@ -556,7 +556,7 @@ class _Reader:
     def csv_bytes(self, batch: Any) -> int:
         """Bytes of a CSV batch as it stood in the file (quotes and CR aside)."""
         _, pc = _pa()
-        total = batch.num_rows * batch.num_columns
+        total = int(batch.num_rows) * int(batch.num_columns)
         for col in batch.columns:
             total += int(pc.sum(pc.binary_length(col)).as_py() or 0)
         return total
