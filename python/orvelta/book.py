@@ -255,7 +255,7 @@ def _european_by_group(cols: Mapping[str, NDArray[Any]], method: Method, kw_tol:
     keys = [cols["s"], cols["r"], cols["q"], call]
     if method.model_id == 0:
         keys.append(cols["sigma"])
-    _, first, inverse = np.unique(np.stack(keys, axis=1), axis=0, return_index=True, return_inverse=True)
+    _, inverse = np.unique(np.stack(keys, axis=1), axis=0, return_inverse=True)
     inverse = inverse.reshape(-1)
     order = np.argsort(inverse, kind="stable")
     bounds = np.flatnonzero(np.diff(inverse[order])) + 1
@@ -267,7 +267,6 @@ def _european_by_group(cols: Mapping[str, NDArray[Any]], method: Method, kw_tol:
                  float(cols["s"][i0]), float(cols["r"][i0]), float(cols["q"][i0]),
                  option_type=int(call[i0]), **kw_tol)
         price[rows] = res
-    del first
     return price
 
 
@@ -343,14 +342,20 @@ def _floats(arr: Any, column: str, where: Where) -> F64:
         raise _bad(where, i, column, "empty cell")
     t = arr.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
-        text = pc.utf8_trim_whitespace(arr)
-
         def convert(a: Any) -> Any:
             return pc.cast(a, pa.float64())
 
         try:
-            out = convert(text)
+            out = convert(arr)  # the usual book: plain numbers, no blanks around them
         except pa.ArrowInvalid:
+            out = None
+        if out is None:
+            text = pc.utf8_trim_whitespace(arr)
+            try:
+                out = convert(text)
+            except pa.ArrowInvalid:
+                out = None
+        if out is None:
             i = _first_failing(text, convert)
             what = "empty cell" if text[i].as_py() == "" else f"{_cell(arr, i)} is not a number"
             raise _bad(where, i, column, what) from None
@@ -366,8 +371,8 @@ def _option_types(arr: Any, where: Where) -> NDArray[np.int32]:
     t = arr.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
         try:  # the usual book: numbers only
-            out = _numbers(pc.cast(pc.utf8_trim_whitespace(arr), pa.float64()))
-        except pa.ArrowInvalid:
+            out = _floats(arr, "option_type", where)
+        except BookError:
             out = _named_option_types(arr, where)
     else:
         out = _floats(arr, "option_type", where)
@@ -484,12 +489,10 @@ class _Reader:
 
     names: list[str]
     total: int | None
-    kind: str
 
     def __init__(self, path: str, fmt: str) -> None:
         self.path, self.fmt, self.label = path, fmt, os.path.basename(path) or path
         self.rows = 0  # rows handed out so far
-        self.bytes_done = 0
         self.size = os.path.getsize(path)
         pa, _ = _pa()
         if fmt == "parquet":
@@ -502,8 +505,11 @@ class _Reader:
             self.schema = self._pf.schema_arrow
             self.total = self._pf.metadata.num_rows
         else:
-            with open(path, newline="", encoding="utf-8-sig") as f:
-                header = next(csv.reader(f), None)
+            try:
+                with open(path, newline="", encoding="utf-8-sig") as f:
+                    header = next(csv.reader(f), None)
+            except UnicodeDecodeError:
+                raise BookError(f"{self.label}, line 1: not UTF-8 text") from None
             if not header:
                 raise BookError(f"{self.label}, line 1: no header")
             self.names = [h.strip() for h in header]
@@ -582,7 +588,8 @@ def _arrow_floats(values: NDArray[Any]) -> Any:
 
 def _has_special(data: NDArray[np.uint8]) -> bool:
     """Whether the bytes hold a quote, comma, CR or LF (one pass per byte value)."""
-    return any(bool((data == ch).any()) for ch in b'",\r\n')
+    raw = data.tobytes()
+    return any(ch in raw for ch in (b'"', b",", b"\r", b"\n"))
 
 
 def _quote_needed(col: Any) -> Any:
