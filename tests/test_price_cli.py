@@ -351,3 +351,18 @@ def test_european_implied_vols_equal_implied_vol(tmp_path, run):
                     "--method", "european", "--implied-vol")
     s, k, r, q, _, tau, ot = arrays(rows)
     np.testing.assert_array_equal(out[:, -1], orvelta.implied_vol(quotes, s, k, r, q, tau, ot))
+
+
+def test_blanks_around_numbers_and_parquet_places(tmp_path):
+    (tmp_path / "b.csv").write_text(HEADER + "\n 100 ,100,\t0.05,0,0.2 ,1, put \n")
+    B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "o.csv"), B.Method(steps=10))
+    price = float(read_csv(tmp_path / "o.csv")[1][-1])
+    assert price == orvelta.american_tree_batch([100.], [100.], [.05], [0.], [.2], [1.], np.zeros(1, np.int32), steps=10)[0]
+    table = pa.table({c: pa.array(["1"] * 4) for c in B.MARKET} | {"option_type": pa.array([1, 0, None, 1])})
+    pq.write_table(table, tmp_path / "b.parquet")
+    with pytest.raises(B.BookError, match=r"^b\.parquet, row 3, column option_type: empty cell$"):
+        B.price_book(str(tmp_path / "b.parquet"), str(tmp_path / "o.parquet"), B.Method())
+    (tmp_path / "latin.csv").write_bytes(HEADER.encode() + b",\xe9t\xe9\n")
+    with pytest.raises(B.BookError, match=r"^latin\.csv, line 1: not UTF-8 text$"):
+        B.price_book(str(tmp_path / "latin.csv"), str(tmp_path / "o.csv"), B.Method())
+    assert leftovers(tmp_path) == [] and not (tmp_path / "o.parquet").exists()

@@ -41,7 +41,7 @@ TREE_TYPES = {"crr": 0, "tian": 1}
 
 # Work per pricing call is bounded so that Ctrl-C and the progress bar are
 # honoured between calls; slicing does not change any price.
-_TREE_NODES_PER_CALL = 200_000_000
+_TREE_NODES_PER_CALL = 1_000_000_000
 _ROWS_PER_CALL = 16_384
 _CSV_BLOCK_BYTES = 1 << 20  # the CSV reader reads up to 32 blocks ahead
 _PARQUET_BATCH_ROWS = 65_536
@@ -747,6 +747,7 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
     out = AtomicOutput(dst)
     bar: _Progress | None = None
     pool: _Local | _Pool | None = None
+    pw: Any = None
     try:
         pool = _Pool(scheduler, method) if scheduler else _Local(method)
         bar = _Progress(progress, reader.total)
@@ -807,6 +808,11 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
     except BaseException:
         if bar is not None and bar.bar is not None:
             bar.bar.close()
+        if pw is not None:  # else its finaliser writes to the discarded file
+            try:
+                pw.close()
+            except Exception:
+                pass
         out.discard()
         raise
     finally:
@@ -880,9 +886,9 @@ def sample_book(n: int, dst: str, seed: int = 0, chunk: int = 1 << 18) -> None:
     fmt = "parquet" if dst.lower().endswith((".parquet", ".pq", ".parq")) else "csv"
     names = ["s", "k", "r", "q", "sigma", "tau", "option_type"]
     out = AtomicOutput(dst)
+    pw: Any = None
     try:
         pq: Any = None
-        pw: Any = None
         cw: _CsvWriter | None = None
         if fmt == "parquet":
             pq = require("pyarrow.parquet", "io")
@@ -905,5 +911,10 @@ def sample_book(n: int, dst: str, seed: int = 0, chunk: int = 1 << 18) -> None:
             pw.close()
         out.commit()
     except BaseException:
+        if pw is not None:
+            try:
+                pw.close()
+            except Exception:
+                pass
         out.discard()
         raise
