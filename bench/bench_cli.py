@@ -1,0 +1,149 @@
+"""`orvelta price` against the bare batch pricer, its peak memory, and Dask scaling.
+
+1. A generated 1,000,000-row CSV book priced by `orvelta price` (200-step CRR
+   tree, whole command: start-up, reading, checking, pricing, writing) beside
+   `american_tree_batch` on the same arrays already in memory, at 1 and 2
+   threads (OMP_NUM_THREADS in each child): the command line's overhead.
+2. Peak resident memory (ru_maxrss of the child) of `orvelta price` on a
+   1,000,000-row and a 10,000,000-row book (a 4-step tree, to keep time down):
+   flat in the book's length.
+3. price_frame on a Dask LocalCluster of one and of two single-threaded worker
+   processes (OMP_NUM_THREADS=1): the speed-up.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from timing import best_of
+
+STEPS = 200
+ROWS = 1_000_000
+BIG_ROWS = 10_000_000
+ORVELTA = [sys.executable, "-m", "orvelta"]
+
+
+def bare_child(path: str) -> None:
+    import pyarrow.csv as pcsv
+
+    import orvelta
+
+    t = pcsv.read_csv(path)
+    a = [t[c].to_numpy().astype(np.float64) for c in ("s", "k", "r", "q", "sigma", "tau")]
+    a.append(t["option_type"].to_numpy().astype(np.int32))
+    orvelta.american_tree_batch(*(x[:2000] for x in a), steps=STEPS)  # warm the thread team
+    seconds = best_of(lambda: orvelta.american_tree_batch(*a, steps=STEPS), 1)[0]
+    print(json.dumps({"seconds": seconds}))
+
+
+def spin_child() -> None:
+    import orvelta
+
+    rng = np.random.default_rng(1)
+    n = 20_000
+    a = [rng.uniform(60, 140, n), rng.uniform(60, 140, n), rng.uniform(0, .08, n), rng.uniform(0, .05, n),
+         rng.uniform(.1, .6, n), rng.uniform(.1, 2, n), rng.integers(0, 2, n).astype(np.int32)]
+    t0 = time.perf_counter()
+    orvelta.american_tree_batch(*a, steps=STEPS)
+    print(time.perf_counter() - t0)
+
+
+def two_process_ceiling() -> float:
+    """Speed-up of two single-threaded processes over one on this machine now (others share it)."""
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    cmd = [sys.executable, __file__, "--spin"]
+    alone = float(subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stdout)
+    t0 = time.perf_counter()
+    procs = [subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL) for _ in range(2)]
+    for p in procs:
+        p.wait()
+    return 2 * alone / (time.perf_counter() - t0)
+
+
+def run_measured(args: list[str], env: dict[str, str]) -> tuple[float, float]:
+    """Wall seconds and peak RSS (MiB) of one child process."""
+    t0 = time.perf_counter()
+    proc = subprocess.Popen(args, env=env)
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.perf_counter() - t0
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise SystemExit(f"{args} failed with {proc.returncode}")
+    return seconds, usage.ru_maxrss / 1024.0
+
+
+def dask_seconds(workers: int, book) -> float:
+    import dask.dataframe as dd
+    from distributed import Client, LocalCluster
+
+    from orvelta.dask import price_frame
+
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                      worker_dashboard_address=":0") as cluster, Client(cluster) as client:
+        client.wait_for_workers(workers)
+        frame = dd.from_pandas(book, npartitions=16).persist()
+        price_frame(frame.head(100, compute=False), steps=STEPS).compute()  # imports on the workers
+        runs = iter(range(100))
+        # A new column per run gives the graph new keys, so no result is reused.
+        return best_of(lambda: price_frame(frame.assign(run=next(runs)), steps=STEPS)["price"].sum().compute(), 3)[0]
+
+
+def main() -> None:
+    if len(sys.argv) > 2 and sys.argv[1] == "--bare":
+        bare_child(sys.argv[2])
+        return
+    if len(sys.argv) > 1 and sys.argv[1] == "--spin":
+        spin_child()
+        return
+    from orvelta.book import sample_book
+
+    with tempfile.TemporaryDirectory(prefix="orvelta-bench-") as tmp:
+        book = os.path.join(tmp, "book.csv")
+        sample_book(ROWS, book)
+        print(f"orvelta price: {ROWS:,}-row CSV book, {STEPS}-step CRR tree, against american_tree_batch "
+              "on the same arrays")
+        for threads in (1, 2):
+            env = dict(os.environ, OMP_NUM_THREADS=str(threads))
+            out = subprocess.run([sys.executable, __file__, "--bare", book], env=env, capture_output=True,
+                                 text=True, check=True)
+            bare = json.loads(out.stdout)["seconds"]
+            cli, rss = run_measured(ORVELTA + ["price", book, "-o", os.path.join(tmp, "out.csv"), "--quiet"], env)
+            print(f"  {threads} thread(s): bare {bare:6.2f} s ({ROWS / bare:9,.0f} rows/s)   "
+                  f"command {cli:6.2f} s ({ROWS / cli:9,.0f} rows/s)   overhead {100 * (cli / bare - 1):5.1f}%"
+                  f"   peak RSS {rss:6.0f} MiB")
+
+        print("peak memory of orvelta price (4-step tree, 2 threads):")
+        env = dict(os.environ, OMP_NUM_THREADS="2")
+        for rows, path in ((ROWS, book), (BIG_ROWS, os.path.join(tmp, "big.csv"))):
+            if rows != ROWS:
+                sample_book(rows, path)
+            size = os.path.getsize(path) / 2**20
+            seconds, rss = run_measured(ORVELTA + ["price", path, "-o", os.path.join(tmp, "out.csv"),
+                                                   "--steps", "4", "--quiet"], env)
+            print(f"  {rows:>12,} rows ({size:5.0f} MiB of CSV): peak RSS {rss:6.0f} MiB, "
+                  f"{seconds:5.1f} s ({rows / seconds:9,.0f} rows/s)")
+            os.remove(os.path.join(tmp, "out.csv"))
+
+    import pandas as pd
+
+    os.environ["OMP_NUM_THREADS"] = "1"  # inherited by the worker processes
+    rng = np.random.default_rng(7)
+    n = 160_000
+    frame = pd.DataFrame({"s": rng.uniform(60, 140, n), "k": rng.uniform(60, 140, n), "r": rng.uniform(0, .08, n),
+                          "q": rng.uniform(0, .05, n), "sigma": rng.uniform(.1, .6, n), "tau": rng.uniform(.05, 2, n),
+                          "option_type": rng.integers(0, 2, n).astype(np.int32)})
+    one, two = dask_seconds(1, frame), dask_seconds(2, frame)
+    print(f"orvelta.dask.price_frame, {n:,} rows in 16 partitions, {STEPS}-step tree, single-threaded workers:")
+    print(f"  1 worker {one:.2f} s, 2 workers {two:.2f} s: speed-up {one / two:.2f}x "
+          f"(two bare single-threaded processes at once on this machine now: {two_process_ceiling():.2f}x)")
+
+
+if __name__ == "__main__":
+    main()

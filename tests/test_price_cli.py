@@ -1,0 +1,368 @@
+"""`orvelta price` and `orvelta sample-book`: books priced through the command line."""
+
+import csv
+import fcntl
+import os
+import pty
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import time
+from pathlib import Path
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import orvelta
+from orvelta import book as B
+from orvelta.__main__ import main
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+ORVELTA = str(Path(sys.executable).with_name("orvelta"))
+HEADER = "s,k,r,q,sigma,tau,option_type"
+
+
+@pytest.fixture
+def run(capsys, monkeypatch):
+    """Runs the command line in this process: (returncode, stdout, stderr) as a subprocess would give."""
+
+    def call(*args, cwd=None):
+        if cwd is not None:
+            monkeypatch.chdir(cwd)
+        capsys.readouterr()
+        try:
+            code = main([str(a) for a in args])
+        except SystemExit as e:
+            code = e.code
+        out = capsys.readouterr()
+        return SimpleNamespace(returncode=code, stdout=out.out, stderr=out.err)
+
+    return call
+
+
+def book_rows(n=40, seed=3):
+    """Valid options plus the lattice's edge cases (zero spot, expired, zero volatility)."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for i in range(n):
+        rows.append([f"{rng.uniform(60, 140):.2f}", f"{rng.uniform(60, 140):.3f}", f"{rng.uniform(0, .08):.4f}",
+                     f"{rng.uniform(0, .05):.4f}", repr(rng.uniform(.1, .6)), f"{rng.uniform(.05, 2):.3f}",
+                     str(int(rng.integers(0, 2)))])
+    rows[0][0] = "0"        # NaN price
+    rows[1][5] = "0"        # intrinsic value
+    rows[2][4] = "0.0"      # intrinsic value
+    rows[3][6] = "-3"       # a put
+    rows[4][6] = "5"        # a call
+    return rows
+
+
+def write_csv(path, header, rows):
+    path.write_text(header + "\n" + "".join(",".join(r) + "\n" for r in rows))
+
+
+def arrays(rows):
+    a = np.array([[float(x) for x in r] for r in rows]).T
+    return [*a[:6], (a[6] > 0).astype(np.int32)]
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        return list(csv.reader(f))
+
+
+def leftovers(folder):
+    return sorted(p.name for p in Path(folder).iterdir() if p.name.endswith(".part"))
+
+
+@pytest.mark.parametrize("extra, kw", [([], {}), (["--steps", "37", "--tree-type", "tian"], {"steps": 37, "tree_type": 1})])
+def test_tree_equals_batch_bit_for_bit_and_keeps_input_text(tmp_path, extra, kw, run):
+    rows = book_rows()
+    american = ["true", "False", "1", "no"] * 10
+    write_csv(tmp_path / "b.csv", HEADER + ",american", [r + [a] for r, a in zip(rows, american)])
+    proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    out = read_csv(tmp_path / "o.csv")
+    assert out[0] == HEADER.split(",") + ["american", "price"]
+    assert [r[:-1] for r in out[1:]] == [r + [a] for r, a in zip(rows, american)]
+    got = np.array([float(r[-1]) for r in out[1:]])
+    flags = np.array([a in ("true", "1") for a in american])
+    a = arrays(rows)
+    want = np.where(flags, orvelta.american_tree_batch(*a, american=True, **kw),
+                    orvelta.american_tree_batch(*a, american=False, **kw))
+    np.testing.assert_array_equal(got, want)  # exact: the text reads back to the same doubles
+    assert np.isnan(got[0]) and not np.isnan(got[1:]).any()
+
+
+def test_chunking_does_not_change_the_output_and_errors_keep_their_line(tmp_path, monkeypatch):
+    rows = book_rows(300)
+    write_csv(tmp_path / "b.csv", HEADER, rows)
+    B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "whole.csv"), B.Method(steps=30))
+    monkeypatch.setattr(B, "_CSV_BLOCK_BYTES", 512)
+    monkeypatch.setattr(B, "_TREE_NODES_PER_CALL", 1)
+    B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "chunked.csv"), B.Method(steps=30))
+    assert (tmp_path / "whole.csv").read_bytes() == (tmp_path / "chunked.csv").read_bytes()
+    rows[250][3] = "x1"
+    write_csv(tmp_path / "b.csv", HEADER, rows)
+    with pytest.raises(B.BookError, match=r"^b\.csv, line 252, column q: 'x1' is not a number$"):
+        B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "chunked.csv"), B.Method(steps=30))
+
+
+def test_parquet_keeps_columns_and_types(tmp_path, monkeypatch):
+    rows = book_rows(50)
+    a = arrays(rows)
+    table = pa.table({"id": pa.array([f"opt-{i}" for i in range(50)]),
+                      **{c: pa.array(v) for c, v in zip(B.MARKET, a[:6])},
+                      "option_type": pa.array(a[6], type=pa.int8()),
+                      "american": pa.array([i % 3 != 0 for i in range(50)])})
+    pq.write_table(table, tmp_path / "b.parquet")
+    monkeypatch.setattr(B, "_PARQUET_BATCH_ROWS", 7)
+    B.price_book(str(tmp_path / "b.parquet"), str(tmp_path / "o.parquet"), B.Method())
+    out = pq.read_table(tmp_path / "o.parquet")
+    assert out.schema.names == table.schema.names + ["price"]
+    assert out.select(table.schema.names).equals(table)
+    flags = np.array([i % 3 != 0 for i in range(50)])
+    want = np.where(flags, orvelta.american_tree_batch(*a), orvelta.american_tree_batch(*a, american=False))
+    np.testing.assert_array_equal(out.column("price").to_numpy(), want)
+
+
+def test_quoted_text_and_awkward_doubles_survive(tmp_path, run):
+    header = 'note,"we""ird",' + HEADER
+    body = '"a, b",x,100,100,0.05,0,0.2,1,0\n"say ""hi""",y,1e2,9.9e1,5e-2,0,2e-1,1.5,call\n'
+    (tmp_path / "b.csv").write_text(header + "\n" + body)
+    proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", "--steps", "3")
+    assert proc.returncode == 0, proc.stderr
+    out = read_csv(tmp_path / "o.csv")
+    assert out[0] == ["note", 'we"ird', *HEADER.split(","), "price"]
+    assert [r[:-1] for r in out[1:]] == [r for r in csv.reader(body.splitlines())]
+    want = orvelta.american_tree_batch([100, 100], [100, 99], [.05, .05], [0, 0], [.2, .2], [1, 1.5],
+                                       np.array([0, 1], dtype=np.int32), steps=3)
+    assert [float(r[-1]) for r in out[1:]] == list(want)
+
+
+BAD = [
+    ("s,k,r,q,sigma,option_type\n1,1,0,0,.2,1\n", [], "b.csv, line 1: missing column 'tau'"),
+    ("s,k,r,q,option_type\n1,1,0,0,1\n", [], "b.csv, line 1: missing columns 'sigma', 'tau'"),
+    (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,abc,1,0\n", [], "b.csv, line 3, column sigma: 'abc' is not a number"),
+    (HEADER + "\n100,,.05,0,.2,1,1\n", [], "b.csv, line 2, column k: empty cell"),
+    (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,.2,1\n", [], "b.csv, line 3: expected 7 fields, found 6"),
+    (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,-0.25,1,0\n", ["--method", "accurate"],
+     "b.csv, line 3, column sigma: negative volatility -0.25 (--method accurate needs sigma >= 0)"),
+    (HEADER + "\n100,100,.05,0,-0.25,1,0\n", ["--method", "european"],
+     "b.csv, line 2, column sigma: negative volatility -0.25 (--method european needs sigma >= 0)"),
+    (HEADER + "\n100,100,.05,0,.2,1,straddle\n", [], "b.csv, line 2, column option_type: 'straddle' is not a number, 'call' or 'put'"),
+    (HEADER + ",american\n100,100,.05,0,.2,1,1,maybe\n", [], "b.csv, line 2, column american: 'maybe' is not true or false"),
+    (HEADER + ",american\n100,100,.05,0,.2,1,1,false\n100,100,.05,0,.2,1,1,true\n", ["--method", "european"],
+     "b.csv, line 3, column american: true, but --method european prices European options only "
+     "(--method tree honours the column)"),
+    (HEADER + ",price\n100,100,.05,0,.2,1,1,3\n", [],
+     "b.csv, line 1: the book already has a column 'price', which this run would add "
+     "(--implied-vol reads it as market prices)"),
+    (HEADER + ",s\n1,1,1,1,1,1,1,1\n", [], "b.csv, line 1: column 's' appears twice"),
+]
+
+
+@pytest.mark.parametrize("content, extra, message", BAD)
+def test_bad_input_names_line_and_column_and_leaves_no_file(tmp_path, content, extra, message, run):
+    (tmp_path / "b.csv").write_text(content)
+    (tmp_path / "o.csv").write_text("previous result\n")
+    proc = run("price", "b.csv", "-o", "o.csv", *extra, cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (2, f"orvelta price: {message}\n")
+    assert (tmp_path / "b.csv").read_text() == content
+    assert (tmp_path / "o.csv").read_text() == "previous result\n"
+    assert leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--greeks"], "--greeks needs --method accurate (the lattice batch gives prices only)"),
+    (["--implied-vol"], "--implied-vol needs --method accurate or european"),
+    (["--tol", "1e-6"], "--tol applies to --method accurate and european"),
+    (["--method", "accurate", "--steps", "50"], "--steps applies to --method tree only"),
+    (["--method", "european", "--greeks"], "--greeks needs --method accurate"),
+    (["--method", "european", "--params", "0.3"],
+     "--model bs takes its volatility from the book's sigma column; --params is for the other models"),
+    (["--method", "european", "--model", "heston", "--implied-vol"],
+     "--implied-vol with --method european inverts Black-Scholes prices: use --model bs"),
+    (["--method", "european", "--model", "heston", "--params", "0.04,x"],
+     "argument --params: not a comma-separated list of numbers: '0.04,x'"),
+])
+def test_impossible_requests_are_usage_errors(tmp_path, extra, message, run):
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
+    assert proc.returncode == 2 and proc.stderr.endswith(f"orvelta price: error: {message}\n"), proc.stderr
+    assert not (tmp_path / "o.csv").exists()
+
+
+@pytest.mark.parametrize("src, dst, message", [
+    ("missing.csv", "o.csv", "cannot read missing.csv: no such file"),
+    ("b.csv", "o.parquet", "the output is written in the book's format (csv); name it accordingly"),
+    ("b.csv", "b.csv", "the output would overwrite the book"),
+    ("b.csv", "nowhere/o.csv", "cannot write nowhere/o.csv: no folder"),
+])
+def test_bad_paths(tmp_path, src, dst, message, run):
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    before = (tmp_path / "b.csv").read_bytes()
+    proc = run("price", src, "-o", dst, cwd=tmp_path)
+    assert proc.returncode == 2 and proc.stderr.startswith(f"orvelta price: {message}"), proc.stderr
+    assert (tmp_path / "b.csv").read_bytes() == before and leftovers(tmp_path) == []
+
+
+def test_interrupt_exits_130_and_leaves_nothing(tmp_path, run):
+    assert run("sample-book", 20000, "-o", tmp_path / "b.csv").returncode == 0
+    before = (tmp_path / "b.csv").read_bytes()
+    proc = subprocess.Popen([sys.executable, "-m", "orvelta", "price", "b.csv", "-o", "o.csv", "--steps", "1500"],
+                            cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while not leftovers(tmp_path) and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.05)
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=60)
+    assert (proc.returncode, err) == (130, "orvelta price: interrupted\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["b.csv"]
+    assert (tmp_path / "b.csv").read_bytes() == before
+
+
+def run_on_terminal(args, cwd):
+    """Runs the command with standard error on a pseudo-terminal; returns (code, what the terminal saw)."""
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    proc = subprocess.Popen([ORVELTA, *args], cwd=cwd, stderr=slave, stdout=subprocess.DEVNULL)
+    os.close(slave)
+    seen = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        seen += chunk
+    os.close(master)
+    return proc.wait(timeout=60), seen.decode(errors="replace")
+
+
+def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path, run):
+    assert run("sample-book", 3000, "-o", tmp_path / "b.csv").returncode == 0
+    code, seen = run_on_terminal(["price", "b.csv", "-o", "o.csv", "--steps", "20"], tmp_path)
+    assert code == 0 and "3.00k/3.00k" in seen and "rows/s" in seen and "<00:00" in seen, seen
+    code, seen = run_on_terminal(["price", "b.csv", "-o", "q.csv", "--steps", "20", "--quiet"], tmp_path)
+    assert (code, seen) == (0, "")
+    proc = run("price", "b.csv", "-o", "p.csv", "--steps", "20", cwd=tmp_path)  # not a terminal
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert (tmp_path / "o.csv").read_bytes() == (tmp_path / "q.csv").read_bytes() == (tmp_path / "p.csv").read_bytes()
+
+
+@pytest.mark.parametrize("blocked, args, message", [
+    ("pyarrow", ["price", "b.csv", "-o", "o.csv"], "orvelta price needs pyarrow: pip install 'orvelta[io]'"),
+    ("pyarrow", ["sample-book", "5", "-o", "o.csv"], "orvelta sample-book needs pyarrow: pip install 'orvelta[io]'"),
+    ("distributed", ["price", "b.csv", "-o", "o.csv", "--scheduler", "tcp://127.0.0.1:1"],
+     "orvelta price needs distributed: pip install 'orvelta[dask]'"),
+])
+def test_a_missing_extra_is_named(tmp_path, blocked, args, message):
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    code = f"import sys; sys.modules[{blocked!r}] = None; from orvelta.__main__ import main; sys.exit(main({args!r}))"
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stderr) == (2, message + "\n")
+    assert leftovers(tmp_path) == [] and not (tmp_path / "o.csv").exists()
+
+
+def test_version_console_script_and_sample_book(tmp_path, run):
+    for cmd in ([ORVELTA, "--version"], [sys.executable, "-m", "orvelta", "--version"]):
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
+        assert (proc.returncode, proc.stdout) == (0, f"orvelta {orvelta.__version__}\n")
+    assert subprocess.run([ORVELTA, "sample-book", "1000", "-o", tmp_path / "a.csv", "--seed", "5"]).returncode == 0
+    assert run("sample-book", 1000, "-o", tmp_path / "a.parquet", "--seed", "5").returncode == 0
+    rows = read_csv(tmp_path / "a.csv")
+    assert rows[0] == HEADER.split(",") and len(rows) == 1001
+    table = pq.read_table(tmp_path / "a.parquet")
+    np.testing.assert_array_equal(np.array(rows[1:], dtype=float), np.array(table.to_pandas(), dtype=float))
+    prices = orvelta.american_tree_batch(*arrays(rows[1:]), steps=20)
+    assert np.isfinite(prices).all() and (prices >= 0).all()
+
+
+# --------------------------------------------------------------------------- accurate and European pricers
+
+
+def needs(*names):
+    missing = [n for n in names if not hasattr(orvelta, n)]
+    return pytest.mark.skipif(bool(missing), reason=f"orvelta has no {', '.join(missing)} in this build")
+
+
+def priced(run, tmp_path, header, rows, *extra):
+    write_csv(tmp_path / "b.csv", header, rows)
+    proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
+    assert proc.returncode == 0, proc.stderr
+    out = read_csv(tmp_path / "o.csv")
+    return out[0], np.array([[float(x) for x in r] for r in out[1:]])
+
+
+def valid_rows(n=30):
+    rows = book_rows(n, seed=11)
+    rows[0][0], rows[1][5], rows[2][4] = "101", "0.5", "0.3"
+    return rows
+
+
+@needs("american_price")
+def test_accurate_prices_equal_american_price(tmp_path, run):
+    rows = valid_rows()
+    header, out = priced(run, tmp_path, HEADER, rows, "--method", "accurate", "--tol", "1e-6")
+    assert header[-1] == "price"
+    np.testing.assert_array_equal(out[:, -1], orvelta.american_price(*arrays(rows), tol=1e-6))
+
+
+@needs("american_greeks", "american_implied_vol")
+def test_accurate_greeks_and_implied_vols(tmp_path, run):
+    rows = valid_rows()
+    header, out = priced(run, tmp_path, HEADER, rows, "--method", "accurate", "--greeks")
+    assert header[7:] == ["price", "delta", "gamma", "theta", "vega", "rho"]
+    g = orvelta.american_greeks(*arrays(rows))
+    for j, c in enumerate(header[7:]):
+        np.testing.assert_array_equal(out[:, 7 + j], g[c])
+    quoted = [r + [repr(float(p))] for r, p in zip(rows, g["price"])]
+    header, out = priced(run, tmp_path, HEADER + ",price", quoted, "--method", "accurate", "--implied-vol")
+    assert header[-1] == "implied_vol"
+    a = arrays(rows)
+    np.testing.assert_array_equal(out[:, -1], orvelta.american_implied_vol(g["price"], *a[:4], a[5], a[6]))
+
+
+@needs("european_price")
+@pytest.mark.parametrize("extra, model_id, params", [([], 0, None), (["--model", "heston", "--params", "0.04,1.5,0.05,0.5,-0.6"], 3, [0.04, 1.5, 0.05, 0.5, -0.6])])
+def test_european_prices_equal_european_price_per_option(tmp_path, extra, model_id, params, run):
+    rows = valid_rows(20)
+    rows[5][:4], rows[6][:4] = rows[4][:4], rows[4][:4]  # three options of one spot, rate and yield
+    rows[5][6] = rows[6][6] = rows[4][6]
+    _, out = priced(run, tmp_path, HEADER, rows, "--method", "european", *extra)
+    s, k, r, q, sigma, tau, ot = arrays(rows)
+    want = [orvelta.european_price(model_id, [sigma[i]] if params is None else params, k[i], tau[i], s[i], r[i], q[i],
+                                   option_type=int(ot[i])) for i in range(len(s))]
+    np.testing.assert_allclose(out[:, -1], np.asarray(want, dtype=float).reshape(-1), rtol=0, atol=2e-8)
+
+
+@needs("implied_vol")
+def test_european_implied_vols_equal_implied_vol(tmp_path, run):
+    rows = valid_rows(20)
+    quotes = np.linspace(2.0, 12.0, 20)
+    _, out = priced(run, tmp_path, HEADER + ",price", [r + [repr(float(p))] for r, p in zip(rows, quotes)],
+                    "--method", "european", "--implied-vol")
+    s, k, r, q, _, tau, ot = arrays(rows)
+    np.testing.assert_array_equal(out[:, -1], orvelta.implied_vol(quotes, s, k, r, q, tau, ot))
+
+
+def test_blanks_around_numbers_and_parquet_places(tmp_path):
+    (tmp_path / "b.csv").write_text(HEADER + "\n 100 ,100,\t0.05,0,0.2 ,1, put \n")
+    B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "o.csv"), B.Method(steps=10))
+    price = float(read_csv(tmp_path / "o.csv")[1][-1])
+    assert price == orvelta.american_tree_batch([100.], [100.], [.05], [0.], [.2], [1.], np.zeros(1, np.int32), steps=10)[0]
+    table = pa.table({c: pa.array(["1"] * 4) for c in B.MARKET} | {"option_type": pa.array([1, 0, None, 1])})
+    pq.write_table(table, tmp_path / "b.parquet")
+    with pytest.raises(B.BookError, match=r"^b\.parquet, row 3, column option_type: empty cell$"):
+        B.price_book(str(tmp_path / "b.parquet"), str(tmp_path / "o.parquet"), B.Method())
+    (tmp_path / "latin.csv").write_bytes(HEADER.encode() + b",\xe9t\xe9\n")
+    with pytest.raises(B.BookError, match=r"^latin\.csv, line 1: not UTF-8 text$"):
+        B.price_book(str(tmp_path / "latin.csv"), str(tmp_path / "o.csv"), B.Method())
+    assert leftovers(tmp_path) == [] and not (tmp_path / "o.parquet").exists()
