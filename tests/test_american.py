@@ -118,6 +118,15 @@ def test_error_within_tolerance_across_the_domain(tol):
     assert np.max(np.abs(price - ref)) <= tol
 
 
+@pytest.mark.parametrize("tol", [1e-6, 5e-7])
+def test_error_within_tolerance_where_the_value_matching_sweeps_converge_slowly(tol):
+    # Put form r / sigma^2 near 27 over three years: the value-matching sweeps
+    # need more than the sixteen they once had at this tolerance.
+    case = (96.75034806030885, 100.0, 0.01333328520725932, 0.09620710981006435, 0.05950137613374,
+            2.9313769731195314, CALL)
+    assert abs(orvelta.american_price(*case, tol=tol) - converged(*case)[0]) <= tol
+
+
 def test_put_call_symmetry_holds_exactly():
     s, k, r, q, sigma, tau, _ = domain(40, seed=3)
     calls = orvelta.american_price(s, k, r, q, sigma, tau, CALL, tol=1e-6)

@@ -153,9 +153,10 @@ def american_implied_vol(
     """Volatility at which the accurate American price equals each quote.
 
     A Newton iteration on the price with its exact vega, safeguarded by a
-    bracket, solved for every quote in parallel in compiled code. Early
-    iterations use a coarse price, the last ones a price accurate enough for
-    ``tol``.
+    bracket, solved for every quote in parallel in compiled code. It starts
+    from the European implied volatility of the quote (an upper bound), each
+    iterate's exercise boundary starting the next; early iterations use a
+    coarse price, the last one a price accurate enough for ``tol``.
 
     Parameters
     ----------

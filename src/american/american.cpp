@@ -4,6 +4,7 @@
 #include "common/black_scholes.hpp"
 #include "common/interrupt.hpp"
 #include "common/threads.hpp"
+#include "european/european.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -268,8 +269,11 @@ void chebyshev_fit(Boundary<T>& fit, const T* ln_b_nodes) {
 // interpolant. Requires r > 0. The integrals over u in [0, tau_i] use
 // u = tau_i sin^2(theta), which makes both the 1/sqrt(tau_i - u) kernel and
 // the sqrt(u) behaviour of the boundary near expiry smooth in theta.
+// A `warm` boundary of the same put (another sigma nearby) replaces the
+// quadratic-approximation start, so that fewer sweeps reach the stop test.
 template <class T>
-void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit) {
+void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
+                  const Boundary<double>* warm) {
     const int n = sc.nodes;
     const int l = sc.quad;
     const double k = p.k;
@@ -303,7 +307,9 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit) {
         zs[i] = z;
         eq_node[i] = exp(-q * ti);
         inv_vol[i] = 1.0 / (sigma * z);
-        double b0 = qd_boundary(k, value(r), value(q), value(sigma), ti, xv, i == 0 ? 0.9 * xv : value(b[i - 1]));
+        double b0 = warm ? std::exp(warm->ln_b(cosines[i]))
+                         : qd_boundary(k, value(r), value(q), value(sigma), ti, xv,
+                                       i == 0 ? 0.9 * xv : value(b[i - 1]));
         if (!(b0 > 0.0) || !(b0 < xv)) b0 = xv * (1.0 - 1e-9);
         b[i] = T(b0);
         ln_b[i] = log(b[i]);
@@ -504,14 +510,23 @@ Scheme clamp_scheme(Scheme sc) {
 }
 
 // Put price for valid inputs (s, k, sigma, tau > 0, all finite).
+// `warm` optionally starts the boundary sweeps; `keep` receives the fitted
+// boundary's values (both used by the implied-volatility iteration).
 template <class T>
-T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* gamma) {
+T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* gamma,
+            const Boundary<double>* warm = nullptr, Boundary<double>* keep = nullptr) {
     const Regime regime = put_regime(value(p.r), value(p.q));
     if (regime == Regime::SingleBoundary) {
         Boundary<T> fit;
-        fit_boundary(p, sc, fit);
+        fit_boundary(p, sc, fit, warm);
+        if (keep) {
+            keep->n = fit.n;
+            keep->ln_x = value(fit.ln_x);
+            for (int j = 0; j <= fit.n; ++j) keep->coef[j] = value(fit.coef[j]);
+        }
         return put_on_boundary(s, p, fit, sc.premium, delta, gamma);
     }
+    if (keep) keep->n = 0;
     T v = european_put(s, p.k, p.r, p.q, p.sigma, p.tau);
     if (regime == Regime::DoubleBoundary) {
         v = T(put_double_boundary(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau));
@@ -581,7 +596,7 @@ Scheme scheme_for(double tol, double strike) noexcept {
     if (rel >= 1e-5) return {7, 6, 4, 8, 2, stop};
     if (rel >= 1e-6) return {10, 8, 5, 10, 3, stop};
     if (rel >= 1e-7) return {14, 12, 6, 14, 3, stop};
-    if (rel >= 1e-8) return {24, 20, 7, 16, 4, stop};
+    if (rel >= 1e-8) return {24, 20, 7, 24, 4, stop};
     if (rel >= 1e-9) return {32, 40, 9, 24, 4, stop};
     if (rel >= 1e-10) return {48, 40, 10, 36, 4, stop};
     return {64, 64, 12, 44, 5, stop};
@@ -656,14 +671,22 @@ namespace {
 
 // Price and vega by forward differentiation in sigma.
 double price_vega(double s, double k, double r, double q, double sigma, double tau, bool call,
-                  const Scheme& sc, double* vega) {
+                  const Scheme& sc, double* vega, const Boundary<double>* warm,
+                  Boundary<double>* keep) {
     using D = Dual<1>;
     D dsig(sigma);
     dsig.d[0] = 1.0;
     const Put<D> p = call ? Put<D>{s, tau, D(q), D(r), dsig} : Put<D>{k, tau, D(r), D(q), dsig};
-    const D v = put_price(call ? k : s, p, sc, nullptr, nullptr);
+    const D v = put_price(call ? k : s, p, sc, nullptr, nullptr, warm, keep);
     *vega = v.d[0];
     return v.v;
+}
+
+// Price alone, the sweeps started from `warm`.
+double price_warm(double s, double k, double r, double q, double sigma, double tau, bool call,
+                  const Scheme& sc, const Boundary<double>* warm) {
+    const Put<double> p = call ? Put<double>{s, tau, q, r, sigma} : Put<double>{k, tau, r, q, sigma};
+    return put_price(call ? k : s, p, sc, nullptr, nullptr, warm, nullptr);
 }
 
 // Value as sigma -> 0: the best deterministic exercise date.
@@ -697,11 +720,20 @@ double implied_vol(double target, double s, double k, double r, double q, double
         // close; one step on a price good to max(tol * vega / 2, 1e-8) then
         // lands within tol (Newton's error is quadratic in the last step).
         Scheme sc = clamp_scheme<double>(scheme_for(1e-6 * scale, scale));
-        double lo = kLo, hi = kHi, sigma = 0.3;
+        // The European implied volatility of the same price is an upper
+        // bound (the American price is the larger at every sigma) and close
+        // where early exercise is worth little.
+        const double euro = european::implied_vol(target, s, k, r, q, tau, call);
+        double lo = kLo, hi = kHi;
+        double sigma = (euro > 2.0 * kLo && euro < kHi) ? euro : 0.3;
         bool fine = false;
+        Boundary<double> last;  // the previous iterate's boundary starts the next
+        last.n = 0;
         for (int it = 0; it < 64; ++it) {
             double vega = 0.0;
-            const double diff = price_vega(s, k, r, q, sigma, tau, call, sc, &vega) - target;
+            const Boundary<double>* warm = (last.n == sc.nodes) ? &last : nullptr;
+            const double diff =
+                price_vega(s, k, r, q, sigma, tau, call, sc, &vega, warm, &last) - target;
             if (diff == 0.0 && fine) return sigma;
             if (diff > 0.0) hi = std::min(hi, sigma); else lo = std::max(lo, sigma);
             double next = (vega > 0.0 && std::isfinite(vega)) ? sigma - diff / vega : kNaN;
@@ -712,6 +744,17 @@ double implied_vol(double target, double s, double k, double r, double q, double
                 fine = true;
                 const double ptol = std::max(0.5 * tol * vega, 1e-8);
                 sc = clamp_scheme<double>(scheme_for(ptol, scale));
+                // One step on the accurate price with the vega just found (its
+                // small error only scales a step that is already tiny), the
+                // sweeps started from the coarse boundary at this sigma.
+                const Boundary<double>* start = last.n > 0 ? &last : nullptr;
+                const double fdiff = price_warm(s, k, r, q, next, tau, call, sc, start) - target;
+                if (fdiff == 0.0) return next;
+                const double fnext = next - fdiff / vega;
+                if (std::fabs(fnext - next) <= tol || std::fabs(fnext - next) <= 1e-5 * next) {
+                    if (fnext >= kLo && fnext <= kHi) return fnext;
+                }
+                last.n = 0;
                 lo = kLo;  // the finer price moves the root slightly
                 hi = kHi;
             }
