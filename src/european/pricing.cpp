@@ -16,6 +16,7 @@
 #include "common/interrupt.hpp"
 #include "common/threads.hpp"
 #include "european/european.hpp"
+#include "european/vmath.hpp"
 
 namespace orvelta::european {
 
@@ -108,6 +109,33 @@ double tail_point(const Model& m, double tau, double log_eps, double sign) {
     return sign * best;
 }
 
+// COS coefficients scale |phi_j| cos(arg phi_j - u_j a) from the exponent
+// psi_j = re_j + i im_j, four at a time; returns the largest |phi_j| (NaN if
+// any is NaN).
+__attribute__((target_clones("avx2", "default"))) double cos_coefficients(
+    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
+    double* out) noexcept {
+    using vm::v4d;
+    double largest = 0.0;
+    for (std::size_t j0 = 0; j0 < n; j0 += 4) {
+        v4d r, ph;
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::size_t j = j0 + i < n ? j0 + i : n - 1;
+            r[i] = re[j];
+            ph[i] = im[j] - u[j] * a;
+        }
+        const v4d mod = vm::vexp(r);
+        v4d sn, cs;
+        vm::vsincos(ph, sn, cs);
+        const v4d coef = scale * mod * cs;
+        for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
+            out[j0 + i] = coef[i];
+            largest = std::isnan(mod[i]) ? mod[i] : std::max(largest, mod[i]);
+        }
+    }
+    return largest;
+}
+
 void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
     const double K_ref = kStrikeScale * p.F * p.D;
     // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
@@ -137,13 +165,9 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
             p.u[j] = static_cast<double>(j) * kPi / width;
         }
         log_return_exponent(m, p.tau, kCosBlock, p.u.data() + start, re, im);
-        double block_max = 0.0;
-        for (std::size_t i = 0; i < kCosBlock; ++i) {
-            const double mod = std::exp(re[i]);
-            const double uj = p.u[start + i];
-            p.A.push_back(2.0 / width * mod * std::cos(im[i] - uj * p.a));
-            block_max = std::max(block_max, mod);
-        }
+        p.A.resize(start + kCosBlock);
+        const double block_max = cos_coefficients(kCosBlock, re, im, p.u.data() + start, p.a,
+                                                  2.0 / width, p.A.data() + start);
         if (!std::isfinite(block_max)) {
             p.route = Route::Failed;
             return;
