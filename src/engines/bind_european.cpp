@@ -143,7 +143,7 @@ py::tuple vector_math(const f64_array& x, const f64_array& y) {
         o.push_back(mutable_data_1d(outs.back()));
     }
     for (std::size_t j0 = 0; j0 < n; j0 += 4) {
-        eu::vm::v4d vx = eu::vm::splat(1.0), vy = eu::vm::splat(1.0);
+        eu::vm::v4d vx = eu::vm::splat<eu::vm::v4d>(1.0), vy = vx;
         for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
             vx[i] = px[j0 + i];
             vy[i] = py[j0 + i];

@@ -113,32 +113,31 @@ Model resolve_model(int model_id, const double* p, std::size_t n) {
 
 namespace {
 
-// Heston exponent over tau, with extra drift e added to the log return, four
-// frequencies at a time (the last block padded with its final frequency).
-__attribute__((target_clones("avx2", "default"))) void heston_exponent(
-    const Model& m, double tau, double e, std::size_t n, const double* uu, double* re,
-    double* im) noexcept {
-    using vm::v4d;
-    using vm::v4l;
+// Heston exponent over tau, with extra drift e added to the log return, a
+// lane set of frequencies at a time (the last set padded with its final frequency).
+template <class v4d>
+inline __attribute__((always_inline)) void heston_lanes(const Model& m, double tau, double e,
+                                                        std::size_t n, const double* uu,
+                                                        double* re, double* im) noexcept {
+    using v4l = vm::mask_of<v4d>;
     using vm::sel;
-    using vm::splat;
+    constexpr std::size_t W = vm::lanes<v4d>;
     const double kappa = m.kappa;
     const double ss = m.ss;
     const double rs = m.rs;
     const double ss_free = ss * (1.0 - m.rho * m.rho);  // ss - rs^2 without cancellation
     const double kt_ss = kappa * m.theta_v / ss;
     const double v0 = m.v0;
-    for (std::size_t j0 = 0; j0 < n; j0 += 4) {
-        v4d u;
-        for (std::size_t i = 0; i < 4; ++i) u[i] = uu[j0 + i < n ? j0 + i : n - 1];
+    for (std::size_t j0 = 0; j0 < n; j0 += W) {
+        const v4d u = vm::load<v4d>(uu + j0, n - j0);
         const v4d u2 = u * u;
         // d^2 = (rs i u - kappa)^2 + ss (u^2 + i u)
         const v4d dr2 = kappa * kappa + ss_free * u2;
         const v4d di2 = (ss - 2.0 * kappa * rs) * u;
         const v4d mod = vm::vsqrt(dr2 * dr2 + di2 * di2);
         const v4d dr = vm::vsqrt(0.5 * (mod + dr2));
-        const v4l dr_pos = dr > splat(0.0);
-        const v4d di = sel(dr_pos, 0.5 * di2 / sel(dr_pos, dr, splat(1.0)), splat(0.0));
+        const v4l dr_pos = dr > vm::splat<v4d>(0.0);
+        const v4d di = sel(dr_pos, 0.5 * di2 / sel(dr_pos, dr, vm::splat<v4d>(1.0)), vm::splat<v4d>(0.0));
         // beta = kappa - rs i u; beta + d and its inverse
         const v4d pr = kappa + dr;
         const v4d pi = -rs * u + di;
@@ -155,12 +154,12 @@ __attribute__((target_clones("avx2", "default"))) void heston_exponent(
         const v4d gi = br * ii + bi * ir;
         // 1 - E with E = exp(-d tau), without cancellation at small |d tau|
         v4d sn, cs;
-        vm::vsincos(di * tau, sn, cs);
+        vm::vsincos<v4d>(di * tau, sn, cs);
         const v4d x_tau = dr * tau;
-        const v4l small = x_tau < splat(0.5);
-        const v4d em = sel(small, vm::vexpm1_small(-sel(small, x_tau, splat(0.0))),
+        const v4l small = x_tau < vm::splat<v4d>(0.5);
+        const v4d em = sel(small, vm::vexpm1_small(-sel(small, x_tau, vm::splat<v4d>(0.0))),
                            vm::vexp(-x_tau) - 1.0);
-        const v4d one_minus_cos = sel(cs > splat(0.0), sn * sn / (1.0 + cs), 1.0 - cs);
+        const v4d one_minus_cos = sel(cs > vm::splat<v4d>(0.0), sn * sn / (1.0 + cs), 1.0 - cs);
         const v4d onr = one_minus_cos - em * cs;
         const v4d oni = (1.0 + em) * sn;
         // 1 - g E = (1 - g)(1 + delta) with delta = g (1 - E) / (1 - g)
@@ -175,9 +174,9 @@ __attribute__((target_clones("avx2", "default"))) void heston_exponent(
         // log(w) mag / (w - 1), w = 1 + mag, exact to a few ulps
         const v4d mag = dlr * (2.0 + dlr) + dli * dli;  // |1 + delta|^2 - 1
         const v4d w1 = 1.0 + mag;
-        const v4l exact = w1 == splat(1.0);
+        const v4l exact = w1 == vm::splat<v4d>(1.0);
         const v4d lr =
-            0.5 * sel(exact, mag, vm::vlog(w1) * (mag / sel(exact, splat(1.0), w1 - 1.0)));
+            0.5 * sel(exact, mag, vm::vlog(w1) * (mag / sel(exact, vm::splat<v4d>(1.0), w1 - 1.0)));
         const v4d li = vm::vatan2(dli, 1.0 + dlr);
         // K2 = -(u^2 + i u) / (beta + d) * (1 - E) / ((1 - g)(1 + delta))
         const v4d hr = -(u2 * ir - u * ii);
@@ -194,10 +193,35 @@ __attribute__((target_clones("avx2", "default"))) void heston_exponent(
         const v4d k1i = u * (e * tau) + kt_ss * (bi * tau - 2.0 * li);
         const v4d outr = k1r + k2r * v0;
         const v4d outi = k1i + k2i * v0;
-        for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
-            re[j0 + i] = outr[i];
-            im[j0 + i] = outi[i];
-        }
+        vm::store(re + j0, outr, n - j0);
+        vm::store(im + j0, outi, n - j0);
+    }
+}
+
+__attribute__((target("avx512f,avx512dq"), optimize("no-math-errno"), noinline)) void heston_avx512(
+    const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
+    double* im) noexcept {
+    heston_lanes<vm::v8d>(m, tau, e, n, u, re, im);
+}
+
+__attribute__((target("avx2"), optimize("no-math-errno"), noinline)) void heston_avx2(const Model& m, double tau, double e,
+                                                          std::size_t n, const double* u,
+                                                          double* re, double* im) noexcept {
+    heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
+}
+
+void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* u,
+                     double* re, double* im) noexcept {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (vm::widest_lanes() == 8) {
+        heston_avx512(m, tau, e, n, u, re, im);
+    } else if (avx2) {
+        heston_avx2(m, tau, e, n, u, re, im);
+    } else {
+        heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
     }
 }
 

@@ -110,30 +110,53 @@ double tail_point(const Model& m, double tau, double log_eps, double sign) {
 }
 
 // COS coefficients scale |phi_j| cos(arg phi_j - u_j a) from the exponent
-// psi_j = re_j + i im_j, four at a time; returns the largest |phi_j| (NaN if
-// any is NaN).
-__attribute__((target_clones("avx2", "default"))) double cos_coefficients(
+// psi_j = re_j + i im_j, a lane set at a time; returns the largest |phi_j|
+// (NaN if any is NaN).
+template <class D>
+inline __attribute__((always_inline)) double cos_coefficients_lanes(
     std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
     double* out) noexcept {
-    using vm::v4d;
-    double largest = 0.0;
-    for (std::size_t j0 = 0; j0 < n; j0 += 4) {
-        v4d r, ph;
-        for (std::size_t i = 0; i < 4; ++i) {
-            const std::size_t j = j0 + i < n ? j0 + i : n - 1;
-            r[i] = re[j];
-            ph[i] = im[j] - u[j] * a;
-        }
-        const v4d mod = vm::vexp(r);
-        v4d sn, cs;
+    constexpr std::size_t W = vm::lanes<D>;
+    using L = vm::mask_of<D>;
+    D largest = vm::splat<D>(0.0);
+    L nan = vm::splat_l<D>(0);
+    for (std::size_t j0 = 0; j0 < n; j0 += W) {
+        const D r = vm::load<D>(re + j0, n - j0);
+        const D ph = vm::load<D>(im + j0, n - j0) - vm::load<D>(u + j0, n - j0) * a;
+        const D mod = vm::vexp(r);
+        D sn, cs;
         vm::vsincos(ph, sn, cs);
-        const v4d coef = scale * mod * cs;
-        for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
-            out[j0 + i] = coef[i];
-            largest = std::isnan(mod[i]) ? mod[i] : std::max(largest, mod[i]);
-        }
+        vm::store(out + j0, scale * mod * cs, n - j0);
+        largest = vm::sel(mod > largest, mod, largest);
+        nan = nan | (mod != mod);
     }
-    return largest;
+    if (vm::any(nan)) return std::numeric_limits<double>::quiet_NaN();
+    double best = 0.0;
+    for (std::size_t i = 0; i < W; ++i) best = std::max(best, largest[i]);
+    return best;
+}
+
+__attribute__((target("avx512f,avx512dq"), noinline)) double cos_coefficients_avx512(
+    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
+    double* out) noexcept {
+    return cos_coefficients_lanes<vm::v8d>(n, re, im, u, a, scale, out);
+}
+
+__attribute__((target("avx2"), noinline)) double cos_coefficients_avx2(
+    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
+    double* out) noexcept {
+    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
+}
+
+double cos_coefficients(std::size_t n, const double* re, const double* im, const double* u,
+                        double a, double scale, double* out) noexcept {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (vm::widest_lanes() == 8) return cos_coefficients_avx512(n, re, im, u, a, scale, out);
+    if (avx2) return cos_coefficients_avx2(n, re, im, u, a, scale, out);
+    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
 }
 
 void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
