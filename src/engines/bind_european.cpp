@@ -159,6 +159,22 @@ py::tuple vector_math(const f64_array& x, const f64_array& y) {
     return py::make_tuple(outs[0], outs[1], outs[2], outs[3], outs[4], outs[5]);
 }
 
+// Test hook: the Heston exponent at u by each instruction-set path this
+// processor has, as a list of (path, re, im).
+py::list heston_paths(const f64_array& params, const f64_array& u, double tau) {
+    const auto p = params.unchecked<1>();
+    const eu::Model m = eu::resolve_model(3, params.data(), static_cast<std::size_t>(p.shape(0)));
+    const auto n = static_cast<std::size_t>(u.unchecked<1>().shape(0));
+    py::list out;
+    for (int path = 0; path < 3; ++path) {
+        py::array_t<double> re(static_cast<py::ssize_t>(n)), im(static_cast<py::ssize_t>(n));
+        if (eu::heston_exponent_path(path, m, tau, n, u.data(), mutable_data_1d(re), mutable_data_1d(im))) {
+            out.append(py::make_tuple(path, re, im));
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 void register_european(py::module_& m) {
@@ -174,6 +190,7 @@ void register_european(py::module_& m) {
           py::arg("q"), py::arg("tau"), py::arg("option_type"));
     m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"), py::arg("v"));
     m.def("_vector_math", &vector_math, py::arg("x"), py::arg("y"));
+    m.def("_heston_paths", &heston_paths, py::arg("params"), py::arg("u"), py::arg("tau"));
     m.def("_characteristic_pair", &characteristic_pair, py::arg("model_id"), py::arg("params"),
           py::arg("u"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tau"));
 }

@@ -113,6 +113,14 @@ Model resolve_model(int model_id, const double* p, std::size_t n) {
 
 namespace {
 
+bool avx2_supported() noexcept {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return avx2;
+}
+
 // Heston exponent over tau, with extra drift e added to the log return, a
 // lane set of frequencies at a time (the last set padded with its final frequency).
 template <class v4d>
@@ -212,13 +220,9 @@ __attribute__((target("avx2"), optimize("no-math-errno"), noinline)) void heston
 
 void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* u,
                      double* re, double* im) noexcept {
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
     if (vm::widest_lanes() == 8) {
         heston_avx512(m, tau, e, n, u, re, im);
-    } else if (avx2) {
+    } else if (avx2_supported()) {
         heston_avx2(m, tau, e, n, u, re, im);
     } else {
         heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
@@ -282,6 +286,25 @@ void log_return_exponent(const Model& m, double tau, std::size_t n, const double
             heston_exponent(m, tau, 0.0, n, u, re, im);
             add_jumps(m, tau, n, u, re, im);
             return;
+    }
+}
+
+bool heston_exponent_path(int path, const Model& m, double tau, std::size_t n, const double* u,
+                          double* re, double* im) noexcept {
+    switch (path) {
+        case 0:
+            heston_lanes<vm::v4d>(m, tau, 0.0, n, u, re, im);
+            return true;
+        case 1:
+            if (!avx2_supported()) return false;
+            heston_avx2(m, tau, 0.0, n, u, re, im);
+            return true;
+        case 2:
+            if (vm::widest_lanes() != 8) return false;
+            heston_avx512(m, tau, 0.0, n, u, re, im);
+            return true;
+        default:
+            return false;
     }
 }
 
