@@ -470,3 +470,16 @@ def test_empty_inputs():
     assert orvelta.implied_vol(np.array([]), S, 100.0, R, Q, 1.0).shape == (0,)
     with pytest.raises(ValueError, match="calibrate needs at least one quote"):
         orvelta.calibrate(3, [], [], [], S, R, Q)
+
+
+@pytest.mark.parametrize("weights", [None, [1.0, 1.0, 1.0, 0.0], [0.5, 3.0, 1.0, 0.0]])
+def test_calibration_rmse_is_of_the_unweighted_price_errors(weights):
+    """A quote with weight 0 does not move the fit but still counts in the rmse."""
+    k = np.array([80.0, 100.0, 120.0, 100.0])
+    prices = np.array([bs_price(S, x, R, Q, 0.25, 1.0, True) for x in k])
+    prices[3] += 0.5 if weights is not None else 0.0
+    fit = orvelta.calibrate(0, k, np.ones(4), prices, S, R, Q, weights=weights)
+    errors = orvelta.european_price(0, fit["params"], k, 1.0, S, R, Q, tol=1e-10) - prices
+    assert fit["rmse"] == pytest.approx(math.sqrt(np.mean(errors**2)), rel=1e-6, abs=1e-12)
+    if weights is not None:
+        assert fit["params"][0] == pytest.approx(0.25, rel=1e-8)

@@ -334,10 +334,12 @@ def calibrate(
 
     fit = least_squares(residuals, start, jac=jacobian, bounds=(lo, hi), method="trf", x_scale="jac",
                         ftol=1e-12, xtol=1e-12, gtol=1e-12, max_nfev=200 * lo.size)
-    final = model_prices(fit.x[None, :])[0]
+    x_fit = np.asarray(fit.x, dtype=np.float64)
+    # The residuals at the fit are usually the optimiser's last evaluation (cached).
+    errors = residuals(x_fit) / w if np.all(w != 0.0) else model_prices(x_fit[None, :])[0] - v
     return {
-        "params": np.asarray(fit.x, dtype=np.float64),
-        "rmse": float(math.sqrt(float(np.mean((final - v) ** 2)))),
+        "params": x_fit,
+        "rmse": float(math.sqrt(float(np.mean(errors**2)))),
         "iterations": int(fit.njev if fit.njev is not None else fit.nfev),
         "success": bool(fit.success),
     }
