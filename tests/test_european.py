@@ -109,6 +109,44 @@ def test_characteristic_function_matches_the_kernels(model, params, tau):
     np.testing.assert_allclose(ours[keep], kernels[keep], rtol=1e-13, atol=0.0)
 
 
+def _ulps(got, ref):
+    return np.abs(got - ref) / np.spacing(np.maximum(np.abs(ref), np.finfo(float).tiny))
+
+
+@pytest.mark.parametrize("scale", [1e-3, 1.0, 30.0, 700.0, 1e4, 1e6])
+def test_vector_math_against_the_system_library(scale):
+    """The four-lane functions of the characteristic-function loops agree with
+    the system library to an ulp or two, including the ends of their ranges."""
+    rng = np.random.default_rng(7)
+    x = np.concatenate([rng.uniform(-scale, scale, 4001), [0.0, -0.0, scale, -scale]])
+    y = rng.uniform(-scale, scale, x.size)
+    ex, em1, lg, sn, cs, at = E._vector_math(x, y)
+    live = (x > -708.0) & (x < 709.0)
+    assert _ulps(ex[live], np.exp(x[live])).max() <= 2.0
+    assert np.all(ex[x < -708.0] == 0.0) and np.all(np.isinf(ex[x > 709.0]))
+    small = np.abs(x) <= 0.5
+    assert _ulps(em1[small], np.expm1(x[small])).max() <= 2.0
+    pos = x > 0.0
+    assert _ulps(lg[pos], np.log(x[pos])).max() <= 2.0
+    # sin and cos in absolute terms: their reduction is exact to ~1e5, the library's beyond.
+    assert np.abs(sn - np.sin(x)).max() <= 2.3e-16 and np.abs(cs - np.cos(x)).max() <= 2.3e-16
+    assert _ulps(at, np.arctan2(y, x)).max() <= 3.0
+    assert E._vector_math(np.array([0.0, -1.0, -1.0]), np.array([0.0, 0.0, -0.0]))[5].tolist() == [
+        0.0, math.pi, -math.pi]
+
+
+@pytest.mark.parametrize("params", [HESTON, HARD_HESTON, (0.09, 5.0, 0.02, 1.5, 0.9), (0.04, 2.0, 0.04, 1e-9, 0.0)])
+@pytest.mark.parametrize("tau", [DAY, 1.0, 30.0])
+def test_every_instruction_set_gives_the_same_bits(params, tau):
+    """The default, AVX2 and AVX-512 loops (those this processor has) agree bit
+    for bit, over an odd count of frequencies so that the padded last set is used."""
+    u = np.concatenate([np.linspace(-300.0, 300.0, 1001), [1e-9, 4e4]])
+    paths = E._heston_paths(np.array(params, float), u, tau)
+    assert paths[0][0] == 0
+    for _, re_, im_ in paths[1:]:
+        assert re_.tobytes() == paths[0][1].tobytes() and im_.tobytes() == paths[0][2].tobytes()
+
+
 @pytest.mark.parametrize("params", [[0.04, 2.0], [0.09, 0.5, 0.02, 0.0, 0.0]])
 def test_heston_with_floored_vol_of_vol_has_deterministic_variance(params):
     """sigma_v floored at 1e-8: the variance follows its mean, and phi is lognormal
@@ -432,3 +470,16 @@ def test_empty_inputs():
     assert orvelta.implied_vol(np.array([]), S, 100.0, R, Q, 1.0).shape == (0,)
     with pytest.raises(ValueError, match="calibrate needs at least one quote"):
         orvelta.calibrate(3, [], [], [], S, R, Q)
+
+
+@pytest.mark.parametrize("weights", [None, [1.0, 1.0, 1.0, 0.0], [0.5, 3.0, 1.0, 0.0]])
+def test_calibration_rmse_is_of_the_unweighted_price_errors(weights):
+    """A quote with weight 0 does not move the fit but still counts in the rmse."""
+    k = np.array([80.0, 100.0, 120.0, 100.0])
+    prices = np.array([bs_price(S, x, R, Q, 0.25, 1.0, True) for x in k])
+    prices[3] += 0.5 if weights is not None else 0.0
+    fit = orvelta.calibrate(0, k, np.ones(4), prices, S, R, Q, weights=weights)
+    errors = orvelta.european_price(0, fit["params"], k, 1.0, S, R, Q, tol=1e-10) - prices
+    assert fit["rmse"] == pytest.approx(math.sqrt(np.mean(errors**2)), rel=1e-6, abs=1e-12)
+    if weights is not None:
+        assert fit["params"][0] == pytest.approx(0.25, rel=1e-8)

@@ -8,6 +8,7 @@
 
 #include "engines/engines.hpp"
 #include "european/european.hpp"
+#include "european/vmath.hpp"
 #include "fourier/fourier.hpp"
 
 namespace orvelta::bindings {
@@ -129,6 +130,51 @@ py::tuple characteristic_pair(int model_id, const f64_array& params, const f64_a
     return py::make_tuple(ours, kernels);
 }
 
+// Test hook: the four-lane functions of the characteristic-function loops at
+// x (and y for atan2(y, x)): exp, expm1 (|x| <= 0.5 only), log, sin, cos, atan2.
+py::tuple vector_math(const f64_array& x, const f64_array& y) {
+    const auto n = static_cast<std::size_t>(require_same_length({&x, &y}));
+    const double* px = data_1d(x);
+    const double* py = data_1d(y);
+    std::vector<py::array_t<double>> outs;
+    std::vector<double*> o;
+    for (int f = 0; f < 6; ++f) {
+        outs.emplace_back(static_cast<py::ssize_t>(n));
+        o.push_back(mutable_data_1d(outs.back()));
+    }
+    for (std::size_t j0 = 0; j0 < n; j0 += 4) {
+        eu::vm::v4d vx = eu::vm::splat<eu::vm::v4d>(1.0), vy = vx;
+        for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
+            vx[i] = px[j0 + i];
+            vy[i] = py[j0 + i];
+        }
+        eu::vm::v4d sn, cs;
+        eu::vm::vsincos(vx, sn, cs);
+        const eu::vm::v4d res[6] = {eu::vm::vexp(vx), eu::vm::vexpm1_small(vx), eu::vm::vlog(vx),
+                                    sn, cs, eu::vm::vatan2(vy, vx)};
+        for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
+            for (int f = 0; f < 6; ++f) o[f][j0 + i] = res[f][i];
+        }
+    }
+    return py::make_tuple(outs[0], outs[1], outs[2], outs[3], outs[4], outs[5]);
+}
+
+// Test hook: the Heston exponent at u by each instruction-set path this
+// processor has, as a list of (path, re, im).
+py::list heston_paths(const f64_array& params, const f64_array& u, double tau) {
+    const auto p = params.unchecked<1>();
+    const eu::Model m = eu::resolve_model(3, params.data(), static_cast<std::size_t>(p.shape(0)));
+    const auto n = static_cast<std::size_t>(u.unchecked<1>().shape(0));
+    py::list out;
+    for (int path = 0; path < 3; ++path) {
+        py::array_t<double> re(static_cast<py::ssize_t>(n)), im(static_cast<py::ssize_t>(n));
+        if (eu::heston_exponent_path(path, m, tau, n, u.data(), mutable_data_1d(re), mutable_data_1d(im))) {
+            out.append(py::make_tuple(path, re, im));
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 void register_european(py::module_& m) {
@@ -143,6 +189,8 @@ void register_european(py::module_& m) {
     m.def("implied_vol", &implied_vol, py::arg("price"), py::arg("s"), py::arg("k"), py::arg("r"),
           py::arg("q"), py::arg("tau"), py::arg("option_type"));
     m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"), py::arg("v"));
+    m.def("_vector_math", &vector_math, py::arg("x"), py::arg("y"));
+    m.def("_heston_paths", &heston_paths, py::arg("params"), py::arg("u"), py::arg("tau"));
     m.def("_characteristic_pair", &characteristic_pair, py::arg("model_id"), py::arg("params"),
           py::arg("u"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tau"));
 }

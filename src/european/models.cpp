@@ -6,12 +6,15 @@
 // The exponents are written out in real arithmetic: the complex logarithm
 // from log and atan2, the Heston discriminant as its real and imaginary
 // parts (no complex power for a square), beta - d from the difference of
-// squares so that it does not cancel at small u.
+// squares so that it does not cancel at small u. The Heston loop runs on
+// vector lanes (vmath.hpp) with the widest instruction set the processor has;
+// every width gives the same bits.
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 #include "european/european.hpp"
+#include "european/vmath.hpp"
 
 namespace orvelta::european {
 
@@ -112,77 +115,119 @@ Model resolve_model(int model_id, const double* p, std::size_t n) {
 
 namespace {
 
-// Heston exponent over tau, with extra drift e added to the log return.
-void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* uu,
-                     double* re, double* im) noexcept {
+bool avx2_supported() noexcept {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return avx2;
+}
+
+// Heston exponent over tau, with extra drift e added to the log return, a
+// lane set of frequencies at a time (the last set padded with its final frequency).
+template <class v4d>
+inline __attribute__((always_inline)) void heston_lanes(const Model& m, double tau, double e,
+                                                        std::size_t n, const double* uu,
+                                                        double* re, double* im) noexcept {
+    using v4l = vm::mask_of<v4d>;
+    using vm::sel;
+    constexpr std::size_t W = vm::lanes<v4d>;
     const double kappa = m.kappa;
     const double ss = m.ss;
     const double rs = m.rs;
     const double ss_free = ss * (1.0 - m.rho * m.rho);  // ss - rs^2 without cancellation
     const double kt_ss = kappa * m.theta_v / ss;
     const double v0 = m.v0;
-    for (std::size_t j = 0; j < n; ++j) {
-        const double u = uu[j];
-        const double u2 = u * u;
+    for (std::size_t j0 = 0; j0 < n; j0 += W) {
+        const v4d u = vm::load<v4d>(uu + j0, n - j0);
+        const v4d u2 = u * u;
         // d^2 = (rs i u - kappa)^2 + ss (u^2 + i u)
-        const double dr2 = kappa * kappa + ss_free * u2;
-        const double di2 = (ss - 2.0 * kappa * rs) * u;
-        const double mod = std::sqrt(dr2 * dr2 + di2 * di2);
-        const double dr = std::sqrt(0.5 * (mod + dr2));
-        const double di = dr > 0.0 ? 0.5 * di2 / dr : 0.0;
+        const v4d dr2 = kappa * kappa + ss_free * u2;
+        const v4d di2 = (ss - 2.0 * kappa * rs) * u;
+        const v4d mod = vm::vsqrt(dr2 * dr2 + di2 * di2);
+        const v4d dr = vm::vsqrt(0.5 * (mod + dr2));
+        const v4l dr_pos = dr > vm::splat<v4d>(0.0);
+        const v4d di = sel(dr_pos, 0.5 * di2 / sel(dr_pos, dr, vm::splat<v4d>(1.0)), vm::splat<v4d>(0.0));
         // beta = kappa - rs i u; beta + d and its inverse
-        const double pr = kappa + dr;
-        const double pi = -rs * u + di;
-        const double pn = 1.0 / (pr * pr + pi * pi);
-        const double ir = pr * pn;
-        const double ii = -pi * pn;
+        const v4d pr = kappa + dr;
+        const v4d pi = -rs * u + di;
+        const v4d pn = 1.0 / (pr * pr + pi * pi);
+        const v4d ir = pr * pn;
+        const v4d ii = -pi * pn;
         // beta - d = (beta^2 - d^2) / (beta + d) = -ss (u^2 + i u) / (beta + d)
-        const double wr = -ss * u2;
-        const double wi = -ss * u;
-        const double br = wr * ir - wi * ii;
-        const double bi = wr * ii + wi * ir;
+        const v4d wr = -ss * u2;
+        const v4d wi = -ss * u;
+        const v4d br = wr * ir - wi * ii;
+        const v4d bi = wr * ii + wi * ir;
         // g = (beta - d) / (beta + d)
-        const double gr = br * ir - bi * ii;
-        const double gi = br * ii + bi * ir;
+        const v4d gr = br * ir - bi * ii;
+        const v4d gi = br * ii + bi * ir;
         // 1 - E with E = exp(-d tau), without cancellation at small |d tau|
-        double sn, cs;
-        ::sincos(di * tau, &sn, &cs);
-        // expm1 only where exp(-x) - 1 would cancel (it is several times slower)
-        const double x_tau = dr * tau;
-        const double em = x_tau < 0.5 ? std::expm1(-x_tau) : std::exp(-x_tau) - 1.0;
-        const double one_minus_cos = cs > 0.0 ? sn * sn / (1.0 + cs) : 1.0 - cs;
-        const double onr = one_minus_cos - em * cs;
-        const double oni = (1.0 + em) * sn;
+        v4d sn, cs;
+        vm::vsincos<v4d>(di * tau, sn, cs);
+        const v4d x_tau = dr * tau;
+        const v4l small = x_tau < vm::splat<v4d>(0.5);
+        const v4d em = sel(small, vm::vexpm1_small(-sel(small, x_tau, vm::splat<v4d>(0.0))),
+                           vm::vexp(-x_tau) - 1.0);
+        const v4d one_minus_cos = sel(cs > vm::splat<v4d>(0.0), sn * sn / (1.0 + cs), 1.0 - cs);
+        const v4d onr = one_minus_cos - em * cs;
+        const v4d oni = (1.0 + em) * sn;
         // 1 - g E = (1 - g)(1 + delta) with delta = g (1 - E) / (1 - g)
-        const double mr = 1.0 - gr;
-        const double mi = -gi;
-        const double mn = 1.0 / (mr * mr + mi * mi);
-        const double xr = gr * onr - gi * oni;
-        const double xi = gr * oni + gi * onr;
-        const double dlr = (xr * mr + xi * mi) * mn;
-        const double dli = (xi * mr - xr * mi) * mn;
-        // Log(1 + delta), accurate when delta is small
-        const double mag = dlr * (2.0 + dlr) + dli * dli;  // |1 + delta|^2 - 1
-        // log1p(mag) as log(w) mag / (w - 1), w = 1 + mag: exact to a few ulps and
-        // much faster than the library's log1p
-        const double w1 = 1.0 + mag;
-        const double lr = 0.5 * (w1 == 1.0 ? mag : std::log(w1) * (mag / (w1 - 1.0)));
-        const double li = std::atan2(dli, 1.0 + dlr);
+        const v4d mr = 1.0 - gr;
+        const v4d mi = -gi;
+        const v4d mn = 1.0 / (mr * mr + mi * mi);
+        const v4d xr = gr * onr - gi * oni;
+        const v4d xi = gr * oni + gi * onr;
+        const v4d dlr = (xr * mr + xi * mi) * mn;
+        const v4d dli = (xi * mr - xr * mi) * mn;
+        // Log(1 + delta), accurate when delta is small: log1p(mag) as
+        // log(w) mag / (w - 1), w = 1 + mag, exact to a few ulps
+        const v4d mag = dlr * (2.0 + dlr) + dli * dli;  // |1 + delta|^2 - 1
+        const v4d w1 = 1.0 + mag;
+        const v4l exact = w1 == vm::splat<v4d>(1.0);
+        const v4d lr =
+            0.5 * sel(exact, mag, vm::vlog(w1) * (mag / sel(exact, vm::splat<v4d>(1.0), w1 - 1.0)));
+        const v4d li = vm::vatan2(dli, 1.0 + dlr);
         // K2 = -(u^2 + i u) / (beta + d) * (1 - E) / ((1 - g)(1 + delta))
-        const double hr = -(u2 * ir - u * ii);
-        const double hi = -(u2 * ii + u * ir);
-        const double nr = mr * (1.0 + dlr) - mi * dli;
-        const double ni = mr * dli + mi * (1.0 + dlr);
-        const double nn = 1.0 / (nr * nr + ni * ni);
-        const double fr = (onr * nr + oni * ni) * nn;
-        const double fi = (oni * nr - onr * ni) * nn;
-        const double k2r = hr * fr - hi * fi;
-        const double k2i = hr * fi + hi * fr;
+        const v4d hr = -(u2 * ir - u * ii);
+        const v4d hi = -(u2 * ii + u * ir);
+        const v4d nr = mr * (1.0 + dlr) - mi * dli;
+        const v4d ni = mr * dli + mi * (1.0 + dlr);
+        const v4d nn = 1.0 / (nr * nr + ni * ni);
+        const v4d fr = (onr * nr + oni * ni) * nn;
+        const v4d fi = (oni * nr - onr * ni) * nn;
+        const v4d k2r = hr * fr - hi * fi;
+        const v4d k2i = hr * fi + hi * fr;
         // K1 = i u e tau + (kappa theta / ss) ((beta - d) tau - 2 Log ratio)
-        const double k1r = kt_ss * (br * tau - 2.0 * lr);
-        const double k1i = u * e * tau + kt_ss * (bi * tau - 2.0 * li);
-        re[j] = k1r + k2r * v0;
-        im[j] = k1i + k2i * v0;
+        const v4d k1r = kt_ss * (br * tau - 2.0 * lr);
+        const v4d k1i = u * (e * tau) + kt_ss * (bi * tau - 2.0 * li);
+        const v4d outr = k1r + k2r * v0;
+        const v4d outi = k1i + k2i * v0;
+        vm::store(re + j0, outr, n - j0);
+        vm::store(im + j0, outi, n - j0);
+    }
+}
+
+__attribute__((target("avx512f,avx512dq"), optimize("no-math-errno"), noinline)) void heston_avx512(
+    const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
+    double* im) noexcept {
+    heston_lanes<vm::v8d>(m, tau, e, n, u, re, im);
+}
+
+__attribute__((target("avx2"), optimize("no-math-errno"), noinline)) void heston_avx2(const Model& m, double tau, double e,
+                                                          std::size_t n, const double* u,
+                                                          double* re, double* im) noexcept {
+    heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
+}
+
+void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* u,
+                     double* re, double* im) noexcept {
+    if (vm::widest_lanes() == 8) {
+        heston_avx512(m, tau, e, n, u, re, im);
+    } else if (avx2_supported()) {
+        heston_avx2(m, tau, e, n, u, re, im);
+    } else {
+        heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
     }
 }
 
@@ -243,6 +288,25 @@ void log_return_exponent(const Model& m, double tau, std::size_t n, const double
             heston_exponent(m, tau, 0.0, n, u, re, im);
             add_jumps(m, tau, n, u, re, im);
             return;
+    }
+}
+
+bool heston_exponent_path(int path, const Model& m, double tau, std::size_t n, const double* u,
+                          double* re, double* im) noexcept {
+    switch (path) {
+        case 0:
+            heston_lanes<vm::v4d>(m, tau, 0.0, n, u, re, im);
+            return true;
+        case 1:
+            if (!avx2_supported()) return false;
+            heston_avx2(m, tau, 0.0, n, u, re, im);
+            return true;
+        case 2:
+            if (vm::widest_lanes() != 8) return false;
+            heston_avx512(m, tau, 0.0, n, u, re, im);
+            return true;
+        default:
+            return false;
     }
 }
 

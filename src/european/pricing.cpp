@@ -16,6 +16,7 @@
 #include "common/interrupt.hpp"
 #include "common/threads.hpp"
 #include "european/european.hpp"
+#include "european/vmath.hpp"
 
 namespace orvelta::european {
 
@@ -108,6 +109,56 @@ double tail_point(const Model& m, double tau, double log_eps, double sign) {
     return sign * best;
 }
 
+// COS coefficients scale |phi_j| cos(arg phi_j - u_j a) from the exponent
+// psi_j = re_j + i im_j, a lane set at a time; returns the largest |phi_j|
+// (NaN if any is NaN).
+template <class D>
+inline __attribute__((always_inline)) double cos_coefficients_lanes(
+    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
+    double* out) noexcept {
+    constexpr std::size_t W = vm::lanes<D>;
+    using L = vm::mask_of<D>;
+    D largest = vm::splat<D>(0.0);
+    L nan = vm::splat_l<D>(0);
+    for (std::size_t j0 = 0; j0 < n; j0 += W) {
+        const D r = vm::load<D>(re + j0, n - j0);
+        const D ph = vm::load<D>(im + j0, n - j0) - vm::load<D>(u + j0, n - j0) * a;
+        const D mod = vm::vexp(r);
+        D sn, cs;
+        vm::vsincos(ph, sn, cs);
+        vm::store(out + j0, scale * mod * cs, n - j0);
+        largest = vm::sel(mod > largest, mod, largest);
+        nan = nan | (mod != mod);
+    }
+    if (vm::any(nan)) return std::numeric_limits<double>::quiet_NaN();
+    double best = 0.0;
+    for (std::size_t i = 0; i < W; ++i) best = std::max(best, largest[i]);
+    return best;
+}
+
+__attribute__((target("avx512f,avx512dq"), noinline)) double cos_coefficients_avx512(
+    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
+    double* out) noexcept {
+    return cos_coefficients_lanes<vm::v8d>(n, re, im, u, a, scale, out);
+}
+
+__attribute__((target("avx2"), noinline)) double cos_coefficients_avx2(
+    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
+    double* out) noexcept {
+    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
+}
+
+double cos_coefficients(std::size_t n, const double* re, const double* im, const double* u,
+                        double a, double scale, double* out) noexcept {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (vm::widest_lanes() == 8) return cos_coefficients_avx512(n, re, im, u, a, scale, out);
+    if (avx2) return cos_coefficients_avx2(n, re, im, u, a, scale, out);
+    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
+}
+
 void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
     const double K_ref = kStrikeScale * p.F * p.D;
     // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
@@ -137,13 +188,9 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
             p.u[j] = static_cast<double>(j) * kPi / width;
         }
         log_return_exponent(m, p.tau, kCosBlock, p.u.data() + start, re, im);
-        double block_max = 0.0;
-        for (std::size_t i = 0; i < kCosBlock; ++i) {
-            const double mod = std::exp(re[i]);
-            const double uj = p.u[start + i];
-            p.A.push_back(2.0 / width * mod * std::cos(im[i] - uj * p.a));
-            block_max = std::max(block_max, mod);
-        }
+        p.A.resize(start + kCosBlock);
+        const double block_max = cos_coefficients(kCosBlock, re, im, p.u.data() + start, p.a,
+                                                  2.0 / width, p.A.data() + start);
         if (!std::isfinite(block_max)) {
             p.route = Route::Failed;
             return;

@@ -1,0 +1,304 @@
+// Vector exp, expm1 (small arguments), log, sincos and atan2 in plain IEEE
+// arithmetic on GCC vector types, for the characteristic-function loops.
+//
+// Only additions, multiplications, divisions, comparisons and bit operations
+// are used, in a fixed order and without contraction, so a loop compiled for
+// SSE2, AVX2 or AVX-512 gives the same bits on every machine. Accuracy is about one ulp (two for atan2 near its branch
+// points), against the system library's correctly rounded or near results.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Vector arguments of inlined helpers: no ABI concern (silences -Wpsabi in
+// the files that include this one).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace orvelta::european::vm {
+
+// Four lanes (SSE2 halves or one AVX2 register) and eight (AVX-512); every
+// function below is a template over the lane type, so all widths compute the
+// same operations lane by lane.
+typedef double v4d __attribute__((vector_size(32)));
+typedef std::int64_t v4l __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
+typedef std::int64_t v8l __attribute__((vector_size(64)));
+
+#define ORVELTA_VM inline __attribute__((always_inline))
+
+template <class D>
+constexpr int lanes = static_cast<int>(sizeof(D) / sizeof(double));
+
+template <class D>
+using mask_of = decltype(D{} < D{});
+
+template <class D>
+ORVELTA_VM D splat(double x) {
+    return D{} + x;
+}
+template <class D>
+ORVELTA_VM mask_of<D> splat_l(std::int64_t x) {
+    return mask_of<D>{} + x;
+}
+
+template <class To, class From>
+ORVELTA_VM To bits(From x) {
+    static_assert(sizeof(To) == sizeof(From), "same width");
+    To out;
+    std::memcpy(&out, &x, sizeof out);
+    return out;
+}
+
+// Lane-wise mask ? a : b for a comparison mask (all ones or zeros per lane).
+template <class D>
+ORVELTA_VM D sel(mask_of<D> mask, D a, D b) {
+    using L = mask_of<D>;
+    return bits<D>((bits<L>(a) & mask) | (bits<L>(b) & ~mask));
+}
+
+template <class D>
+ORVELTA_VM D vabs(D x) {
+    return bits<D>(bits<mask_of<D>>(x) & splat_l<D>(0x7fffffffffffffffLL));
+}
+
+// Whether any lane of a mask is set.
+template <class L>
+ORVELTA_VM bool any(L mask) {
+    std::int64_t acc = 0;
+    for (std::size_t i = 0; i < sizeof(L) / sizeof(std::int64_t); ++i) acc |= mask[i];
+    return acc != 0;
+}
+
+// Loads n <= lanes values, padding with the last one.
+template <class D>
+ORVELTA_VM D load(const double* p, std::size_t n) {
+    D out;
+    if (n >= static_cast<std::size_t>(lanes<D>)) {
+        std::memcpy(&out, p, sizeof out);
+    } else {
+        for (std::size_t i = 0; i < static_cast<std::size_t>(lanes<D>); ++i) out[i] = p[i < n ? i : n - 1];
+    }
+    return out;
+}
+
+// Stores the first n <= lanes values.
+template <class D>
+ORVELTA_VM void store(double* p, D x, std::size_t n) {
+    if (n >= static_cast<std::size_t>(lanes<D>)) {
+        std::memcpy(p, &x, sizeof x);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) p[i] = x[i];
+    }
+}
+
+// Square root lane by lane (a vector square root where the caller is compiled
+// without errno for math functions).
+template <class D>
+ORVELTA_VM D vsqrt(D x) {
+    D out;
+    for (int i = 0; i < lanes<D>; ++i) out[i] = std::sqrt(x[i]);
+    return out;
+}
+
+constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: x + kRound - kRound rounds to an integer
+constexpr double kLn2Hi = 6.93147180369123816490e-01;
+constexpr double kLn2Lo = 1.90821492927058770002e-10;
+
+// e^x; 0 below -708 (where the result would be subnormal), +inf above 709,
+// NaN for NaN.
+template <class D>
+ORVELTA_VM D vexp(D x) {
+    using L = mask_of<D>;
+    const L tiny = x < splat<D>(-708.0);
+    const L huge = x > splat<D>(709.0);
+    const L nan = x != x;
+    const D xc = sel(tiny | huge | nan, splat<D>(0.0), x);
+    const D t = xc * 1.4426950408889634 + kRound;
+    const D n = t - kRound;
+    const D r = (xc - n * kLn2Hi) - n * kLn2Lo;
+    // Taylor polynomial to degree 13 on |r| <= ln(2) / 2.
+    D p = splat<D>(1.0 / 6227020800.0);
+    p = p * r + 1.0 / 479001600.0;
+    p = p * r + 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    const L ni = bits<L>(t) - bits<L>(splat<D>(kRound));
+    const D scale = bits<D>((ni + 1023) << 52);
+    const D out = sel(tiny, splat<D>(0.0), p * scale);
+    return sel(nan, x, sel(huge, splat<D>(HUGE_VAL), out));
+}
+
+// e^x - 1 for |x| <= 0.5, accurate in relative terms (Taylor to degree 17).
+template <class D>
+ORVELTA_VM D vexpm1_small(D x) {
+    static constexpr double c[] = {1.0 / 6402373705728000.0, 1.0 / 355687428096000.0,
+                                   1.0 / 20922789888000.0,   1.0 / 1307674368000.0,
+                                   1.0 / 87178291200.0,      1.0 / 6227020800.0,
+                                   1.0 / 479001600.0,        1.0 / 39916800.0,
+                                   1.0 / 3628800.0,          1.0 / 362880.0,
+                                   1.0 / 40320.0,            1.0 / 5040.0,
+                                   1.0 / 720.0,              1.0 / 120.0,
+                                   1.0 / 24.0,               1.0 / 6.0,
+                                   0.5};
+    D p = splat<D>(c[0]);
+    for (int k = 1; k < 17; ++k) p = p * x + c[k];
+    return x + x * (x * p);
+}
+
+// ln x for positive normal x.
+template <class D>
+ORVELTA_VM D vlog(D x) {
+    using L = mask_of<D>;
+    const L b = bits<L>(x);
+    L e = ((b >> 52) & splat_l<D>(0x7ff)) - 1023;
+    D m = bits<D>((b & splat_l<D>(0x000fffffffffffffLL)) | splat_l<D>(0x3ff0000000000000LL));
+    const L big = m > splat<D>(1.4142135623730951);
+    m = sel(big, m * 0.5, m);
+    e = e - big;  // the mask is -1 where big
+    const D f = m - 1.0;
+    const D s = f / (f + 2.0);
+    const D z = s * s;
+    // ln(1 + f) = 2 atanh(s) = 2 s + s R(z), R = 2 (z/3 + z^2/5 + ...), |s| <= 0.1716.
+    D R = splat<D>(2.0 / 23.0);
+    R = R * z + 2.0 / 21.0;
+    R = R * z + 2.0 / 19.0;
+    R = R * z + 2.0 / 17.0;
+    R = R * z + 2.0 / 15.0;
+    R = R * z + 2.0 / 13.0;
+    R = R * z + 2.0 / 11.0;
+    R = R * z + 2.0 / 9.0;
+    R = R * z + 2.0 / 7.0;
+    R = R * z + 2.0 / 5.0;
+    R = R * z + 2.0 / 3.0;
+    R = R * z;
+    // f - (hfsq - s (hfsq + R)) as in the classic formulation, for a small error near 1.
+    const D hfsq = 0.5 * f * f;
+    const D lm = f - (hfsq - s * (hfsq + R));
+    const D ed = bits<D>(e + bits<L>(splat<D>(kRound))) - kRound;
+    return ed * kLn2Hi + (lm + ed * kLn2Lo);
+}
+
+constexpr double kPio2_1 = 1.57079632673412561417e+00;
+constexpr double kPio2_2 = 6.07710050650619224932e-11;
+constexpr double kPio2_3 = 2.02226624879595063154e-21;
+// Beyond this the three-part reduction is no longer exact: the system library.
+constexpr double kSinCosLimit = 1e5;
+
+// sin x and cos x.
+template <class D>
+ORVELTA_VM void vsincos(D x, D& sn, D& cs) {
+    using L = mask_of<D>;
+    const D t = x * 0.63661977236758134308 + kRound;
+    const D n = t - kRound;
+    const D r = ((x - n * kPio2_1) - n * kPio2_2) - n * kPio2_3;
+    const L q = bits<L>(t) - bits<L>(splat<D>(kRound));
+    const D z = r * r;
+    D ps = splat<D>(1.0 / 355687428096000.0);  // sin: to degree 17
+    ps = ps * z - 1.0 / 1307674368000.0;
+    ps = ps * z + 1.0 / 6227020800.0;
+    ps = ps * z - 1.0 / 39916800.0;
+    ps = ps * z + 1.0 / 362880.0;
+    ps = ps * z - 1.0 / 5040.0;
+    ps = ps * z + 1.0 / 120.0;
+    ps = ps * z - 1.0 / 6.0;
+    const D s = r + r * (z * ps);
+    D pc = splat<D>(-1.0 / 6402373705728000.0);  // cos: to degree 18
+    pc = pc * z + 1.0 / 20922789888000.0;
+    pc = pc * z - 1.0 / 87178291200.0;
+    pc = pc * z + 1.0 / 479001600.0;
+    pc = pc * z - 1.0 / 3628800.0;
+    pc = pc * z + 1.0 / 40320.0;
+    pc = pc * z - 1.0 / 720.0;
+    pc = pc * z + 1.0 / 24.0;
+    const D hz = 0.5 * z;
+    const D w = 1.0 - hz;
+    const D c = w + (((1.0 - w) - hz) + z * (z * pc));
+    const L swap = (q & 1) != 0;
+    const D a = sel(swap, c, s);
+    const D b = sel(swap, s, c);
+    const L neg_s = (q & 2) != 0;
+    const L neg_c = ((q + 1) & 2) != 0;
+    sn = sel(neg_s, -a, a);
+    cs = sel(neg_c, -b, b);
+    if (!any(!(vabs(x) <= splat<D>(kSinCosLimit)))) return;
+    for (int i = 0; i < lanes<D>; ++i) {
+        if (!(std::fabs(x[i]) <= kSinCosLimit)) {
+            double si, ci;
+            ::sincos(x[i], &si, &ci);
+            sn[i] = si;
+            cs[i] = ci;
+        }
+    }
+}
+
+// atan(k / 8), k = 0..8.
+constexpr double kAtanEighths[9] = {0.0,
+                                    0.12435499454676144,
+                                    0.24497866312686414,
+                                    0.35877067027057225,
+                                    0.4636476090008061,
+                                    0.5585993153435624,
+                                    0.6435011087932844,
+                                    0.7188299996216245,
+                                    0.7853981633974483};
+
+// atan2(y, x) for finite arguments (0 where both are zero).
+template <class D>
+ORVELTA_VM D vatan2(D y, D x) {
+    using L = mask_of<D>;
+    const D ay = vabs(y);
+    const D ax = vabs(x);
+    const L swap = ay > ax;
+    const D num = sel(swap, ax, ay);
+    const D den = sel(swap, ay, ax);
+    const L zero = den == splat<D>(0.0);
+    const D t = sel(zero, splat<D>(0.0), num / sel(zero, splat<D>(1.0), den));
+    // atan t = atan c + atan((t - c) / (1 + t c)), c the nearest eighth.
+    const D kt = t * 8.0 + kRound;
+    const L k = bits<L>(kt) - bits<L>(splat<D>(kRound));
+    const D c = (kt - kRound) * 0.125;
+    D base = splat<D>(0.0);
+    for (int j = 1; j <= 8; ++j) base = sel(k == j, splat<D>(kAtanEighths[j]), base);
+    const D tt = (t - c) / (1.0 + t * c);
+    const D z = tt * tt;
+    D p = splat<D>(1.0 / 17.0);  // atan series to degree 17, |tt| <= 1/16
+    p = p * z - 1.0 / 15.0;
+    p = p * z + 1.0 / 13.0;
+    p = p * z - 1.0 / 11.0;
+    p = p * z + 1.0 / 9.0;
+    p = p * z - 1.0 / 7.0;
+    p = p * z + 1.0 / 5.0;
+    p = p * z - 1.0 / 3.0;
+    const D at = base + (tt + tt * (z * p));
+    const double pio2_hi = 1.5707963267948966, pio2_lo = 6.123233995736766e-17;
+    const double pi_hi = 3.141592653589793, pi_lo = 1.2246467991473532e-16;
+    D res = sel(swap, (pio2_hi - at) + pio2_lo, at);
+    res = sel(bits<L>(x) < 0, (pi_hi - res) + pi_lo, res);
+    return sel(bits<L>(y) < 0, -res, res);
+}
+
+// The widest lane set this processor runs: 8 with AVX-512F/DQ, else 4.
+inline int widest_lanes() noexcept {
+    static const int n = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") ? 8 : 4;
+    }();
+    return n;
+}
+
+}  // namespace orvelta::european::vm
+
+#undef ORVELTA_VM
