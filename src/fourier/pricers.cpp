@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -156,7 +158,16 @@ void fft_prices(int model_id, const std::vector<double>& params, double s, doubl
         return;
     }
     require_memory("fft_prices", bytes_of(Nd, sizeof(cplx)));
-    std::vector<cplx> x(static_cast<std::size_t>(N), cplx(0.0, 0.0));
+    // Storage left unconstructed: the fill loop below writes every element,
+    // so for a large grid the first touch of its pages happens in that loop,
+    // which polls for interrupts, rather than in an uninterruptible zero fill.
+    struct Release {
+        void operator()(cplx* p) const noexcept { std::allocator<cplx>().deallocate(p, n); }
+        std::size_t n;
+    };
+    const auto points = static_cast<std::size_t>(N);
+    const std::unique_ptr<cplx, Release> buffer(std::allocator<cplx>().allocate(points), Release{points});
+    cplx* const x = buffer.get();
     InterruptPacer pacer(kPollWork);
 
     // Damped call transform psi(v) on the frequency grid, with the phase that
@@ -171,11 +182,11 @@ void fft_prices(int model_id, const std::vector<double>& params, double s, doubl
         const cplx psi = disc * phi / denom;
         cplx xj = unit(-v * k0) * psi * eta;
         if (j == 0) xj = xj * 0.5;
-        x[static_cast<std::size_t>(j)] = xj;
+        new (x + j) cplx(xj);
         pacer.tick();
     }
 
-    fft_forward(x.data(), N, pacer);
+    fft_forward(x, N, pacer);
 
     const bool is_call = option_type >= 1;
     const double s_disc = s * std::exp(-q * tau);
