@@ -223,6 +223,26 @@ def test_a_sigint_that_raises_nothing_leaves_the_batch_complete(run_python, hand
     assert out == ["finished", "True", "1"]
 
 
+def test_sigint_during_batches_on_several_threads(run_python):
+    # Two threads in armed batches at once; SIGINT is handled on the main
+    # thread, which does not raise. Both batches still give their exact prices
+    # (a slice that the signal may have cut short is priced again), and the
+    # process's own SIGINT handler is back in place afterwards.
+    setup = (SIGACTION_PROBE + "import threading\ninstalled = sigint_handler()\n"
+             "hits = []; signal.signal(signal.SIGINT, lambda *_: hits.append(1))\n"
+             "n = 1200; a = [rng.uniform(60, 140, n), np.full(n, 100.0), np.full(n, 0.05), np.zeros(n), "
+             "rng.uniform(0.1, 0.5, n), np.full(n, 1.0), rng.integers(0, 2, n).astype(np.int32)]\n"
+             "expected = K.american_tree_batch(*a, steps=700)\n"
+             "got = []\n"
+             "workers = [threading.Thread(target=lambda: got.append(K.american_tree_batch(*a, steps=700))) "
+             "for _ in range(2)]")
+    call = "[w.start() for w in workers]; [w.join() for w in workers]"
+    after = ("print(len(got) == 2 and all(np.array_equal(g, expected) for g in got), len(hits), "
+             "sigint_handler() == installed)")
+    out = interrupt(run_python, setup, call, after, delay=0.3)
+    assert out == ["finished", "True", "1", "True"]
+
+
 # --- undefined inputs: NaN in, NaN out ------------------------------------------------------
 
 MARKET = dict(s=90.0, k=100.0, r=0.05, q=0.02, sigma=0.3, tau=1.0)
