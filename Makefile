@@ -8,7 +8,7 @@ VPY     := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: all build demo test bench wheel clean
+.PHONY: all build demo test bench wheel clean sanitize
 .DEFAULT_GOAL := all
 
 all: build
@@ -53,3 +53,28 @@ wheel: $(VENV)/.deps
 
 clean:
 	rm -rf build dist $(VENV)
+
+# The module built with AddressSanitizer and UndefinedBehaviorSanitizer in a
+# folder of its own, build/sanitize/ (the .venv build is untouched), and the suite run
+# against it: the instrumented shared objects beside a copy of the package,
+# found first on PYTHONPATH. CPython itself is not instrumented, so libasan is
+# preloaded (with libstdc++, so that its exception interceptors resolve) and
+# leak detection is off; any sanitizer report fails the run.
+SAN_DIR   := build/sanitize
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
+SAN_ENV   := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
+             UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+             LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+             PYTHONPATH=$(SAN_DIR)/pkg
+
+sanitize: $(VENV)/.deps
+	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE=$(CURDIR)/$(VPY) \
+	    -Dpybind11_DIR=$$($(VPY) -m pybind11 --cmakedir) \
+	    -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)"
+	$(VENV)/bin/cmake --build $(SAN_DIR)
+	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg
+	cp -r python/orvelta $(SAN_DIR)/pkg/
+	cp $(SAN_DIR)/_kernels*.so $(SAN_DIR)/_engines*.so $(SAN_DIR)/pkg/orvelta/
+	$(SAN_ENV) $(VPY) -c "import orvelta._kernels as k; assert '/$(SAN_DIR)/pkg/' in k.__file__, k.__file__"
+	$(SAN_ENV) $(VPY) -m pytest -p no:cacheprovider -q

@@ -1,8 +1,12 @@
 #include "fd/psor.hpp"
 
+#include "common/interrupt.hpp"
+#include "common/memory.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -355,6 +359,34 @@ void sweep_lanes(bool american, Lane* const* lanes, int count, std::int64_t N,
     }
 }
 
+// Node updates between two interrupt polls (well under a millisecond).
+constexpr std::int64_t kPollNodes = 1 << 16;
+
+bool finite_inputs(double s, double k, double r, double q, double sigma, double tau) noexcept {
+    // Any NaN or infinity makes the sum non-finite.
+    return std::isfinite(s) && std::isfinite(k) && std::isfinite(r) && std::isfinite(q) &&
+           std::isfinite(sigma) && std::isfinite(tau);
+}
+
+// An option whose inputs are not all finite has no price. Its lane is set up
+// as usual (grid, payoff, expiry outputs), then every level is booked as
+// unsolved: NaN residuals, boundary and values.
+void book_undefined(Lane& L, const Settings& g) noexcept {
+    const auto nodes = static_cast<std::size_t>(g.N) + 1;
+    for (std::int64_t n = L.level; n >= 0; --n) {
+        if (L.residuals != nullptr) L.residuals[n] = kNaN;
+        if (L.boundary != nullptr) L.boundary[n] = kNaN;
+        if (L.values != nullptr) {
+            std::fill(L.values + static_cast<std::size_t>(n) * nodes,
+                      L.values + static_cast<std::size_t>(n + 1) * nodes, kNaN);
+        }
+    }
+    std::fill(L.new_v, L.new_v + nodes, kNaN);
+    std::fill(L.old_v, L.old_v + nodes, kNaN);
+    L.max_residual = kNaN;
+    L.level = -1;
+}
+
 Settings settings(int s_steps, int t_steps, double s_max_mult, double omega, double tol,
                   int max_iter, bool american) noexcept {
     return {price_intervals(s_steps), time_steps(t_steps), s_max_mult, omega, tol, max_iter,
@@ -363,14 +395,31 @@ Settings settings(int s_steps, int t_steps, double s_max_mult, double omega, dou
 
 }  // namespace
 
+void check_settings(double omega, double tol) {
+    if (!(omega > 0.0 && omega < 2.0)) throw std::runtime_error("omega must lie in (0, 2)");
+    if (!(tol >= 0.0)) throw std::runtime_error("tol must be a number >= 0");
+}
+
+double solve_work_bytes(int s_steps) noexcept {
+    return bytes_of(static_cast<double>(kVectors) * static_cast<double>(price_intervals(s_steps) + 1),
+                    sizeof(double));
+}
+
+double batch_work_bytes(int s_steps, std::size_t count) noexcept {
+    const auto width = static_cast<double>(std::min<std::size_t>(count, kLanes));
+    return width * solve_work_bytes(s_steps);
+}
+
 PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, double tau,
                           int option_type, int s_steps, int t_steps, double s_max_mult,
                           double omega, double tol, int max_iter, bool american,
                           double* s_grid, double* boundary, double* residuals, double* values) {
+    check_settings(omega, tol);
     const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);
     const auto nodes = static_cast<std::size_t>(g.N) + 1;
     // The work vectors, zero filled, in one allocation before the time
     // loop; the loop itself allocates nothing and swaps old and new.
+    require_memory("pde_psor_solve", solve_work_bytes(s_steps));
     std::vector<double> work(kVectors * nodes, 0.0);
     Lane L{};
     attach(L, work.data(), g.N);
@@ -379,10 +428,17 @@ PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, 
     L.values = values;
     begin_option(L, g, s, k, r, q, sigma, tau, option_type);
     Lane* const lanes[1] = {&L};
+    if (!finite_inputs(s, k, r, q, sigma, tau)) {
+        book_undefined(L, g);
+        if (s_grid != nullptr) std::copy(L.S, L.S + nodes, s_grid);
+        return {kNaN, kNaN};
+    }
     advance(L, g);
+    InterruptPacer pacer(kPollNodes);
     while (L.level >= 0) {
         sweep_lanes(american, lanes, 1, g.N, omega);
         advance(L, g);
+        pacer.tick(2 * g.N);
     }
     if (s_grid != nullptr) std::copy(L.S, L.S + nodes, s_grid);
     return {spot_price(L, g.N), L.max_residual};
@@ -393,10 +449,13 @@ void pde_psor_batch(std::size_t count, const double* s, const double* k, const d
                     const int* option_type, int s_steps, int t_steps, double s_max_mult,
                     double omega, double tol, int max_iter, bool american, double* prices,
                     double* residuals) {
+    check_settings(omega, tol);
     if (count == 0) return;
     const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);
     const auto nodes = static_cast<std::size_t>(g.N) + 1;
     const int width = static_cast<int>(std::min<std::size_t>(count, kLanes));
+    require_memory("pde_psor_batch", batch_work_bytes(s_steps, count));
+    InterruptPacer pacer(kPollNodes);
     std::vector<double> work(static_cast<std::size_t>(width) * kVectors * nodes, 0.0);
     Lane pool[kLanes] = {};
     std::size_t option_of[kLanes] = {};
@@ -411,6 +470,12 @@ void pde_psor_batch(std::size_t count, const double* s, const double* k, const d
         while (next < count) {
             const std::size_t i = next++;
             begin_option(L, g, s[i], k[i], r[i], q[i], sigma[i], tau[i], option_type[i]);
+            pacer.tick(g.N);
+            if (!finite_inputs(s[i], k[i], r[i], q[i], sigma[i], tau[i])) {
+                prices[i] = kNaN;
+                residuals[i] = kNaN;
+                continue;
+            }
             advance(L, g);
             if (L.level >= 0) {
                 slot = i;
@@ -428,6 +493,7 @@ void pde_psor_batch(std::size_t count, const double* s, const double* k, const d
     }
     while (n_active > 0) {
         sweep_lanes(american, active, n_active, g.N, omega);
+        pacer.tick(n_active * g.N);
         int kept = 0;
         for (int a = 0; a < n_active; ++a) {
             Lane& L = *active[a];

@@ -3,8 +3,14 @@
 // enters through characteristic_function.
 #include "fourier/fourier.hpp"
 
+#include "common/interrupt.hpp"
+#include "common/memory.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
@@ -14,6 +20,23 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Units of work (characteristic-function evaluations, butterflies, strike
+// updates) between two interrupt polls: well under a millisecond.
+constexpr std::int64_t kPollWork = 4096;
+
+// True when the inputs shared by every option of a call are finite: the
+// scalars and every model parameter. A NaN or infinite market input has no
+// price; the pricers return NaN for it rather than let a floor, clamp or
+// comparison turn it into a plausible number.
+bool finite_inputs(const std::vector<double>& params, double s, double r, double q) noexcept {
+    if (!(std::isfinite(s) && std::isfinite(r) && std::isfinite(q))) return false;
+    for (const double p : params) {
+        if (!std::isfinite(p)) return false;
+    }
+    return true;
+}
 
 // e^(-i pi) as the m = 2 stage factor: sincos(-pi) rounded.
 const cplx kHalfTurn{-1.0, -1.2246467991473532e-16};
@@ -26,7 +49,7 @@ inline cplx unit(double x) noexcept { return std::exp(cplx(0.0, x)); }
 
 // In-place forward transform X_m = sum_j x_j e^(-2 pi i j m / N), unscaled, by
 // iterative radix-2 decimation in time; N is a power of two.
-void fft_forward(cplx* x, std::int64_t N) noexcept {
+void fft_forward(cplx* x, std::int64_t N, InterruptPacer& pacer) {
     std::int64_t rev = 0;
     for (std::int64_t i = 1; i < N; ++i) {
         std::int64_t bit = N >> 1;
@@ -54,6 +77,7 @@ void fft_forward(cplx* x, std::int64_t N) noexcept {
                 x[b + t] = x[b + t] + p;
                 w = w * wm;
             }
+            pacer.tick(half);
         }
     }
 }
@@ -126,7 +150,25 @@ void fft_prices(int model_id, const std::vector<double>& params, double s, doubl
     const double Nd = static_cast<double>(N);
     const double lambda = kTwoPi / (Nd * eta);
     const double k0 = std::log(s) - Nd * lambda / 2.0;
-    std::vector<cplx> x(static_cast<std::size_t>(N), cplx(0.0, 0.0));
+    if (!finite_inputs(params, s, r, q) || !std::isfinite(tau)) {
+        for (std::int64_t m = 0; m < N; ++m) {
+            strikes[m] = std::exp(static_cast<double>(m) * lambda + k0);
+            prices[m] = kNaN;
+        }
+        return;
+    }
+    require_memory("fft_prices", bytes_of(Nd, sizeof(cplx)));
+    // Storage left unconstructed: the fill loop below writes every element,
+    // so for a large grid the first touch of its pages happens in that loop,
+    // which polls for interrupts, rather than in an uninterruptible zero fill.
+    struct Release {
+        void operator()(cplx* p) const noexcept { std::allocator<cplx>().deallocate(p, n); }
+        std::size_t n;
+    };
+    const auto points = static_cast<std::size_t>(N);
+    const std::unique_ptr<cplx, Release> buffer(std::allocator<cplx>().allocate(points), Release{points});
+    cplx* const x = buffer.get();
+    InterruptPacer pacer(kPollWork);
 
     // Damped call transform psi(v) on the frequency grid, with the phase that
     // moves the log-strike grid to k0 and the trapezoid weights.
@@ -140,10 +182,11 @@ void fft_prices(int model_id, const std::vector<double>& params, double s, doubl
         const cplx psi = disc * phi / denom;
         cplx xj = unit(-v * k0) * psi * eta;
         if (j == 0) xj = xj * 0.5;
-        x[static_cast<std::size_t>(j)] = xj;
+        new (x + j) cplx(xj);
+        pacer.tick();
     }
 
-    fft_forward(x.data(), N);
+    fft_forward(x, N, pacer);
 
     const bool is_call = option_type >= 1;
     const double s_disc = s * std::exp(-q * tau);
@@ -154,6 +197,7 @@ void fft_prices(int model_id, const std::vector<double>& params, double s, doubl
         strikes[m] = strike;
         const double call = std::exp(-alpha * km) * x[static_cast<std::size_t>(m)].real() / kPi;
         prices[m] = parity_price(call, s_disc, strike, r_disc, is_call);
+        pacer.tick();
     }
 }
 
@@ -161,25 +205,34 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
                    const double* strikes, const double* tau, double s, double r, double q,
                    int n_terms, double u_max, int option_type, double* out) {
     if (count == 0) return;
+    if (!finite_inputs(params, s, r, q)) {
+        std::fill(out, out + count, kNaN);
+        return;
+    }
     const int M = std::max(n_terms, 64);
     const double U = u_max > 10.0 ? u_max : 10.0;
     const double du = U / static_cast<double>(M);
     const double weight = du / kPi;
     const bool is_call = option_type >= 1;
     const cplx minus_i(0.0, -1.0);
+    InterruptPacer pacer(kPollWork);
 
-    bool shared = true;
-    for (std::size_t m = 1; m < count; ++m) {
-        if (std::fabs(tau[m] - tau[0]) > 1e-13) {
-            shared = false;
-            break;
-        }
+    // One maturity for all when every one lies within 1e-13 of the first; a
+    // non-finite maturity never does.
+    bool shared = std::isfinite(tau[0]);
+    for (std::size_t m = 1; m < count && shared; ++m) {
+        if (!(std::fabs(tau[m] - tau[0]) <= 1e-13)) shared = false;
     }
 
     if (!shared) {
         for (std::size_t m = 0; m < count; ++m) {
             const double K = strikes[m];
             const double T = tau[m];
+            pacer.tick();
+            if (!(std::isfinite(K) && std::isfinite(T))) {
+                out[m] = kNaN;
+                continue;
+            }
             const double lnK = std::log(K);
             const cplx F = characteristic_function(model_id, params, minus_i, s, r, q, T);
             double P1 = 0.5;
@@ -192,6 +245,7 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
                 const cplx phi2 = characteristic_function(model_id, params, cplx(u, 0.0), s, r, q, T);
                 P1 += weight * (e * phi1 / (iu * F)).real();
                 P2 += weight * (e * phi2 / iu).real();
+                pacer.tick(2);
             }
             const double call = s * std::exp(-q * T) * P1 - K * std::exp(-r * T) * P2;
             out[m] = parity_price(call, s * std::exp(-q * T), K, std::exp(-r * T), is_call);
@@ -203,6 +257,7 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
     // once and only the strike phase varies per option.
     const double T = tau[0];
     const cplx F = characteristic_function(model_id, params, minus_i, s, r, q, T);
+    require_memory("direct_prices", bytes_of(3.0 * static_cast<double>(count), sizeof(double)));
     std::vector<double> P1(count, 0.5);
     std::vector<double> P2(count, 0.5);
     std::vector<double> lnK(count);
@@ -217,13 +272,14 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
             P1[m] += weight * (A * e).real();
             P2[m] += weight * (B * e).real();
         }
+        pacer.tick(2 + static_cast<std::int64_t>(count));
     }
     const double q_disc = std::exp(-q * T);
     const double r_disc = std::exp(-r * T);
     for (std::size_t m = 0; m < count; ++m) {
         const double K = strikes[m];
         const double call = s * q_disc * P1[m] - K * r_disc * P2[m];
-        out[m] = parity_price(call, s * q_disc, K, r_disc, is_call);
+        out[m] = std::isfinite(K) ? parity_price(call, s * q_disc, K, r_disc, is_call) : kNaN;
     }
 }
 
@@ -252,11 +308,21 @@ std::pair<double, double> cos_chi_psi(int k, double a, double b, double c, doubl
 void cos_prices(int model_id, const std::vector<double>& params, std::size_t count,
                 const double* strikes, const double* tau, double s, double r, double q,
                 int n_terms, double truncation_width, int option_type, double* out) {
+    if (!finite_inputs(params, s, r, q)) {
+        std::fill(out, out + count, kNaN);
+        return;
+    }
     const int N = std::max(n_terms, 8);
     const bool is_call = option_type >= 1;
+    InterruptPacer pacer(kPollWork);
     for (std::size_t m = 0; m < count; ++m) {
         const double K = strikes[m];
         const double T = tau[m];
+        if (!(std::isfinite(K) && std::isfinite(T))) {
+            out[m] = kNaN;
+            pacer.tick();
+            continue;
+        }
         // Interval for y = ln(S_T / K): centred on the forward log-moneyness,
         // half-width from the model's variance over the option's life.
         double w = cos_variance_rate(model_id, params, T);
@@ -289,6 +355,7 @@ void cos_prices(int model_id, const std::vector<double>& params, std::size_t cou
                 V = is_call ? 2.0 * K * (chi - psi) / width : 2.0 * K * (psi - chi) / width;
             }
             sum += k == 0 ? 0.5 * V * t : V * t;
+            pacer.tick();
         }
         out[m] = floor_zero(std::exp(-r * T) * sum);
     }

@@ -3,8 +3,6 @@
 #include "module/bindings.hpp"
 
 #include <cstdint>
-#include <limits>
-#include <new>
 
 namespace orvelta::bindings {
 
@@ -13,14 +11,17 @@ namespace {
 py::dict american_pde_psor(double s, double k, double r, double q, double sigma, double tau,
                            int option_type, int s_steps, int t_steps, double s_max_mult,
                            double omega, double tol, int max_iter, bool american) {
+    fd::check_settings(omega, tol);
     const std::int64_t N = fd::price_intervals(s_steps);
     const std::int64_t M = fd::time_steps(t_steps);
-    // Both factors are below 2^31, so the element count fits in 64 bits; a
-    // surface whose byte size exceeds the address space cannot be allocated.
-    const std::int64_t cells = (M + 1) * (N + 1);
-    if (cells > std::numeric_limits<py::ssize_t>::max() / static_cast<py::ssize_t>(sizeof(double))) {
-        throw std::bad_alloc();
-    }
+    // The grid, boundary, residuals and value surface, and the solver's work
+    // vectors. Both sizes are below 2^31, so the surface's element count fits
+    // in 64 bits.
+    const double Nd = static_cast<double>(N);
+    const double Md = static_cast<double>(M);
+    const double results = (Nd + 1.0) + (Md + 1.0) + Md + (Md + 1.0) * (Nd + 1.0);
+    require_memory("american_pde_psor",
+                   bytes_of(results, sizeof(double)) + fd::solve_work_bytes(s_steps));
     py::array_t<double> s_grid(static_cast<py::ssize_t>(N + 1));
     py::array_t<double> boundary(static_cast<py::ssize_t>(M + 1));
     py::array_t<double> residuals(static_cast<py::ssize_t>(M));
@@ -46,6 +47,10 @@ py::dict american_pde_psor_batch(const f64_array& s, const f64_array& k, const f
                                  double s_max_mult, double omega, double tol, int max_iter,
                                  bool american) {
     const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    fd::check_settings(omega, tol);
+    require_memory("american_pde_psor_batch",
+                   bytes_of(2.0 * static_cast<double>(n), sizeof(double)) +
+                       fd::batch_work_bytes(s_steps, static_cast<std::size_t>(n)));
     py::array_t<double> prices(n);
     py::array_t<double> residuals(n);
     double* pp = mutable_data_1d(prices);

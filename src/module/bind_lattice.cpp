@@ -1,25 +1,76 @@
 // Lattice pricers: american_tree_batch and american_tree_boundary.
+#include "common/threads.hpp"
 #include "lattice/lattice.hpp"
 #include "module/bindings.hpp"
 
-#include <limits>
+#include <omp.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 
 namespace orvelta::bindings {
 
 namespace {
+
+// Node updates of one lattice of `steps` steps, the unit of a slice's work.
+double lattice_nodes(int steps) noexcept {
+    if (steps < 2) return 1.0;
+    const double n = static_cast<double>(steps);
+    return (n + 1.0) * (n + 2.0) / 2.0;
+}
+
+// A batch runs in slices of options of about this many node updates (some
+// tens of milliseconds), so that the interpreter lock is taken back often
+// enough to answer Ctrl-C. A slice never drops below the size at which the
+// batch uses its thread team; longer slices are cut short by the cancel flag
+// that the lattice polls.
+constexpr double kSliceNodes = 67108864.0;  // 2^26
+
+std::size_t slice_options(int steps, std::size_t total) noexcept {
+    const double fit = std::max(1.0, kSliceNodes / lattice_nodes(steps));
+    std::size_t slice = fit >= static_cast<double>(total) ? total : static_cast<std::size_t>(fit);
+    slice = std::max(slice, std::min(total, kMinParallelBatch));
+    return std::max<std::size_t>(slice, 1);
+}
+
+// Working memory of the batch: per thread, the option's values and the
+// node-price block of its grouped induction ((steps + 1) * 9 doubles).
+double tree_batch_bytes(std::size_t count, int steps) noexcept {
+    double bytes = bytes_of(static_cast<double>(count), sizeof(double));
+    if (steps >= 2 && count > 0) {
+        const std::size_t threads = run_parallel(count) ? static_cast<std::size_t>(omp_get_max_threads()) : 1;
+        const double per_thread = bytes_of((static_cast<double>(steps) + 1.0) * 9.0, sizeof(double));
+        bytes += per_thread * static_cast<double>(std::min(threads, count));
+    }
+    return bytes;
+}
 
 py::array_t<double> american_tree_batch(const f64_array& s, const f64_array& k, const f64_array& r,
                                         const f64_array& q, const f64_array& sigma,
                                         const f64_array& tau, const i32_array& option_type,
                                         int steps, int tree_type, bool american) {
     const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    const auto total = static_cast<std::size_t>(n);
+    require_memory("american_tree_batch", tree_batch_bytes(total, steps));
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
-    {
-        py::gil_scoped_release unlocked;
-        lattice::tree_batch(static_cast<std::size_t>(n), b.s, b.k, b.r, b.q, b.sigma, b.tau,
-                            b.option_type, steps, tree_type, american, po);
+
+    // Slices of options with the interpreter lock released; between slices
+    // the lock is taken back to run the signal handlers. Each option is
+    // priced independently, so the slicing changes no result.
+    const std::size_t slice = slice_options(steps, total);
+    std::optional<SigintCancel> cancel;
+    if (lattice_nodes(steps) * static_cast<double>(total) > kSliceNodes) cancel.emplace();
+    for (std::size_t start = 0; start < total; start += slice) {
+        const std::size_t len = std::min(slice, total - start);
+        run_cancellable([&] {
+            py::gil_scoped_release unlocked;
+            lattice::tree_batch(len, b.s + start, b.k + start, b.r + start, b.q + start,
+                                b.sigma + start, b.tau + start, b.option_type + start, steps,
+                                tree_type, american, po + start);
+        });
     }
     return out;
 }
@@ -27,11 +78,18 @@ py::array_t<double> american_tree_batch(const f64_array& s, const f64_array& k, 
 py::dict american_tree_boundary(double s, double k, double r, double q, double sigma, double tau,
                                 int option_type, int steps, int tree_type, bool american) {
     const auto nodes = static_cast<py::ssize_t>(lattice::boundary_steps(steps) + 1);
+    // The two result arrays and the lattice's value vector.
+    require_memory("american_tree_boundary", bytes_of(3.0 * static_cast<double>(nodes), sizeof(double)));
     py::array_t<double> times(nodes);
     py::array_t<double> boundary(nodes);
-    const double price = lattice::tree_boundary(s, k, r, q, sigma, tau, option_type, steps,
-                                                tree_type, american, times.mutable_data(),
-                                                boundary.mutable_data());
+    double price = 0.0;
+    // A lattice long enough to notice lets SIGINT cut it short.
+    std::optional<SigintCancel> cancel;
+    if (lattice_nodes(steps) > kSliceNodes) cancel.emplace();
+    run_cancellable([&] {
+        price = lattice::tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type,
+                                       american, times.mutable_data(), boundary.mutable_data());
+    });
     py::dict result;
     result["times"] = times;
     result["boundary"] = boundary;

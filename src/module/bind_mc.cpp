@@ -17,6 +17,8 @@ py::array_t<double> gbm_paths_antithetic(double s0, double r, double q, double s
     // A shape whose byte count overflows is MemoryError too, like any other
     // allocation NumPy cannot satisfy.
     mc::checked_elements(rows, cols, sizeof(double));
+    require_memory("gbm_paths_antithetic",
+                   bytes_of(static_cast<double>(rows) * static_cast<double>(cols), sizeof(double)));
     py::array_t<double> out(std::vector<py::ssize_t>{rows, cols});
     auto view = out.mutable_unchecked<2>();
     mc::gbm_paths_antithetic(s0, r, q, sigma, tau, shape, seed, view.mutable_data(0, 0));
@@ -30,8 +32,16 @@ py::dict lsm_backward(const f64_array& paths, double strike, double r, double ta
     const py::ssize_t n = info.shape[0];
     const py::ssize_t m = info.shape[1];
     const std::int64_t nb = mc::basis_size(degree);
-    // The kernel writes straight into the result arrays.
+    // The kernel writes straight into the result arrays. Its working storage:
+    // the cash flows, and with a regression (m >= 3) the in-the-money rows,
+    // their exercise values and regression variables, two nb x nb matrices
+    // and three vectors of nb.
     mc::checked_elements(m, nb, sizeof(double));
+    const double nd = static_cast<double>(n);
+    const double nbd = static_cast<double>(nb);
+    double doubles = static_cast<double>(m) * nbd + nd;
+    if (m >= 3) doubles += 3.0 * nd + 2.0 * nbd * nbd + 3.0 * nbd;
+    require_memory("lsm_backward", bytes_of(doubles, sizeof(double)) + bytes_of(nd, sizeof(int)));
     py::array_t<int> exercise_time(n);
     py::array_t<double> coefficients(std::vector<py::ssize_t>{m, nb});
     const double price = mc::lsm_backward(static_cast<const double*>(info.ptr), n, m, strike, r,
@@ -51,6 +61,7 @@ py::dict lsm_eval_policy(const f64_array& paths, double strike, double r, double
     if (pinfo.ndim != 2 || cinfo.ndim != 2) {
         throw std::runtime_error("paths and coefficients must be 2D arrays");
     }
+    require_memory("lsm_eval_policy", bytes_of(static_cast<double>(pinfo.shape[0]), sizeof(int)));
     py::array_t<int> exercise_time(pinfo.shape[0]);
     const double price = mc::lsm_eval_policy(
         static_cast<const double*>(pinfo.ptr), pinfo.shape[0], pinfo.shape[1], strike, r, tau,

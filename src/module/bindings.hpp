@@ -2,10 +2,14 @@
 // files of the subsystems share its array aliases and small helpers.
 #pragma once
 
+#include "common/interrupt.hpp"
+#include "common/memory.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
 
@@ -62,6 +66,29 @@ inline OptionBook option_book(const f64_array& s, const f64_array& k, const f64_
                               const i32_array& option_type) {
     return {data_1d(s), data_1d(k), data_1d(r), data_1d(q), data_1d(sigma), data_1d(tau),
             data_1d(option_type)};
+}
+
+// The interrupt checker both modules install: on a thread that holds the
+// interpreter lock, runs the Python signal handlers and abandons the call
+// (KeyboardInterrupt) when one of them raises.
+inline void check_python_signals() {
+    if (PyGILState_Check() && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// Runs `work` (which may drop the interpreter lock) until it completes with no
+// SIGINT in between: a SIGINT sets the cancel flag, which long kernels poll to
+// stop early, and then KeyboardInterrupt (or whatever the Python handler
+// raises) ends the call. When the handler raises nothing, or the signal is
+// handled on another thread, the work was possibly cut short and is redone.
+template <typename Work>
+void run_cancellable(Work&& work) {
+    for (;;) {
+        const std::uint64_t seen = cancel_signals();
+        work();
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        if (cancel_signals() == seen) return;
+        clear_cancel();
+    }
 }
 
 void register_lattice(py::module_& m);

@@ -4,6 +4,7 @@
 
 PYBIND11_MODULE(_kernels, m, pybind11::multiple_interpreters::not_supported()) {
     m.doc() = "Compiled numerical kernels for Orvelta option projects";
+    orvelta::set_interrupt_checker(&orvelta::bindings::check_python_signals);
     orvelta::bindings::register_lattice(m);
     orvelta::bindings::register_fd(m);
     orvelta::bindings::register_mc(m);
