@@ -34,13 +34,12 @@ std::size_t slice_options(int steps, std::size_t total) noexcept {
     return std::max<std::size_t>(slice, 1);
 }
 
-// Working memory of the batch: per thread, the option's values and the
-// node-price block of its grouped induction ((steps + 1) * 9 doubles).
+// Memory of the batch: the result and, per thread, the lattice's working block.
 double tree_batch_bytes(std::size_t count, int steps) noexcept {
     double bytes = bytes_of(static_cast<double>(count), sizeof(double));
     if (steps >= 2 && count > 0) {
         const std::size_t threads = run_parallel(count) ? static_cast<std::size_t>(omp_get_max_threads()) : 1;
-        const double per_thread = bytes_of((static_cast<double>(steps) + 1.0) * 9.0, sizeof(double));
+        const double per_thread = static_cast<double>(lattice::tree_batch_work_bytes(steps));
         bytes += per_thread * static_cast<double>(std::min(threads, count));
     }
     return bytes;
@@ -78,8 +77,10 @@ py::array_t<double> american_tree_batch(const f64_array& s, const f64_array& k, 
 py::dict american_tree_boundary(double s, double k, double r, double q, double sigma, double tau,
                                 int option_type, int steps, int tree_type, bool american) {
     const auto nodes = static_cast<py::ssize_t>(lattice::boundary_steps(steps) + 1);
-    // The two result arrays and the lattice's value vector.
-    require_memory("american_tree_boundary", bytes_of(3.0 * static_cast<double>(nodes), sizeof(double)));
+    // The two result arrays and the lattice's working storage.
+    require_memory("american_tree_boundary",
+                   bytes_of(2.0 * static_cast<double>(nodes), sizeof(double)) +
+                       static_cast<double>(lattice::tree_boundary_work_bytes(steps)));
     py::array_t<double> times(nodes);
     py::array_t<double> boundary(nodes);
     double price = 0.0;

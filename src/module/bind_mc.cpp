@@ -34,13 +34,13 @@ py::dict lsm_backward(const f64_array& paths, double strike, double r, double ta
     const std::int64_t nb = mc::basis_size(degree);
     // The kernel writes straight into the result arrays. Its working storage:
     // the cash flows, and with a regression (m >= 3) the in-the-money rows,
-    // their exercise values and regression variables, two nb x nb matrices
-    // and three vectors of nb.
+    // their exercise values and regression variables, two nb x nb matrices,
+    // three vectors of nb and a band of up to 8 dates copied out of the paths.
     mc::checked_elements(m, nb, sizeof(double));
     const double nd = static_cast<double>(n);
     const double nbd = static_cast<double>(nb);
     double doubles = static_cast<double>(m) * nbd + nd;
-    if (m >= 3) doubles += 3.0 * nd + 2.0 * nbd * nbd + 3.0 * nbd;
+    if (m >= 3) doubles += (3.0 + static_cast<double>(std::min<py::ssize_t>(m, 8))) * nd + 2.0 * nbd * nbd + 3.0 * nbd;
     require_memory("lsm_backward", bytes_of(doubles, sizeof(double)) + bytes_of(nd, sizeof(int)));
     py::array_t<int> exercise_time(n);
     py::array_t<double> coefficients(std::vector<py::ssize_t>{m, nb});
