@@ -175,10 +175,13 @@ def test_long_calls_answer_ctrl_c_promptly(run_python, kind, record_property):
     "K.american_tree_boundary(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0, steps=10**7)",
 ])
 def test_one_huge_lattice_answers_ctrl_c(run_python, call, record_property):
-    out = interrupt(run_python, "", call, delay=0.6, timeout=4)
+    # Uninterrupted, either call runs for hours. The answer takes 0.1 to 0.7 s on a quiet
+    # machine (the first rows and the working storage of 10^7 steps are not cut short);
+    # the bound leaves room for a loaded one.
+    out = interrupt(run_python, "", call, delay=0.6, timeout=20)
     assert out[0] == "interrupted"
     record_property("sigint_latency_s", float(out[1]))
-    assert float(out[1]) < 2.0
+    assert float(out[1]) < 5.0
 
 
 SIGACTION_PROBE = """
