@@ -5,13 +5,17 @@
 #include "common/interrupt.hpp"
 #include "common/threads.hpp"
 #include "european/european.hpp"
+#include "european/vmath.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
+#include <immintrin.h>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace orvelta::american {
@@ -22,6 +26,203 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kPi = 3.141592653589793;
 // Above this r / sigma^2 the boundary iteration switches equations.
 constexpr double kSlowRatio = 2.0;
+
+// ---------------------------------------------------------- vector exp
+
+// out[i] = e^x[i] for i < n, x[i] clamped to [-700, 700] first (below -700 the
+// result, under 1e-304, only ever scales terms of a sum that are negligible
+// beside its others). Without the special cases the loop has no lane masks,
+// so it runs as straight vector code; the operations and their order are the
+// same in every lane at every width, so all clones give the same bits.
+namespace vm = orvelta::european::vm;
+
+constexpr double kExpLo = -700.0;
+constexpr double kExpHi = 700.0;
+
+template <class D>
+inline __attribute__((always_inline)) D exp_kernel(D x) noexcept {
+    using L = vm::mask_of<D>;
+    const D t = x * 1.4426950408889634 + vm::kRound;
+    const D k = t - vm::kRound;
+    const D r = (x - k * vm::kLn2Hi) - k * vm::kLn2Lo;
+    // Taylor polynomial to degree 13 on |r| <= ln(2) / 2.
+    D p = vm::splat<D>(1.0 / 6227020800.0);
+    p = p * r + 1.0 / 479001600.0;
+    p = p * r + 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    const L ni = vm::bits<L>(t) - vm::bits<L>(vm::splat<D>(vm::kRound));
+    return p * vm::bits<D>((ni + 1023) << 52);
+}
+
+__attribute__((target("avx512f,avx512dq"), noinline)) void exp_array_avx512(const double* x, int n,
+                                                                             double* out) noexcept {
+    const __m512d lo = _mm512_set1_pd(kExpLo), hi = _mm512_set1_pd(kExpHi);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m512d v = _mm512_min_pd(_mm512_max_pd(_mm512_loadu_pd(x + i), lo), hi);
+        _mm512_storeu_pd(out + i, (__m512d)exp_kernel<vm::v8d>((vm::v8d)v));
+    }
+    if (i < n) {
+        const __mmask8 m = static_cast<__mmask8>((1u << (n - i)) - 1u);
+        const __m512d v = _mm512_min_pd(_mm512_max_pd(_mm512_maskz_loadu_pd(m, x + i), lo), hi);
+        _mm512_mask_storeu_pd(out + i, m, (__m512d)exp_kernel<vm::v8d>((vm::v8d)v));
+    }
+}
+
+__attribute__((target("avx2"), noinline)) void exp_array_avx2(const double* x, int n,
+                                                               double* out) noexcept {
+    const __m256d lo = _mm256_set1_pd(kExpLo), hi = _mm256_set1_pd(kExpHi);
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_min_pd(_mm256_max_pd(_mm256_loadu_pd(x + i), lo), hi);
+        _mm256_storeu_pd(out + i, (__m256d)exp_kernel<vm::v4d>((vm::v4d)v));
+    }
+    if (i < n) {
+        alignas(32) double tail[4] = {0.0, 0.0, 0.0, 0.0};
+        for (int j = i; j < n; ++j) tail[j - i] = x[j];
+        const __m256d v = _mm256_min_pd(_mm256_max_pd(_mm256_load_pd(tail), lo), hi);
+        _mm256_store_pd(tail, (__m256d)exp_kernel<vm::v4d>((vm::v4d)v));
+        for (int j = i; j < n; ++j) out[j] = tail[j - i];
+    }
+}
+
+// Baseline x86-64: the same kernel a lane set at a time.
+void exp_array_baseline(const double* x, int n, double* out) noexcept {
+    for (int i = 0; i < n; i += 4) {
+        vm::v4d v = vm::splat<vm::v4d>(0.0);
+        const int m = std::min(4, n - i);
+        for (int j = 0; j < m; ++j) v[j] = std::min(std::max(x[i + j], kExpLo), kExpHi);
+        const vm::v4d e = exp_kernel<vm::v4d>(v);
+        for (int j = 0; j < m; ++j) out[i + j] = e[j];
+    }
+}
+
+void exp_array(const double* x, int n, double* out) noexcept {
+    static const int width = [] {
+        __builtin_cpu_init();
+        if (vm::widest_lanes() == 8) return 8;
+        return __builtin_cpu_supports("avx2") ? 4 : 0;
+    }();
+    if (width == 8) {
+        exp_array_avx512(x, n, out);
+    } else if (width == 4) {
+        exp_array_avx2(x, n, out);
+    } else {
+        exp_array_baseline(x, n, out);
+    }
+}
+
+// h[p] = sum_j coef[j] T_j(x[p]) for p < count (first and last coefficients
+// already halved) by the Clenshaw recurrence, four vector registers of points
+// at a time. Per point the operations and their order are those of the
+// scalar recurrence in Boundary::ln_b, at every width.
+template <class D>
+inline __attribute__((always_inline)) void clenshaw_lanes(const double* coef, int n, const double* x,
+                                                          int count, double* h) noexcept {
+    constexpr int W = vm::lanes<D>;
+    constexpr int kRegs = 4;
+    constexpr int kStep = kRegs * W;
+    for (int p0 = 0; p0 < count; p0 += kStep) {
+        const int m = std::min(kStep, count - p0);
+        alignas(64) double xs[kStep];
+        for (int p = 0; p < kStep; ++p) xs[p] = x[p0 + (p < m ? p : m - 1)];
+        D xv[kRegs], x2[kRegs], b1[kRegs], b2[kRegs];
+        for (int v = 0; v < kRegs; ++v) {
+            std::memcpy(&xv[v], xs + v * W, sizeof(D));
+            x2[v] = 2.0 * xv[v];
+            b1[v] = vm::splat<D>(0.0);
+            b2[v] = vm::splat<D>(0.0);
+        }
+        for (int j = n; j >= 1; --j) {
+            const double c = coef[j];
+            for (int v = 0; v < kRegs; ++v) {
+                const D b0 = c + x2[v] * b1[v] - b2[v];
+                b2[v] = b1[v];
+                b1[v] = b0;
+            }
+        }
+        alignas(64) double out[kStep];
+        for (int v = 0; v < kRegs; ++v) {
+            const D hv = coef[0] + xv[v] * b1[v] - b2[v];
+            std::memcpy(out + v * W, &hv, sizeof(D));
+        }
+        for (int p = 0; p < m; ++p) h[p0 + p] = out[p];
+    }
+}
+
+__attribute__((target("avx512f,avx512dq"), noinline)) void clenshaw_avx512(
+    const double* coef, int n, const double* x, int count, double* h) noexcept {
+    clenshaw_lanes<vm::v8d>(coef, n, x, count, h);
+}
+
+__attribute__((target("avx2"), noinline)) void clenshaw_avx2(const double* coef, int n,
+                                                              const double* x, int count,
+                                                              double* h) noexcept {
+    clenshaw_lanes<vm::v4d>(coef, n, x, count, h);
+}
+
+void clenshaw_array(const double* coef, int n, const double* x, int count, double* h) noexcept {
+    static const int width = [] {
+        __builtin_cpu_init();
+        if (vm::widest_lanes() == 8) return 8;
+        return __builtin_cpu_supports("avx2") ? 4 : 0;
+    }();
+    if (width == 8) {
+        clenshaw_avx512(coef, n, x, count, h);
+    } else if (width == 4) {
+        clenshaw_avx2(coef, n, x, count, h);
+    } else {
+        clenshaw_lanes<vm::v4d>(coef, n, x, count, h);
+    }
+}
+
+// The same two passes for either scalar type. With derivative directions the
+// values go through the vector pass unchanged (so a price and its Greeks
+// share their bits) and the derivatives follow by the chain rule; the
+// Clenshaw sum is linear in the coefficients, so each direction is the sum
+// over that direction's coefficients.
+inline void exp_many(const double* x, int n, double* out) noexcept { exp_array(x, n, out); }
+
+template <int N>
+void exp_many(const Dual<N>* x, int n, Dual<N>* out) {
+    static thread_local std::vector<double> e;
+    if (e.size() < static_cast<std::size_t>(n)) e.resize(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) e[i] = x[i].v;
+    exp_array(e.data(), n, e.data());
+    for (int i = 0; i < n; ++i) out[i] = chain(x[i], e[i], e[i]);
+}
+
+inline void clenshaw_many(const double* coef, int n, const double* x, int count, double* h) noexcept {
+    clenshaw_array(coef, n, x, count, h);
+}
+
+template <int N>
+void clenshaw_many(const Dual<N>* coef, int n, const double* x, int count, Dual<N>* h) {
+    static thread_local std::vector<double> part;
+    if (part.size() < static_cast<std::size_t>(count)) part.resize(static_cast<std::size_t>(count));
+    double c[kMaxNodes + 1];
+    for (int dir = -1; dir < N; ++dir) {
+        for (int j = 0; j <= n; ++j) c[j] = dir < 0 ? coef[j].v : coef[j].d[dir];
+        clenshaw_array(c, n, x, count, part.data());
+        for (int p = 0; p < count; ++p) {
+            if (dir < 0) {
+                h[p] = Dual<N>(part[p]);
+            } else {
+                h[p].d[dir] = part[p];
+            }
+        }
+    }
+}
 
 // ------------------------------------------------------------------ tables
 
@@ -161,23 +362,9 @@ struct Boundary {
     // ln B at `count` arguments at once: the same recurrence as ln_b, run
     // across the points so that it vectorises (per point the operations and
     // their order are those of ln_b).
-    void ln_b_many(const double* x, int count, T* out, T* b1, T* b2) const {
-        for (int p = 0; p < count; ++p) {
-            b1[p] = 0.0;
-            b2[p] = 0.0;
-        }
-        for (int j = n; j >= 1; --j) {
-            const T c = coef[j];
-            for (int p = 0; p < count; ++p) {
-                const T b0 = c + (2.0 * x[p]) * b1[p] - b2[p];
-                b2[p] = b1[p];
-                b1[p] = b0;
-            }
-        }
-        for (int p = 0; p < count; ++p) {
-            const T h = coef[0] + x[p] * b1[p] - b2[p];
-            out[p] = value(h) > 0.0 ? ln_x - sqrt(h) : ln_x;
-        }
+    void ln_b_many(const double* x, int count, T* out) const {
+        clenshaw_many(coef, n, x, count, out);
+        for (int p = 0; p < count; ++p) out[p] = value(out[p]) > 0.0 ? ln_x - sqrt(out[p]) : ln_x;
     }
 };
 
@@ -189,19 +376,19 @@ struct FitWork {
     std::vector<T> weq;         // Gauss weight times e^{-q (tau_i - u)}
     std::vector<T> inv_ss;      // 1 / (sigma s)
     std::vector<T> wer;         // Gauss weight times e^{-r (tau_i - u)} s
-    std::vector<T> lbu, b1, b2;  // ln B at one node's points, recurrence scratch
+    std::vector<T> lbu;         // ln B at one node's points
+    std::vector<T> all_lbu, all_dj, all_e;  // ln B, d and exponentials at every point of a sweep
     void reserve(std::size_t m) {
-        if (lbu.size() < kMaxPremiumPoints) {
-            lbu.resize(kMaxPremiumPoints);
-            b1.resize(kMaxPremiumPoints);
-            b2.resize(kMaxPremiumPoints);
-        }
+        if (lbu.size() < kMaxPremiumPoints) lbu.resize(kMaxPremiumPoints);
         if (s.size() < m) {
             s.resize(m);
             wer.resize(m);
             xu.resize(m);
             weq.resize(m);
             inv_ss.resize(m);
+            all_lbu.resize(m);
+            all_dj.resize(m);
+            all_e.resize(2 * m);
         }
     }
 };
@@ -256,7 +443,12 @@ void chebyshev_fit(Boundary<T>& fit, const T* ln_b_nodes) {
     const double scale = 2.0 / n;
     for (int j = 0; j <= n; ++j) {
         T sum = 0.5 * hv[0];  // i = 0 term halved, i = n term is zero
-        for (int i = 1; i < n; ++i) sum += hv[i] * c[(i * j) % (2 * n)];
+        int idx = 0;          // (i * j) mod 2n, advanced without a division
+        for (int i = 1; i < n; ++i) {
+            idx += j;
+            if (idx >= 2 * n) idx -= 2 * n;
+            sum += hv[i] * c[idx];
+        }
         fit.coef[j] = scale * sum;
     }
     fit.coef[0] = 0.5 * fit.coef[0];
@@ -318,9 +510,19 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
             const double s = z * cs_t[j];  // sqrt(tau_i - u)
             work.s[m] = s;
             work.xu[m] = 2.0 * (z * sn_t[j]) / sqrt_tau - 1.0;
-            work.weq[m] = (ws_t[j] * z) * exp(-q * (s * s));
-            work.wer[m] = (ws_t[j] * z * s) * exp(-r * (s * s));
+            // Exponents only; the exponentials follow for all points at once.
+            work.weq[m] = -q * (s * s);
+            work.wer[m] = -r * (s * s);
             work.inv_ss[m] = inv_sigma / s;
+        }
+    }
+    exp_many(work.weq.data(), n * l, work.weq.data());
+    exp_many(work.wer.data(), n * l, work.wer.data());
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < l; ++j) {
+            const int m = i * l + j;
+            work.weq[m] = (ws_t[j] * zs[i]) * work.weq[m];
+            work.wer[m] = (ws_t[j] * zs[i] * work.s[m]) * work.wer[m];
         }
     }
 
@@ -335,13 +537,31 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
         chebyshev_fit(fit, ln_b);
         T nb[kMaxNodes];
         const bool value_matching = slow && sweep >= 2;
+        const int total = n * l;
+        if (!value_matching) {
+            // Every point of the sweep at once, so that the exponentials (the
+            // density at d and 1 / B(u)) run as one long vector pass.
+            T* lb = work.all_lbu.data();
+            T* dj = work.all_dj.data();
+            T* e = work.all_e.data();
+            fit.ln_b_many(work.xu.data(), total, lb);
+            for (int i = 0; i < n; ++i) {
+                for (int j = 0; j < l; ++j) {
+                    const int m = i * l + j;
+                    dj[m] = (ln_b[i] - lb[m]) * work.inv_ss[m] + mp * work.s[m];
+                    e[m] = -0.5 * dj[m] * dj[m];
+                    e[total + m] = -lb[m];
+                }
+            }
+            exp_many(e, 2 * total, e);
+        }
         for (int i = 0; i < n; ++i) {
             const T& bi = b[i];
             const T& lbi = ln_b[i];
             const T d0 = (lbi - ln_k) * inv_vol[i] + mp * zs[i];
             T sn = 0.0, sd = 0.0, num, den;
             T* lbus = work.lbu.data();
-            fit.ln_b_many(&work.xu[i * l], l, lbus, work.b1.data(), work.b2.data());
+            if (value_matching) fit.ln_b_many(&work.xu[i * l], l, lbus);
             if (value_matching) {
                 for (int j = 0; j < l; ++j) {
                     const int m = i * l + j;
@@ -354,14 +574,13 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
                 num = er_node[i] * ncdf(d0 - sigma * zs[i]) + r * sn;
                 den = eq_node[i] * ncdf(d0) + q * sd;
             } else {
+                const T* dj = work.all_dj.data();
+                const T* e = work.all_e.data();
                 for (int j = 0; j < l; ++j) {
                     const int m = i * l + j;
-                    const double s = work.s[m];
-                    const T& lbu = lbus[j];
-                    const T dj = (lbi - lbu) * work.inv_ss[m] + mp * s;
-                    const T wphi = work.weq[m] * npdf(dj);
-                    sn += wphi / exp(lbu);
-                    sd += work.weq[m] * (s * ncdf(dj)) + wphi * inv_sigma;
+                    const T wphi = work.weq[m] * (kInvSqrt2Pi * e[m]);
+                    sn += wphi * e[total + m];
+                    sd += work.weq[m] * (work.s[m] * ncdf(dj[m])) + wphi * inv_sigma;
                 }
                 const T phi0 = npdf(d0);
                 num = bi * (eq_node[i] * phi0 * inv_vol[i] / k + r * inv_sigma * sn);
@@ -424,10 +643,18 @@ T put_on_boundary(double s, const Put<T>& p, const Boundary<T>& fit, int level, 
     double xus[kMaxPremiumPoints];
     for (int j = 0; j < count; ++j) xus[j] = 2.0 * std::sqrt(ca[j]) - 1.0;
     T* lbus = work.lbu.data();
-    fit.ln_b_many(xus, count, lbus, work.b1.data(), work.b2.data());
+    fit.ln_b_many(xus, count, lbus);
     T prem = 0.0;
     double dsum = 0.0, gsum = 0.0;
     const double rv = value(r), qv = value(q), sv = value(sigma);
+    // Discount factors e^{-r t_j} and e^{-q t_j}: for plain prices in one vector pass.
+    T disc[2 * kMaxPremiumPoints];
+    for (int j = 0; j < count; ++j) {
+        const double t = tau * a[j];
+        disc[j] = -r * t;
+        disc[count + j] = -q * t;
+    }
+    exp_many(disc, 2 * count, disc);
     for (int j = 0; j < count; ++j) {
         const double t = tau * a[j];
         const double st = std::sqrt(t);
@@ -435,8 +662,9 @@ T put_on_boundary(double s, const Put<T>& p, const Boundary<T>& fit, int level, 
         const T iss = 1.0 / (sigma * st);
         const T dp = (ln_s - lbu) * iss + mp * st;
         const T dm = dp - sigma * st;
-        const T eqt = exp(-q * t);
-        const T g = rk * exp(-r * t) * ncdf(-dm) - qs * eqt * ncdf(-dp);
+        const T& ert = disc[j];
+        const T& eqt = disc[count + j];
+        const T g = rk * ert * ncdf(-dm) - qs * eqt * ncdf(-dp);
         prem += w[j] * g;
         if (delta) {
             const double phi = norm_pdf(value(dp));
@@ -765,6 +993,32 @@ double implied_vol(double target, double s, double k, double r, double q, double
         return kNaN;
     } catch (...) {
         return kNaN;
+    }
+}
+
+// ------------------------------------------------------------ test hook
+
+bool vector_kernel_path(int path, const double* x, int n, double* e, const double* coef, int degree,
+                        const double* z, int count, double* h) noexcept {
+    if (degree < 0 || degree > kMaxNodes) return false;
+    __builtin_cpu_init();
+    switch (path) {
+        case 0:
+            exp_array_baseline(x, n, e);
+            clenshaw_lanes<vm::v4d>(coef, degree, z, count, h);
+            return true;
+        case 1:
+            if (!__builtin_cpu_supports("avx2")) return false;
+            exp_array_avx2(x, n, e);
+            clenshaw_avx2(coef, degree, z, count, h);
+            return true;
+        case 2:
+            if (vm::widest_lanes() != 8) return false;
+            exp_array_avx512(x, n, e);
+            clenshaw_avx512(coef, degree, z, count, h);
+            return true;
+        default:
+            return false;
     }
 }
 

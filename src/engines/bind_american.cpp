@@ -104,6 +104,24 @@ py::tuple american_scheme(double tol, double strike) {
     return py::make_tuple(sc.nodes, sc.quad, sc.iterations, sc.slow_iterations, sc.premium);
 }
 
+// Each instruction set's exponentials and Chebyshev sums: (path, e, h) for
+// the paths this processor runs.
+py::list american_vector_paths(const f64_array& x, const f64_array& coef, const f64_array& z) {
+    const auto n = static_cast<int>(x.unchecked<1>().shape(0));
+    const auto terms = static_cast<int>(coef.unchecked<1>().shape(0));
+    const auto count = static_cast<int>(z.unchecked<1>().shape(0));
+    if (terms < 1) throw py::value_error("coef needs at least one entry");
+    py::list out;
+    for (int path = 0; path < 3; ++path) {
+        py::array_t<double> e(n), h(count);
+        if (american::vector_kernel_path(path, x.data(), n, mutable_data_1d(e), coef.data(), terms - 1,
+                                         z.data(), count, mutable_data_1d(h))) {
+            out.append(py::make_tuple(path, e, h));
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 void register_american(py::module_& m) {
@@ -120,6 +138,7 @@ void register_american(py::module_& m) {
           py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
           py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("slow_iterations"), py::arg("premium"));
     m.def("_american_scheme", &american_scheme, py::arg("tol"), py::arg("strike"));
+    m.def("_american_vector_paths", &american_vector_paths, py::arg("x"), py::arg("coef"), py::arg("z"));
 }
 
 }  // namespace orvelta::bindings
