@@ -147,6 +147,28 @@ def test_vector_kernels_agree_on_every_instruction_set(degree):
     assert np.max(np.abs(h - ref)) <= 1e-14 * np.abs(coef).sum()
 
 
+# Found by sampling 30,000 options of the domain: a capped boundary (q > r in
+# the put form) days from expiry and at long maturities, r / sigma^2 near 1
+# over years, and a large ratio with few sweeps.
+HARD_CASES = [
+    (102.53752416602508, 100.0, 0.02752627831272382, 0.02688119797539872, 0.2233108005156354,
+     0.007294048164064427, CALL, 1e-8),
+    (56.394109429312365, 100.0, 0.01097261723879982, 0.0934998107964594, 0.1048457417435414,
+     6.875688202993327, PUT, 1e-8),
+    (108.0403, 100.0, 0.0041, 0.1055, 0.2405, 9.1453, CALL, 1e-9),
+    (101.19204750184312, 100.0, 0.005347437670795896, 0.11512797429849773, 0.05756078971761349,
+     1.779619766339874, CALL, 1e-3),
+]
+
+
+@pytest.mark.parametrize("case", HARD_CASES)
+def test_error_within_tolerance_on_hard_cases(case):
+    *market, tol = case
+    ref = _engines._american_price_scheme(*[np.array([x], float) for x in market[:6]],
+                                          np.array([market[6]], np.int32), 64, 64, 48, 48, 5)[0]
+    assert abs(orvelta.american_price(*market, tol=tol) - ref) <= tol
+
+
 def test_put_call_symmetry_holds_exactly():
     s, k, r, q, sigma, tau, _ = domain(40, seed=3)
     calls = orvelta.american_price(s, k, r, q, sigma, tau, CALL, tol=1e-6)

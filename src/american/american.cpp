@@ -26,6 +26,14 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kPi = 3.141592653589793;
 // Above this r / sigma^2 the boundary iteration switches equations.
 constexpr double kSlowRatio = 2.0;
+constexpr double kSlowRatioLong = 1.0;
+// Maturities (years) below which a capped boundary uses the value-matching form.
+constexpr double kShortCapped = 0.1;
+// Node counts from which a capped boundary always uses the value-matching form.
+constexpr int kFineNodes = 64;
+// Maturities (years) beyond which the settings of a tolerance are those of a
+// ten times smaller one.
+constexpr double kLongMaturity = 2.0;
 
 // ---------------------------------------------------------- vector exp
 
@@ -529,7 +537,12 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
     // The smooth-pasting form converges in a few sweeps unless r / sigma^2 is
     // large, where it drifts away slowly; there the value-matching form
     // ("FP-A", B = K N_A / D_A), which is stable, takes over after two sweeps.
-    const bool slow = value(r) > kSlowRatio * value(sigma) * value(sigma);
+    // So does a capped boundary (q > r) on fine node sets, near expiry and at
+    // long maturities, where the smooth-pasting form loses accuracy.
+    // Long maturities drift from a lower ratio on.
+    const double ratio = value(r) / (value(sigma) * value(sigma));
+    const bool slow = (capped && (n >= kFineNodes || p.tau < kShortCapped || p.tau > kLongMaturity)) ||
+                      ratio > kSlowRatio || (ratio > kSlowRatioLong && p.tau > kLongMaturity);
     const int sweeps = slow ? sc.slow_iterations : sc.iterations;
     T er_node[kMaxNodes];
     for (int i = 0; i < n; ++i) er_node[i] = exp(-r * (zs[i] * zs[i]));
@@ -809,7 +822,7 @@ double price_scheme(double s, double k, double r, double q, double sigma, double
 
 // --------------------------------------------------------------- settings
 
-Scheme scheme_for(double tol, double strike) noexcept {
+Scheme scheme_for(double tol, double strike, double tau) noexcept {
     // Error relative to the put-equivalent strike, which sets the price scale.
     // Each row keeps every part of the error (interpolation, quadrature,
     // iteration, premium integral) below a third of its level, as measured
@@ -819,15 +832,18 @@ Scheme scheme_for(double tol, double strike) noexcept {
     // 900 options of that domain the largest error was 0.86 tol (tol 1e-8)
     // and at most 0.45 tol for tol 1e-3..1e-7.
     double rel = 2.0 * tol / strike;
+    // Long maturities: the boundary varies over more of its range and the
+    // sweeps converge more slowly, so they take the next finer row.
+    if (tau > kLongMaturity) rel *= 0.1;
     if (!(rel > 0.0)) rel = 0.0;
     const double stop = 0.03 * rel;
-    if (rel >= 1e-5) return {7, 6, 4, 8, 2, stop};
-    if (rel >= 1e-6) return {10, 8, 5, 10, 3, stop};
-    if (rel >= 1e-7) return {14, 12, 6, 14, 3, stop};
-    if (rel >= 1e-8) return {24, 20, 7, 24, 4, stop};
-    if (rel >= 1e-9) return {32, 40, 9, 24, 4, stop};
-    if (rel >= 1e-10) return {48, 40, 10, 36, 4, stop};
-    return {64, 64, 12, 44, 5, stop};
+    if (rel >= 1e-5) return {7, 6, 4, 16, 2, stop};
+    if (rel >= 1e-6) return {10, 8, 5, 20, 3, stop};
+    if (rel >= 1e-7) return {14, 12, 6, 24, 3, stop};
+    if (rel >= 1e-8) return {24, 20, 7, 32, 4, stop};
+    if (rel >= 1e-9) return {32, 40, 9, 36, 4, stop};
+    if (rel >= 1e-10) return {48, 40, 10, 44, 4, stop};
+    return {64, 64, 16, 48, 5, stop};
 }
 
 double price_with(double s, double k, double r, double q, double sigma, double tau, bool call,
@@ -837,7 +853,7 @@ double price_with(double s, double k, double r, double q, double sigma, double t
 
 double price(double s, double k, double r, double q, double sigma, double tau, bool call,
              double tol) noexcept {
-    return price_scheme(s, k, r, q, sigma, tau, call, scheme_for(tol, call ? s : k));
+    return price_scheme(s, k, r, q, sigma, tau, call, scheme_for(tol, call ? s : k, tau));
 }
 
 Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
@@ -857,7 +873,7 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
     }
     try {
         using D = Dual<2>;
-        const Scheme sc = clamp_scheme<double>(scheme_for(tol, call ? s : k));
+        const Scheme sc = clamp_scheme<double>(scheme_for(tol, call ? s : k, tau));
         // Directions: 0 = sigma, 1 = the option's own rate r (the put's q for a call).
         D dsig(sigma), drate(r), dother(q);
         dsig.d[0] = 1.0;
@@ -947,7 +963,7 @@ double implied_vol(double target, double s, double k, double r, double q, double
         // Newton steps on a price good to 1e-6 of the strike bring sigma
         // close; one step on a price good to max(tol * vega / 2, 1e-8) then
         // lands within tol (Newton's error is quadratic in the last step).
-        Scheme sc = clamp_scheme<double>(scheme_for(1e-6 * scale, scale));
+        Scheme sc = clamp_scheme<double>(scheme_for(1e-6 * scale, scale, tau));
         // The European implied volatility of the same price is an upper
         // bound (the American price is the larger at every sigma) and close
         // where early exercise is worth little.
@@ -971,7 +987,7 @@ double implied_vol(double target, double s, double k, double r, double q, double
             if (!fine && step <= 1e-6 * sigma) {
                 fine = true;
                 const double ptol = std::max(0.5 * tol * vega, 1e-8);
-                sc = clamp_scheme<double>(scheme_for(ptol, scale));
+                sc = clamp_scheme<double>(scheme_for(ptol, scale, tau));
                 // One step on the accurate price with the vega just found (its
                 // small error only scales a step that is already tiny), the
                 // sweeps started from the coarse boundary at this sigma.

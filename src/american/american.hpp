@@ -30,8 +30,9 @@ inline constexpr int kMaxIterations = 48;
 inline constexpr int kMaxPremiumLevel = 5;
 
 // Settings that keep the absolute error within `tol` for an option whose
-// put-equivalent strike is `strike` (the strike of a put, the spot of a call).
-Scheme scheme_for(double tol, double strike) noexcept;
+// put-equivalent strike is `strike` (the strike of a put, the spot of a call)
+// and time to expiry `tau`.
+Scheme scheme_for(double tol, double strike, double tau = 0.0) noexcept;
 
 struct Greeks {
     double price, delta, gamma, theta, vega, rho;
