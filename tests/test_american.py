@@ -5,6 +5,7 @@ import math
 
 import numpy as np
 import pytest
+import scipy.special
 
 import orvelta
 from orvelta import _engines
@@ -129,22 +130,40 @@ def test_error_within_tolerance_where_the_value_matching_sweeps_converge_slowly(
 
 @pytest.mark.parametrize("degree", [2, 7, 24, 64])
 def test_vector_kernels_agree_on_every_instruction_set(degree):
-    """The exponential and Chebyshev sums of the boundary sweeps give the same
-    bits on the baseline, AVX2 and AVX-512 paths (those this processor runs),
-    over counts that leave a partial last register; both against NumPy."""
+    """The exponential, normal distribution and Chebyshev sums of the boundary
+    sweeps give the same bits on the baseline, AVX2 and AVX-512 paths (those
+    this processor runs), over counts that leave a partial last register; all
+    against NumPy and SciPy."""
     rng = np.random.default_rng(degree)
-    x = np.concatenate([rng.uniform(-700.0, 700.0, 1001), rng.uniform(-1.0, 1.0, 1002), [-800.0, 800.0, 0.0]])
+    x = np.concatenate([rng.uniform(-700.0, 700.0, 1001), rng.uniform(-1.0, 1.0, 1002),
+                        rng.uniform(-40.0, 40.0, 999), [-800.0, 800.0, 0.0, -0.0]])
     coef = rng.normal(size=degree + 1) / (1.0 + np.arange(degree + 1)) ** 2
     z = np.concatenate([rng.uniform(-1.0, 1.0, 37), [-1.0, 1.0]])
     paths = _engines._american_vector_paths(x, coef, z)
     assert paths[0][0] == 0
-    for _, e, h in paths[1:]:
+    for _, e, h, c in paths[1:]:
         assert e.tobytes() == paths[0][1].tobytes() and h.tobytes() == paths[0][2].tobytes()
-    _, e, h = paths[0]
+        assert c.tobytes() == paths[0][3].tobytes()
+    _, e, h, c = paths[0]
     clamped = np.clip(x, -700.0, 700.0)
     assert np.max(np.abs(e / np.exp(clamped) - 1.0)) <= 4e-16
     ref = np.polynomial.chebyshev.chebval(z, coef)
     assert np.max(np.abs(h - ref)) <= 1e-14 * np.abs(coef).sum()
+    # Relative accuracy where the distribution is above 1e-12, absolute beyond.
+    nref = scipy.special.ndtr(x)
+    big = nref > 1e-12
+    assert np.max(np.abs(c[big] / nref[big] - 1.0)) <= 4e-15
+    assert np.max(np.abs(c[~big] - nref[~big])) <= 1e-26
+    assert np.max(np.abs(c - nref)) <= 4e-16
+    assert np.all((c >= 0.0) & (c <= 1.0))
+
+
+def test_vector_normal_distribution_propagates_nan():
+    x = np.array([np.nan, 0.5, -np.inf, np.inf, np.nan])
+    for _, _, _, c in _engines._american_vector_paths(x, np.ones(1), np.zeros(1)):
+        assert np.isnan(c[0]) and np.isnan(c[4])
+        assert c[2] == 0.0 and c[3] == 1.0
+        assert c[1] == pytest.approx(scipy.special.ndtr(0.5), rel=1e-15)
 
 
 # Found by sampling 30,000 options of the domain: a capped boundary (q > r in

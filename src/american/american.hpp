@@ -81,11 +81,11 @@ void implied_vol_batch(std::size_t count, const double* target, const double* s,
                        const double* r, const double* q, const double* tau,
                        const int* option_type, double tol, double* out);
 
-// Test hook: the vector exponential (e[i] = e^x[i], x clamped to [-700, 700])
-// and the Chebyshev sums h[p] = sum_j coef[j] T_j(z[p]) (coef[0] and
+// Test hook: the vector exponential (e[i] = e^x[i], x clamped to [-700, 700]),
+// the vector normal distribution (c[i] = N(x[i])) and the Chebyshev sums h[p] = sum_j coef[j] T_j(z[p]) (coef[0] and
 // coef[degree] already halved) through one instruction set: 0 baseline,
 // 1 AVX2, 2 AVX-512. False where this processor lacks it.
-bool vector_kernel_path(int path, const double* x, int n, double* e, const double* coef, int degree,
-                        const double* z, int count, double* h) noexcept;
+bool vector_kernel_path(int path, const double* x, int n, double* e, double* c, const double* coef,
+                        int degree, const double* z, int count, double* h) noexcept;
 
 }  // namespace orvelta::american

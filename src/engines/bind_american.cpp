@@ -113,10 +113,10 @@ py::list american_vector_paths(const f64_array& x, const f64_array& coef, const 
     if (terms < 1) throw py::value_error("coef needs at least one entry");
     py::list out;
     for (int path = 0; path < 3; ++path) {
-        py::array_t<double> e(n), h(count);
-        if (american::vector_kernel_path(path, x.data(), n, mutable_data_1d(e), coef.data(), terms - 1,
-                                         z.data(), count, mutable_data_1d(h))) {
-            out.append(py::make_tuple(path, e, h));
+        py::array_t<double> e(n), c(n), h(count);
+        if (american::vector_kernel_path(path, x.data(), n, mutable_data_1d(e), mutable_data_1d(c), coef.data(),
+                                         terms - 1, z.data(), count, mutable_data_1d(h))) {
+            out.append(py::make_tuple(path, e, h, c));
         }
     }
     return out;
