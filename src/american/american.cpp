@@ -548,7 +548,7 @@ struct FitWork {
             all_lbu.resize(m);
             all_dj.resize(m);
             all_e.resize(2 * m);
-            all_nd.resize(m);
+            all_nd.resize(2 * m);
         }
     }
 };
@@ -729,13 +729,20 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
             T* lbus = work.lbu.data();
             if (value_matching) fit.ln_b_many(&work.xu[i * l], l, lbus);
             if (value_matching) {
+                // N(d) and N(d - sigma s) of the node's points in one vector pass.
+                T* nd = work.all_nd.data();
                 for (int j = 0; j < l; ++j) {
                     const int m = i * l + j;
                     const double s = work.s[m];
-                    const T& lbu = lbus[j];
-                    const T dj = (lbi - lbu) * work.inv_ss[m] + mp * s;
-                    sd += work.weq[m] * s * ncdf(dj);
-                    sn += work.wer[m] * ncdf(dj - sigma * s);
+                    const T dj = (lbi - lbus[j]) * work.inv_ss[m] + mp * s;
+                    nd[j] = dj;
+                    nd[l + j] = dj - sigma * s;
+                }
+                ncdf_many(nd, 2 * l, nd);
+                for (int j = 0; j < l; ++j) {
+                    const int m = i * l + j;
+                    sd += work.weq[m] * work.s[m] * nd[j];
+                    sn += work.wer[m] * nd[l + j];
                 }
                 num = er_node[i] * ncdf(d0 - sigma * zs[i]) + r * sn;
                 den = eq_node[i] * ncdf(d0) + q * sd;
