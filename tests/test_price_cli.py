@@ -2,6 +2,7 @@
 
 import csv
 import fcntl
+import io
 import os
 import pty
 import signal
@@ -22,6 +23,7 @@ from orvelta.__main__ import main
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
+pc = pytest.importorskip("pyarrow.compute")
 
 ORVELTA = str(Path(sys.executable).with_name("orvelta"))
 HEADER = "s,k,r,q,sigma,tau,option_type"
@@ -366,3 +368,48 @@ def test_blanks_around_numbers_and_parquet_places(tmp_path):
     with pytest.raises(B.BookError, match=r"^latin\.csv, line 1: not UTF-8 text$"):
         B.price_book(str(tmp_path / "latin.csv"), str(tmp_path / "o.csv"), B.Method())
     assert leftovers(tmp_path) == [] and not (tmp_path / "o.parquet").exists()
+
+
+def test_float_text_is_arrows_shortest_round_trip_text():
+    rng = np.random.default_rng(3)
+    v = np.concatenate([rng.standard_normal(20_000) * 10.0 ** rng.integers(-30, 30, 20_000),
+                        np.frombuffer(rng.bytes(8 * 20_000), dtype=np.float64),
+                        10.0 ** np.arange(-9, 23), 1.5 * 10.0 ** np.arange(-9, 23),
+                        [0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, 5e-324, 1.7976931348623157e308,
+                         2.2250738585072014e-308, -2.2250738585072014e-308]])
+    text = orvelta._engines._csv_lines([], [], [v]).decode().split("\n")
+    assert text.pop() == ""
+    assert text == pc.cast(pa.array(v), pa.string()).to_pylist()
+    back = np.array(text, dtype=np.float64)
+    np.testing.assert_array_equal(back, v)
+    numbers = ~np.isnan(v)
+    np.testing.assert_array_equal(np.signbit(back[numbers]), np.signbit(v[numbers]))
+
+
+def test_csv_lines_quote_what_needs_it_and_honour_slices():
+    cells = ["plain", "", 'say "hi"', "a,b", "two\nlines", "cr\rhere", "ünï"]
+    col = pa.array(cells + ["x"]).slice(1, len(cells) - 1)  # an offset into shared buffers
+    other = pa.array([str(i) for i in range(len(cells) - 1)])
+    w = B._CsvWriter(io.BytesIO(), ["a", "b", "c"])
+    w.write([col, other], [np.arange(len(cells) - 1) + 0.5])
+    header, got = w.f.getvalue().decode().split("\n", 1)
+    assert header == "a,b,c"
+    want = "".join(f"{c},{i},{i + 0.5!r}\n" if not any(ch in c for ch in '",\r\n') else
+                   '"' + c.replace('"', '""') + f'",{i},{i + 0.5!r}\n' for i, c in enumerate(cells[1:]))
+    assert got == want
+    assert [r for r in csv.reader(io.StringIO(got, newline=""))] == \
+        [[c, str(i), repr(i + 0.5)] for i, c in enumerate(cells[1:])]
+
+
+@pytest.mark.parametrize("offsets, data, floats, message", [
+    ([np.array([0, 5], np.int32)], [np.zeros(3, np.uint8)], [], "offsets outside their data buffer"),
+    ([np.array([0, 2, 1], np.int32)], [np.zeros(3, np.uint8)], [], "offsets must be non-decreasing"),
+    ([np.array([-1, 1], np.int32)], [np.zeros(3, np.uint8)], [], "offsets outside their data buffer"),
+    ([np.array([0, 1], np.int32)], [], [], "one data buffer is needed per offsets array"),
+    ([np.array([0, 1], np.int32)], [np.zeros(3, np.uint8)], [np.zeros(2)],
+     "all columns must have the same number of rows"),
+    ([np.array([], np.int32)], [np.zeros(3, np.uint8)], [], "offsets need at least one entry"),
+])
+def test_csv_lines_reject_malformed_columns(offsets, data, floats, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        orvelta._engines._csv_lines(offsets, data, floats)

@@ -31,6 +31,8 @@ from typing import IO, Any
 import numpy as np
 from numpy.typing import NDArray
 
+from . import _engines
+
 F64 = NDArray[np.float64]
 
 MARKET = ("s", "k", "r", "q", "sigma", "tau")
@@ -586,25 +588,6 @@ def _arrow_floats(values: NDArray[Any]) -> Any:
     return pa.Array.from_buffers(pa.float64(), len(v), [None, pa.py_buffer(v)])
 
 
-def _has_special(data: NDArray[np.uint8]) -> bool:
-    """Whether the bytes hold a quote, comma, CR or LF (one pass per byte value)."""
-    raw = data.tobytes()
-    return any(ch in raw for ch in (b'"', b",", b"\r", b"\n"))
-
-
-def _quote_needed(col: Any) -> Any:
-    """CSV text of a string column, quoted only where a value needs it."""
-    pa, pc = _pa()
-    if isinstance(col, pa.ChunkedArray):
-        col = col.combine_chunks()
-    data = col.buffers()[2]
-    if data is None or not _has_special(np.frombuffer(data, dtype=np.uint8)):
-        return col
-    needs = pc.match_substring_regex(col, r'[",\r\n]')
-    quoted = pc.binary_join_element_wise(_text('"'), pc.replace_substring(col, '"', '""'), _text('"'), _text(""))
-    return pc.if_else(needs, quoted, col)
-
-
 def _csv_name(name: str) -> str:
     return '"' + name.replace('"', '""') + '"' if any(ch in name for ch in '",\r\n') else name
 
@@ -615,21 +598,20 @@ class _CsvWriter:
         self.f.write((",".join(_csv_name(n) for n in names) + "\n").encode())
 
     def write(self, text_cols: list[Any], float_cols: list[F64]) -> None:
-        pa, pc = _pa()
-        if not text_cols and not float_cols:
-            return
-        parts = [_quote_needed(c) for c in text_cols]
-        parts += [pc.cast(_arrow_floats(c), pa.string()) for c in float_cols]
-        n = len(parts[0])
-        if n == 0:
-            return
-        line = parts[0] if len(parts) == 1 else pc.binary_join_element_wise(*parts, _text(","))
-        line = pc.binary_join_element_wise(line, _text(""), _text("\n"))
-        if isinstance(line, pa.ChunkedArray):
-            line = line.combine_chunks()
-        offsets = np.frombuffer(line.buffers()[1], dtype=np.int32)
-        start, stop = int(offsets[line.offset]), int(offsets[line.offset + n])
-        self.f.write(memoryview(line.buffers()[2])[start:stop])
+        """Appends the rows: each text column's cells as they came (quoted
+        where needed), then the float columns in their shortest exact text."""
+        pa, _ = _pa()
+        offsets, data = [], []
+        for col in text_cols:
+            if isinstance(col, pa.ChunkedArray):
+                col = col.combine_chunks()
+            n = len(col)
+            buffers = col.buffers()
+            offsets.append(np.frombuffer(buffers[1], dtype=np.int32)[col.offset:col.offset + n + 1])
+            data.append(np.frombuffer(buffers[2], dtype=np.uint8) if buffers[2] is not None
+                        else np.zeros(0, dtype=np.uint8))
+        self.f.write(_engines._csv_lines(offsets, data, [np.ascontiguousarray(c, dtype=np.float64)
+                                                          for c in float_cols]))
 
 
 class AtomicOutput:

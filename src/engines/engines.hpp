@@ -9,5 +9,6 @@ namespace orvelta::bindings {
 
 void register_american(py::module_& m);
 void register_european(py::module_& m);
+void register_io(py::module_& m);
 
 }  // namespace orvelta::bindings

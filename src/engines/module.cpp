@@ -7,4 +7,5 @@ PYBIND11_MODULE(_engines, m, pybind11::multiple_interpreters::not_supported()) {
     orvelta::set_interrupt_checker(&orvelta::bindings::check_python_signals);
     orvelta::bindings::register_american(m);
     orvelta::bindings::register_european(m);
+    orvelta::bindings::register_io(m);
 }
