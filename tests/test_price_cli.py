@@ -401,6 +401,17 @@ def test_csv_lines_quote_what_needs_it_and_honour_slices():
         [[c, str(i), repr(i + 0.5)] for i, c in enumerate(cells[1:])]
 
 
+def test_csv_lines_read_unaligned_views():
+    # Arrays unpickled from a byte stream (results from Dask workers) need not be aligned.
+    v = np.array([1.5, -2.25e-9, 3e12])
+    raw = np.frombuffer(b"x" + v.tobytes(), dtype=np.uint8)[1:]
+    unaligned = raw.view(np.float64)
+    assert not unaligned.flags.aligned
+    offsets = np.frombuffer(b"x" + np.array([0, 1, 3, 3], np.int32).tobytes(), dtype=np.uint8)[1:].view(np.int32)
+    got = orvelta._engines._csv_lines([offsets], [np.frombuffer(b"abc", np.uint8)], [unaligned])
+    assert got == b"a,1.5\nbc,-2.25e-9\n,3e+12\n"
+
+
 @pytest.mark.parametrize("offsets, data, floats, message", [
     ([np.array([0, 5], np.int32)], [np.zeros(3, np.uint8)], [], "offsets outside their data buffer"),
     ([np.array([0, 2, 1], np.int32)], [np.zeros(3, np.uint8)], [], "offsets must be non-decreasing"),

@@ -2,6 +2,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,14 @@ py::bytes csv_lines(const py::sequence& offsets_in, const py::sequence& data_in,
         same_rows(len - 1);
         const std::int32_t* off = data_1d(offsets[c]);
         const py::ssize_t size = data[c].unchecked<1>().shape(0);
-        if (off[0] < 0 || off[len - 1] > size) throw py::value_error("offsets outside their data buffer");
+        const auto at = [off](py::ssize_t i) {
+            std::int32_t v;
+            std::memcpy(&v, off + i, sizeof v);  // the view may not be aligned
+            return v;
+        };
+        if (at(0) < 0 || at(len - 1) > size) throw py::value_error("offsets outside their data buffer");
         for (py::ssize_t i = 0; i + 1 < len; ++i) {
-            if (off[i + 1] < off[i]) throw py::value_error("offsets must be non-decreasing");
+            if (at(i + 1) < at(i)) throw py::value_error("offsets must be non-decreasing");
         }
         text.push_back({off, data[c].data()});
     }

@@ -9,6 +9,15 @@ namespace orvelta::io {
 
 namespace {
 
+// Inputs may come from NumPy views that are not aligned (arrays unpickled
+// from a byte stream): every load goes through memcpy.
+template <typename T>
+T load(const T* p, std::size_t i) {
+    T v;
+    std::memcpy(&v, p + i, sizeof v);
+    return v;
+}
+
 bool special(unsigned char c) { return c == '"' || c == ',' || c == '\r' || c == '\n'; }
 
 bool any_special(const unsigned char* begin, const unsigned char* end) {
@@ -88,12 +97,12 @@ CsvLines::CsvLines(std::vector<TextColumn> text, std::vector<const double*> floa
     size_ = n_ * (text_.size() + width_);  // the separators and line ends
     for (std::size_t c = 0; c < text_.size(); ++c) {
         const TextColumn& col = text_[c];
-        size_ += static_cast<std::size_t>(col.offsets[n_] - col.offsets[0]);
-        if (!any_special(col.data + col.offsets[0], col.data + col.offsets[n_])) continue;
+        size_ += static_cast<std::size_t>(load(col.offsets, n_) - load(col.offsets, 0));
+        if (!any_special(col.data + load(col.offsets, 0), col.data + load(col.offsets, n_))) continue;
         quoted_[c].assign(n_, 0);
         for (std::size_t i = 0; i < n_; ++i) {
-            const unsigned char* b = col.data + col.offsets[i];
-            const unsigned char* e = col.data + col.offsets[i + 1];
+            const unsigned char* b = col.data + load(col.offsets, i);
+            const unsigned char* e = col.data + load(col.offsets, i + 1);
             if (any_special(b, e)) {
                 quoted_[c][i] = 1;
                 size_ += quoted_length(b, e) - static_cast<std::size_t>(e - b);
@@ -105,7 +114,8 @@ CsvLines::CsvLines(std::vector<TextColumn> text, std::vector<const double*> floa
     for (std::size_t i = 0; i < n_; ++i) {
         for (std::size_t j = 0; j < width_; ++j) {
             const std::size_t at = i * width_ + j;
-            lengths_[at] = static_cast<std::uint8_t>(format_double(floats[j][i], &digits_[at * kMaxDoubleText]));
+            const std::size_t len = format_double(load(floats[j], i), &digits_[at * kMaxDoubleText]);
+            lengths_[at] = static_cast<std::uint8_t>(len);
             size_ += lengths_[at];
         }
     }
@@ -116,8 +126,8 @@ void CsvLines::write(char* out) const {
     for (std::size_t i = 0; i < n_; ++i) {
         for (std::size_t c = 0; c < text_.size(); ++c) {
             const TextColumn& col = text_[c];
-            const unsigned char* b = col.data + col.offsets[i];
-            const unsigned char* e = col.data + col.offsets[i + 1];
+            const unsigned char* b = col.data + load(col.offsets, i);
+            const unsigned char* e = col.data + load(col.offsets, i + 1);
             if (!quoted_[c].empty() && quoted_[c][i]) {
                 *out++ = '"';
                 for (const unsigned char* p = b; p != e; ++p) {
