@@ -29,6 +29,9 @@ constexpr double kSlowRatio = 2.0;
 constexpr double kSlowRatioLong = 1.0;
 // Maturities (years) below which a capped boundary uses the value-matching form.
 constexpr double kShortCapped = 0.1;
+// Maturities (years) below which the value-matching sweeps may run four
+// times their usual number.
+constexpr double kShortSlow = 0.05;
 // Node counts from which a capped boundary always uses the value-matching form.
 constexpr int kFineNodes = 64;
 // Maturities (years) beyond which the settings of a tolerance are those of a
@@ -695,7 +698,11 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
     const double ratio = value(r) / (value(sigma) * value(sigma));
     const bool slow = (capped && (n >= kFineNodes || p.tau < kShortCapped || p.tau > kLongMaturity)) ||
                       ratio > kSlowRatio || (ratio > kSlowRatioLong && p.tau > kLongMaturity);
-    const int sweeps = slow ? sc.slow_iterations : sc.iterations;
+    // Days from expiry the value-matching sweeps first overshoot (the
+    // boundary passes below its limit) and then settle over a hundred sweeps
+    // or more; the stop test below still ends them once they have settled.
+    int sweeps = slow ? sc.slow_iterations : sc.iterations;
+    if (slow && p.tau < kShortSlow) sweeps = std::min(4 * sweeps, kMaxIterations);
     T er_node[kMaxNodes];
     for (int i = 0; i < n; ++i) er_node[i] = exp(-r * (zs[i] * zs[i]));
     for (int sweep = 0; sweep < sweeps; ++sweep) {

@@ -26,7 +26,7 @@ struct Scheme {
 // Largest settings accepted by price_with (and used by the finest tolerance).
 inline constexpr int kMaxNodes = 64;
 inline constexpr int kMaxQuad = 64;
-inline constexpr int kMaxIterations = 48;
+inline constexpr int kMaxIterations = 256;
 inline constexpr int kMaxPremiumLevel = 5;
 
 // Settings that keep the absolute error within `tol` for an option whose
