@@ -287,7 +287,10 @@ def test_thread_count_does_not_change_a_bit(run_python):
         k = np.tile([80.0, 100.0, 125.0], 80)
         out = orvelta.european_price(4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.4, -0.1, 0.2], k, taus, 100.0, 0.03, 0.01)
         vols = orvelta.implied_vol(out, 100.0, k, 0.03, 0.01, taus, 1)
-        print(hashlib.sha256(out.tobytes() + vols.tobytes()).hexdigest())
+        x = np.array([0.04, 2.0, 0.04, 0.6, -0.5])
+        rows = np.vstack([x, x + np.diag(np.full(5, 1e-6))])
+        jac = orvelta._engines._european_price_sets(3, rows, k, taus, 100.0, 0.03, 0.01, 1, 1e-4, True)
+        print(hashlib.sha256(out.tobytes() + vols.tobytes() + jac.tobytes()).hexdigest())
     """
     one = run_python(code, env={"OMP_NUM_THREADS": "1"})
     two = run_python(code, env={"OMP_NUM_THREADS": "2"})
@@ -483,3 +486,31 @@ def test_calibration_rmse_is_of_the_unweighted_price_errors(weights):
     assert fit["rmse"] == pytest.approx(math.sqrt(np.mean(errors**2)), rel=1e-6, abs=1e-12)
     if weights is not None:
         assert fit["params"][0] == pytest.approx(0.25, rel=1e-8)
+
+
+def test_shared_settings_give_the_derivatives_at_a_loose_tolerance():
+    """Jacobian rows: the bumped sets reuse the first set's settings, and their
+    difference quotients match central differences of tight prices."""
+    x = np.array(HESTON)
+    steps = 1e-6 * np.maximum(np.abs(x), 0.1)
+    k = np.linspace(60.0, 150.0, 7)
+    t = np.ones(k.size)
+    rows = np.vstack([x, x + np.diag(steps)])
+    shared = E._european_price_sets(3, rows, k, t, S, R, Q, 1, 1e-4, True)
+    # No strike here is near a no-arbitrage bound, so the raw first row is the plain price.
+    np.testing.assert_array_equal(shared[0], E._european_price_sets(3, rows[:1], k, t, S, R, Q, 1, 1e-4)[0])
+    h = 1e-4 * np.maximum(np.abs(x), 0.1)
+    up = E._european_price_sets(3, x + np.diag(h), k, t, S, R, Q, 1, 1e-12)
+    down = E._european_price_sets(3, x - np.diag(h), k, t, S, R, Q, 1, 1e-12)
+    central = (up - down) / (2.0 * h[:, None])
+    np.testing.assert_allclose((shared[1:] - shared[0]) / steps[:, None], central, rtol=1e-5, atol=1e-4)
+
+
+def test_shared_settings_on_other_routes_price_each_set_tightly():
+    k = np.linspace(60.0, 150.0, 7)
+    t = np.repeat([DAY, 1.0], [3, 4])
+    rows = np.array([[0.2, 0.3, -0.05, 0.2], [0.21, 0.3, -0.05, 0.2]])
+    shared = E._european_price_sets(1, rows, k, t, S, R, Q, 0, 1e-3, True)
+    np.testing.assert_array_equal(shared, E._european_price_sets(1, rows, k, t, S, R, Q, 0, 1e-8))
+    with pytest.raises(ValueError, match="shared settings need at least one parameter set"):
+        E._european_price_sets(3, np.empty((0, 5)), k, t, S, R, Q, 1, 1e-4, True)

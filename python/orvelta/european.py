@@ -214,9 +214,10 @@ _FIT: dict[int, tuple[tuple[float, ...], tuple[float, ...], tuple[float, ...]]] 
     ),
 }
 _CALIBRATION_TOL = 1e-10
-# The bumped prices of the Jacobian: their error over the bump (1e-6 relative)
-# stays far below the derivatives, and coarser settings cost a quarter less.
-_JACOBIAN_TOL = 1e-8
+# The Jacobian's rows: the point and its bumps priced on the point's settings
+# chosen for this tolerance, so that the pricing error, a smooth function of
+# the parameters there, leaves the difference quotients almost untouched.
+_JACOBIAN_TOL = 1e-4
 
 
 def _fit_spec(model_id: int) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
@@ -241,8 +242,9 @@ def calibrate(
     Minimises sum_i (w_i (model_i - quote_i))^2 with scipy's trust-region
     reflective ``least_squares`` inside box bounds that keep every parameter
     in its model's domain. Model prices are computed to 1e-10; the Jacobian
-    comes from forward differences (bumped prices to 1e-8) priced in one
-    batched call.
+    comes from forward differences priced in one batched call, the bumped
+    parameters on the COS settings (truncation range and terms) the unbumped
+    ones get at 1e-4, so that the differences carry no change of settings.
 
     Parameters
     ----------
@@ -309,11 +311,12 @@ def calibrate(
     groups = [(kind, np.flatnonzero(kinds == kind)) for kind in (True, False) if np.any(kinds == kind)]
     cache: dict[bytes, NDArray[np.float64]] = {}
 
-    def model_prices(rows: NDArray[np.float64], tol: float = _CALIBRATION_TOL) -> NDArray[np.float64]:
+    def model_prices(rows: NDArray[np.float64], tol: float = _CALIBRATION_TOL,
+                     shared: bool = False) -> NDArray[np.float64]:
         out = np.empty((rows.shape[0], n))
         for kind, idx in groups:
             out[:, idx] = _engines._european_price_sets(
-                model_id, rows, k[idx], t[idx], float(s), float(r), float(q), 1 if kind else 0, tol)
+                model_id, rows, k[idx], t[idx], float(s), float(r), float(q), 1 if kind else 0, tol, shared)
         return out
 
     def residuals(x: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -327,10 +330,9 @@ def calibrate(
         step = 1e-6 * np.maximum(np.abs(x), 0.1)
         # Step inwards where the upper bound is near.
         step = np.where(x + step > hi, -step, step)
-        rows = x[None, :] + np.diag(step)
-        bumped = model_prices(rows, _JACOBIAN_TOL)
-        base = residuals(x)
-        return ((w * (bumped - v) - base[None, :]) / step[:, None]).T
+        rows = np.vstack([x, x[None, :] + np.diag(step)])
+        priced = model_prices(rows, _JACOBIAN_TOL, shared=True)
+        return (w[None, :] * (priced[1:] - priced[0]) / step[:, None]).T
 
     fit = least_squares(residuals, start, jac=jacobian, bounds=(lo, hi), method="trf", x_scale="jac",
                         ftol=1e-12, xtol=1e-12, gtol=1e-12, max_nfev=200 * lo.size)

@@ -59,16 +59,20 @@ py::array_t<double> european_price(int model_id, const f64_array& params, const 
     return out;
 }
 
-// Prices of the same options under each row of a two-dimensional params.
+// Prices of the same options under each row of a two-dimensional params;
+// with shared_settings, raw prices on the first row's settings (see Batch).
 py::array_t<double> european_price_sets(int model_id, const f64_array& params,
                                         const f64_array& strikes, const f64_array& tau, double s,
-                                        double r, double q, int option_type, double tol) {
+                                        double r, double q, int option_type, double tol,
+                                        bool shared_settings) {
     const std::size_t n = same_length(strikes, tau);
     const auto p = params.unchecked<2>();
     const auto sets = static_cast<std::size_t>(p.shape(0));
     const auto width = static_cast<std::size_t>(p.shape(1));
-    const eu::Batch batch = eu::prepare_batch(model_id, sets, width, params.data(), n,
-                                              strikes.data(), tau.data(), s, r, q, option_type, tol);
+    if (shared_settings && sets == 0) throw std::invalid_argument("shared settings need at least one parameter set");
+    eu::Batch batch = eu::prepare_batch(model_id, sets, width, params.data(), n, strikes.data(),
+                                        tau.data(), s, r, q, option_type, tol);
+    batch.shared_settings = shared_settings;
     py::array_t<double> out({static_cast<py::ssize_t>(sets), static_cast<py::ssize_t>(n)});
     run_sliced(batch, out.mutable_data());
     return out;
@@ -183,7 +187,7 @@ void register_european(py::module_& m) {
           py::arg("option_type") = 1, py::arg("tol") = 1e-8);
     m.def("_european_price_sets", &european_price_sets, py::arg("model_id"), py::arg("params"),
           py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
-          py::arg("option_type") = 1, py::arg("tol") = 1e-8);
+          py::arg("option_type") = 1, py::arg("tol") = 1e-8, py::arg("shared_settings") = false);
     m.def("_european_settings", &european_settings, py::arg("model_id"), py::arg("params"),
           py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tol") = 1e-8);
     m.def("implied_vol", &implied_vol, py::arg("price"), py::arg("s"), py::arg("k"), py::arg("r"),

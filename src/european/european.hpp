@@ -92,6 +92,13 @@ struct Batch {
     const double* tau = nullptr;
     double s = 0.0, r = 0.0, q = 0.0, tol = 0.0;
     int option_type = 1;
+    // For difference quotients across the sets: the first set chooses each
+    // maturity's settings, the other sets reuse its COS range and terms, and
+    // prices are the routes' raw values (no clipping to the no-arbitrage
+    // bounds), so that their errors vary smoothly from set to set. Maturities
+    // on other routes get every set's own plan, to the tighter of tol and
+    // 1e-8. A task is then one maturity for all sets.
+    bool shared_settings = false;
 };
 
 // Resolves each row of `params` (`sets` rows of `width` entries, row-major)

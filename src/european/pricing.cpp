@@ -159,6 +159,26 @@ double cos_coefficients(std::size_t n, const double* re, const double* im, const
     return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
 }
 
+// The strike-free factors of the put sum from the coefficients A_j.
+void finish_cos(Plan& p) {
+    p.A[0] *= 0.5;
+    p.terms = p.A.size();
+    p.inv_1pu2.resize(p.terms);
+    p.inv_u1pu2.resize(p.terms);
+    for (std::size_t j = 1; j < p.terms; ++j) {
+        p.inv_1pu2[j] = 1.0 / (1.0 + p.u[j] * p.u[j]);
+        p.inv_u1pu2[j] = p.inv_1pu2[j] / p.u[j];
+    }
+    const std::size_t padded = (p.terms + 3) / 4 * 4;
+    p.B.assign(padded, 0.0);
+    p.C.assign(padded, 0.0);
+    for (std::size_t j = 1; j < p.terms; ++j) {
+        p.B[j] = p.A[j] * p.inv_u1pu2[j];
+        p.C[j] = p.A[j] * p.inv_1pu2[j];
+        p.c_sum += p.C[j];
+    }
+}
+
 void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
     const double K_ref = kStrikeScale * p.F * p.D;
     // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
@@ -219,22 +239,29 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
         p.route = Route::Failed;
         return;
     }
-    p.A[0] *= 0.5;
-    p.terms = p.A.size();
-    p.inv_1pu2.resize(p.terms);
-    p.inv_u1pu2.resize(p.terms);
-    for (std::size_t j = 1; j < p.terms; ++j) {
-        p.inv_1pu2[j] = 1.0 / (1.0 + p.u[j] * p.u[j]);
-        p.inv_u1pu2[j] = p.inv_1pu2[j] / p.u[j];
+    finish_cos(p);
+}
+
+// COS plan on a given range and number of terms, those of another parameter
+// set: no tail search and no convergence test. Its error varies smoothly with
+// the parameters, which is what difference quotients need.
+void plan_cos_fixed(const Model& m, Plan& p, double a, double b, std::size_t terms) {
+    p.route = Route::Failed;
+    if (terms == 0 || !(b > a)) return;
+    p.a = a;
+    p.b = b;
+    const double width = b - a;
+    p.u.resize(terms);
+    for (std::size_t j = 0; j < terms; ++j) p.u[j] = static_cast<double>(j) * kPi / width;
+    std::vector<double> re(terms), im(terms);
+    log_return_exponent(m, p.tau, terms, p.u.data(), re.data(), im.data());
+    p.A.resize(terms);
+    if (!std::isfinite(cos_coefficients(terms, re.data(), im.data(), p.u.data(), a, 2.0 / width,
+                                         p.A.data()))) {
+        return;
     }
-    const std::size_t padded = (p.terms + 3) / 4 * 4;
-    p.B.assign(padded, 0.0);
-    p.C.assign(padded, 0.0);
-    for (std::size_t j = 1; j < p.terms; ++j) {
-        p.B[j] = p.A[j] * p.inv_u1pu2[j];
-        p.C[j] = p.A[j] * p.inv_1pu2[j];
-        p.c_sum += p.C[j];
-    }
+    p.route = Route::Cos;
+    finish_cos(p);
 }
 
 // For a strike inside the range: sum_(j>=1) A_j V_j = e^k (sum B_j sin(j step)
@@ -505,7 +532,9 @@ Plan make_plan(const Model& m, double tau, double s, double r, double q, double 
     return p;
 }
 
-double plan_price(const Model& m, const Plan& p, double K, bool call) {
+// The put by the plan's route; the call by parity. Bounded: clipped to the
+// no-arbitrage bounds (the prices users see); otherwise the route's raw value.
+double plan_price(const Model& m, const Plan& p, double K, bool call, bool bounded = true) {
     if (!(K > 0.0) || !std::isfinite(K)) return kNaN;
     double put;
     switch (p.route) {
@@ -530,6 +559,7 @@ double plan_price(const Model& m, const Plan& p, double K, bool call) {
         default:
             return kNaN;
     }
+    if (!bounded) return call ? put + p.D * (p.F - K) : put;
     // No-arbitrage bounds of the put, then the call by parity.
     const double lower = p.D * std::max(K - p.F, 0.0);
     put = std::min(std::max(put, lower), p.D * K);
@@ -581,13 +611,96 @@ Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const dou
 }
 
 std::size_t batch_tasks(const Batch& batch) noexcept {
-    return batch.models.size() * (batch.group_start.size() - 1);
+    const std::size_t groups = batch.group_start.size() - 1;
+    return batch.shared_settings ? groups : batch.models.size() * groups;
 }
+
+namespace {
+
+// Routes other than COS choose their terms or nodes from each set's own
+// parameters; priced this tightly, a change of settings between sets stays
+// far below a difference quotient's resolution.
+constexpr double kSharedOwnTol = 1e-8;
+
+void price_group(const Batch& batch, std::size_t g, std::size_t set, const Plan& p, bool bounded,
+                 double* out) {
+    const bool call = batch.option_type > 0;
+    const Model& m = batch.models[set];
+    double* o = out + set * batch.count;
+    for (std::size_t i = batch.group_start[g]; i < batch.group_start[g + 1]; ++i) {
+        const std::size_t opt = batch.order[i];
+        o[opt] = plan_price(m, p, batch.strikes[opt], call, bounded);
+    }
+}
+
+// Maturities [begin, end) of a shared-settings batch: first every maturity's
+// plan of the first set, then the other sets on those plans' COS range and
+// terms (their own plans on other routes), one (maturity, set) per task.
+void run_shared(const Batch& batch, std::size_t begin, std::size_t end, double* out) {
+    const std::size_t count = end - begin;
+    const std::size_t sets = batch.models.size();
+    const double own_tol = std::min(batch.tol, kSharedOwnTol);
+    std::vector<Plan> firsts(count);
+    std::exception_ptr error;
+    const auto n_first = static_cast<long long>(count);
+    const auto n_rest = static_cast<long long>(count * (sets - 1));
+    const std::size_t work = count > 1 || sets > 1 ? count * sets * batch.count / (batch.group_start.size() - 1) : 0;
+#pragma omp parallel if (orvelta::run_parallel(work))
+    {
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (long long t = 0; t < n_first; ++t) {
+            if (cancel_requested()) continue;
+            try {
+                const std::size_t g = begin + static_cast<std::size_t>(t);
+                const double tau = batch.tau[batch.order[batch.group_start[g]]];
+                Plan& first = firsts[static_cast<std::size_t>(t)];
+                first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, batch.tol);
+                if (first.route != Route::Cos && own_tol < batch.tol) {
+                    first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, own_tol);
+                }
+                price_group(batch, g, 0, first, false, out);
+            } catch (...) {
+#pragma omp critical(orvelta_european_error)
+                if (!error) error = std::current_exception();
+            }
+        }
+#pragma omp for schedule(nonmonotonic : dynamic, 1)
+        for (long long t = 0; t < n_rest; ++t) {
+            if (cancel_requested()) continue;
+            try {
+                const std::size_t i = static_cast<std::size_t>(t) / (sets - 1);
+                const std::size_t set = 1 + static_cast<std::size_t>(t) % (sets - 1);
+                const std::size_t g = begin + i;
+                const Plan& first = firsts[i];
+                Plan own;
+                if (first.route == Route::Cos) {
+                    own.tau = first.tau;
+                    own.F = first.F;
+                    own.D = first.D;
+                    plan_cos_fixed(batch.models[set], own, first.a, first.b, first.terms);
+                }
+                if (own.route != Route::Cos) {
+                    own = make_plan(batch.models[set], first.tau, batch.s, batch.r, batch.q, own_tol);
+                }
+                price_group(batch, g, set, own, false, out);
+            } catch (...) {
+#pragma omp critical(orvelta_european_error)
+                if (!error) error = std::current_exception();
+            }
+        }
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
 
 void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* out) {
     const std::size_t groups = batch.group_start.size() - 1;
     if (groups == 0 || begin >= end) return;
-    const bool call = batch.option_type > 0;
+    if (batch.shared_settings) {
+        run_shared(batch, begin, end, out);
+        return;
+    }
     std::exception_ptr error;
     // The work measure for the parallel decision: options in the slice; a
     // single task never wakes the team.
@@ -603,16 +716,9 @@ void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* o
                 const auto task = static_cast<std::size_t>(t);
                 const std::size_t set = task / groups;
                 const std::size_t g = task % groups;
-                const Model& m = batch.models[set];
-                const std::size_t lo = batch.group_start[g];
-                const std::size_t hi = batch.group_start[g + 1];
-                const double tau = batch.tau[batch.order[lo]];
-                const Plan p = make_plan(m, tau, batch.s, batch.r, batch.q, batch.tol);
-                double* o = out + set * batch.count;
-                for (std::size_t i = lo; i < hi; ++i) {
-                    const std::size_t opt = batch.order[i];
-                    o[opt] = plan_price(m, p, batch.strikes[opt], call);
-                }
+                const double tau = batch.tau[batch.order[batch.group_start[g]]];
+                const Plan p = make_plan(batch.models[set], tau, batch.s, batch.r, batch.q, batch.tol);
+                price_group(batch, g, set, p, true, out);
             } catch (...) {
 #pragma omp critical(orvelta_european_error)
                 if (!error) error = std::current_exception();
