@@ -147,6 +147,35 @@ def test_every_instruction_set_gives_the_same_bits(params, tau):
         assert re_.tobytes() == paths[0][1].tobytes() and im_.tobytes() == paths[0][2].tobytes()
 
 
+def test_every_instruction_set_prices_the_same_bits():
+    """Whole books (exponents, coefficients, strike sums, Jacobian rows) on each
+    vector path this processor runs."""
+    k = np.exp(np.linspace(math.log(15.0), math.log(600.0), 37))
+    taus = np.resize([DAY, 0.3, 1.0, 5.0, 15.0], k.size)
+    x = np.array(HESTON)
+    rows = np.vstack([x, x + np.diag(np.full(5, 1e-6))])
+
+    def book():
+        out = [orvelta.european_price(m, p, k, taus, S, R, Q, option_type=c)
+               for m, p in ((3, HESTON), (3, HARD_HESTON), (4, list(HESTON) + [0.4, -0.1, 0.2]), (2, [0.2, -0.1, 0.05]))
+               for c in (0, 1)]
+        out.append(E._european_price_sets(3, rows, k, taus, S, R, Q, 1, 1e-4, True))
+        return b"".join(np.asarray(o).tobytes() for o in out)
+
+    best = E._european_isa()
+    paths = ["baseline", "avx2", "avx512"]
+    try:
+        results = {}
+        for name in paths[:paths.index(best) + 1]:
+            assert E._european_isa(name) == name
+            results[name] = book()
+    finally:
+        assert E._european_isa("auto") == best
+    assert len(set(results.values())) == 1, list(results)
+    with pytest.raises(ValueError, match="unknown vector path: sse9"):
+        E._european_isa("sse9")
+
+
 @pytest.mark.parametrize("params", [[0.04, 2.0], [0.09, 0.5, 0.02, 0.0, 0.0]])
 def test_heston_with_floored_vol_of_vol_has_deterministic_variance(params):
     """sigma_v floored at 1e-8: the variance follows its mean, and phi is lognormal

@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstddef>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "engines/engines.hpp"
@@ -113,6 +114,26 @@ py::array_t<double> implied_vol(const f64_array& price, const f64_array& s, cons
     return out;
 }
 
+// Test hook: _european_isa() names the vector path in use, _european_isa(name)
+// selects "avx512", "avx2", "baseline" or "auto" and names the path in use
+// afterwards; a path the processor cannot run raises ValueError.
+std::string european_isa(const py::object& arg) {
+    static const char* const names[] = {"baseline", "avx2", "avx512"};
+    if (!arg.is_none()) {
+        const auto name = py::cast<std::string>(arg);
+        int path = -2;
+        if (name == "auto") path = -1;
+        for (int i = 0; i < 3; ++i) {
+            if (name == names[i]) path = i;
+        }
+        if (path == -2) throw py::value_error("unknown vector path: " + name);
+        if (!eu::select_vector_path(path)) {
+            throw py::value_error("this processor cannot run the vector path " + name);
+        }
+    }
+    return names[eu::vector_path()];
+}
+
 // Test hook: this module's characteristic function of ln S_T and the Fourier
 // kernels' one at the same real frequencies.
 py::tuple characteristic_pair(int model_id, const f64_array& params, const f64_array& u, double s,
@@ -195,6 +216,7 @@ void register_european(py::module_& m) {
     m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"), py::arg("v"));
     m.def("_vector_math", &vector_math, py::arg("x"), py::arg("y"));
     m.def("_heston_paths", &heston_paths, py::arg("params"), py::arg("u"), py::arg("tau"));
+    m.def("_european_isa", &european_isa, py::arg("name") = py::none());
     m.def("_characteristic_pair", &characteristic_pair, py::arg("model_id"), py::arg("params"),
           py::arg("u"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tau"));
 }

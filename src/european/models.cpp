@@ -115,14 +115,6 @@ Model resolve_model(int model_id, const double* p, std::size_t n) {
 
 namespace {
 
-bool avx2_supported() noexcept {
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return avx2;
-}
-
 // Heston exponent over tau, with extra drift e added to the log return, a
 // lane set of frequencies at a time (the last set padded with its final frequency).
 template <class v4d>
@@ -222,9 +214,10 @@ __attribute__((target("avx2"), optimize("no-math-errno"), noinline)) void heston
 
 void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* u,
                      double* re, double* im) noexcept {
-    if (vm::widest_lanes() == 8) {
+    const int path = vm::active_path();
+    if (path == 2) {
         heston_avx512(m, tau, e, n, u, re, im);
-    } else if (avx2_supported()) {
+    } else if (path == 1) {
         heston_avx2(m, tau, e, n, u, re, im);
     } else {
         heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
@@ -291,6 +284,10 @@ void log_return_exponent(const Model& m, double tau, std::size_t n, const double
     }
 }
 
+int vector_path() noexcept { return vm::active_path(); }
+int best_vector_path() noexcept { return vm::best_path(); }
+bool select_vector_path(int path) noexcept { return vm::select_path(path); }
+
 bool heston_exponent_path(int path, const Model& m, double tau, std::size_t n, const double* u,
                           double* re, double* im) noexcept {
     switch (path) {
@@ -298,11 +295,11 @@ bool heston_exponent_path(int path, const Model& m, double tau, std::size_t n, c
             heston_lanes<vm::v4d>(m, tau, 0.0, n, u, re, im);
             return true;
         case 1:
-            if (!avx2_supported()) return false;
+            if (vm::best_path() < 1) return false;
             heston_avx2(m, tau, 0.0, n, u, re, im);
             return true;
         case 2:
-            if (vm::widest_lanes() != 8) return false;
+            if (vm::best_path() < 2) return false;
             heston_avx512(m, tau, 0.0, n, u, re, im);
             return true;
         default:

@@ -6,6 +6,7 @@
 // option priced alone or inside any batch gets the same bits.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <numeric>
@@ -52,7 +53,7 @@ struct Plan {
     double a = 0.0, b = 0.0;
     std::vector<double> A, u, inv_1pu2, inv_u1pu2;
     // Strike-free factors of the put sum: B_j = A_j / (u_j (1 + u_j^2)) and
-    // C_j = A_j / (1 + u_j^2) (zero-padded to a multiple of 4), and sum_j C_j.
+    // C_j = A_j / (1 + u_j^2) (zero-padded to a multiple of 8), and sum_j C_j.
     std::vector<double> B, C;
     double c_sum = 0.0;
     // Lognormal and Merton: total variances.
@@ -150,33 +151,69 @@ __attribute__((target("avx2"), noinline)) double cos_coefficients_avx2(
 
 double cos_coefficients(std::size_t n, const double* re, const double* im, const double* u,
                         double a, double scale, double* out) noexcept {
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    if (vm::widest_lanes() == 8) return cos_coefficients_avx512(n, re, im, u, a, scale, out);
-    if (avx2) return cos_coefficients_avx2(n, re, im, u, a, scale, out);
+    const int path = vm::active_path();
+    if (path == 2) return cos_coefficients_avx512(n, re, im, u, a, scale, out);
+    if (path == 1) return cos_coefficients_avx2(n, re, im, u, a, scale, out);
     return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
+}
+
+// Payoff factors 1 / (1 + u^2), 1 / (u (1 + u^2)) and the put sum's B_j and
+// C_j for j in [1, n), a lane set at a time: element-wise IEEE operations, so
+// every width gives the bits of the scalar loop.
+template <class D>
+inline __attribute__((always_inline)) void payoff_factors_lanes(std::size_t n, const double* u,
+                                                                const double* A, double* i1,
+                                                                double* iu, double* B,
+                                                                double* C) noexcept {
+    constexpr std::size_t W = vm::lanes<D>;
+    for (std::size_t j = 1; j < n; j += W) {
+        const std::size_t left = n - j;
+        const D uj = vm::load<D>(u + j, left);
+        const D aj = vm::load<D>(A + j, left);
+        const D inv = 1.0 / (1.0 + uj * uj);
+        const D inv_u = inv / uj;
+        vm::store(i1 + j, inv, left);
+        vm::store(iu + j, inv_u, left);
+        vm::store(B + j, aj * inv_u, left);
+        vm::store(C + j, aj * inv, left);
+    }
+}
+
+__attribute__((target("avx512f,avx512dq"), noinline)) void payoff_factors_avx512(
+    std::size_t n, const double* u, const double* A, double* i1, double* iu, double* B,
+    double* C) noexcept {
+    payoff_factors_lanes<vm::v8d>(n, u, A, i1, iu, B, C);
+}
+
+__attribute__((target("avx2"), noinline)) void payoff_factors_avx2(std::size_t n, const double* u,
+                                                                   const double* A, double* i1,
+                                                                   double* iu, double* B,
+                                                                   double* C) noexcept {
+    payoff_factors_lanes<vm::v4d>(n, u, A, i1, iu, B, C);
 }
 
 // The strike-free factors of the put sum from the coefficients A_j.
 void finish_cos(Plan& p) {
     p.A[0] *= 0.5;
     p.terms = p.A.size();
-    p.inv_1pu2.resize(p.terms);
-    p.inv_u1pu2.resize(p.terms);
-    for (std::size_t j = 1; j < p.terms; ++j) {
-        p.inv_1pu2[j] = 1.0 / (1.0 + p.u[j] * p.u[j]);
-        p.inv_u1pu2[j] = p.inv_1pu2[j] / p.u[j];
-    }
-    const std::size_t padded = (p.terms + 3) / 4 * 4;
+    p.inv_1pu2.assign(p.terms, 0.0);
+    p.inv_u1pu2.assign(p.terms, 0.0);
+    const std::size_t padded = (p.terms + 7) / 8 * 8;
     p.B.assign(padded, 0.0);
     p.C.assign(padded, 0.0);
-    for (std::size_t j = 1; j < p.terms; ++j) {
-        p.B[j] = p.A[j] * p.inv_u1pu2[j];
-        p.C[j] = p.A[j] * p.inv_1pu2[j];
-        p.c_sum += p.C[j];
+    const std::size_t n = p.terms;
+    const int path = vm::active_path();
+    if (path == 2) {
+        payoff_factors_avx512(n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(),
+                              p.B.data(), p.C.data());
+    } else if (path == 1) {
+        payoff_factors_avx2(n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(),
+                            p.B.data(), p.C.data());
+    } else {
+        payoff_factors_lanes<vm::v4d>(n, p.u.data(), p.A.data(), p.inv_1pu2.data(),
+                                      p.inv_u1pu2.data(), p.B.data(), p.C.data());
     }
+    for (std::size_t j = 1; j < n; ++j) p.c_sum += p.C[j];
 }
 
 void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
@@ -265,31 +302,70 @@ void plan_cos_fixed(const Model& m, Plan& p, double a, double b, std::size_t ter
 }
 
 // For a strike inside the range: sum_(j>=1) A_j V_j = e^k (sum B_j sin(j step)
-// - sum C_j cos(j step)) + e^a sum C_j, the angles advanced by four
-// interleaved rotations by 4 step, re-seeded from sincos every 64 terms.
-double cos_series_at_strike(const Plan& p, double step, double ek, double ea) {
-    double s4, c4;
-    ::sincos(4.0 * step, &s4, &c4);
-    double sin_acc[4] = {0.0, 0.0, 0.0, 0.0};
-    double cos_acc[4] = {0.0, 0.0, 0.0, 0.0};
+// - sum C_j cos(j step)) + e^a sum C_j. Eight logical lanes (one AVX-512
+// register or two of four), lane l summing the terms j = l mod 8; each lane's
+// angle advances by a rotation by 8 step and is re-seeded from sincos every
+// 64 terms. The lanes do the same operations at every width, so every machine
+// gets the same bits.
+template <class D>
+inline __attribute__((always_inline)) double cos_series_at_strike_lanes(const Plan& p, double step,
+                                                                      double ek, double ea) {
+    constexpr int R = 8 / vm::lanes<D>;
+    constexpr int W = vm::lanes<D>;
+    D offset[R];
+    for (int r = 0; r < R; ++r) {
+        for (int l = 0; l < W; ++l) offset[r][l] = static_cast<double>(r * W + l);
+    }
+    D s8, c8;
+    vm::vsincos(vm::splat<D>(8.0 * step), s8, c8);
+    D sin_acc[R], cos_acc[R], sn[R], cs[R];
+    for (int r = 0; r < R; ++r) {
+        sin_acc[r] = vm::splat<D>(0.0);
+        cos_acc[r] = vm::splat<D>(0.0);
+    }
     const std::size_t n = p.B.size();
+    const double* B = p.B.data();
+    const double* C = p.C.data();
     for (std::size_t block = 0; block < n; block += 64) {
         const std::size_t end = std::min(block + 64, n);
-        double sn[4], cs[4];
-        for (int r = 0; r < 4; ++r) ::sincos(static_cast<double>(block + r) * step, &sn[r], &cs[r]);
-        for (std::size_t j = block; j < end; j += 4) {
-            for (int r = 0; r < 4; ++r) {
-                sin_acc[r] += p.B[j + r] * sn[r];
-                cos_acc[r] += p.C[j + r] * cs[r];
-                const double t = cs[r] * c4 - sn[r] * s4;
-                sn[r] = sn[r] * c4 + cs[r] * s4;
+        for (int r = 0; r < R; ++r) vm::vsincos((static_cast<double>(block) + offset[r]) * step, sn[r], cs[r]);
+        for (std::size_t j = block; j < end; j += 8) {
+            for (int r = 0; r < R; ++r) {
+                const std::size_t at = j + static_cast<std::size_t>(r * W);
+                sin_acc[r] += vm::load<D>(B + at, W) * sn[r];
+                cos_acc[r] += vm::load<D>(C + at, W) * cs[r];
+                const D t = cs[r] * c8 - sn[r] * s8;
+                sn[r] = sn[r] * c8 + cs[r] * s8;
                 cs[r] = t;
             }
         }
     }
-    const double sin_sum = (sin_acc[0] + sin_acc[1]) + (sin_acc[2] + sin_acc[3]);
-    const double cos_sum = (cos_acc[0] + cos_acc[1]) + (cos_acc[2] + cos_acc[3]);
+    double sa[8], ca[8];
+    for (int r = 0; r < R; ++r) {
+        std::memcpy(sa + r * W, &sin_acc[r], sizeof(D));
+        std::memcpy(ca + r * W, &cos_acc[r], sizeof(D));
+    }
+    const double sin_sum = ((sa[0] + sa[1]) + (sa[2] + sa[3])) + ((sa[4] + sa[5]) + (sa[6] + sa[7]));
+    const double cos_sum = ((ca[0] + ca[1]) + (ca[2] + ca[3])) + ((ca[4] + ca[5]) + (ca[6] + ca[7]));
     return ek * (sin_sum - cos_sum) + ea * p.c_sum;
+}
+
+__attribute__((target("avx512f,avx512dq"), noinline)) double cos_series_at_strike_avx512(
+    const Plan& p, double step, double ek, double ea) {
+    return cos_series_at_strike_lanes<vm::v8d>(p, step, ek, ea);
+}
+
+__attribute__((target("avx2"), noinline)) double cos_series_at_strike_avx2(const Plan& p,
+                                                                           double step, double ek,
+                                                                           double ea) {
+    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
+}
+
+double cos_series_at_strike(const Plan& p, double step, double ek, double ea) {
+    const int path = vm::active_path();
+    if (path == 2) return cos_series_at_strike_avx512(p, step, ek, ea);
+    if (path == 1) return cos_series_at_strike_avx2(p, step, ek, ea);
+    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
 }
 
 // sum_j A_j V_j over j >= 1 for a strike above the range (payoff cut at b),

@@ -7,6 +7,7 @@
 // points), against the system library's correctly rounded or near results.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -290,13 +291,37 @@ ORVELTA_VM D vatan2(D y, D x) {
     return sel(bits<L>(y) < 0, -res, res);
 }
 
-// The widest lane set this processor runs: 8 with AVX-512F/DQ, else 4.
-inline int widest_lanes() noexcept {
+// Instruction-set paths of the vector loops: 0 the default four lanes,
+// 1 AVX2, 2 AVX-512 (F and DQ). Every path gives the same bits; the best one
+// this processor runs is used unless a test selects another.
+inline int best_path() noexcept {
     static const int n = [] {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") ? 8 : 4;
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return 2;
+        return __builtin_cpu_supports("avx2") ? 1 : 0;
     }();
     return n;
+}
+
+// The widest lane set this processor runs: 8 with AVX-512F/DQ, else 4.
+inline int widest_lanes() noexcept { return best_path() == 2 ? 8 : 4; }
+
+inline std::atomic<int>& selected_path() noexcept {
+    static std::atomic<int> path{-1};
+    return path;
+}
+
+inline int active_path() noexcept {
+    const int chosen = selected_path().load(std::memory_order_relaxed);
+    return chosen >= 0 ? chosen : best_path();
+}
+
+// Selects a path (-1: back to the best); false, changing nothing, for a path
+// this processor cannot run.
+inline bool select_path(int path) noexcept {
+    if (path < -1 || path > best_path()) return false;
+    selected_path().store(path, std::memory_order_relaxed);
+    return true;
 }
 
 }  // namespace orvelta::european::vm
