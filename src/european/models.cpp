@@ -159,8 +159,11 @@ inline __attribute__((always_inline)) void heston_lanes(const Model& m, double t
         vm::vsincos<v4d>(di * tau, sn, cs);
         const v4d x_tau = dr * tau;
         const v4l small = x_tau < vm::splat<v4d>(0.5);
-        const v4d em = sel(small, vm::vexpm1_small(-sel(small, x_tau, vm::splat<v4d>(0.0))),
-                           vm::vexp(-x_tau) - 1.0);
+        // The series only where a lane needs it (small frequencies): same bits.
+        const v4d em_far = vm::vexp(-x_tau) - 1.0;
+        const v4d em = vm::any(small)
+                           ? sel(small, vm::vexpm1_small(-sel(small, x_tau, vm::splat<v4d>(0.0))), em_far)
+                           : em_far;
         const v4d one_minus_cos = sel(cs > vm::splat<v4d>(0.0), sn * sn / (1.0 + cs), 1.0 - cs);
         const v4d onr = one_minus_cos - em * cs;
         const v4d oni = (1.0 + em) * sn;
