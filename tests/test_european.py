@@ -228,6 +228,32 @@ def test_heston_against_quantlib(params, days):
         np.testing.assert_allclose(got, heston_reference(params, k, days, call), rtol=0, atol=1e-8)
 
 
+@pytest.mark.parametrize("params, days", [
+    # The variance all but stuck at zero (2 kappa theta / sigma_v^2 ~ 2e-4 and 7e-4):
+    # |phi| decays slowly and the range is wide, 190,000 to 350,000 terms.
+    ((0.002466, 0.1603, 0.0010133, 1.2206, -0.6797), 2053),
+    ((0.0017561, 0.06971, 0.0026791, 1.0643, 0.5912), 1796),
+])
+def test_heston_with_a_variance_stuck_near_zero(params, days):
+    tau = days / 365.0
+    k = moneyness_strikes(tau, 5)
+    got = orvelta.european_price(3, params, k, tau, S, R, Q, option_type=0)
+    np.testing.assert_allclose(got, heston_quantlib(params, k, days, False), rtol=0, atol=1e-8)
+
+
+def test_bates_whose_jump_factor_dips_below_the_tolerance_between_crests():
+    """lambda tau = 13: |phi| falls to 1e-12 near mu_J u = pi and is back at 5e-4 by
+    mu_J u = 2 pi; the term count is judged on the jump factor's envelope."""
+    params = [0.015973, 0.27015, 0.0013561, 0.18813, -0.38264, 0.52348, -0.29729, 0.061430]
+    tau = 9369 / 365.0
+    k = moneyness_strikes(tau, 7)
+    for tol in (1e-6, 1e-8):
+        got = orvelta.european_price(4, params, k, tau, S, R, Q, option_type=0, tol=tol)
+        ref = orvelta.european_price(4, params, k, tau, S, R, Q, option_type=0, tol=1e-13)
+        np.testing.assert_allclose(got, ref, rtol=0, atol=tol)
+    assert E._european_settings(4, np.array(params), tau, S, R, Q, 1e-8)["terms"] > 500
+
+
 @pytest.mark.parametrize("params, tau", [
     ((0.2, -0.08, 0.2), DAY), ((0.12, -0.3, 0.5), DAY), ((0.2, -0.08, 0.2), 0.5), ((0.02, -0.1, 0.3), 0.1),
 ])

@@ -28,7 +28,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Strikes up to this multiple of the forward are covered by the error bounds.
 constexpr double kStrikeScale = 5.0;
 constexpr std::size_t kCosBlock = 32;
-constexpr std::size_t kCosMaxTerms = std::size_t{1} << 17;
+constexpr std::size_t kCosMaxTerms = std::size_t{1} << 20;
 // Bates tries a single expansion up to this many terms before conditioning on
 // the number of jumps (a small diffusion leaves an atom-like no-jump part).
 constexpr std::size_t kBatesDirectTerms = 4096;
@@ -216,6 +216,20 @@ void finish_cos(Plan& p) {
     for (std::size_t j = 1; j < n; ++j) p.c_sum += p.C[j];
 }
 
+// Largest |phi(u_j)| over a block with the jump factor's cosine cos(mu_J u)
+// raised to 1: exp(re_j + lambda tau e^(-delta^2 u^2 / 2) (1 - cos(mu_J u))),
+// a bound on |phi| over each crest of the jump factor.
+double jump_envelope_max(const Model& m, double tau, std::size_t n, const double* u,
+                         const double* re) noexcept {
+    const double lt = m.lambda * tau;
+    double best = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double amp = std::exp(-m.half_dd * u[j] * u[j]);
+        best = std::max(best, std::exp(re[j] + lt * amp * (1.0 - std::cos(m.mu_j * u[j]))));
+    }
+    return best;
+}
+
 void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
     const double K_ref = kStrikeScale * p.F * p.D;
     // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
@@ -233,6 +247,11 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
     // decay from the previous block (geometric while it lasts), or else
     // bounded as if |phi| stayed at that level.
     const double tail_factor = 6.0 * K_ref / width;
+    // The jumps' factor |exp(lambda tau (e^(i mu u - delta^2 u^2 / 2) - 1))|
+    // oscillates with mu u: its troughs can sit below the tolerance for blocks
+    // on end while the next crest is far above it. The decay is judged on its
+    // envelope instead.
+    const bool jumps = (m.kind == Kind::Bates || m.kind == Kind::Merton) && m.lambda > 0.0;
     const double target = 0.1 * tol;
     double re[kCosBlock], im[kCosBlock];
     double prev_max = std::numeric_limits<double>::infinity();
@@ -246,12 +265,13 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
         }
         log_return_exponent(m, p.tau, kCosBlock, p.u.data() + start, re, im);
         p.A.resize(start + kCosBlock);
-        const double block_max = cos_coefficients(kCosBlock, re, im, p.u.data() + start, p.a,
-                                                  2.0 / width, p.A.data() + start);
+        double block_max = cos_coefficients(kCosBlock, re, im, p.u.data() + start, p.a,
+                                            2.0 / width, p.A.data() + start);
         if (!std::isfinite(block_max)) {
             p.route = Route::Failed;
             return;
         }
+        if (jumps) block_max = std::max(block_max, jump_envelope_max(m, p.tau, kCosBlock, p.u.data() + start, re));
         const double next = static_cast<double>(start + kCosBlock);
         const double u_next = next * kPi / width;
         // The slower of the last two decays, so that a sudden drop (the jump
