@@ -266,6 +266,17 @@ def test_variance_gamma_against_quadrature_over_the_gamma_clock(params, tau):
         np.testing.assert_allclose(got, ref, rtol=0, atol=1e-8)
 
 
+def test_variance_gamma_whose_conditional_put_has_a_near_kink():
+    """sigma 0.014 against a clock drift of -0.34: given the clock, the put is
+    almost its intrinsic value on a forward that crosses strikes of 0.85 to 1
+    times F. Probe strikes at 0.2, 0.5, 1, 2 and 5 F alone missed it (3.5e-6)."""
+    params = (0.013756, -0.34082, 0.14902)
+    tau = 1.0688 / 365.0
+    k = forward(tau) * np.linspace(0.85, 1.0, 31)
+    got = orvelta.european_price(2, params, k, tau, S, R, Q, option_type=0)
+    np.testing.assert_allclose(got, [vg_gamma_quad(x, tau, *params, False) for x in k], rtol=0, atol=1e-8)
+
+
 @pytest.mark.parametrize("params, tau", [((0.25, 0.1, 0.1), 2.0), ((0.2, -0.3, 0.05), 30.0)])
 def test_variance_gamma_with_a_long_clock_against_the_kernels_cos(params, tau):
     from orvelta import _kernels as K

@@ -561,9 +561,31 @@ void plan_gamma_clock(const Model& m, Plan& p, double tol) {
     const double hv = 0.5 * m.sigma * m.sigma;
     p.route = Route::GammaClock;
     // The step is halved until the rule agrees with the previous one to a
-    // quarter of the tolerance at strikes spanning the covered range.
-    const double refs[5] = {1.0 / kStrikeScale, 0.5, 1.0, 2.0, kStrikeScale};
-    double prev[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+    // quarter of the tolerance at probe strikes: five spanning the covered
+    // range, and strikes whose conditional forward F0 e^((theta + sigma^2/2) g)
+    // crosses them inside the clock's range. With a small sigma the put given
+    // g has a near-kink there, which the rule must resolve; the probes sit at
+    // golden-ratio offsets so that they do not all land on nodes.
+    // Kink probes, where the kink is narrower in ln g than the first step at
+    // the top of the clock (sigma / (|theta + sigma^2/2| sqrt(g))): 16 clock
+    // values spread evenly up to the upper cut and 8 evenly in ln g over its
+    // last eight e-folds.
+    constexpr int kFixedProbes = 5;
+    constexpr int kKinkProbes = 24;
+    double refs[kFixedProbes + kKinkProbes] = {1.0 / kStrikeScale, 0.5, 1.0, 2.0, kStrikeScale};
+    int probes = kFixedProbes;
+    const double drift_g = m.theta + hv;
+    const double g_hi = m.nu * x;
+    if (kGammaStep * std::fabs(drift_g) * std::sqrt(g_hi) > sigma) {
+        for (int j = 0; j < kKinkProbes; ++j) {
+            const double offset = std::fmod(0.6180339887498949 * (j + 1), 1.0);
+            const double g = j < 16 ? g_hi * (j + offset) / 16.0
+                                    : g_hi * std::exp(-8.0 + (j - 16 + offset));
+            const double ratio = p.F0 / p.F * std::exp(drift_g * g);
+            if (ratio > 1.0 / kStrikeScale && ratio < kStrikeScale) refs[probes++] = ratio;
+        }
+    }
+    double prev[kFixedProbes + kKinkProbes] = {};
     double step = kGammaStep;
     for (int level = 0; level <= kGammaHalvings; ++level, step *= 0.5) {
         const auto nodes = static_cast<std::size_t>(std::ceil((t_hi - t_lo) / step)) + 1;
@@ -579,7 +601,7 @@ void plan_gamma_clock(const Model& m, Plan& p, double tol) {
         }
         p.terms = nodes;
         bool agree = level > 0;
-        for (int j = 0; j < 5; ++j) {
+        for (int j = 0; j < probes; ++j) {
             const double cur = gamma_clock_put(p, refs[j] * p.F);
             if (!(std::fabs(cur - prev[j]) <= 0.25 * tol)) agree = false;
             prev[j] = cur;
