@@ -241,6 +241,19 @@ def test_heston_with_a_variance_stuck_near_zero(params, days):
     np.testing.assert_allclose(got, heston_quantlib(params, k, days, False), rtol=0, atol=1e-8)
 
 
+def test_heston_with_a_range_of_thousands():
+    """v0 1.5 and sigma_v 2.3 over 20 years: [a, b] spans about 6,400, so |phi|
+    barely decays from one block of terms to the next and the tail is bounded
+    with |phi| held flat; that bound grows with the range squared."""
+    params = (1.5026, 0.0051473, 0.00041182, 2.3138, -0.16752)
+    tau = 20.1
+    k = moneyness_strikes(tau)
+    ref = orvelta.european_price(3, params, k, tau, S, R, Q, option_type=0, tol=1e-12)
+    for tol in (1e-6, 1e-8):
+        got = orvelta.european_price(3, params, k, tau, S, R, Q, option_type=0, tol=tol)
+        np.testing.assert_allclose(got, ref, rtol=0, atol=tol)
+
+
 def test_bates_whose_jump_factor_dips_below_the_tolerance_between_crests():
     """lambda tau = 13: |phi| falls to 1e-12 near mu_J u = pi and is back at 5e-4 by
     mu_J u = 2 pi; the term count is judged on the jump factor's envelope."""

@@ -281,7 +281,9 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosM
         prev_max = block_max;
         prev_decay = decay_now;
         if (start < 2 * kCosBlock) continue;
-        double tail = block_max * tail_factor * width / (kPi * kPi * (next - 1.0));
+        // |phi| held at this block's level: sum_(j >= next) 1 / (1 + u_j^2)
+        // < (b - a)^2 / (pi^2 (next - 1)) with u_j = j pi / (b - a).
+        double tail = block_max * tail_factor * width * width / (kPi * kPi * (next - 1.0));
         if (decay < 0.5) {
             tail = std::min(tail, block_max * tail_factor * static_cast<double>(kCosBlock) /
                                       (u_next * u_next * (1.0 - decay)));
