@@ -86,7 +86,9 @@ Model resolve_model(int model_id, const double* p, std::size_t n) {
                 throw std::invalid_argument(
                     "variance gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist)");
             }
-            m.omega = std::log(A) / m.nu;
+            // ln(A) from A - 1: a small nu leaves A within rounding of 1,
+            // and omega tau multiplies the error by tau / nu.
+            m.omega = std::log1p(-m.theta * m.nu - 0.5 * m.sigma * m.sigma * m.nu) / m.nu;
             break;
         }
         case 3:
@@ -264,9 +266,12 @@ void log_return_exponent(const Model& m, double tau, std::size_t n, const double
             const double tn = m.theta * m.nu;
             const double wt = m.omega * tau;
             for (std::size_t j = 0; j < n; ++j) {
-                const double br = 1.0 + hv * u[j] * u[j];
+                const double x = hv * u[j] * u[j];
+                const double br = 1.0 + x;
                 const double bi = -tn * u[j];
-                re[j] = p * 0.5 * std::log(br * br + bi * bi);
+                // |base|^2 - 1 formed without the 1: with tau / nu large the
+                // exponent is a large multiple of a small logarithm.
+                re[j] = p * 0.5 * std::log1p(x * (2.0 + x) + bi * bi);
                 im[j] = p * std::atan2(bi, br) + wt * u[j];
             }
             return;
@@ -380,10 +385,9 @@ double log_mgf(const Model& m, double tau, double alpha) noexcept {
             return 0.5 * m.sigma * m.sigma * tau * (alpha * alpha - alpha) +
                    jump_log_mgf(m, tau, alpha);
         case Kind::VarianceGamma: {
-            const double base =
-                1.0 - m.theta * m.nu * alpha - 0.5 * m.sigma * m.sigma * m.nu * alpha * alpha;
-            if (!(base > 0.0)) return inf;
-            return alpha * m.omega * tau - tau / m.nu * std::log(base);
+            const double shift = -m.theta * m.nu * alpha - 0.5 * m.sigma * m.sigma * m.nu * alpha * alpha;
+            if (!(shift > -1.0)) return inf;
+            return alpha * m.omega * tau - tau / m.nu * std::log1p(shift);
         }
         case Kind::Heston:
             return heston_log_mgf(m, tau, alpha) + alpha * m.gauss_mean +
