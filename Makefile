@@ -51,6 +51,17 @@ wheel: $(VENV)/.deps
 wheels: $(VENV)/.deps
 	@pythons=$$(scripts/find-pythons) || exit 1; scripts/build-wheels $$pythons
 
+# The documentation site (docs/): Sphinx with numpydoc and sphinx-gallery,
+# installed into .venv from requirements-docs.txt; the gallery's examples run
+# against the built package. Any warning fails the build.
+$(VENV)/.docs: $(VENV)/.deps requirements-docs.txt
+	$(VPY) -m pip install -r requirements-docs.txt
+	@touch $@
+
+docs: build $(VENV)/.docs
+	$(VENV)/bin/sphinx-build -W --keep-going -n -b html -d build/docs/.doctrees docs build/docs
+	@echo "docs: build/docs/index.html"
+
 clean:
 	rm -rf build dist $(VENV)
 
