@@ -48,20 +48,6 @@ Model resolve_model(int model_id, const double* params, std::size_t n);
 void log_return_exponent(const Model& m, double tau, std::size_t n, const double* u, double* re,
                          double* im) noexcept;
 
-// The Heston exponent (Heston part only) by one instruction-set path: 0 the
-// default four lanes, 1 AVX2, 2 AVX-512. Returns false, writing nothing, when
-// the processor lacks the path. For tests: every path gives the same bits.
-bool heston_exponent_path(int path, const Model& m, double tau, std::size_t n, const double* u,
-                          double* re, double* im) noexcept;
-
-// Instruction-set path of the pricer's vector loops (0 the default four
-// lanes, 1 AVX2, 2 AVX-512): the one in use, the best this processor runs,
-// and a selector for tests (-1: back to the best; false, changing nothing,
-// for a path the processor lacks). Every path gives the same bits.
-int vector_path() noexcept;
-int best_vector_path() noexcept;
-bool select_vector_path(int path) noexcept;
-
 // E[exp(i u ln S_T)] at real u, from the exponent above.
 cplx characteristic(const Model& m, double u, double s, double r, double q, double tau) noexcept;
 

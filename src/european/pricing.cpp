@@ -17,14 +17,15 @@
 #include "common/interrupt.hpp"
 #include "common/threads.hpp"
 #include "european/european.hpp"
-#include "european/vmath.hpp"
+#include "common/constants.hpp"
+#include "common/dispatch.hpp"
+#include "common/parallel.hpp"
+#include "common/simd.hpp"
 
 namespace orvelta::european {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Strikes up to this multiple of the forward are covered by the error bounds.
 constexpr double kStrikeScale = 5.0;
 constexpr std::size_t kCosBlock = 32;
@@ -137,24 +138,28 @@ inline __attribute__((always_inline)) double cos_coefficients_lanes(
     return best;
 }
 
-__attribute__((target("avx512f,avx512dq"), noinline)) double cos_coefficients_avx512(
-    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
-    double* out) noexcept {
+double cos_coefficients_baseline(std::size_t n, const double* re, const double* im, const double* u,
+                                 double a, double scale, double* out) noexcept {
+    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
+}
+ORVELTA_TARGET_AVX2 double cos_coefficients_avx2(std::size_t n, const double* re, const double* im,
+                                                 const double* u, double a, double scale,
+                                                 double* out) noexcept {
+    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
+}
+ORVELTA_TARGET_AVX512 double cos_coefficients_avx512(std::size_t n, const double* re, const double* im,
+                                                     const double* u, double a, double scale,
+                                                     double* out) noexcept {
     return cos_coefficients_lanes<vm::v8d>(n, re, im, u, a, scale, out);
 }
 
-__attribute__((target("avx2"), noinline)) double cos_coefficients_avx2(
-    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
-    double* out) noexcept {
-    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
-}
+using CoefficientsFn = double (*)(std::size_t, const double*, const double*, const double*, double,
+                                  double, double*) noexcept;
 
 double cos_coefficients(std::size_t n, const double* re, const double* im, const double* u,
                         double a, double scale, double* out) noexcept {
-    const int path = vm::active_path();
-    if (path == 2) return cos_coefficients_avx512(n, re, im, u, a, scale, out);
-    if (path == 1) return cos_coefficients_avx2(n, re, im, u, a, scale, out);
-    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
+    return dispatch<CoefficientsFn>(cos_coefficients_avx512, cos_coefficients_avx2,
+                                    cos_coefficients_baseline)(n, re, im, u, a, scale, out);
 }
 
 // Payoff factors 1 / (1 + u^2), 1 / (u (1 + u^2)) and the put sum's B_j and
@@ -179,18 +184,22 @@ inline __attribute__((always_inline)) void payoff_factors_lanes(std::size_t n, c
     }
 }
 
-__attribute__((target("avx512f,avx512dq"), noinline)) void payoff_factors_avx512(
-    std::size_t n, const double* u, const double* A, double* i1, double* iu, double* B,
-    double* C) noexcept {
+void payoff_factors_baseline(std::size_t n, const double* u, const double* A, double* i1,
+                             double* iu, double* B, double* C) noexcept {
+    payoff_factors_lanes<vm::v4d>(n, u, A, i1, iu, B, C);
+}
+ORVELTA_TARGET_AVX2 void payoff_factors_avx2(std::size_t n, const double* u, const double* A,
+                                             double* i1, double* iu, double* B, double* C) noexcept {
+    payoff_factors_lanes<vm::v4d>(n, u, A, i1, iu, B, C);
+}
+ORVELTA_TARGET_AVX512 void payoff_factors_avx512(std::size_t n, const double* u, const double* A,
+                                                 double* i1, double* iu, double* B,
+                                                 double* C) noexcept {
     payoff_factors_lanes<vm::v8d>(n, u, A, i1, iu, B, C);
 }
 
-__attribute__((target("avx2"), noinline)) void payoff_factors_avx2(std::size_t n, const double* u,
-                                                                   const double* A, double* i1,
-                                                                   double* iu, double* B,
-                                                                   double* C) noexcept {
-    payoff_factors_lanes<vm::v4d>(n, u, A, i1, iu, B, C);
-}
+using PayoffFactorsFn = void (*)(std::size_t, const double*, const double*, double*, double*,
+                                 double*, double*) noexcept;
 
 // The strike-free factors of the put sum from the coefficients A_j.
 void finish_cos(Plan& p) {
@@ -202,17 +211,8 @@ void finish_cos(Plan& p) {
     p.B.assign(padded, 0.0);
     p.C.assign(padded, 0.0);
     const std::size_t n = p.terms;
-    const int path = vm::active_path();
-    if (path == 2) {
-        payoff_factors_avx512(n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(),
-                              p.B.data(), p.C.data());
-    } else if (path == 1) {
-        payoff_factors_avx2(n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(),
-                            p.B.data(), p.C.data());
-    } else {
-        payoff_factors_lanes<vm::v4d>(n, p.u.data(), p.A.data(), p.inv_1pu2.data(),
-                                      p.inv_u1pu2.data(), p.B.data(), p.C.data());
-    }
+    dispatch<PayoffFactorsFn>(payoff_factors_avx512, payoff_factors_avx2, payoff_factors_baseline)(
+        n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(), p.B.data(), p.C.data());
     for (std::size_t j = 1; j < n; ++j) p.c_sum += p.C[j];
 }
 
@@ -372,22 +372,22 @@ inline __attribute__((always_inline)) double cos_series_at_strike_lanes(const Pl
     return ek * (sin_sum - cos_sum) + ea * p.c_sum;
 }
 
-__attribute__((target("avx512f,avx512dq"), noinline)) double cos_series_at_strike_avx512(
-    const Plan& p, double step, double ek, double ea) {
+double cos_series_at_strike_baseline(const Plan& p, double step, double ek, double ea) {
+    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
+}
+ORVELTA_TARGET_AVX2 double cos_series_at_strike_avx2(const Plan& p, double step, double ek, double ea) {
+    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
+}
+ORVELTA_TARGET_AVX512 double cos_series_at_strike_avx512(const Plan& p, double step, double ek,
+                                                         double ea) {
     return cos_series_at_strike_lanes<vm::v8d>(p, step, ek, ea);
 }
 
-__attribute__((target("avx2"), noinline)) double cos_series_at_strike_avx2(const Plan& p,
-                                                                           double step, double ek,
-                                                                           double ea) {
-    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
-}
+using StrikeSumFn = double (*)(const Plan&, double, double, double);
 
 double cos_series_at_strike(const Plan& p, double step, double ek, double ea) {
-    const int path = vm::active_path();
-    if (path == 2) return cos_series_at_strike_avx512(p, step, ek, ea);
-    if (path == 1) return cos_series_at_strike_avx2(p, step, ek, ea);
-    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
+    return dispatch<StrikeSumFn>(cos_series_at_strike_avx512, cos_series_at_strike_avx2,
+                                 cos_series_at_strike_baseline)(p, step, ek, ea);
 }
 
 // sum_j A_j V_j over j >= 1 for a strike above the range (payoff cut at b),
@@ -761,55 +761,35 @@ void run_shared(const Batch& batch, std::size_t begin, std::size_t end, double* 
     const std::size_t sets = batch.models.size();
     const double own_tol = std::min(batch.tol, kSharedOwnTol);
     std::vector<Plan> firsts(count);
-    std::exception_ptr error;
-    const auto n_first = static_cast<long long>(count);
-    const auto n_rest = static_cast<long long>(count * (sets - 1));
     const std::size_t work = count > 1 || sets > 1 ? count * sets * batch.count / (batch.group_start.size() - 1) : 0;
-#pragma omp parallel if (orvelta::run_parallel(work))
-    {
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (long long t = 0; t < n_first; ++t) {
-            if (cancel_requested()) continue;
-            try {
-                const std::size_t g = begin + static_cast<std::size_t>(t);
-                const double tau = batch.tau[batch.order[batch.group_start[g]]];
-                Plan& first = firsts[static_cast<std::size_t>(t)];
-                first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, batch.tol);
-                if (first.route != Route::Cos && own_tol < batch.tol) {
-                    first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, own_tol);
-                }
-                price_group(batch, g, 0, first, false, out);
-            } catch (...) {
-#pragma omp critical(orvelta_european_error)
-                if (!error) error = std::current_exception();
-            }
+    const bool parallel = orvelta::run_parallel(work);
+    parallel_for(0, count, 1, parallel, [&](std::size_t t) {
+        const std::size_t g = begin + t;
+        const double tau = batch.tau[batch.order[batch.group_start[g]]];
+        Plan& first = firsts[t];
+        first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, batch.tol);
+        if (first.route != Route::Cos && own_tol < batch.tol) {
+            first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, own_tol);
         }
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (long long t = 0; t < n_rest; ++t) {
-            if (cancel_requested()) continue;
-            try {
-                const std::size_t i = static_cast<std::size_t>(t) / (sets - 1);
-                const std::size_t set = 1 + static_cast<std::size_t>(t) % (sets - 1);
-                const std::size_t g = begin + i;
-                const Plan& first = firsts[i];
-                Plan own;
-                if (first.route == Route::Cos) {
-                    own.tau = first.tau;
-                    own.F = first.F;
-                    own.D = first.D;
-                    plan_cos_fixed(batch.models[set], own, first.a, first.b, first.terms);
-                }
-                if (own.route != Route::Cos) {
-                    own = make_plan(batch.models[set], first.tau, batch.s, batch.r, batch.q, own_tol);
-                }
-                price_group(batch, g, set, own, false, out);
-            } catch (...) {
-#pragma omp critical(orvelta_european_error)
-                if (!error) error = std::current_exception();
-            }
+        price_group(batch, g, 0, first, false, out);
+    });
+    parallel_for(0, count * (sets - 1), 1, parallel, [&](std::size_t t) {
+        const std::size_t i = t / (sets - 1);
+        const std::size_t set = 1 + t % (sets - 1);
+        const std::size_t g = begin + i;
+        const Plan& first = firsts[i];
+        Plan own;
+        if (first.route == Route::Cos) {
+            own.tau = first.tau;
+            own.F = first.F;
+            own.D = first.D;
+            plan_cos_fixed(batch.models[set], own, first.a, first.b, first.terms);
         }
-    }
-    if (error) std::rethrow_exception(error);
+        if (own.route != Route::Cos) {
+            own = make_plan(batch.models[set], first.tau, batch.s, batch.r, batch.q, own_tol);
+        }
+        price_group(batch, g, set, own, false, out);
+    });
 }
 
 }  // namespace
@@ -821,31 +801,16 @@ void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* o
         run_shared(batch, begin, end, out);
         return;
     }
-    std::exception_ptr error;
     // The work measure for the parallel decision: options in the slice; a
     // single task never wakes the team.
     const std::size_t work = end - begin > 1 ? (end - begin) * batch.count / groups : 0;
-    const auto first = static_cast<long long>(begin);
-    const auto last = static_cast<long long>(end);
-#pragma omp parallel if (orvelta::run_parallel(work))
-    {
-#pragma omp for schedule(nonmonotonic : dynamic, 1)
-        for (long long t = first; t < last; ++t) {
-            if (cancel_requested()) continue;
-            try {
-                const auto task = static_cast<std::size_t>(t);
-                const std::size_t set = task / groups;
-                const std::size_t g = task % groups;
-                const double tau = batch.tau[batch.order[batch.group_start[g]]];
-                const Plan p = make_plan(batch.models[set], tau, batch.s, batch.r, batch.q, batch.tol);
-                price_group(batch, g, set, p, true, out);
-            } catch (...) {
-#pragma omp critical(orvelta_european_error)
-                if (!error) error = std::current_exception();
-            }
-        }
-    }
-    if (error) std::rethrow_exception(error);
+    parallel_for(begin, end, 1, orvelta::run_parallel(work), [&](std::size_t task) {
+        const std::size_t set = task / groups;
+        const std::size_t g = task % groups;
+        const double tau = batch.tau[batch.order[batch.group_start[g]]];
+        const Plan p = make_plan(batch.models[set], tau, batch.s, batch.r, batch.q, batch.tol);
+        price_group(batch, g, set, p, true, out);
+    });
 }
 
 }  // namespace orvelta::european
