@@ -84,7 +84,7 @@ def child(lib: str | None) -> None:
     b = book(N_OPTIONS)
     ours = lambda: K.american_tree_batch(**b, steps=STEPS)  # noqa: E731
     ours()  # warm the thread team
-    result: dict[str, object] = {"isa": K._lattice_isa() if hasattr(K, "_lattice_isa") else "before"}
+    result: dict[str, object] = {"isa": K._isa() if hasattr(K, "_isa") else "before"}
     runs_ours, runs_ref = [], []
     ref = reference_call(lib, b) if lib is not None else None
     for _ in range(REPEATS):  # interleaved, so that both see the same load

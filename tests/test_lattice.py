@@ -269,24 +269,24 @@ NAMES = {"baseline", "avx2", "avx512"}
 @pytest.fixture
 def restore_isa():
     yield
-    K._lattice_isa("auto")
+    K._isa("auto")
 
 
 class TestBuilds:
     def test_selector(self, restore_isa):
-        runnable = K._lattice_isas()
+        runnable = K._isas()
         assert runnable[0] == "baseline" and set(runnable) <= NAMES
-        best = K._lattice_isa()
+        best = K._isa()
         assert best == runnable[-1]
         for name in runnable:
-            assert K._lattice_isa(name) == name and K._lattice_isa() == name
-        assert K._lattice_isa("auto") == best
-        with pytest.raises(ValueError, match="^unknown lattice build: sse9$"):
-            K._lattice_isa("sse9")
-        assert K._lattice_isa() == best
+            assert K._isa(name) == name and K._isa() == name
+        assert K._isa("auto") == best
+        with pytest.raises(ValueError, match="^unknown instruction-set build: sse9$"):
+            K._isa("sse9")
+        assert K._isa() == best
         for name in NAMES - set(runnable):
-            with pytest.raises(ValueError, match=f"^this processor cannot run the lattice build {name}$"):
-                K._lattice_isa(name)
+            with pytest.raises(ValueError, match=f"^this processor cannot run the build {name}$"):
+                K._isa(name)
 
     @pytest.mark.parametrize("threads", [1, 2, 3])
     def test_every_build_and_thread_count_gives_the_single_pricer_bits(self, run_python, threads):
@@ -306,8 +306,8 @@ class TestBuilds:
             cols[4][5::41] = -0.1
             cols[2][7::43] = np.nan
             digest = hashlib.sha256()
-            for isa in K._lattice_isas():
-                K._lattice_isa(isa)
+            for isa in K._isas():
+                K._isa(isa)
                 for steps, tree_type, american in [(2, 0, True), (9, 1, True), (33, 0, False), (64, 1, False), (64, 0, True)]:
                     kw = dict(steps=steps, tree_type=tree_type, american=american)
                     whole = K.american_tree_batch(*cols, **kw)

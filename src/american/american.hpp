@@ -40,13 +40,13 @@ struct Greeks {
 
 // Price to absolute accuracy `tol`. Non-positive or NaN s or k give NaN; a NaN
 // in r, q, sigma or tau gives NaN; otherwise non-positive tau or sigma give the
-// intrinsic value. Never throws.
+// intrinsic value. Throws std::bad_alloc when working storage cannot be had.
 double price(double s, double k, double r, double q, double sigma, double tau, bool call,
-             double tol) noexcept;
+             double tol);
 
 // The same price with explicit settings (clamped to their valid ranges).
 double price_with(double s, double k, double r, double q, double sigma, double tau, bool call,
-                  const Scheme& scheme) noexcept;
+                  const Scheme& scheme);
 
 // Price and its six sensitivities: delta and gamma in s, theta = dV/dt per year
 // (-dV/dtau), vega per 1.0 of sigma, rho per 1.0 of r. The price is bit for bit
@@ -55,14 +55,14 @@ double price_with(double s, double k, double r, double q, double sigma, double t
 // has q < r <= 0 (two exercise boundaries, priced on a lattice) only the
 // price is given and the sensitivities are NaN.
 Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
-              double tol) noexcept;
+              double tol);
 
 // Volatility that reproduces `target`, to `tol` in sigma (limited by the
 // accuracy of the price); NaN when no volatility does (a price below the
 // zero-volatility value, or at or above the no-arbitrage bound: k for a put,
 // s for a call), for invalid inputs, and where the put form has q < r <= 0.
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
-                   double tol) noexcept;
+                   double tol);
 
 // Batches over options [0, count): run in parallel on the OpenMP team (small
 // batches on the calling thread); each entry bit for bit equal to the single
@@ -80,12 +80,5 @@ void greeks_batch(std::size_t count, const double* s, const double* k, const dou
 void implied_vol_batch(std::size_t count, const double* target, const double* s, const double* k,
                        const double* r, const double* q, const double* tau,
                        const int* option_type, double tol, double* out);
-
-// Test hook: the vector exponential (e[i] = e^x[i], x clamped to [-700, 700]),
-// the vector normal distribution (c[i] = N(x[i])) and the Chebyshev sums h[p] = sum_j coef[j] T_j(z[p]) (coef[0] and
-// coef[degree] already halved) through one instruction set: 0 baseline,
-// 1 AVX2, 2 AVX-512. False where this processor lacks it.
-bool vector_kernel_path(int path, const double* x, int n, double* e, double* c, const double* coef,
-                        int degree, const double* z, int count, double* h) noexcept;
 
 }  // namespace orvelta::american

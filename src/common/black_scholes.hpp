@@ -2,12 +2,11 @@
 // density and distribution and the European price with a continuous yield.
 #pragma once
 
+#include "common/constants.hpp"
+
 #include <cmath>
 
 namespace orvelta {
-
-inline constexpr double kInvSqrt2 = 0.7071067811865476;
-inline constexpr double kInvSqrt2Pi = 0.3989422804014327;
 
 inline double norm_pdf(double x) noexcept { return kInvSqrt2Pi * std::exp(-0.5 * x * x); }
 

@@ -48,20 +48,6 @@ Model resolve_model(int model_id, const double* params, std::size_t n);
 void log_return_exponent(const Model& m, double tau, std::size_t n, const double* u, double* re,
                          double* im) noexcept;
 
-// The Heston exponent (Heston part only) by one instruction-set path: 0 the
-// default four lanes, 1 AVX2, 2 AVX-512. Returns false, writing nothing, when
-// the processor lacks the path. For tests: every path gives the same bits.
-bool heston_exponent_path(int path, const Model& m, double tau, std::size_t n, const double* u,
-                          double* re, double* im) noexcept;
-
-// Instruction-set path of the pricer's vector loops (0 the default four
-// lanes, 1 AVX2, 2 AVX-512): the one in use, the best this processor runs,
-// and a selector for tests (-1: back to the best; false, changing nothing,
-// for a path the processor lacks). Every path gives the same bits.
-int vector_path() noexcept;
-int best_vector_path() noexcept;
-bool select_vector_path(int path) noexcept;
-
 // E[exp(i u ln S_T)] at real u, from the exponent above.
 cplx characteristic(const Model& m, double u, double s, double r, double q, double tau) noexcept;
 
@@ -78,14 +64,7 @@ struct Settings {
     std::size_t terms; // COS terms (summed over the parts), series terms or quadrature nodes
 };
 
-// Prices `count` options of one model at strikes[i], maturities tau[i] with
-// absolute error at most tol; calls where option_type > 0. Options of one
-// maturity share their expansion. NaN market inputs give NaN; an option whose
-// accuracy cannot be reached within the work limits is NaN. Sequential.
-void european_prices(const Model& m, std::size_t count, const double* strikes, const double* tau,
-                     double s, double r, double q, int option_type, double tol, double* out);
-
-// The route and settings european_prices uses for a maturity.
+// The route and settings the pricer uses for a maturity (test hook).
 Settings european_settings(const Model& m, double tau, double s, double r, double q, double tol);
 
 // A batch of options priced under one or more parameter sets of one model:

@@ -14,7 +14,8 @@
 #include <exception>
 #include <limits>
 
-#include "common/interrupt.hpp"
+#include "common/constants.hpp"
+#include "common/parallel.hpp"
 #include "common/threads.hpp"
 #include "european/european.hpp"
 
@@ -22,10 +23,8 @@ namespace orvelta::european {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kSqrtPiOver2 = 1.2533141373155003;
 constexpr double kInvSqrtPi = 0.5641895835477563;
-constexpr double kInvSqrt2 = 0.7071067811865476;
 constexpr double kHalfLog2Pi = 0.9189385332046728;
 
 // Gauss-Laguerre rule of order 32 (nodes, weights).
@@ -223,17 +222,9 @@ double implied_vol(double price, double s, double k, double r, double q, double 
 void implied_vols(std::size_t begin, std::size_t end, const double* price, const double* s,
                   const double* k, const double* r, const double* q, const double* tau,
                   const int* option_type, double* out) {
-    const auto first = static_cast<long long>(begin);
-    const auto last = static_cast<long long>(end);
-#pragma omp parallel if (orvelta::run_parallel(end - begin))
-    {
-#pragma omp for schedule(nonmonotonic : dynamic, 64)
-        for (long long i = first; i < last; ++i) {
-            if (cancel_requested()) continue;
-            const auto j = static_cast<std::size_t>(i);
-            out[j] = implied_vol(price[j], s[j], k[j], r[j], q[j], tau[j], option_type[j] > 0);
-        }
-    }
+    parallel_for(begin, end, 64, orvelta::run_parallel(end - begin), [&](std::size_t j) {
+        out[j] = implied_vol(price[j], s[j], k[j], r[j], q[j], tau[j], option_type[j] > 0);
+    });
 }
 
 }  // namespace orvelta::european

@@ -7,14 +7,15 @@
 // from log and atan2, the Heston discriminant as its real and imaginary
 // parts (no complex power for a square), beta - d from the difference of
 // squares so that it does not cancel at small u. The Heston loop runs on
-// vector lanes (vmath.hpp) with the widest instruction set the processor has;
+// vector lanes (common/simd.hpp) with the widest instruction set the processor has;
 // every width gives the same bits.
 #include <cmath>
 #include <limits>
 #include <stdexcept>
 
 #include "european/european.hpp"
-#include "european/vmath.hpp"
+#include "common/dispatch.hpp"
+#include "common/simd.hpp"
 
 namespace orvelta::european {
 
@@ -205,28 +206,25 @@ inline __attribute__((always_inline)) void heston_lanes(const Model& m, double t
     }
 }
 
-__attribute__((target("avx512f,avx512dq"), optimize("no-math-errno"), noinline)) void heston_avx512(
-    const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
-    double* im) noexcept {
+void heston_baseline(const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
+                     double* im) noexcept {
+    heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
+}
+ORVELTA_TARGET_AVX2 void heston_avx2(const Model& m, double tau, double e, std::size_t n,
+                                     const double* u, double* re, double* im) noexcept {
+    heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
+}
+ORVELTA_TARGET_AVX512 void heston_avx512(const Model& m, double tau, double e, std::size_t n,
+                                         const double* u, double* re, double* im) noexcept {
     heston_lanes<vm::v8d>(m, tau, e, n, u, re, im);
 }
 
-__attribute__((target("avx2"), optimize("no-math-errno"), noinline)) void heston_avx2(const Model& m, double tau, double e,
-                                                          std::size_t n, const double* u,
-                                                          double* re, double* im) noexcept {
-    heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
-}
+using HestonFn = void (*)(const Model&, double, double, std::size_t, const double*, double*,
+                          double*) noexcept;
 
 void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* u,
                      double* re, double* im) noexcept {
-    const int path = vm::active_path();
-    if (path == 2) {
-        heston_avx512(m, tau, e, n, u, re, im);
-    } else if (path == 1) {
-        heston_avx2(m, tau, e, n, u, re, im);
-    } else {
-        heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
-    }
+    dispatch<HestonFn>(heston_avx512, heston_avx2, heston_baseline)(m, tau, e, n, u, re, im);
 }
 
 // Adds the jump exponent lambda tau (J(u) - 1) - i u lambda kappa_J tau.
@@ -289,29 +287,6 @@ void log_return_exponent(const Model& m, double tau, std::size_t n, const double
             heston_exponent(m, tau, 0.0, n, u, re, im);
             add_jumps(m, tau, n, u, re, im);
             return;
-    }
-}
-
-int vector_path() noexcept { return vm::active_path(); }
-int best_vector_path() noexcept { return vm::best_path(); }
-bool select_vector_path(int path) noexcept { return vm::select_path(path); }
-
-bool heston_exponent_path(int path, const Model& m, double tau, std::size_t n, const double* u,
-                          double* re, double* im) noexcept {
-    switch (path) {
-        case 0:
-            heston_lanes<vm::v4d>(m, tau, 0.0, n, u, re, im);
-            return true;
-        case 1:
-            if (vm::best_path() < 1) return false;
-            heston_avx2(m, tau, 0.0, n, u, re, im);
-            return true;
-        case 2:
-            if (vm::best_path() < 2) return false;
-            heston_avx512(m, tau, 0.0, n, u, re, im);
-            return true;
-        default:
-            return false;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "fd/psor.hpp"
 
+#include "common/constants.hpp"
 #include "common/interrupt.hpp"
 #include "common/memory.hpp"
 
@@ -14,7 +15,6 @@ namespace orvelta::fd {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A node is exercised when its value lies this close to a positive payoff.
 constexpr double kExerciseTolerance = 5e-5;

@@ -3,6 +3,7 @@
 // enters through characteristic_function.
 #include "fourier/fourier.hpp"
 
+#include "common/constants.hpp"
 #include "common/interrupt.hpp"
 #include "common/memory.hpp"
 
@@ -18,9 +19,7 @@ namespace orvelta::fourier {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Units of work (characteristic-function evaluations, butterflies, strike
 // updates) between two interrupt polls: well under a millisecond.

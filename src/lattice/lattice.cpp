@@ -1,6 +1,9 @@
 #include "lattice/lattice.hpp"
 
+#include "common/constants.hpp"
+#include "common/dispatch.hpp"
 #include "common/interrupt.hpp"
+#include "common/parallel.hpp"
 #include "common/threads.hpp"
 
 #include <algorithm>
@@ -25,8 +28,6 @@ namespace orvelta::lattice {
 #if defined(__GNUC__) && defined(__x86_64__)
 #define ORVELTA_X86 1
 #define ORVELTA_INLINE inline __attribute__((always_inline))
-#define ORVELTA_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw"), noinline))
-#define ORVELTA_AVX2 __attribute__((target("avx2"), noinline))
 #else
 #define ORVELTA_X86 0
 #define ORVELTA_INLINE inline
@@ -34,8 +35,6 @@ namespace orvelta::lattice {
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMaxFinite = std::numeric_limits<double>::max();
 constexpr double kBoundaryMargin = 1e-10;
 
@@ -52,9 +51,6 @@ constexpr std::int64_t kPollNodes = std::int64_t{1} << 22;
 constexpr std::int64_t kRowGroup = 8;
 // Widest lane count of any build.
 constexpr std::int64_t kMaxLanes = 8;
-
-// max(x, 0) that lets a NaN through.
-ORVELTA_INLINE double positive_part(double x) noexcept { return x < 0.0 ? 0.0 : x; }
 
 inline double intrinsic(double s, double k, bool call) noexcept {
     return positive_part(call ? s - k : k - s);
@@ -470,100 +466,46 @@ double single_baseline(double s, double k, const Steps& c, bool call, std::int64
 }
 
 #if ORVELTA_X86
-ORVELTA_AVX2 void batch_avx2(const Book& b, const std::int64_t* idx, std::int64_t count,
+ORVELTA_TARGET_AVX2 void batch_avx2(const Book& b, const std::int64_t* idx, std::int64_t count,
                              std::int64_t n, int tree_type, bool american, double* V,
                              double* out) {
     price_valid<4>(b, idx, count, n, tree_type, american, V, out);
 }
-ORVELTA_AVX2 double single_avx2(double s, double k, const Steps& c, bool call, std::int64_t n,
+ORVELTA_TARGET_AVX2 double single_avx2(double s, double k, const Steps& c, bool call, std::int64_t n,
                                 bool american, double* V, double* S, double* boundary) {
     return single_price<4>(s, k, c, call, n, american, V, S, boundary);
 }
-ORVELTA_AVX512 void batch_avx512(const Book& b, const std::int64_t* idx, std::int64_t count,
+ORVELTA_TARGET_AVX512 void batch_avx512(const Book& b, const std::int64_t* idx, std::int64_t count,
                                  std::int64_t n, int tree_type, bool american, double* V,
                                  double* out) {
     price_valid<8>(b, idx, count, n, tree_type, american, V, out);
 }
 // Four lanes here too: GCC 12 turns the boundary's compare-and-select over 8
 // lanes into scalar compares (3x slower); over 4 it stays in vector form.
-ORVELTA_AVX512 double single_avx512(double s, double k, const Steps& c, bool call,
+ORVELTA_TARGET_AVX512 double single_avx512(double s, double k, const Steps& c, bool call,
                                     std::int64_t n, bool american, double* V, double* S,
                                     double* boundary) {
     return single_price<4>(s, k, c, call, n, american, V, S, boundary);
 }
 #endif
 
-bool cpu_runs(Isa isa) noexcept {
-#if ORVELTA_X86
-    __builtin_cpu_init();
-    switch (isa) {
-        case Isa::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
-        case Isa::avx2:
-            return __builtin_cpu_supports("avx2");
-        case Isa::baseline:
-            return true;
-    }
-    return false;
-#else
-    return isa == Isa::baseline;
-#endif
-}
-
-Isa detect_best() noexcept {
-    if (cpu_runs(Isa::avx512)) return Isa::avx512;
-    if (cpu_runs(Isa::avx2)) return Isa::avx2;
-    return Isa::baseline;
-}
-
-const Isa g_best = detect_best();
-std::atomic<int> g_active{static_cast<int>(g_best)};
-
-Isa current() noexcept { return static_cast<Isa>(g_active.load(std::memory_order_relaxed)); }
-
 BatchFn batch_kernel() noexcept {
 #if ORVELTA_X86
-    switch (current()) {
-        case Isa::avx512: return batch_avx512;
-        case Isa::avx2: return batch_avx2;
-        case Isa::baseline: break;
-    }
-#endif
+    return dispatch<BatchFn>(batch_avx512, batch_avx2, batch_baseline);
+#else
     return batch_baseline;
+#endif
 }
 
 SingleFn single_kernel() noexcept {
 #if ORVELTA_X86
-    switch (current()) {
-        case Isa::avx512: return single_avx512;
-        case Isa::avx2: return single_avx2;
-        case Isa::baseline: break;
-    }
-#endif
+    return dispatch<SingleFn>(single_avx512, single_avx2, single_baseline);
+#else
     return single_baseline;
+#endif
 }
 
 }  // namespace
-
-const char* isa_name(Isa isa) noexcept {
-    switch (isa) {
-        case Isa::avx512: return "avx512";
-        case Isa::avx2: return "avx2";
-        case Isa::baseline: return "baseline";
-    }
-    return "baseline";
-}
-
-bool isa_supported(Isa isa) noexcept { return cpu_runs(isa); }
-Isa best_isa() noexcept { return g_best; }
-Isa active_isa() noexcept { return current(); }
-
-bool select_isa(Isa isa) noexcept {
-    if (!cpu_runs(isa)) return false;
-    g_active.store(static_cast<int>(isa), std::memory_order_relaxed);
-    return true;
-}
 
 TreeParameters tree_parameters(int tree_type, double r, double q, double sigma, double dt) noexcept {
     const double a = std::exp((r - q) * dt);
@@ -640,17 +582,12 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
     const std::int64_t n = steps;
     const Book book{s, k, r, q, sigma, tau, option_type};
     const BatchFn kernel = batch_kernel();
-    std::exception_ptr failure;
-    std::atomic<bool> failed{false};
-
-#pragma omp parallel if (run_parallel(count))
-    {
-        // One working vector per thread, sized when the thread first needs a
-        // lattice; each group overwrites the entries it reads.
-        std::vector<double> work;
-#pragma omp for schedule(nonmonotonic : dynamic, 1) nowait
-        for (std::int64_t blk = 0; blk < blocks; ++blk) {
-            if (failed.load(std::memory_order_relaxed) || cancel_requested()) continue;
+    // One working vector per thread, sized when the thread first needs a
+    // lattice; each group overwrites the entries it reads.
+    parallel_for_local<std::vector<double>>(
+        0, static_cast<std::size_t>(blocks), 1, run_parallel(count),
+        [&](std::size_t b, std::vector<double>& work) {
+            const std::int64_t blk = static_cast<std::int64_t>(b);
             const std::int64_t begin = blk * kBlock;
             const std::int64_t end = std::min(total, begin + kBlock);
             std::int64_t valid[kBlock];
@@ -669,24 +606,13 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
                     valid[count_valid++] = i;
                 }
             }
-            if (count_valid == 0) continue;
-            try {
-                if (work.empty()) {
-                    work.assign(static_cast<std::size_t>(n + 1) * kMaxLanes + kMaxLanes, 0.0);
-                }
-            } catch (...) {
-#pragma omp critical(orvelta_tree_batch_failure)
-                if (!failure) failure = std::current_exception();
-                failed.store(true, std::memory_order_relaxed);
-                continue;
-            }
+            if (count_valid == 0) return;
+            if (work.empty()) work.assign(static_cast<std::size_t>(n + 1) * kMaxLanes + kMaxLanes, 0.0);
             // Groups start on a 64-byte boundary.
             const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(work.data()) + 63;
             double* V = reinterpret_cast<double*>(base & ~std::uintptr_t{63});
             kernel(book, valid, count_valid, n, tree_type, american, V, out);
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
+        });
 }
 
 }  // namespace orvelta::lattice

@@ -53,16 +53,4 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
 std::size_t tree_batch_work_bytes(int steps) noexcept;
 std::size_t tree_boundary_work_bytes(int steps) noexcept;
 
-// Instruction-set builds of the lattice kernels. All give the same doubles;
-// the best one the processor runs is chosen when the library is loaded.
-enum class Isa : int { baseline = 0, avx2 = 1, avx512 = 2 };
-
-const char* isa_name(Isa isa) noexcept;
-bool isa_supported(Isa isa) noexcept;  // can this processor run it?
-Isa best_isa() noexcept;               // the load-time choice
-Isa active_isa() noexcept;
-// Selects the build used from now on (for testing every build); false, and no
-// change, when the processor cannot run it.
-bool select_isa(Isa isa) noexcept;
-
 }  // namespace orvelta::lattice

@@ -2,6 +2,7 @@
 
 #include "mc/random.hpp"
 
+#include "common/constants.hpp"
 #include "common/interrupt.hpp"
 
 #include <algorithm>
@@ -19,9 +20,6 @@ constexpr double kPivotFloor = 1e-12;   // smaller pivots are passed over, not d
 constexpr std::int64_t kPathBlock = 8;     // antithetic pairs filled together
 constexpr std::int64_t kBandDates = 8;     // dates copied out of the paths per pass
 constexpr std::int64_t kPollWork = 1 << 18;  // path-dates between interrupt polls
-
-// max(x, 0) that lets a NaN through.
-inline double positive_part(double x) noexcept { return x < 0.0 ? 0.0 : x; }
 
 template <bool Call>
 inline double exercise_value(double S, double K) noexcept {

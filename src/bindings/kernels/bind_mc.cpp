@@ -1,6 +1,6 @@
 // Monte Carlo: gbm_paths_antithetic, lsm_backward and lsm_eval_policy.
 #include "mc/mc.hpp"
-#include "module/bindings.hpp"
+#include "bindings/kernels/kernels.hpp"
 
 #include <cstdint>
 #include <vector>

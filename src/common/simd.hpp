@@ -1,5 +1,9 @@
-// Vector exp, expm1 (small arguments), log, sincos and atan2 in plain IEEE
-// arithmetic on GCC vector types, for the characteristic-function loops.
+// The vector-math layer of the core: lane types (four doubles, which the
+// baseline build runs as SSE2 pairs and AVX2 as one register, and eight for
+// AVX-512), loads, stores, selects, and exp, expm1 (small arguments), log,
+// sqrt, sincos, atan2 and the normal distribution in plain IEEE arithmetic
+// on GCC vector types. Which build of a kernel runs is chosen by
+// common/dispatch.hpp.
 //
 // Only additions, multiplications, divisions, comparisons and bit operations
 // are used, in a fixed order and without contraction, so a loop compiled for
@@ -7,7 +11,6 @@
 // points), against the system library's correctly rounded or near results.
 #pragma once
 
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +24,7 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
-namespace orvelta::european::vm {
+namespace orvelta::vm {
 
 // Four lanes (SSE2 halves or one AVX2 register) and eight (AVX-512); every
 // function below is a template over the lane type, so all widths compute the
@@ -115,19 +118,15 @@ constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: x + kRound - kRoun
 constexpr double kLn2Hi = 6.93147180369123816490e-01;
 constexpr double kLn2Lo = 1.90821492927058770002e-10;
 
-// e^x; 0 below -708 (where the result would be subnormal), +inf above 709,
-// NaN for NaN.
+// e^x for |x| <= 708 (no special cases, so a loop over it runs without lane
+// masks): reduction by round-to-nearest multiples of ln 2, then the Taylor
+// polynomial to degree 13 on |r| <= ln(2) / 2.
 template <class D>
-ORVELTA_VM D vexp(D x) {
+ORVELTA_VM D vexp_core(D x) {
     using L = mask_of<D>;
-    const L tiny = x < splat<D>(-708.0);
-    const L huge = x > splat<D>(709.0);
-    const L nan = x != x;
-    const D xc = sel(tiny | huge | nan, splat<D>(0.0), x);
-    const D t = xc * 1.4426950408889634 + kRound;
+    const D t = x * 1.4426950408889634 + kRound;
     const D n = t - kRound;
-    const D r = (xc - n * kLn2Hi) - n * kLn2Lo;
-    // Taylor polynomial to degree 13 on |r| <= ln(2) / 2.
+    const D r = (x - n * kLn2Hi) - n * kLn2Lo;
     D p = splat<D>(1.0 / 6227020800.0);
     p = p * r + 1.0 / 479001600.0;
     p = p * r + 1.0 / 39916800.0;
@@ -143,9 +142,30 @@ ORVELTA_VM D vexp(D x) {
     p = p * r + 1.0;
     p = p * r + 1.0;
     const L ni = bits<L>(t) - bits<L>(splat<D>(kRound));
-    const D scale = bits<D>((ni + 1023) << 52);
-    const D out = sel(tiny, splat<D>(0.0), p * scale);
+    return p * bits<D>((ni + 1023) << 52);
+}
+
+// e^x; 0 below -708 (where the result would be subnormal), +inf above 709,
+// NaN for NaN.
+template <class D>
+ORVELTA_VM D vexp(D x) {
+    using L = mask_of<D>;
+    const L tiny = x < splat<D>(-708.0);
+    const L huge = x > splat<D>(709.0);
+    const L nan = x != x;
+    const D xc = sel(tiny | huge | nan, splat<D>(0.0), x);
+    const D out = sel(tiny, splat<D>(0.0), vexp_core(xc));
     return sel(nan, x, sel(huge, splat<D>(HUGE_VAL), out));
+}
+
+// e^x with x first clamped to [-700, 700] (NaN stays NaN): below -700 the
+// result, under 1e-304, only ever scales terms of a sum that are negligible
+// beside its others.
+template <class D>
+ORVELTA_VM D vexp_clamped(D x) {
+    x = sel(x < splat<D>(-700.0), splat<D>(-700.0), x);
+    x = sel(x > splat<D>(700.0), splat<D>(700.0), x);
+    return vexp_core(x);
 }
 
 // e^x - 1 for |x| <= 0.5, accurate in relative terms (Taylor to degree 17).
@@ -297,39 +317,53 @@ ORVELTA_VM D vatan2(D y, D x) {
     return sel(bits<L>(y) < 0, -res, res);
 }
 
-// Instruction-set paths of the vector loops: 0 the default four lanes,
-// 1 AVX2, 2 AVX-512 (F and DQ). Every path gives the same bits; the best one
-// this processor runs is used unless a test selects another.
-inline int best_path() noexcept {
-    static const int n = [] {
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return 2;
-        return __builtin_cpu_supports("avx2") ? 1 : 0;
-    }();
-    return n;
+// erfc(a) / 2 for 0 <= a <= kErfcCap (NaN stays NaN). With Z = (4 - a) /
+// (4 + a), erfc(a) = e^{-a^2} g(Z) / (4 + a), g a 24-term Chebyshev series
+// (scripts/erfc-coefficients): relative error a few ulps for a below 6,
+// absolute error under 1e-300 beyond.
+constexpr double kErfcCoef[24] = {
+    1.6320978781965259,     1.5054329427054698,      0.5903214182888945,
+    0.19828527172011035,    0.0569084302284687,      0.013773973050870096,
+    0.002729016733135232,   0.00041361807903024755,  3.89141838079606e-05,
+    -4.795485503364818e-07, -8.699107081379825e-07,  -1.2116707094396558e-07,
+    3.79196702608182e-09,   3.4533646779963824e-09,  2.748862570381361e-10,
+    -6.813959375318511e-11, -1.3568522747316355e-11, 1.0463235067416098e-12,
+    4.851070321243456e-13,  -8.458758172979236e-15,  -1.6469363733616713e-14,
+    -2.5314850886802834e-16, 5.757244393379938e-16,  1.8245979193136522e-17,
+};
+// Above this erfc is below 1e-305 and taken as 0 (which keeps the
+// exponential in range).
+constexpr double kErfcCap = 26.45;
+
+template <class D>
+ORVELTA_VM D vhalf_erfc(D a) {
+    const D inv = 1.0 / (a + 4.0);
+    const D z = (4.0 - a) * inv;
+    const D z2 = 2.0 * z;
+    D b1 = splat<D>(0.0), b2 = splat<D>(0.0);
+    for (int j = 23; j >= 1; --j) {
+        // c - b2 is off the chain through b1, which then costs one product and one sum.
+        const D b0 = (kErfcCoef[j] - b2) + z2 * b1;
+        b2 = b1;
+        b1 = b0;
+    }
+    const D g = kErfcCoef[0] + z * b1 - b2;
+    return 0.5 * ((vexp_core(-(a * a)) * g) * inv);
 }
 
-// The widest lane set this processor runs: 8 with AVX-512F/DQ, else 4.
-inline int widest_lanes() noexcept { return best_path() == 2 ? 8 : 4; }
-
-inline std::atomic<int>& selected_path() noexcept {
-    static std::atomic<int> path{-1};
-    return path;
+// The standard normal distribution N(x) = erfc(-x / sqrt(2)) / 2, accurate in
+// relative terms in both tails; NaN stays NaN.
+template <class D>
+ORVELTA_VM D vncdf(D x) {
+    using L = mask_of<D>;
+    const D z = x * -0.7071067811865476;
+    const D az = vabs(z);
+    const L far = az > splat<D>(kErfcCap);
+    const D a = sel(far, splat<D>(kErfcCap), az);
+    const D h = sel(far, splat<D>(0.0), vhalf_erfc(a));
+    return sel(z < splat<D>(0.0), 1.0 - h, h);
 }
 
-inline int active_path() noexcept {
-    const int chosen = selected_path().load(std::memory_order_relaxed);
-    return chosen >= 0 ? chosen : best_path();
-}
-
-// Selects a path (-1: back to the best); false, changing nothing, for a path
-// this processor cannot run.
-inline bool select_path(int path) noexcept {
-    if (path < -1 || path > best_path()) return false;
-    selected_path().store(path, std::memory_order_relaxed);
-    return true;
-}
-
-}  // namespace orvelta::european::vm
+}  // namespace orvelta::vm
 
 #undef ORVELTA_VM

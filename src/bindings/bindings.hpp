@@ -1,7 +1,10 @@
-// The one header of the binding layer that includes pybind11. The registration
-// files of the subsystems share its array aliases and small helpers.
+// The one header of both binding layers (orvelta._kernels and orvelta._engines)
+// that includes pybind11: their registration files share its array aliases,
+// argument checks and the helpers that run work with the interpreter lock
+// released.
 #pragma once
 
+#include "common/dispatch.hpp"
 #include "common/interrupt.hpp"
 #include "common/memory.hpp"
 
@@ -10,8 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <initializer_list>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 namespace orvelta::bindings {
 
@@ -91,10 +97,64 @@ void run_cancellable(Work&& work) {
     }
 }
 
-void register_lattice(py::module_& m);
-void register_fd(py::module_& m);
-void register_mc(py::module_& m);
-void register_fourier(py::module_& m);
-void register_isa(py::module_& m);  // private: lattice build selector
+// Runs fn(begin, end) over [0, n) in slices of at most `slice` items, each
+// with the interpreter lock released; between slices the lock is taken back
+// and the signal handlers run, so Ctrl-C ends a long call with
+// KeyboardInterrupt. With `interruptible`, a SIGINT also sets the cancel flag
+// for the whole call, which the engines' long loops poll to stop within a
+// slice; a slice cut short by a signal that raised nothing is redone
+// (run_cancellable). Each item's result depends on that item alone, so the
+// slicing changes no result.
+template <typename Fn>
+void run_sliced(std::size_t n, std::size_t slice, Fn&& fn, bool interruptible = true) {
+    std::optional<SigintCancel> cancel;
+    if (interruptible && n > 0) cancel.emplace();
+    if (slice == 0) slice = 1;
+    for (std::size_t begin = 0; begin < n; begin += slice) {
+        const std::size_t end = begin + std::min(slice, n - begin);
+        run_cancellable([&] {
+            py::gil_scoped_release unlocked;
+            fn(begin, end);
+        });
+    }
+}
+
+// The private test hook of each module, `_isa`: `_isa()` names the
+// instruction-set build its vectorised kernels use, `_isa(name)` selects
+// "avx512", "avx2", "baseline" or "auto" (the load-time choice) and names the
+// build in use afterwards; `_isas()` lists the builds this processor runs.
+// A build the processor cannot run raises ValueError. Each module carries its
+// own copy of the core, so each selects for its own kernels.
+inline void register_isa_hook(py::module_& m) {
+    static constexpr Isa kAll[] = {Isa::baseline, Isa::avx2, Isa::avx512};
+    m.def(
+        "_isa",
+        [](const py::object& arg) {
+            if (!arg.is_none()) {
+                const auto name = py::cast<std::string>(arg);
+                bool known = name == "auto";
+                Isa wanted = best_isa();
+                for (const Isa isa : kAll) {
+                    if (name == isa_name(isa)) {
+                        wanted = isa;
+                        known = true;
+                    }
+                }
+                if (!known) throw py::value_error("unknown instruction-set build: " + name);
+                if (!select_isa(wanted)) {
+                    throw py::value_error("this processor cannot run the build " + name);
+                }
+            }
+            return std::string(isa_name(active_isa()));
+        },
+        py::arg("name") = py::none());
+    m.def("_isas", [] {
+        py::list out;
+        for (const Isa isa : kAll) {
+            if (isa_supported(isa)) out.append(isa_name(isa));
+        }
+        return out;
+    });
+}
 
 }  // namespace orvelta::bindings

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engines/engines.hpp"
+#include "bindings/engines/engines.hpp"
 #include "io/csv_text.hpp"
 
 namespace orvelta::bindings {

@@ -1,31 +1,21 @@
 // Accurate American pricing: prices, Greeks and implied volatilities over flat
 // arrays. The Python layer (orvelta.american) broadcasts and reshapes.
 #include "american/american.hpp"
-#include "engines/engines.hpp"
+#include "american/vector.hpp"
+#include "common/vector_math.hpp"
+#include "bindings/engines/engines.hpp"
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 
 namespace orvelta::bindings {
 
 namespace {
 
-// Options per slice: the lock is taken back between slices to let a pending
-// signal (Ctrl-C) interrupt a long batch.
+// Options per slice: the lock is taken back between slices to run the
+// signal handlers; a SIGINT also stops the batch loop at once (cancel flag).
 constexpr std::size_t kSlice = 2048;
-
-// Runs fn(begin, end) over [0, n) in slices with the interpreter lock released.
-template <class Fn>
-void sliced(std::size_t n, Fn fn) {
-    for (std::size_t begin = 0; begin < n; begin += kSlice) {
-        const std::size_t end = std::min(n, begin + kSlice);
-        {
-            py::gil_scoped_release unlocked;
-            fn(begin, end);
-        }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-}
 
 py::array_t<double> american_price(const f64_array& s, const f64_array& k, const f64_array& r,
                                    const f64_array& q, const f64_array& sigma,
@@ -35,7 +25,7 @@ py::array_t<double> american_price(const f64_array& s, const f64_array& k, const
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
-    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
         american::price_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
                               b.tau + lo, b.option_type + lo, tol, po + lo);
     });
@@ -53,7 +43,7 @@ py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array
                                      py::array_t<double>(n), py::array_t<double>(n)};
     double* p[6];
     for (int i = 0; i < 6; ++i) p[i] = mutable_data_1d(arrays[i]);
-    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
         american::greeks_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
                                b.tau + lo, b.option_type + lo, tol, p[0] + lo, p[1] + lo,
                                p[2] + lo, p[3] + lo, p[4] + lo, p[5] + lo);
@@ -72,7 +62,7 @@ py::array_t<double> american_implied_vol(const f64_array& price, const f64_array
     double* po = mutable_data_1d(out);
     // The book's sigma slot carries the quoted prices.
     const OptionBook b = option_book(s, k, r, q, price, tau, option_type);
-    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
         american::implied_vol_batch(hi - lo, b.sigma + lo, b.s + lo, b.k + lo, b.r + lo,
                                     b.q + lo, b.tau + lo, b.option_type + lo, tol, po + lo);
     });
@@ -91,7 +81,7 @@ py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k
     double* po = mutable_data_1d(out);
     const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
     const american::Scheme scheme{nodes, quad, iterations, slow_iterations, premium, 0.0};
-    sliced(static_cast<std::size_t>(n), [&](std::size_t lo, std::size_t hi) {
+    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i)
             po[i] = american::price_with(b.s[i], b.k[i], b.r[i], b.q[i], b.sigma[i], b.tau[i],
                                          b.option_type[i] > 0, scheme);
@@ -104,22 +94,21 @@ py::tuple american_scheme(double tol, double strike) {
     return py::make_tuple(sc.nodes, sc.quad, sc.iterations, sc.slow_iterations, sc.premium);
 }
 
-// Each instruction set's exponentials and Chebyshev sums: (path, e, h) for
-// the paths this processor runs.
-py::list american_vector_paths(const f64_array& x, const f64_array& coef, const f64_array& z) {
+// Test hook: the boundary sweeps' vector passes on the active build (see
+// _isa): e^x clamped to [-700, 700], N(x), and the Chebyshev sums of `coef`
+// (first and last entries already halved) at z.
+py::tuple vector_kernels(const f64_array& x, const f64_array& coef, const f64_array& z) {
     const auto n = static_cast<int>(x.unchecked<1>().shape(0));
     const auto terms = static_cast<int>(coef.unchecked<1>().shape(0));
     const auto count = static_cast<int>(z.unchecked<1>().shape(0));
-    if (terms < 1) throw py::value_error("coef needs at least one entry");
-    py::list out;
-    for (int path = 0; path < 3; ++path) {
-        py::array_t<double> e(n), c(n), h(count);
-        if (american::vector_kernel_path(path, x.data(), n, mutable_data_1d(e), mutable_data_1d(c), coef.data(),
-                                         terms - 1, z.data(), count, mutable_data_1d(h))) {
-            out.append(py::make_tuple(path, e, h, c));
-        }
+    if (terms < 1 || terms > american::kMaxNodes + 1) {
+        throw py::value_error("coef needs 1 to " + std::to_string(american::kMaxNodes + 1) + " entries");
     }
-    return out;
+    py::array_t<double> e(n), c(n), h(count);
+    exp_array(x.data(), n, mutable_data_1d(e));
+    ncdf_array(x.data(), n, mutable_data_1d(c));
+    american::clenshaw_array(coef.data(), terms - 1, z.data(), count, mutable_data_1d(h));
+    return py::make_tuple(e, c, h);
 }
 
 }  // namespace
@@ -138,7 +127,7 @@ void register_american(py::module_& m) {
           py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
           py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("slow_iterations"), py::arg("premium"));
     m.def("_american_scheme", &american_scheme, py::arg("tol"), py::arg("strike"));
-    m.def("_american_vector_paths", &american_vector_paths, py::arg("x"), py::arg("coef"), py::arg("z"));
+    m.def("_vector_kernels", &vector_kernels, py::arg("x"), py::arg("coef"), py::arg("z"));
 }
 
 }  // namespace orvelta::bindings

@@ -3,7 +3,7 @@
 // the binding layer's one pybind11 header with _kernels.
 #pragma once
 
-#include "module/bindings.hpp"
+#include "bindings/bindings.hpp"
 
 namespace orvelta::bindings {
 

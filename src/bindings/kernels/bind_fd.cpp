@@ -1,6 +1,6 @@
 // Finite-difference pricers: american_pde_psor and american_pde_psor_batch.
 #include "fd/psor.hpp"
-#include "module/bindings.hpp"
+#include "bindings/kernels/kernels.hpp"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 // Module entry: version gate and multi-phase initialisation come from
 // PYBIND11_MODULE; the functions are registered in the order of the table.
-#include "module/bindings.hpp"
+#include "bindings/kernels/kernels.hpp"
 
 PYBIND11_MODULE(_kernels, m, pybind11::multiple_interpreters::not_supported()) {
     m.doc() = "Compiled numerical kernels for Orvelta option projects";

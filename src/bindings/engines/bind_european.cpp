@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "engines/engines.hpp"
+#include "bindings/engines/engines.hpp"
 #include "european/european.hpp"
-#include "european/vmath.hpp"
+#include "common/simd.hpp"
 #include "fourier/fourier.hpp"
 
 namespace orvelta::bindings {
@@ -24,10 +24,6 @@ namespace eu = orvelta::european;
 constexpr std::size_t kTaskSlice = 64;
 constexpr std::size_t kOptionSlice = 16384;
 
-void check_signals() {
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
-
 std::size_t same_length(const f64_array& strikes, const f64_array& tau) {
     const auto ks = strikes.unchecked<1>();
     const auto ts = tau.unchecked<1>();
@@ -35,16 +31,9 @@ std::size_t same_length(const f64_array& strikes, const f64_array& tau) {
     return static_cast<std::size_t>(ks.shape(0));
 }
 
-void run_sliced(const eu::Batch& batch, double* out) {
-    const std::size_t tasks = eu::batch_tasks(batch);
-    for (std::size_t begin = 0; begin < tasks; begin += kTaskSlice) {
-        const std::size_t end = std::min(tasks, begin + kTaskSlice);
-        {
-            py::gil_scoped_release unlocked;
-            eu::run_batch(batch, begin, end, out);
-        }
-        check_signals();
-    }
+void run_batch_sliced(const eu::Batch& batch, double* out) {
+    run_sliced(eu::batch_tasks(batch), kTaskSlice,
+               [&](std::size_t begin, std::size_t end) { eu::run_batch(batch, begin, end, out); });
 }
 
 py::array_t<double> european_price(int model_id, const f64_array& params, const f64_array& strikes,
@@ -56,7 +45,7 @@ py::array_t<double> european_price(int model_id, const f64_array& params, const 
     const eu::Batch batch = eu::prepare_batch(model_id, 1, width, params.data(), n, strikes.data(),
                                               tau.data(), s, r, q, option_type, tol);
     py::array_t<double> out(static_cast<py::ssize_t>(n));
-    run_sliced(batch, mutable_data_1d(out));
+    run_batch_sliced(batch, mutable_data_1d(out));
     return out;
 }
 
@@ -75,7 +64,7 @@ py::array_t<double> european_price_sets(int model_id, const f64_array& params,
                                         tau.data(), s, r, q, option_type, tol);
     batch.shared_settings = shared_settings;
     py::array_t<double> out({static_cast<py::ssize_t>(sets), static_cast<py::ssize_t>(n)});
-    run_sliced(batch, out.mutable_data());
+    run_batch_sliced(batch, out.mutable_data());
     return out;
 }
 
@@ -103,35 +92,10 @@ py::array_t<double> implied_vol(const f64_array& price, const f64_array& s, cons
     const OptionBook b = option_book(s, k, r, q, tau, tau, option_type);
     py::array_t<double> out(static_cast<py::ssize_t>(n));
     double* po = mutable_data_1d(out);
-    for (std::size_t begin = 0; begin < n; begin += kOptionSlice) {
-        const std::size_t end = std::min(n, begin + kOptionSlice);
-        {
-            py::gil_scoped_release unlocked;
-            eu::implied_vols(begin, end, pp, b.s, b.k, b.r, b.q, b.tau, b.option_type, po);
-        }
-        check_signals();
-    }
+    run_sliced(n, kOptionSlice, [&](std::size_t begin, std::size_t end) {
+        eu::implied_vols(begin, end, pp, b.s, b.k, b.r, b.q, b.tau, b.option_type, po);
+    });
     return out;
-}
-
-// Test hook: _european_isa() names the vector path in use, _european_isa(name)
-// selects "avx512", "avx2", "baseline" or "auto" and names the path in use
-// afterwards; a path the processor cannot run raises ValueError.
-std::string european_isa(const py::object& arg) {
-    static const char* const names[] = {"baseline", "avx2", "avx512"};
-    if (!arg.is_none()) {
-        const auto name = py::cast<std::string>(arg);
-        int path = -2;
-        if (name == "auto") path = -1;
-        for (int i = 0; i < 3; ++i) {
-            if (name == names[i]) path = i;
-        }
-        if (path == -2) throw py::value_error("unknown vector path: " + name);
-        if (!eu::select_vector_path(path)) {
-            throw py::value_error("this processor cannot run the vector path " + name);
-        }
-    }
-    return names[eu::vector_path()];
 }
 
 // Test hook: this module's characteristic function of ln S_T and the Fourier
@@ -168,15 +132,15 @@ py::tuple vector_math(const f64_array& x, const f64_array& y) {
         o.push_back(mutable_data_1d(outs.back()));
     }
     for (std::size_t j0 = 0; j0 < n; j0 += 4) {
-        eu::vm::v4d vx = eu::vm::splat<eu::vm::v4d>(1.0), vy = vx;
+        vm::v4d vx = vm::splat<vm::v4d>(1.0), vy = vx;
         for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
             vx[i] = px[j0 + i];
             vy[i] = py[j0 + i];
         }
-        eu::vm::v4d sn, cs;
-        eu::vm::vsincos(vx, sn, cs);
-        const eu::vm::v4d res[6] = {eu::vm::vexp(vx), eu::vm::vexpm1_small(vx), eu::vm::vlog(vx),
-                                    sn, cs, eu::vm::vatan2(vy, vx)};
+        vm::v4d sn, cs;
+        vm::vsincos(vx, sn, cs);
+        const vm::v4d res[6] = {vm::vexp(vx), vm::vexpm1_small(vx), vm::vlog(vx),
+                                    sn, cs, vm::vatan2(vy, vx)};
         for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
             for (int f = 0; f < 6; ++f) o[f][j0 + i] = res[f][i];
         }
@@ -184,20 +148,15 @@ py::tuple vector_math(const f64_array& x, const f64_array& y) {
     return py::make_tuple(outs[0], outs[1], outs[2], outs[3], outs[4], outs[5]);
 }
 
-// Test hook: the Heston exponent at u by each instruction-set path this
-// processor has, as a list of (path, re, im).
-py::list heston_paths(const f64_array& params, const f64_array& u, double tau) {
+// Test hook: the exponent psi(u) = ln E[exp(i u Z)] of a model at the real
+// frequencies u, through the active instruction-set build (see _isa).
+py::tuple exponent(int model_id, const f64_array& params, const f64_array& u, double tau) {
     const auto p = params.unchecked<1>();
-    const eu::Model m = eu::resolve_model(3, params.data(), static_cast<std::size_t>(p.shape(0)));
+    const eu::Model m = eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
     const auto n = static_cast<std::size_t>(u.unchecked<1>().shape(0));
-    py::list out;
-    for (int path = 0; path < 3; ++path) {
-        py::array_t<double> re(static_cast<py::ssize_t>(n)), im(static_cast<py::ssize_t>(n));
-        if (eu::heston_exponent_path(path, m, tau, n, u.data(), mutable_data_1d(re), mutable_data_1d(im))) {
-            out.append(py::make_tuple(path, re, im));
-        }
-    }
-    return out;
+    py::array_t<double> re(static_cast<py::ssize_t>(n)), im(static_cast<py::ssize_t>(n));
+    eu::log_return_exponent(m, tau, n, u.data(), mutable_data_1d(re), mutable_data_1d(im));
+    return py::make_tuple(re, im);
 }
 
 }  // namespace
@@ -215,8 +174,7 @@ void register_european(py::module_& m) {
           py::arg("q"), py::arg("tau"), py::arg("option_type"));
     m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"), py::arg("v"));
     m.def("_vector_math", &vector_math, py::arg("x"), py::arg("y"));
-    m.def("_heston_paths", &heston_paths, py::arg("params"), py::arg("u"), py::arg("tau"));
-    m.def("_european_isa", &european_isa, py::arg("name") = py::none());
+    m.def("_exponent", &exponent, py::arg("model_id"), py::arg("params"), py::arg("u"), py::arg("tau"));
     m.def("_characteristic_pair", &characteristic_pair, py::arg("model_id"), py::arg("params"),
           py::arg("u"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tau"));
 }

@@ -1,7 +1,7 @@
 // Lattice pricers: american_tree_batch and american_tree_boundary.
 #include "common/threads.hpp"
 #include "lattice/lattice.hpp"
-#include "module/bindings.hpp"
+#include "bindings/kernels/kernels.hpp"
 
 #include <omp.h>
 
@@ -59,18 +59,14 @@ py::array_t<double> american_tree_batch(const f64_array& s, const f64_array& k, 
     // Slices of options with the interpreter lock released; between slices
     // the lock is taken back to run the signal handlers. Each option is
     // priced independently, so the slicing changes no result.
-    const std::size_t slice = slice_options(steps, total);
-    std::optional<SigintCancel> cancel;
-    if (lattice_nodes(steps) * static_cast<double>(total) > kSliceNodes) cancel.emplace();
-    for (std::size_t start = 0; start < total; start += slice) {
-        const std::size_t len = std::min(slice, total - start);
-        run_cancellable([&] {
-            py::gil_scoped_release unlocked;
-            lattice::tree_batch(len, b.s + start, b.k + start, b.r + start, b.q + start,
-                                b.sigma + start, b.tau + start, b.option_type + start, steps,
-                                tree_type, american, po + start);
-        });
-    }
+    const bool long_batch = lattice_nodes(steps) * static_cast<double>(total) > kSliceNodes;
+    run_sliced(
+        total, slice_options(steps, total),
+        [&](std::size_t lo, std::size_t hi) {
+            lattice::tree_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
+                                b.tau + lo, b.option_type + lo, steps, tree_type, american, po + lo);
+        },
+        long_batch);
     return out;
 }
 

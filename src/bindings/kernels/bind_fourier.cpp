@@ -1,6 +1,6 @@
 // Fourier pricers: fft_prices, direct_prices and cos_prices.
 #include "fourier/fourier.hpp"
-#include "module/bindings.hpp"
+#include "bindings/kernels/kernels.hpp"
 
 #include <vector>
 

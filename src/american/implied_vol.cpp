@@ -1,0 +1,111 @@
+#include "american/american.hpp"
+
+#include "american/put.hpp"
+#include "common/constants.hpp"
+#include "european/european.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace orvelta::american {
+
+namespace {
+
+// Price and vega by forward differentiation in sigma.
+double price_vega(double s, double k, double r, double q, double sigma, double tau, bool call,
+                  const Scheme& sc, double* vega, const Boundary<double>* warm,
+                  Boundary<double>* keep) {
+    using D = Dual<1>;
+    D dsig(sigma);
+    dsig.d[0] = 1.0;
+    const Put<D> p = call ? Put<D>{s, tau, D(q), D(r), dsig} : Put<D>{k, tau, D(r), D(q), dsig};
+    const D v = put_price(call ? k : s, p, sc, nullptr, nullptr, warm, keep);
+    *vega = v.d[0];
+    return v.v;
+}
+
+// Price alone, the sweeps started from `warm`.
+double price_warm(double s, double k, double r, double q, double sigma, double tau, bool call,
+                  const Scheme& sc, const Boundary<double>* warm) {
+    const Put<double> p = call ? Put<double>{s, tau, q, r, sigma} : Put<double>{k, tau, r, q, sigma};
+    return put_price(call ? k : s, p, sc, nullptr, nullptr, warm, nullptr);
+}
+
+// Value as sigma -> 0: the best deterministic exercise date.
+double zero_vol_value(double s, double k, double r, double q, double tau, bool call) {
+    // Put form: f(t) = k e^{-rt} - s e^{-qt} on [0, tau] (a call swaps s, k and r, q).
+    const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
+    auto f = [&](double t) { return pk * std::exp(-pr * t) - ps * std::exp(-pq * t); };
+    double best = std::max(f(0.0), f(tau));
+    if (pr != pq && pr > 0.0 && pq > 0.0) {
+        const double t = std::log(pq * ps / (pr * pk)) / (pq - pr);
+        if (t > 0.0 && t < tau) best = std::max(best, f(t));
+    }
+    return positive_part(best);
+}
+
+}  // namespace
+
+double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
+                   double tol) {
+    if (std::isnan(target) || classify(s, k, r, q, 0.2, tau) != Domain::Price) return kNaN;
+    const double bound = call ? s : k;
+    if (!(target < bound)) return kNaN;
+    if (!(target > zero_vol_value(s, k, r, q, tau, call))) return kNaN;
+    if (!(tol > 0.0)) tol = 1e-10;
+    // Not solved where the price comes from the lattice fallback.
+    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary) return kNaN;
+    {
+        constexpr double kLo = 1e-4, kHi = 10.0;
+        const double scale = call ? s : k;
+        // Newton steps on a price good to 1e-6 of the strike bring sigma
+        // close; one step on a price good to max(tol * vega / 2, 1e-8) then
+        // lands within tol (Newton's error is quadratic in the last step).
+        Scheme sc = clamp_scheme(scheme_for(1e-6 * scale, scale, tau));
+        // The European implied volatility of the same price is an upper
+        // bound (the American price is the larger at every sigma) and close
+        // where early exercise is worth little.
+        const double euro = european::implied_vol(target, s, k, r, q, tau, call);
+        double lo = kLo, hi = kHi;
+        double sigma = (euro > 2.0 * kLo && euro < kHi) ? euro : 0.3;
+        bool fine = false;
+        Boundary<double> last;  // the previous iterate's boundary starts the next
+        last.n = 0;
+        for (int it = 0; it < 64; ++it) {
+            double vega = 0.0;
+            const Boundary<double>* warm = (last.n == sc.nodes) ? &last : nullptr;
+            const double diff =
+                price_vega(s, k, r, q, sigma, tau, call, sc, &vega, warm, &last) - target;
+            if (diff == 0.0 && fine) return sigma;
+            if (diff > 0.0) hi = std::min(hi, sigma); else lo = std::max(lo, sigma);
+            double next = (vega > 0.0 && std::isfinite(vega)) ? sigma - diff / vega : kNaN;
+            if (!(next >= lo && next <= hi)) next = 0.5 * (lo + hi);
+            const double step = std::fabs(next - sigma);
+            if (fine && (step <= tol || step <= 1e-5 * sigma)) return next;
+            if (!fine && step <= 1e-6 * sigma) {
+                fine = true;
+                const double ptol = std::max(0.5 * tol * vega, 1e-8);
+                sc = clamp_scheme(scheme_for(ptol, scale, tau));
+                // One step on the accurate price with the vega just found (its
+                // small error only scales a step that is already tiny), the
+                // sweeps started from the coarse boundary at this sigma.
+                const Boundary<double>* start = last.n > 0 ? &last : nullptr;
+                const double fdiff = price_warm(s, k, r, q, next, tau, call, sc, start) - target;
+                if (fdiff == 0.0) return next;
+                const double fnext = next - fdiff / vega;
+                if (std::fabs(fnext - next) <= tol || std::fabs(fnext - next) <= 1e-5 * next) {
+                    if (fnext >= kLo && fnext <= kHi) return fnext;
+                }
+                last.n = 0;
+                lo = kLo;  // the finer price moves the root slightly
+                hi = kHi;
+            }
+            sigma = next;
+            if (hi - lo <= tol) return 0.5 * (lo + hi);
+            if (sigma <= 1.0001 * kLo && hi <= 1.001 * kLo) return kNaN;
+        }
+        return kNaN;
+    }
+}
+
+}  // namespace orvelta::american

@@ -1,0 +1,169 @@
+// The put at the core of the accurate American pricer (a call is priced as
+// the put of put-call symmetry): its inputs, its exercise boundary and the
+// boundary fit's working storage, shared by the files that fit the boundary,
+// integrate the premium and solve for implied volatilities. The routines are
+// templates over the scalar type: double for prices, Dual<N> to carry
+// derivatives along N directions; each is instantiated for double, Dual<1>
+// and Dual<2>.
+#pragma once
+
+#include "american/american.hpp"
+#include "american/dual.hpp"
+#include "american/tables.hpp"
+#include "american/vector.hpp"
+#include "common/constants.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace orvelta::american {
+
+// Above this r / sigma^2 the boundary iteration switches equations.
+constexpr double kSlowRatio = 2.0;
+constexpr double kSlowRatioLong = 1.0;
+// Maturities (years) below which a capped boundary uses the value-matching form.
+constexpr double kShortCapped = 0.1;
+// Maturities (years) below which the value-matching sweeps may run four
+// times their usual number.
+constexpr double kShortSlow = 0.05;
+// Node counts from which a capped boundary always uses the value-matching form.
+constexpr int kFineNodes = 64;
+// Maturities (years) beyond which the settings of a tolerance are those of a
+// ten times smaller one.
+constexpr double kLongMaturity = 2.0;
+
+// A put on strike k with time to expiry tau; r, q and sigma carry the
+// derivative directions of the scalar type T.
+template <class T>
+struct Put {
+    double k;
+    double tau;
+    T r, q, sigma;
+};
+
+// The boundary B(u), u in [0, tau], as H(z) = ln(B / X)^2 interpolated by a
+// Chebyshev polynomial in z = sqrt(u) on [0, sqrt(tau)]; X = B(0+).
+template <class T>
+struct Boundary {
+    int n = 0;
+    T ln_x;
+    T coef[kMaxNodes + 1];  // first and last already halved
+
+    // ln B at Chebyshev argument x = 2 sqrt(u) / sqrt(tau) - 1.
+    T ln_b(double x) const {
+        T b1 = 0.0, b2 = 0.0;
+        for (int j = n; j >= 1; --j) {
+            const T b0 = coef[j] + (2.0 * x) * b1 - b2;
+            b2 = b1;
+            b1 = b0;
+        }
+        const T h = coef[0] + x * b1 - b2;
+        if (!(value(h) > 0.0)) return ln_x;
+        return ln_x - sqrt(h);
+    }
+
+    // ln B at `count` arguments at once: the same recurrence as ln_b, run
+    // across the points so that it vectorises (per point the operations and
+    // their order are those of ln_b).
+    void ln_b_many(const double* x, int count, T* out) const {
+        clenshaw_many(coef, n, x, count, out);
+        for (int p = 0; p < count; ++p) out[p] = value(out[p]) > 0.0 ? ln_x - sqrt(out[p]) : ln_x;
+    }
+};
+
+// Work space of one boundary fit, per thread.
+template <class T>
+struct FitWork {
+    std::vector<double> s;      // sqrt(tau_i - u) per quadrature point
+    std::vector<double> xu;     // Chebyshev argument of u per quadrature point
+    std::vector<T> weq;         // Gauss weight times e^{-q (tau_i - u)}
+    std::vector<T> inv_ss;      // 1 / (sigma s)
+    std::vector<T> wer;         // Gauss weight times e^{-r (tau_i - u)} s
+    std::vector<T> lbu;         // ln B at one node's points
+    std::vector<T> all_lbu, all_dj, all_e, all_nd;  // ln B, d, exponentials and N(d) at every point of a sweep
+    // Sizes every vector for m quadrature points. Each vector is checked on
+    // its own, so an allocation that fails part-way (std::bad_alloc) leaves
+    // no vector that a later call would take for large enough.
+    void reserve(std::size_t m) {
+        grow(lbu, kMaxPremiumPoints);
+        for (std::vector<double>* v : {&s, &xu}) grow(*v, m);
+        for (std::vector<T>* v : {&weq, &inv_ss, &wer, &all_lbu, &all_dj}) grow(*v, m);
+        for (std::vector<T>* v : {&all_e, &all_nd}) grow(*v, 2 * m);
+    }
+    template <class V>
+    static void grow(V& v, std::size_t m) {
+        if (v.size() < m) v.resize(m);
+    }
+};
+
+template <class T>
+FitWork<T>& fit_work() {
+    static thread_local FitWork<T> work;
+    return work;
+}
+
+// Early exercise of the put is never optimal: r <= 0 and q >= r.
+// Both rates negative with q < r give a second (upper) boundary that the
+// single-boundary scheme does not represent; see price_double_boundary.
+enum class Regime { European, SingleBoundary, DoubleBoundary };
+
+inline Regime put_regime(double r, double q) noexcept {
+    if (r > 0.0) return Regime::SingleBoundary;
+    if (q >= r) return Regime::European;
+    return Regime::DoubleBoundary;
+}
+
+
+inline Scheme clamp_scheme(Scheme sc) {
+    sc.nodes = std::min(std::max(sc.nodes, 2), kMaxNodes);
+    sc.quad = std::min(std::max(sc.quad, 2), kMaxQuad);
+    sc.iterations = std::min(std::max(sc.iterations, 0), kMaxIterations);
+    sc.slow_iterations = std::min(std::max(sc.slow_iterations, 0), kMaxIterations);
+    sc.premium = std::min(std::max(sc.premium, 0), kMaxPremiumLevel);
+    return sc;
+}
+
+// Put price for valid inputs (s, k, sigma, tau > 0, all finite).
+// `warm` optionally starts the boundary sweeps; `keep` receives the fitted
+
+enum class Domain { Invalid, Intrinsic, Price };
+
+inline Domain classify(double s, double k, double r, double q, double sigma, double tau) noexcept {
+    if (!(s > 0.0) || !(k > 0.0) || std::isnan(r) || std::isnan(q) || std::isnan(sigma) ||
+        std::isnan(tau))
+        return Domain::Invalid;
+    if (!std::isfinite(s) || !std::isfinite(k) || !std::isfinite(r) || !std::isfinite(q))
+        return Domain::Invalid;
+    if (tau <= 0.0 || sigma <= 0.0) return Domain::Intrinsic;
+    if (!std::isfinite(tau) || !std::isfinite(sigma)) return Domain::Invalid;
+    return Domain::Price;
+}
+
+inline double intrinsic(double s, double k, bool call) noexcept {
+    return positive_part(call ? s - k : k - s);
+}
+
+// Ju-Zhong quadratic approximation of the critical price at tau (r > 0), a
+// start for the boundary sweeps.
+double qd_boundary(double k, double r, double q, double sigma, double tau, double x_cap,
+                   double start);
+
+// Fits the exercise boundary of put `p` with settings `sc` (see boundary.cpp).
+template <class T>
+void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit, const Boundary<double>* warm);
+
+// European put with a continuous yield (s, k, tau > 0, sigma > 0).
+template <class T>
+T european_put(double s, double k, const T& r, const T& q, const T& sigma, double tau);
+
+// Put price for valid inputs (s, k, sigma, tau > 0, all finite); optionally
+// delta and gamma in s. `warm` optionally starts the boundary sweeps; `keep`
+// receives the fitted boundary's values (both used by the implied-volatility
+// iteration).
+template <class T>
+T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* gamma,
+            const Boundary<double>* warm = nullptr, Boundary<double>* keep = nullptr);
+
+}  // namespace orvelta::american
