@@ -11,16 +11,18 @@ import pytest
 
 import orvelta
 
-# Modules whose import needs an optional extra are searched only when it is installed.
-MODULES = ["orvelta"] + sorted(m.name for m in pkgutil.iter_modules(orvelta.__path__, "orvelta.")
-                               if m.name.rsplit(".", 1)[1] not in ("__main__",))
+MODULES = ["orvelta"] + sorted(m.name for m in pkgutil.walk_packages(orvelta.__path__, "orvelta.")
+                               if not m.name.endswith("__main__"))
 
 
 def _examples():
     finder = doctest.DocTestFinder(exclude_empty=True)
     found = []
     for name in MODULES:
-        module = importlib.import_module(name)
+        try:
+            module = importlib.import_module(name)
+        except ImportError:  # a module of an optional extra that is not installed
+            continue
         for test in finder.find(module, name):
             if test.examples and test.name.startswith(name):
                 found.append(pytest.param(test, id=test.name))
