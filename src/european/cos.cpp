@@ -212,6 +212,12 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms) {
     int passes = 0;
     bool converged = false;
     for (std::size_t start = 0; start < max_terms; start += kCosBlock) {
+        // A plan of a million terms takes tens of milliseconds: Ctrl-C is
+        // looked for every block (the caller reports it).
+        if (cancel_requested()) {
+            p.route = Route::Failed;
+            return;
+        }
         p.u.resize(start + kCosBlock);
         for (std::size_t j = start; j < start + kCosBlock; ++j) {
             p.u[j] = static_cast<double>(j) * kPi / width;
