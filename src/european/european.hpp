@@ -113,7 +113,7 @@ double normalised_black_otm(double x, double v) noexcept;
 
 // Implied volatilities of options [begin, end), parallel for large slices.
 void implied_vols(std::size_t begin, std::size_t end, const double* price, const double* s, const double* k,
-                  const double* r, const double* q, const double* tau, const int* option_type,
+                  const double* r, const double* q, const double* tau, const double* option_type,
                   double* out);
 
 }  // namespace orvelta::european

@@ -19,6 +19,8 @@ namespace orvelta::european {
 constexpr double kStrikeScale = 5.0;
 constexpr std::size_t kCosBlock = 32;
 constexpr std::size_t kCosMaxTerms = std::size_t{1} << 20;
+// Bytes of the largest COS plan: six vectors of kCosMaxTerms doubles.
+constexpr double kPlanBytes = 6.0 * sizeof(double) * static_cast<double>(kCosMaxTerms);
 // Bates tries a single expansion up to this many terms before conditioning on
 // the number of jumps (a small diffusion leaves an atom-like no-jump part).
 constexpr std::size_t kBatesDirectTerms = 4096;
@@ -54,7 +56,14 @@ struct Plan {
     double F0 = 0.0;
     // Bates given the number of jumps: Poisson weights and one COS plan each.
     std::vector<Plan> parts;
+    // Lognormal with a forward or discount factor out of range (maturities
+    // of centuries and more): ln(s e^(-q tau)) and r tau, for the closed form
+    // in discounted terms: s e^(-q tau), its logarithm and r tau.
+    double spot_disc = 0.0, ln_sd = 0.0, rt = 0.0;
 };
+
+// Bytes a plan holds (its vectors and its parts').
+double plan_bytes(const Plan& p) noexcept;
 
 // COS plan to `tol` from the tails of the log return and the decay of the
 // characteristic function, at most max_terms terms; route Failed if it

@@ -7,7 +7,9 @@
 // option priced alone or inside any batch gets the same bits.
 #include "european/plan.hpp"
 
+#include "common/checks.hpp"
 #include "common/constants.hpp"
+#include "common/memory.hpp"
 #include "common/interrupt.hpp"
 #include "common/parallel.hpp"
 #include "common/threads.hpp"
@@ -20,6 +22,30 @@
 
 namespace orvelta::european {
 
+// The Black-Scholes price from the discounted spot and strike in logs, for
+// maturities whose forward or discount factor leaves the range of doubles:
+// each of the two terms then tends to its limit (0 or the discounted spot)
+// instead of inf * 0.
+double black_discounted(const Plan& p, double K, bool call) {
+    const double v = std::sqrt(p.var);
+    const double ln_kd = std::log(K) - p.rt;
+    const double sd = p.spot_disc, kd = K * std::exp(-p.rt);
+    const double lower = std::max(call ? sd - kd : kd - sd, 0.0);
+    if (!(v > 0.0)) return lower;
+    const double d1 = (p.ln_sd - ln_kd) / v + 0.5 * v;
+    const double d2 = d1 - v;
+    const double value = call ? sd * norm_cdf(d1) - kd * norm_cdf(d2) : kd * norm_cdf(-d2) - sd * norm_cdf(-d1);
+    return std::min(std::max(value, lower), call ? sd : kd);
+}
+
+double plan_bytes(const Plan& p) noexcept {
+    double bytes = sizeof(double) * static_cast<double>(p.A.size() + p.u.size() + p.inv_1pu2.size() +
+                                                        p.inv_u1pu2.size() + p.B.size() + p.C.size() +
+                                                        p.w.size() + p.Fg.size() + p.sd.size());
+    for (const Plan& part : p.parts) bytes += plan_bytes(part);
+    return bytes + sizeof(Plan) * static_cast<double>(p.parts.size());
+}
+
 Plan make_plan(const Model& m, double tau, double s, double r, double q, double tol) {
     Plan p;
     p.tau = tau;
@@ -30,6 +56,13 @@ Plan make_plan(const Model& m, double tau, double s, double r, double q, double 
     }
     p.F = s * std::exp((r - q) * tau);
     p.D = std::exp(-r * tau);
+    p.spot_disc = s * std::exp(-q * tau);
+    p.ln_sd = std::log(s) - q * tau;
+    p.rt = r * tau;
+    // Tolerances beyond a percent of the discounted spot would push the
+    // tail search past the distribution; such prices are priced to that
+    // percent (more accurate than asked).
+    tol = std::min(tol, 1e-2 * p.F * p.D);
     if (tau == 0.0) {
         p.route = Route::Intrinsic;
         return p;
@@ -68,6 +101,7 @@ double plan_price(const Model& m, const Plan& p, double K, bool call, bool bound
         case Route::Intrinsic:
             return call ? std::max(p.F - K, 0.0) : std::max(K - p.F, 0.0);
         case Route::ClosedForm:
+            if (!(std::isfinite(p.F) && p.D > 0.0 && std::isfinite(p.D))) return black_discounted(p, K, call);
             put = black_put(p.F, K, std::sqrt(p.var), p.D);
             break;
         case Route::PoissonSeries:
@@ -103,7 +137,13 @@ Settings european_settings(const Model& m, double tau, double s, double r, doubl
 Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const double* params,
                     std::size_t count, const double* strikes, const double* tau, double s,
                     double r, double q, int option_type, double tol) {
-    if (!(tol > 0.0)) throw std::invalid_argument("tol must be a positive number");
+    require_tol(tol);
+    // Results, the maturity order, and per thread the largest single COS
+    // plan (a jump series checks its own growth as it is built).
+    const double sets_d = static_cast<double>(sets), count_d = static_cast<double>(count);
+    require_memory("european_price",
+                   bytes_of(sets_d * count_d + 2.0 * count_d + sets_d * static_cast<double>(width), sizeof(double)) +
+                       static_cast<double>(team_size(sets * count)) * kPlanBytes);
     Batch b;
     b.models.reserve(sets);
     for (std::size_t j = 0; j < sets; ++j) {
@@ -153,6 +193,7 @@ void price_group(const Batch& batch, std::size_t g, std::size_t set, const Plan&
     const Model& m = batch.models[set];
     double* o = out + set * batch.count;
     for (std::size_t i = batch.group_start[g]; i < batch.group_start[g + 1]; ++i) {
+        if (cancel_requested()) return;  // a jump series costs milliseconds per strike
         const std::size_t opt = batch.order[i];
         o[opt] = plan_price(m, p, batch.strikes[opt], call, bounded);
     }

@@ -6,6 +6,7 @@
 
 #include "common/constants.hpp"
 #include "common/interrupt.hpp"
+#include "common/memory.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -45,6 +46,8 @@ void plan_bates(const Model& m, Plan& p, double tol) {
         return;
     }
     p.route = Route::JumpSeries;
+    constexpr double kCheckStep = 64.0 * 1024.0 * 1024.0;
+    double checked = 0.0, bytes = 0.0;
     p.parts.assign(n_terms, Plan{});
     p.w.assign(n_terms, 0.0);
     p.terms = 0;
@@ -65,6 +68,13 @@ void plan_bates(const Model& m, Plan& p, double tol) {
             return;
         }
         p.terms += part.terms;
+        // A long series of wide expansions can reach gigabytes: compared
+        // with the machine's memory as it grows (MemoryError with the size).
+        bytes += plan_bytes(part) + sizeof(Plan);
+        if (bytes >= checked + kCheckStep) {
+            require_memory("european_price", bytes);
+            checked = bytes;
+        }
     }
     // Report the widest range of the parts.
     p.a = p.parts.back().a;
