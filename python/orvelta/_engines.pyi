@@ -10,10 +10,14 @@ class EuropeanSettings(TypedDict):
     b: float
     terms: int
 
-def european_price(model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: float, r: float,
-                   q: float, option_type: int = 1, tol: float = 1e-8) -> NDArray[np.float64]: ...
-def _european_price_sets(model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: float, r: float,
-                         q: float, option_type: int = 1, tol: float = 1e-8,
+# European pricing (orvelta.european): params one row, or (two-dimensional) one
+# row per option; s, r, q and option_type one value or one per option.
+def european_price(model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: ArrayLike,
+                   r: ArrayLike, q: ArrayLike, option_type: ArrayLike = 1, tol: float = 1e-8) -> NDArray[np.float64]: ...
+def _european_greeks(model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: ArrayLike,
+                     r: ArrayLike, q: ArrayLike, option_type: ArrayLike, tol: float) -> dict[str, NDArray[np.float64]]: ...
+def _european_price_sets(model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: ArrayLike,
+                         r: ArrayLike, q: ArrayLike, option_type: ArrayLike = 1, tol: float = 1e-8,
                          shared_settings: bool = False) -> NDArray[np.float64]: ...
 def _european_settings(model_id: int, params: ArrayLike, tau: float, s: float, r: float, q: float,
                        tol: float = 1e-8) -> EuropeanSettings: ...

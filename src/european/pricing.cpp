@@ -17,6 +17,7 @@
 #include "common/interrupt.hpp"
 #include "common/threads.hpp"
 #include "european/european.hpp"
+#include "european/plan.hpp"
 #include "common/constants.hpp"
 #include "common/dispatch.hpp"
 #include "common/parallel.hpp"
@@ -24,12 +25,9 @@
 
 namespace orvelta::european {
 
-namespace {
+namespace detail {
 
-// Strikes up to this multiple of the forward are covered by the error bounds.
-constexpr double kStrikeScale = 5.0;
 constexpr std::size_t kCosBlock = 32;
-constexpr std::size_t kCosMaxTerms = std::size_t{1} << 20;
 // Bates tries a single expansion up to this many terms before conditioning on
 // the number of jumps (a small diffusion leaves an atom-like no-jump part).
 constexpr std::size_t kBatesDirectTerms = 4096;
@@ -39,33 +37,6 @@ constexpr std::size_t kSeriesMaxTerms = 200000;
 constexpr double kGammaClockShape = 4.0;
 constexpr double kGammaStep = 0.4;
 constexpr int kGammaHalvings = 8;
-
-// Discounted Black put on forward F with total standard deviation v.
-inline double black_put(double F, double K, double v, double D) noexcept {
-    if (!(v > 0.0)) return D * std::max(K - F, 0.0);
-    const double d1 = std::log(F / K) / v + 0.5 * v;
-    return D * (K * norm_cdf(v - d1) - F * norm_cdf(-d1));
-}
-
-struct Plan {
-    Route route = Route::Failed;
-    double tau = 0.0, F = 0.0, D = 1.0;
-    // COS: range of Z, coefficients A_j, frequencies and payoff factors.
-    double a = 0.0, b = 0.0;
-    std::vector<double> A, u, inv_1pu2, inv_u1pu2;
-    // Strike-free factors of the put sum: B_j = A_j / (u_j (1 + u_j^2)) and
-    // C_j = A_j / (1 + u_j^2) (zero-padded to a multiple of 8), and sum_j C_j.
-    std::vector<double> B, C;
-    double c_sum = 0.0;
-    // Lognormal and Merton: total variances.
-    double var = 0.0;
-    std::size_t terms = 0;
-    // Gamma clock: nodes (weight, conditional forward, standard deviation), F at g = 0.
-    std::vector<double> w, Fg, sd;
-    double F0 = 0.0;
-    // Bates given the number of jumps: Poisson weights and one COS plan each.
-    std::vector<Plan> parts;
-};
 
 // Chernoff bound on one tail: P(sign Z > x) <= exp(psi(sign p) - p x) for
 // every p > 0 with a finite moment, so x = min_p (psi(sign p) - ln eps) / p
@@ -230,13 +201,17 @@ double jump_envelope_max(const Model& m, double tau, std::size_t n, const double
     return best;
 }
 
-void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
-    const double K_ref = kStrikeScale * p.F * p.D;
+bool cos_range(const Model& m, double tau, double K_ref, double tol, double& a, double& b) {
     // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
     const double log_eps = std::log(tol / (20.0 * K_ref));
-    p.a = tail_point(m, p.tau, log_eps, -1.0);
-    p.b = tail_point(m, p.tau, log_eps, 1.0);
-    if (!std::isfinite(p.a) || !std::isfinite(p.b) || !(p.b > p.a)) {
+    a = tail_point(m, tau, log_eps, -1.0);
+    b = tail_point(m, tau, log_eps, 1.0);
+    return std::isfinite(a) && std::isfinite(b) && b > a;
+}
+
+void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms) {
+    const double K_ref = kStrikeScale * p.F * p.D;
+    if (!cos_range(m, p.tau, K_ref, tol, p.a, p.b)) {
         p.route = Route::Failed;
         return;
     }
@@ -594,12 +569,14 @@ void plan_gamma_clock(const Model& m, Plan& p, double tol) {
         p.w.resize(nodes);
         p.Fg.resize(nodes);
         p.sd.resize(nodes);
+        p.g.resize(nodes);
         for (std::size_t i = 0; i < nodes; ++i) {
             const double t = t_lo + static_cast<double>(i) * step;
             const double g = std::exp(t);
             p.w[i] = step * std::exp(a * t - g / m.nu + log_norm);
             p.Fg[i] = p.F0 * std::exp((m.theta + hv) * g);
             p.sd[i] = sigma * std::sqrt(g);
+            p.g[i] = g;
         }
         p.terms = nodes;
         bool agree = level > 0;
@@ -643,10 +620,21 @@ Plan make_plan(const Model& m, double tau, double s, double r, double q, double 
             }
             break;
         case Kind::Heston:
-            plan_cos(m, p, tol);
+            if (deterministic_variance(m) && m.gauss_mean == 0.0) {
+                p.route = Route::ClosedForm;
+                p.var = integrated_variance(m, tau) + m.gauss_var;
+            } else {
+                plan_cos(m, p, tol);
+            }
             break;
         case Kind::Bates:
-            plan_bates(m, p, tol);
+            if (deterministic_variance(m)) {
+                // Merton's series with the integrated variance as the diffusion's.
+                plan_merton(m, p, tol);
+                if (p.route == Route::PoissonSeries) p.var = integrated_variance(m, tau);
+            } else {
+                plan_bates(m, p, tol);
+            }
             break;
     }
     return p;
@@ -654,7 +642,7 @@ Plan make_plan(const Model& m, double tau, double s, double r, double q, double 
 
 // The put by the plan's route; the call by parity. Bounded: clipped to the
 // no-arbitrage bounds (the prices users see); otherwise the route's raw value.
-double plan_price(const Model& m, const Plan& p, double K, bool call, bool bounded = true) {
+double plan_price(const Model& m, const Plan& p, double K, bool call, bool bounded) {
     if (!(K > 0.0) || !std::isfinite(K)) return kNaN;
     double put;
     switch (p.route) {
@@ -688,7 +676,9 @@ double plan_price(const Model& m, const Plan& p, double K, bool call, bool bound
     return std::min(std::max(callv, p.D * std::max(p.F - K, 0.0)), p.D * p.F);
 }
 
-}  // namespace
+}  // namespace detail
+
+using namespace detail;
 
 Settings european_settings(const Model& m, double tau, double s, double r, double q, double tol) {
     const Plan p = make_plan(m, tau, s, r, q, tol);
@@ -696,10 +686,13 @@ Settings european_settings(const Model& m, double tau, double s, double r, doubl
 }
 
 Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const double* params,
-                    std::size_t count, const double* strikes, const double* tau, double s,
-                    double r, double q, int option_type, double tol) {
+                    std::size_t count, const double* strikes, const double* tau,
+                    PerOption<double> s, PerOption<double> r, PerOption<double> q,
+                    PerOption<int> option_type, double tol, bool per_option) {
     if (!(tol > 0.0)) throw std::invalid_argument("tol must be a positive number");
+    if (per_option && sets != count) throw std::invalid_argument("params must have one row per option");
     Batch b;
+    b.per_option = per_option;
     b.models.reserve(sets);
     for (std::size_t j = 0; j < sets; ++j) {
         b.models.push_back(resolve_model(model_id, params + j * width, width));
@@ -715,24 +708,56 @@ Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const dou
     b.option_type = option_type;
     b.order.resize(count);
     std::iota(b.order.begin(), b.order.end(), std::size_t{0});
-    // Maturities in ascending order, NaNs last; equal maturities stay together.
-    std::stable_sort(b.order.begin(), b.order.end(), [tau](std::size_t x, std::size_t y) {
-        const double tx = tau[x];
-        const double ty = tau[y];
-        if (std::isnan(ty)) return !std::isnan(tx);
-        return tx < ty;
+    // Options of one maturity, spot, rate and yield share a plan: sorted by
+    // those four (ascending, NaNs last), equal ones stay together.
+    const auto before = [](double x, double y) {
+        if (std::isnan(y)) return !std::isnan(x);
+        return x < y;
+    };
+    std::stable_sort(b.order.begin(), b.order.end(), [&](std::size_t x, std::size_t y) {
+        const double kx[4] = {tau[x], b.s[x], b.r[x], b.q[x]};
+        const double ky[4] = {tau[y], b.s[y], b.r[y], b.q[y]};
+        for (int i = 0; i < 4; ++i) {
+            if (before(kx[i], ky[i])) return true;
+            if (before(ky[i], kx[i])) return false;
+        }
+        if (per_option) {
+            const double* px = params + x * width;
+            const double* py = params + y * width;
+            for (std::size_t j = 0; j < width; ++j) {
+                if (px[j] != py[j]) return px[j] < py[j];
+            }
+        }
+        return false;
     });
+    const auto same_row = [&](std::size_t x, std::size_t y) {
+        if (!per_option) return true;
+        for (std::size_t j = 0; j < width; ++j) {
+            if (!(params[x * width + j] == params[y * width + j])) return false;
+        }
+        return true;
+    };
     for (std::size_t i = 0; i < count; ++i) {
-        const double t = tau[b.order[i]];
-        if (i == 0 || !(t == tau[b.order[i - 1]])) b.group_start.push_back(i);
+        const std::size_t x = b.order[i];
+        const std::size_t y = i == 0 ? x : b.order[i - 1];
+        if (i == 0 || !(tau[x] == tau[y] && b.s[x] == b.s[y] && b.r[x] == b.r[y] && b.q[x] == b.q[y] &&
+                        same_row(x, y))) {
+            b.group_start.push_back(i);
+        }
     }
     b.group_start.push_back(count);
     return b;
 }
 
+Plan detail::group_plan(const Batch& batch, std::size_t g, std::size_t set, double tol) {
+    const std::size_t first = batch.order[batch.group_start[g]];
+    return make_plan(batch.model(set, g), batch.tau[first], batch.s[first], batch.r[first],
+                     batch.q[first], tol);
+}
+
 std::size_t batch_tasks(const Batch& batch) noexcept {
     const std::size_t groups = batch.group_start.size() - 1;
-    return batch.shared_settings ? groups : batch.models.size() * groups;
+    return batch.shared_settings ? groups : batch.sets() * groups;
 }
 
 namespace {
@@ -744,12 +769,11 @@ constexpr double kSharedOwnTol = 1e-8;
 
 void price_group(const Batch& batch, std::size_t g, std::size_t set, const Plan& p, bool bounded,
                  double* out) {
-    const bool call = batch.option_type > 0;
-    const Model& m = batch.models[set];
+    const Model& m = batch.model(set, g);
     double* o = out + set * batch.count;
     for (std::size_t i = batch.group_start[g]; i < batch.group_start[g + 1]; ++i) {
         const std::size_t opt = batch.order[i];
-        o[opt] = plan_price(m, p, batch.strikes[opt], call, bounded);
+        o[opt] = plan_price(m, p, batch.strikes[opt], batch.option_type[opt] > 0, bounded);
     }
 }
 
@@ -765,12 +789,9 @@ void run_shared(const Batch& batch, std::size_t begin, std::size_t end, double* 
     const bool parallel = orvelta::run_parallel(work);
     parallel_for(0, count, 1, parallel, [&](std::size_t t) {
         const std::size_t g = begin + t;
-        const double tau = batch.tau[batch.order[batch.group_start[g]]];
         Plan& first = firsts[t];
-        first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, batch.tol);
-        if (first.route != Route::Cos && own_tol < batch.tol) {
-            first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, own_tol);
-        }
+        first = group_plan(batch, g, 0, batch.tol);
+        if (first.route != Route::Cos && own_tol < batch.tol) first = group_plan(batch, g, 0, own_tol);
         price_group(batch, g, 0, first, false, out);
     });
     parallel_for(0, count * (sets - 1), 1, parallel, [&](std::size_t t) {
@@ -786,7 +807,7 @@ void run_shared(const Batch& batch, std::size_t begin, std::size_t end, double* 
             plan_cos_fixed(batch.models[set], own, first.a, first.b, first.terms);
         }
         if (own.route != Route::Cos) {
-            own = make_plan(batch.models[set], first.tau, batch.s, batch.r, batch.q, own_tol);
+            own = group_plan(batch, g, set, own_tol);
         }
         price_group(batch, g, set, own, false, out);
     });
@@ -807,8 +828,7 @@ void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* o
     parallel_for(begin, end, 1, orvelta::run_parallel(work), [&](std::size_t task) {
         const std::size_t set = task / groups;
         const std::size_t g = task % groups;
-        const double tau = batch.tau[batch.order[batch.group_start[g]]];
-        const Plan p = make_plan(batch.models[set], tau, batch.s, batch.r, batch.q, batch.tol);
+        const Plan p = group_plan(batch, g, set, batch.tol);
         price_group(batch, g, set, p, true, out);
     });
 }
