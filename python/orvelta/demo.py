@@ -247,8 +247,8 @@ def heston_calibration() -> dict:
 
     taus = [t for t in SMILE_TAUS for _ in SMILE_STRIKES]
     strikes = [k for _ in SMILE_TAUS for k in SMILE_STRIKES]
-    prices = european_price(3, HESTON_TRUE, strikes, taus, S, R, Q, tol=1e-10)
-    fit = calibrate(3, strikes, taus, prices, S, R, Q)
+    prices = european_price("heston", HESTON_TRUE, strikes, taus, S, R, Q, "call", tol=1e-10)
+    fit = calibrate("heston", strikes, taus, prices, S, R, Q, "call")
     return {"strikes": strikes, "taus": taus, "prices": prices, "fit": fit}
 
 
@@ -266,11 +266,11 @@ def plot_calibrated_smile(plt, cal: dict, path: Path) -> Path:
     from .european import european_implied_vol, implied_vol
 
     fit = cal["fit"]["params"]
-    market = implied_vol(cal["prices"], S, cal["strikes"], R, Q, cal["taus"], 1)
+    market = implied_vol(cal["prices"], S, cal["strikes"], R, Q, cal["taus"], "call")
     fine = [60.0 + i for i in range(81)]
     fig, ax = plt.subplots(figsize=(8, 5))
     for j, tau in enumerate(SMILE_TAUS):
-        curve = european_implied_vol(3, fit, fine, tau, S, R, Q)
+        curve = european_implied_vol("heston", fit, fine, tau, S, R, Q, "call")
         line, = ax.plot(fine, curve, linewidth=1.2, label=f"fitted, tau = {tau:g}")
         n = len(SMILE_STRIKES)
         ax.plot(cal["strikes"][j * n:(j + 1) * n], market[j * n:(j + 1) * n], "o", color=line.get_color(),
