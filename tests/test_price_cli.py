@@ -49,14 +49,13 @@ def run(capsys, monkeypatch):
 
 
 def book_rows(n=40, seed=3):
-    """Valid options plus the lattice's edge cases (zero spot, expired, zero volatility)."""
+    """Valid options plus the lattice's edge cases (expired, zero volatility, option types as numbers)."""
     rng = np.random.default_rng(seed)
     rows = []
     for i in range(n):
         rows.append([f"{rng.uniform(60, 140):.2f}", f"{rng.uniform(60, 140):.3f}", f"{rng.uniform(0, .08):.4f}",
                      f"{rng.uniform(0, .05):.4f}", repr(rng.uniform(.1, .6)), f"{rng.uniform(.05, 2):.3f}",
                      str(int(rng.integers(0, 2)))])
-    rows[0][0] = "0"        # NaN price
     rows[1][5] = "0"        # intrinsic value
     rows[2][4] = "0.0"      # intrinsic value
     rows[3][6] = "-3"       # a put
@@ -88,7 +87,7 @@ def test_tree_equals_batch_bit_for_bit_and_keeps_input_text(tmp_path, extra, kw,
     american = ["true", "False", "1", "no"] * 10
     write_csv(tmp_path / "b.csv", HEADER + ",american", [r + [a] for r, a in zip(rows, american)])
     proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
-    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    assert (proc.returncode, proc.stderr) == (0, "orvelta price: 40 rows priced, 0 with a NaN result\n")
     out = read_csv(tmp_path / "o.csv")
     assert out[0] == HEADER.split(",") + ["american", "price"]
     assert [r[:-1] for r in out[1:]] == [r + [a] for r, a in zip(rows, american)]
@@ -98,7 +97,7 @@ def test_tree_equals_batch_bit_for_bit_and_keeps_input_text(tmp_path, extra, kw,
     want = np.where(flags, orvelta.american_tree_batch(*a, american=True, **kw),
                     orvelta.american_tree_batch(*a, american=False, **kw))
     np.testing.assert_array_equal(got, want)  # exact: the text reads back to the same doubles
-    assert np.isnan(got[0]) and not np.isnan(got[1:]).any()
+    assert not np.isnan(got).any()
 
 
 def test_chunking_does_not_change_the_output_and_errors_keep_their_line(tmp_path, monkeypatch):
@@ -111,7 +110,7 @@ def test_chunking_does_not_change_the_output_and_errors_keep_their_line(tmp_path
     assert (tmp_path / "whole.csv").read_bytes() == (tmp_path / "chunked.csv").read_bytes()
     rows[250][3] = "x1"
     write_csv(tmp_path / "b.csv", HEADER, rows)
-    with pytest.raises(B.BookError, match=r"^b\.csv, line 252, column q: 'x1' is not a number$"):
+    with pytest.raises(B.BookError, match=r"^b\.csv, line 252, column q: 'x1' is not a number\n1 bad row: "):
         B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "chunked.csv"), B.Method(steps=30))
 
 
@@ -147,25 +146,35 @@ def test_quoted_text_and_awkward_doubles_survive(tmp_path, run):
     assert [float(r[-1]) for r in out[1:]] == list(want)
 
 
+ONE_BAD = "\norvelta price: 1 bad row: nothing written (--skip-bad prices the other rows)"
 BAD = [
     ("s,k,r,q,sigma,option_type\n1,1,0,0,.2,1\n", [], "b.csv, line 1: missing column 'tau'"),
     ("s,k,r,q,option_type\n1,1,0,0,1\n", [], "b.csv, line 1: missing columns 'sigma', 'tau'"),
-    (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,abc,1,0\n", [], "b.csv, line 3, column sigma: 'abc' is not a number"),
-    (HEADER + "\n100,,.05,0,.2,1,1\n", [], "b.csv, line 2, column k: empty cell"),
+    (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,abc,1,0\n", [],
+     "b.csv, line 3, column sigma: 'abc' is not a number" + ONE_BAD),
+    (HEADER + "\n100,,.05,0,.2,1,1\n", [], "b.csv, line 2, column k: empty cell" + ONE_BAD),
     (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,.2,1\n", [], "b.csv, line 3: expected 7 fields, found 6"),
     (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,-0.25,1,0\n", ["--method", "accurate"],
-     "b.csv, line 3, column sigma: negative volatility -0.25 (--method accurate needs sigma >= 0)"),
-    (HEADER + "\n100,100,.05,0,-0.25,1,0\n", ["--method", "european"],
-     "b.csv, line 2, column sigma: negative volatility -0.25 (--method european needs sigma >= 0)"),
-    (HEADER + "\n100,100,.05,0,.2,1,straddle\n", [], "b.csv, line 2, column option_type: 'straddle' is not a number, 'call' or 'put'"),
-    (HEADER + ",american\n100,100,.05,0,.2,1,1,maybe\n", [], "b.csv, line 2, column american: 'maybe' is not true or false"),
-    (HEADER + ",american\n100,100,.05,0,.2,1,1,false\n100,100,.05,0,.2,1,1,true\n", ["--method", "european"],
-     "b.csv, line 3, column american: true, but --method european prices European options only "
-     "(--method tree honours the column)"),
-    (HEADER + ",price\n100,100,.05,0,.2,1,1,3\n", [],
-     "b.csv, line 1: the book already has a column 'price', which this run would add "
-     "(--implied-vol reads it as market prices)"),
-    (HEADER + ",s\n1,1,1,1,1,1,1,1\n", [], "b.csv, line 1: column 's' appears twice"),
+     "b.csv, line 3, column sigma: negative volatility (-0.25)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,-0.25,1,0\n", [], "b.csv, line 2, column sigma: negative volatility (-0.25)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,.2,1,straddle\n", [],
+     "b.csv, line 2, column option_type: 'straddle' is not a number, 'call' or 'put'" + ONE_BAD),
+    (HEADER + ",american\n100,100,.05,0,.2,1,1,maybe\n", [],
+     "b.csv, line 2, column american: 'maybe' is not true or false" + ONE_BAD),
+    (HEADER + ",american\n100,100,.05,0,.2,1,1,false\n100,100,.05,0,.2,1,1,true\n",
+     ["--method", "european", "--model", "heston"],
+     "b.csv, line 3, column american: true, but --model heston prices European options only "
+     "(American rows need --model bs)" + ONE_BAD),
+    (HEADER + ",price,Model_Price\n100,100,.05,0,.2,1,1,3,4\n", [],
+     "b.csv, line 1: the book already has a column 'model_price', which this run would add"),
+    (HEADER + ",S\n1,1,1,1,1,1,1,1\n", [], "b.csv, line 1: column 'S' appears twice"),
+    # Values no pricer takes: NaN cells, a zero spot, a negative maturity.
+    (HEADER + "\nnan,100,.05,0,.2,1,1\n", [], "b.csv, line 2, column s: 'nan' is not a finite number" + ONE_BAD),
+    (HEADER + "\n0,100,.05,0,.2,1,1\n", [], "b.csv, line 2, column s: the spot must be positive (0.0)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,.2,-1,1\n", [], "b.csv, line 2, column tau: negative time to expiry (-1.0)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,.2,1,1\n" + "".join(f"100,100,.05,0,.2,{-i},1\n" for i in range(1, 4)), [],
+     "\norvelta price: ".join(f"b.csv, line {i + 2}, column tau: negative time to expiry ({-i}.0)" for i in range(1, 4))
+     + "\norvelta price: 3 bad rows: nothing written (--skip-bad prices the other rows)"),
 ]
 
 
@@ -181,17 +190,24 @@ def test_bad_input_names_line_and_column_and_leaves_no_file(tmp_path, content, e
 
 
 @pytest.mark.parametrize("extra, message", [
-    (["--greeks"], "--greeks needs --method accurate (the lattice batch gives prices only)"),
+    (["--greeks"], "--greeks needs --method accurate or european (the lattice batch gives prices only)"),
     (["--implied-vol"], "--implied-vol needs --method accurate or european"),
     (["--tol", "1e-6"], "--tol applies to --method accurate and european"),
     (["--method", "accurate", "--steps", "50"], "--steps applies to --method tree only"),
-    (["--method", "european", "--greeks"], "--greeks needs --method accurate"),
+    (["--steps", "0"], "--steps must be a whole number from 2 to 2147483646, got 0"),
+    (["--steps", "-5"], "--steps must be a whole number from 2 to 2147483646, got -5"),
+    (["--method", "accurate", "--tol", "inf"], "--tol must be a positive finite number, got inf"),
+    (["--method", "accurate", "--model", "heston"], "--model applies to --method european only"),
     (["--method", "european", "--params", "0.3"],
      "--model bs takes its volatility from the book's sigma column; --params is for the other models"),
     (["--method", "european", "--model", "heston", "--implied-vol"],
      "--implied-vol with --method european inverts Black-Scholes prices: use --model bs"),
     (["--method", "european", "--model", "heston", "--params", "0.04,x"],
      "argument --params: not a comma-separated list of numbers: '0.04,x'"),
+    (["--method", "european", "--model", "heston", "--params", "0.04,2"],
+     "--params: heston takes 5 parameters (v0, kappa, theta, sigma_v, rho), got 2"),
+    (["--method", "european", "--model", "heston", "--params", "0.04,2,0.04,0.6,-1.5"],
+     "--params: heston parameter rho must lie in [-1, 1], got -1.5"),
 ])
 def test_impossible_requests_are_usage_errors(tmp_path, extra, message, run):
     write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
@@ -255,8 +271,8 @@ def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path, run):
     assert code == 0 and "3.00k/3.00k" in seen and "rows/s" in seen and "<00:00" in seen, seen
     code, seen = run_on_terminal(["price", "b.csv", "-o", "q.csv", "--steps", "20", "--quiet"], tmp_path)
     assert (code, seen) == (0, "")
-    proc = run("price", "b.csv", "-o", "p.csv", "--steps", "20", cwd=tmp_path)  # not a terminal
-    assert (proc.returncode, proc.stderr) == (0, "")
+    proc = run("price", "b.csv", "-o", "p.csv", "--steps", "20", cwd=tmp_path)  # not a terminal: the summary only
+    assert (proc.returncode, proc.stderr) == (0, "orvelta price: 3000 rows priced, 0 with a NaN result\n")
     assert (tmp_path / "o.csv").read_bytes() == (tmp_path / "q.csv").read_bytes() == (tmp_path / "p.csv").read_bytes()
 
 
@@ -363,7 +379,7 @@ def test_blanks_around_numbers_and_parquet_places(tmp_path):
     assert price == orvelta.american_tree_batch([100.], [100.], [.05], [0.], [.2], [1.], np.zeros(1, np.int32), steps=10)[0]
     table = pa.table({c: pa.array(["1"] * 4) for c in B.MARKET} | {"option_type": pa.array([1, 0, None, 1])})
     pq.write_table(table, tmp_path / "b.parquet")
-    with pytest.raises(B.BookError, match=r"^b\.parquet, row 3, column option_type: empty cell$"):
+    with pytest.raises(B.BookError, match=r"^b\.parquet, row 3, column option_type: empty cell\n1 bad row"):
         B.price_book(str(tmp_path / "b.parquet"), str(tmp_path / "o.parquet"), B.Method())
     (tmp_path / "latin.csv").write_bytes(HEADER.encode() + b",\xe9t\xe9\n")
     with pytest.raises(B.BookError, match=r"^latin\.csv, line 1: not UTF-8 text$"):
