@@ -14,7 +14,7 @@ set of rules holds everywhere:
   otherwise; the comparison is made on the number itself, so no value wraps
   (``2**40`` is a call). A NaN option type gives NaN results.
 * Array arguments broadcast against each other as NumPy does; the compiled
-  engines see flat, C-contiguous float64 (and int32 option-type) arrays;
+  engines see flat, C-contiguous float64 arrays (option types 1.0, 0.0, NaN);
   results take the broadcast shape, and all-scalar inputs give Python floats.
 * ``tol`` is checked once, with one message.
 """
@@ -180,10 +180,10 @@ class Broadcast:
         """Input ``name`` as a flat, C-contiguous float64 array."""
         return np.ascontiguousarray(self.arrays[name], dtype=np.float64).reshape(-1)
 
-    def option_type(self, name: str = "option_type") -> NDArray[np.int32]:
-        """Flat int32 option types: 1 call, 0 put (NaN types are priced as puts
-        and their results set to NaN by :meth:`result`)."""
-        return np.ascontiguousarray(self.arrays[name] > 0, dtype=np.int32).reshape(-1)
+    def option_type(self, name: str = "option_type") -> F64:
+        """Flat float64 option types for the engines: 1.0 call, 0.0 put, NaN
+        (no price; :meth:`result` gives NaN there too)."""
+        return np.ascontiguousarray(self.arrays[name], dtype=np.float64).reshape(-1)
 
     def compact(self, name: str) -> F64:
         """Input ``name`` flat, or as one value when it is the same everywhere
@@ -193,12 +193,9 @@ class Broadcast:
             return np.asarray(a.reshape(-1)[:1], dtype=np.float64)
         return self.f64(name)
 
-    def compact_option_type(self, name: str = "option_type") -> NDArray[np.int32]:
+    def compact_option_type(self, name: str = "option_type") -> F64:
         """As :meth:`option_type`, one value when it is the same everywhere."""
-        a = self.arrays[name]
-        if a.size and a.strides == (0,) * a.ndim:
-            return np.ascontiguousarray(a.reshape(-1)[:1] > 0, dtype=np.int32)
-        return self.option_type(name)
+        return self.compact(name)
 
     def result(self, flat: NDArray[Any]) -> Any:
         """A flat result back in the broadcast shape; a Python float for scalar

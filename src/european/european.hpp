@@ -38,10 +38,14 @@ struct Model {
     double gauss_mean = 0.0, gauss_var = 0.0;
 };
 
-// Reads params (n entries) with the model's defaults and floors. Throws
+// Reads params (n entries), missing ones taking the model's defaults (Bates:
+// its missing diffusion entries are zeros). Values inside the model's domain
+// are kept; outside it v0, theta and sigma_v are raised to 0 and rho cut to
+// [-1, 1], and the Heston speed, a positive vol-of-vol and the variance-gamma
+// clock rate are kept above 1e-100 (which changes no digit). Throws
 // std::invalid_argument for parameters that define no model: non-finite
-// entries, a negative jump intensity, or a variance-gamma clock whose
-// E[S_T] does not exist (1 - theta nu - sigma^2 nu / 2 < 1e-8).
+// entries, a negative jump intensity, or a variance-gamma clock whose E[S_T]
+// does not exist (1 - theta nu - sigma^2 nu / 2 < 1e-8).
 Model resolve_model(int model_id, const double* params, std::size_t n);
 
 // The Heston part's variance is deterministic: no vol-of-vol, or a variance
@@ -73,7 +77,7 @@ struct Settings {
     std::size_t terms; // COS terms (summed over the parts), series terms or quadrature nodes
 };
 
-// The route and settings the pricer uses for a maturity.
+// The route and settings the pricer uses for a maturity (test hook).
 Settings european_settings(const Model& m, double tau, double s, double r, double q, double tol);
 
 // A market input given per option, or one value for all (each = false).
@@ -96,7 +100,7 @@ struct Batch {
     const double* strikes = nullptr;
     const double* tau = nullptr;
     PerOption<double> s, r, q;
-    PerOption<int> option_type;  // > 0 call
+    PerOption<double> option_type;  // > 0 call; NaN: no price
     double tol = 0.0;
     // For difference quotients across the sets: the first set chooses each
     // maturity's settings, the other sets reuse its COS range and terms, and
@@ -123,7 +127,7 @@ struct Batch {
 Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const double* params,
                     std::size_t count, const double* strikes, const double* tau,
                     PerOption<double> s, PerOption<double> r, PerOption<double> q,
-                    PerOption<int> option_type, double tol, bool per_option = false);
+                    PerOption<double> option_type, double tol, bool per_option = false);
 
 std::size_t batch_tasks(const Batch& batch) noexcept;
 
@@ -162,7 +166,7 @@ double normalised_black_otm(double x, double v) noexcept;
 
 // Implied volatilities of options [begin, end), parallel for large slices.
 void implied_vols(std::size_t begin, std::size_t end, const double* price, const double* s, const double* k,
-                  const double* r, const double* q, const double* tau, const int* option_type,
+                  const double* r, const double* q, const double* tau, const double* option_type,
                   double* out);
 
 }  // namespace orvelta::european

@@ -41,9 +41,6 @@ namespace orvelta::european {
 
 namespace {
 
-using detail::Plan;
-using detail::kStrikeScale;
-
 // The settings of the sensitivities are those of the price at this fraction
 // of the tolerance, then checked and refined.
 constexpr double kGreekPlanTol = 1e-2;
@@ -220,7 +217,7 @@ bool build_cos_greeks(const Model& m, double tau, double a, double b, int nvol, 
     const double cv = c.D * c.F * (2.0 * kStrikeScale + std::exp(a));
     double prev = kInf, prev_ratio = 1.0;
     int passes = 0;
-    for (std::size_t start = 0; start < detail::kCosMaxTerms; start += kBlock) {
+    for (std::size_t start = 0; start < kCosMaxTerms; start += kBlock) {
         const std::size_t end = start + kBlock;
         c.u.resize(end);
         c.i1.resize(end);
@@ -496,17 +493,17 @@ GreekPlan greek_plan(const Model& m, Route route, double tau, double s, double r
     p.D = D;
     switch (route) {
         case Route::ClosedForm:
-            p = detail::make_plan(m, tau, s, r, q, plan_tol);
+            p = make_plan(m, tau, s, r, q, plan_tol);
             variance_derivatives(m, tau, gp);
             gp.ok = p.route == Route::ClosedForm;
             return gp;
         case Route::PoissonSeries: {
-            p = detail::make_plan(m, tau, s, r, q, plan_tol);
+            p = make_plan(m, tau, s, r, q, plan_tol);
             if (p.route != Route::PoissonSeries) return gp;
             variance_derivatives(m, tau, gp);
             // The tail weights are multiplied by n / tau + lambda in T.
             const double K_ref = kStrikeScale * F * D;
-            gp.series_terms = detail::poisson_terms(
+            gp.series_terms = poisson_terms(
                 m.lambda * tau, K_ref * (2.0 * static_cast<double>(p.terms + 2) / tau + m.lambda + 1.0),
                 plan_tol);
             gp.ok = gp.series_terms > 0;
@@ -515,7 +512,7 @@ GreekPlan greek_plan(const Model& m, Route route, double tau, double s, double r
         case Route::GammaClock: {
             double clock_tol = plan_tol;
             for (int attempt = 0; attempt <= kGammaClockRefinements; ++attempt, clock_tol *= 1e-2) {
-                p = detail::make_plan(m, tau, s, r, q, clock_tol);
+                p = make_plan(m, tau, s, r, q, clock_tol);
                 if (p.route != Route::GammaClock) return gp;
                 gamma_clock_weight_derivatives(m, gp);
                 if (gamma_clock_converged(m, gp, t)) {
@@ -529,14 +526,14 @@ GreekPlan greek_plan(const Model& m, Route route, double tau, double s, double r
             double a, b;
             gp.cos.F = F;
             gp.cos.D = D;
-            gp.ok = detail::cos_range(m, tau, kStrikeScale * F * D, plan_tol, a, b) &&
+            gp.ok = cos_range(m, tau, kStrikeScale * F * D, plan_tol, a, b) &&
                     build_cos_greeks(m, tau, a, b, gp.nvol, 0.0, t, gp.cos);
             return gp;
         }
         case Route::JumpSeries: {
             // The jump series' weights differentiated in tau grow by n / tau.
             const double series_tol = plan_tol * std::min(1.0, tau) / (1.0 + m.lambda * tau);
-            p = detail::make_plan(m, tau, s, r, q, series_tol);
+            p = make_plan(m, tau, s, r, q, series_tol);
             if (p.route != Route::JumpSeries) return gp;
             gp.parts.resize(p.parts.size());
             gp.ok = true;
@@ -600,11 +597,12 @@ void greeks_group(const Batch& batch, std::size_t g, const GreekArrays& out) {
     const int nvol = volatility_parameters(m.kind);
     const std::size_t first = batch.order[batch.group_start[g]];
     const double tau = batch.tau[first], s = batch.s[first], r = batch.r[first], q = batch.q[first];
-    const Plan price_plan = detail::group_plan(batch, g, 0, batch.tol);
+    const Plan price_plan = group_plan(batch, g, 0, batch.tol);
     const std::size_t lo = batch.group_start[g], hi = batch.group_start[g + 1];
     for (std::size_t i = lo; i < hi; ++i) {
         const std::size_t opt = batch.order[i];
-        out.price[opt] = detail::plan_price(m, price_plan, batch.strikes[opt], batch.option_type[opt] > 0);
+        const double type = batch.option_type[opt];
+        out.price[opt] = std::isnan(type) ? kNaN : plan_price(m, price_plan, batch.strikes[opt], type > 0.0);
     }
     if (price_plan.route == Route::Failed) {
         for (std::size_t i = lo; i < hi; ++i) write_nan(out, batch.order[i], nvol);
@@ -617,7 +615,7 @@ void greeks_group(const Batch& batch, std::size_t g, const GreekArrays& out) {
             const std::size_t opt = batch.order[i];
             const double K = batch.strikes[opt];
             const bool call = batch.option_type[opt] > 0;
-            if (!(K > 0.0) || !std::isfinite(K)) {
+            if (!(K > 0.0) || !std::isfinite(K) || std::isnan(batch.option_type[opt])) {
                 write_nan(out, opt, nvol);
                 continue;
             }
@@ -635,7 +633,7 @@ void greeks_group(const Batch& batch, std::size_t g, const GreekArrays& out) {
     for (std::size_t i = lo; i < hi; ++i) {
         const std::size_t opt = batch.order[i];
         const double K = batch.strikes[opt];
-        if (!gp.ok || !(K > 0.0) || !std::isfinite(K)) {
+        if (!gp.ok || !(K > 0.0) || !std::isfinite(K) || std::isnan(batch.option_type[opt])) {
             write_nan(out, opt, nvol);
             continue;
         }

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "bindings/engines/engines.hpp"
+#include "common/checks.hpp"
+#include "common/memory.hpp"
 #include "european/european.hpp"
 #include "common/simd.hpp"
 #include "fourier/fourier.hpp"
@@ -27,7 +29,7 @@ constexpr std::size_t kOptionSlice = 16384;
 std::size_t same_length(const f64_array& strikes, const f64_array& tau) {
     const auto ks = strikes.unchecked<1>();
     const auto ts = tau.unchecked<1>();
-    if (ks.shape(0) != ts.shape(0)) throw std::invalid_argument("strikes and tau must have the same length");
+    if (ks.shape(0) != ts.shape(0)) throw py::value_error("strikes and tau must have the same length");
     return static_cast<std::size_t>(ks.shape(0));
 }
 
@@ -48,7 +50,7 @@ eu::PerOption<T> market_input(const py::array_t<T, Flags>& a, std::size_t n, con
 
 eu::Batch batch_of(int model_id, std::size_t sets, std::size_t width, const double* params,
                    const f64_array& strikes, const f64_array& tau, const f64_array& s,
-                   const f64_array& r, const f64_array& q, const i32_array& option_type, double tol,
+                   const f64_array& r, const f64_array& q, const f64_array& option_type, double tol,
                    bool per_option = false) {
     const std::size_t n = same_length(strikes, tau);
     return eu::prepare_batch(model_id, sets, width, params, n, strikes.data(), tau.data(),
@@ -58,7 +60,7 @@ eu::Batch batch_of(int model_id, std::size_t sets, std::size_t width, const doub
 
 // params: one row for every option, or (two-dimensional) one row per option.
 eu::Batch batch_of(int model_id, const f64_array& params, const f64_array& strikes, const f64_array& tau,
-                   const f64_array& s, const f64_array& r, const f64_array& q, const i32_array& option_type,
+                   const f64_array& s, const f64_array& r, const f64_array& q, const f64_array& option_type,
                    double tol) {
     if (params.ndim() == 2) {
         const auto p = params.unchecked<2>();
@@ -72,7 +74,7 @@ eu::Batch batch_of(int model_id, const f64_array& params, const f64_array& strik
 
 py::array_t<double> european_price(int model_id, const f64_array& params, const f64_array& strikes,
                                    const f64_array& tau, const f64_array& s, const f64_array& r,
-                                   const f64_array& q, const i32_array& option_type, double tol) {
+                                   const f64_array& q, const f64_array& option_type, double tol) {
     const eu::Batch batch = batch_of(model_id, params, strikes, tau, s, r, q, option_type, tol);
     py::array_t<double> out(static_cast<py::ssize_t>(batch.count));
     run_batch_sliced(batch, mutable_data_1d(out));
@@ -83,7 +85,7 @@ py::array_t<double> european_price(int model_id, const f64_array& params, const 
 // with shared_settings, raw prices on the first row's settings (see Batch).
 py::array_t<double> european_price_sets(int model_id, const f64_array& params,
                                         const f64_array& strikes, const f64_array& tau, const f64_array& s,
-                                        const f64_array& r, const f64_array& q, const i32_array& option_type,
+                                        const f64_array& r, const f64_array& q, const f64_array& option_type,
                                         double tol, bool shared_settings) {
     const auto p = params.unchecked<2>();
     const auto sets = static_cast<std::size_t>(p.shape(0));
@@ -101,10 +103,11 @@ py::array_t<double> european_price_sets(int model_id, const f64_array& params,
 // "vega_theta" (Heston and Bates).
 py::dict european_greeks(int model_id, const f64_array& params, const f64_array& strikes,
                          const f64_array& tau, const f64_array& s, const f64_array& r,
-                         const f64_array& q, const i32_array& option_type, double tol) {
+                         const f64_array& q, const f64_array& option_type, double tol) {
     const eu::Batch batch = batch_of(model_id, params, strikes, tau, s, r, q, option_type, tol);
     const int nvol = eu::volatility_parameters(eu::resolve_model(model_id, nullptr, 0).kind);
     const auto n = static_cast<py::ssize_t>(batch.count);
+    require_memory("european_greeks", bytes_of(static_cast<double>(5 + nvol) * static_cast<double>(n), sizeof(double)));
     std::vector<py::array_t<double>> arrays;
     for (int i = 0; i < 5 + nvol; ++i) arrays.emplace_back(n);
     std::vector<double*> d;
@@ -126,7 +129,7 @@ py::dict european_greeks(int model_id, const f64_array& params, const f64_array&
 
 py::dict european_settings(int model_id, const f64_array& params, double tau, double s, double r,
                            double q, double tol) {
-    if (!(tol > 0.0)) throw std::invalid_argument("tol must be a positive number");
+    require_tol(tol);
     const auto p = params.unchecked<1>();
     const eu::Model m = eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
     const eu::Settings st = eu::european_settings(m, tau, s, r, q, tol);
@@ -142,10 +145,11 @@ py::dict european_settings(int model_id, const f64_array& params, double tau, do
 
 py::array_t<double> implied_vol(const f64_array& price, const f64_array& s, const f64_array& k,
                                 const f64_array& r, const f64_array& q, const f64_array& tau,
-                                const i32_array& option_type) {
-    const auto n = static_cast<std::size_t>(require_same_length({&price, &s, &k, &r, &q, &tau, &option_type}));
+                                const f64_array& option_type) {
+    const auto n = static_cast<std::size_t>(require_equal_lengths({&price, &s, &k, &r, &q, &tau, &option_type}));
+    require_memory("implied_vol", bytes_of(static_cast<double>(n), sizeof(double)));
     const double* pp = data_1d(price);
-    const OptionBook b = option_book(s, k, r, q, tau, tau, option_type);
+    const EngineBook b = option_book(s, k, r, q, tau, tau, option_type);
     py::array_t<double> out(static_cast<py::ssize_t>(n));
     double* po = mutable_data_1d(out);
     run_sliced(n, kOptionSlice, [&](std::size_t begin, std::size_t end) {
@@ -178,7 +182,7 @@ py::tuple characteristic_pair(int model_id, const f64_array& params, const f64_a
 // Test hook: the four-lane functions of the characteristic-function loops at
 // x (and y for atan2(y, x)): exp, expm1 (|x| <= 0.5 only), log, sin, cos, atan2.
 py::tuple vector_math(const f64_array& x, const f64_array& y) {
-    const auto n = static_cast<std::size_t>(require_same_length({&x, &y}));
+    const auto n = static_cast<std::size_t>(require_equal_lengths({&x, &y}));
     const double* px = data_1d(x);
     const double* py = data_1d(y);
     std::vector<py::array_t<double>> outs;
