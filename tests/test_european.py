@@ -583,7 +583,8 @@ def test_calibration_of_other_models_with_puts_and_weights(model, true):
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"tau": [1.0, 1.0]}, r"k, tau and price must have the same length \(got 3, 2 and 3\)"),
+    ({"tau": [1.0, 1.0]}, r"k, tau and price must be one-dimensional of the same length \(or scalars\), "
+                          r"got shapes \(3,\), \(2,\), \(3,\)"),
     ({"weights": [1.0]}, r"weights must be a scalar or have one entry per quote \(got 1 for 3 quotes\)"),
     ({"option_type": [1, 0]}, r"option_type must be a scalar or have one entry per quote"),
     ({"x0": [0.04]}, r"heston takes 5 parameters \(v0, kappa, theta, sigma_v, rho\), got 1"),

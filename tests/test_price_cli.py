@@ -441,3 +441,250 @@ def test_csv_lines_read_unaligned_views():
 def test_csv_lines_reject_malformed_columns(offsets, data, floats, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         orvelta._engines._csv_lines(offsets, data, floats)
+
+
+# --------------------------------------------------------------------------- real books
+
+
+def test_a_market_price_column_is_kept_and_the_model_price_goes_beside_it(tmp_path, run):
+    rows = valid_rows(12)
+    quotes = [repr(float(x)) for x in np.linspace(3.0, 9.0, 12)]
+    write_csv(tmp_path / "b.csv", HEADER + ",Price", [r + [p] for r, p in zip(rows, quotes)])
+    for extra, fn in ((["--steps", "40"], lambda a: orvelta.american_tree_batch(*a, steps=40)),
+                      (["--method", "accurate", "--tol", "1e-6"], lambda a: orvelta.american_price(*a, tol=1e-6))):
+        proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
+        assert proc.returncode == 0, proc.stderr
+        out = read_csv(tmp_path / "o.csv")
+        assert out[0] == HEADER.split(",") + ["Price", "model_price"]
+        assert [r[7] for r in out[1:]] == quotes
+        np.testing.assert_array_equal([float(r[8]) for r in out[1:]], fn(arrays(rows)))
+
+
+def test_greeks_at_the_implied_volatility(tmp_path, run):
+    rows = valid_rows(10)
+    a = arrays(rows)
+    quotes = orvelta.american_price(*a, tol=1e-10)
+    _, out = priced(run, tmp_path, HEADER + ",price", [r + [repr(float(p))] for r, p in zip(rows, quotes)],
+                    "--method", "accurate", "--implied-vol", "--greeks")
+    iv = orvelta.american_implied_vol(quotes, *a[:4], a[5], a[6])
+    np.testing.assert_array_equal(out[:, -1], iv)
+    g = orvelta.american_greeks(*a[:4], iv, a[5], a[6])
+    for j, c in enumerate(("delta", "gamma", "theta", "vega", "rho")):
+        np.testing.assert_array_equal(out[:, 8 + j], g[c])
+    eu = orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3], a[6])
+    _, out = priced(run, tmp_path, HEADER + ",price", [r + [repr(float(p))] for r, p in zip(rows, eu)],
+                    "--method", "european", "--implied-vol", "--greeks")
+    iv = orvelta.implied_vol(eu, *a[:4], a[5], a[6])
+    g = orvelta.european_greeks("bs", [iv], a[1], a[5], a[0], a[2], a[3], a[6])
+    for j, c in enumerate(("delta", "gamma", "theta", "vega", "rho")):
+        np.testing.assert_array_equal(out[:, 8 + j], g[c])
+
+
+def test_european_greeks_of_every_model(tmp_path, run):
+    rows = valid_rows(8)
+    s, k, r, q, sigma, tau, ot = arrays(rows)
+    header, out = priced(run, tmp_path, HEADER, rows, "--method", "european", "--greeks", "--model", "heston",
+                         "--params", "0.04,1.5,0.05,0.5,-0.6")
+    assert header[7:] == ["price", "delta", "gamma", "theta", "vega_v0", "vega_theta", "rho"]
+    g = orvelta.european_greeks("heston", [0.04, 1.5, 0.05, 0.5, -0.6], k, tau, s, r, q, ot)
+    for j, c in enumerate(header[7:]):
+        np.testing.assert_array_equal(out[:, 7 + j], g[c])
+
+
+def test_american_and_european_rows_are_priced_in_one_run(tmp_path, run):
+    rows = valid_rows(16)
+    flags = ["1", "0"] * 8
+    a = arrays(rows)
+    am = np.array([f == "1" for f in flags])
+    for method in ("accurate", "european"):
+        _, out = priced(run, tmp_path, HEADER + ",american", [r + [f] for r, f in zip(rows, flags)],
+                        "--method", method, "--tol", "1e-7")
+        american = orvelta.american_price(*a, tol=1e-7)
+        european = orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3], a[6], tol=1e-7)
+        np.testing.assert_array_equal(out[:, -1], np.where(am, american, european))
+    # Without the column, accurate prices American options and european European ones.
+    _, out = priced(run, tmp_path, HEADER, rows, "--method", "european", "--tol", "1e-7")
+    np.testing.assert_array_equal(out[:, -1], orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3],
+                                                                     a[6], tol=1e-7))
+
+
+def test_every_bad_row_is_reported_up_to_twenty(tmp_path, run):
+    rows = valid_rows(60)
+    for i in range(0, 60, 2):
+        rows[i][5] = "-0.5"
+    write_csv(tmp_path / "b.csv", HEADER, rows)
+    proc = run("price", "b.csv", "-o", "o.csv", cwd=tmp_path)
+    lines = proc.stderr.splitlines()
+    assert proc.returncode == 2 and len(lines) == 21, proc.stderr
+    assert lines[:2] == ["orvelta price: b.csv, line 2, column tau: negative time to expiry (-0.5)",
+                         "orvelta price: b.csv, line 4, column tau: negative time to expiry (-0.5)"]
+    assert lines[-1] == "orvelta price: at least 30 bad rows in the first 60 rows: nothing written " \
+                        "(--skip-bad prices the other rows)"
+    assert not (tmp_path / "o.csv").exists() and leftovers(tmp_path) == []
+
+
+def test_skip_bad_prices_the_good_rows_and_strict_flags_nan(tmp_path, run):
+    rows = valid_rows(6)
+    rows[1][0] = "x"
+    rows[3][4] = "nan"
+    rows[4][6] = ""
+    write_csv(tmp_path / "b.csv", HEADER, rows)
+    proc = run("price", "b.csv", "-o", "o.csv", "--skip-bad", "--steps", "30", cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr.splitlines() == [
+        "orvelta price: skipped b.csv, line 3, column s: 'x' is not a number",
+        "orvelta price: skipped b.csv, line 5, column sigma: 'nan' is not a finite number",
+        "orvelta price: skipped b.csv, line 6, column option_type: empty cell",
+        "orvelta price: 3 rows priced, 0 with a NaN result, 3 bad rows skipped"]
+    out = read_csv(tmp_path / "o.csv")
+    good = [rows[i] for i in (0, 2, 5)]
+    assert [r[:-1] for r in out[1:]] == good
+    np.testing.assert_array_equal([float(r[-1]) for r in out[1:]],
+                                  orvelta.american_tree_batch(*arrays(good), steps=30))
+    # A price below the put's intrinsic value has no implied volatility: NaN, counted, and --strict fails.
+    two = valid_rows(6)[:2]
+    s0, k0, r0, q0, sigma0, tau0, ot0 = arrays(two[:1])
+    fair = orvelta.european_price("bs", [sigma0], k0, tau0, s0, r0, q0, ot0)
+    write_csv(tmp_path / "q.csv", HEADER + ",price", [two[0] + [repr(float(fair[0]))], two[1] + ["0.0"]])
+    proc = run("price", "q.csv", "-o", "v.csv", "--method", "european", "--implied-vol", "--strict", cwd=tmp_path)
+    assert proc.returncode == 3 and proc.stderr.endswith("2 rows priced, 1 with a NaN result\n"), proc.stderr
+    assert len(read_csv(tmp_path / "v.csv")) == 3
+
+
+def test_option_types_follow_one_rule(tmp_path, run):
+    """0.5 is a call for the book (and american_price), as any number > 0, even
+    where the lattice kernel would cast it to the put 0; 2**40 does not wrap."""
+    rows = valid_rows(6)[:3]
+    typed = [r[:6] + [t] for r, t in zip(rows, ["0.5", "1099511627776", "Put"])]
+    write_csv(tmp_path / "b.csv", HEADER, typed)
+    assert run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", "--steps", "25").returncode == 0
+    a = arrays(rows)
+    np.testing.assert_array_equal([float(r[-1]) for r in read_csv(tmp_path / "o.csv")[1:]], orvelta.american_tree_batch(*a[:6], np.array([1, 1, 0], np.int32),
+                                                                          steps=25))
+
+
+def test_header_names_in_any_case_and_files_that_end_early_or_late(tmp_path, run):
+    rows = valid_rows(6)[:3]
+    text = HEADER.upper().replace("OPTION_TYPE", "Option_Type") + "\n" + "".join(",".join(r) + "\n" for r in rows)
+    for name, content in (("blank.csv", text + "\n\n  \n"), ("crlf.csv", text.replace("\n", "\r\n") + "\r\n"),
+                          ("open.csv", text.rstrip("\n"))):
+        (tmp_path / name).write_text(content, newline="")
+        proc = run("price", name, "-o", "o_" + name, "--steps", "20", cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        out = read_csv(tmp_path / ("o_" + name))
+        assert out[0][:7] == text.split("\n")[0].split(",") and len(out) == 4
+        np.testing.assert_array_equal([float(r[-1]) for r in out[1:]],
+                                      orvelta.american_tree_batch(*arrays(rows), steps=20))
+    (tmp_path / "header.csv").write_text(HEADER)  # no newline, no rows
+    proc = run("price", "header.csv", "-o", "h.csv", cwd=tmp_path)
+    assert proc.returncode == 0 and read_csv(tmp_path / "h.csv") == [HEADER.split(",") + ["price"]]
+
+
+# --------------------------------------------------------------------------- files, signals, devices
+
+
+def test_a_fifo_is_written_in_place_and_never_replaced(tmp_path, run):
+    import threading
+
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    fifo = tmp_path / "out.csv"
+    os.mkfifo(fifo)
+    got = {}
+    reader = threading.Thread(target=lambda: got.setdefault("text", fifo.read_text()))
+    reader.start()
+    proc = run("price", tmp_path / "b.csv", "-o", fifo, "--steps", "10")
+    reader.join(timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert stat_kind(fifo) == "fifo" and leftovers(tmp_path) == []
+    assert got["text"].splitlines()[0] == HEADER + ",price" and len(got["text"].splitlines()) == 6
+
+
+def stat_kind(path):
+    import stat
+
+    mode = os.stat(path).st_mode
+    return "fifo" if stat.S_ISFIFO(mode) else "char" if stat.S_ISCHR(mode) else "regular" if stat.S_ISREG(mode) \
+        else "other"
+
+
+def test_devices_are_written_in_place(tmp_path, run):
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    assert run("price", tmp_path / "b.csv", "-o", "/dev/null", "--steps", "10").returncode == 0
+    assert stat_kind("/dev/null") == "char"
+    dev = {p.name for p in Path("/dev").iterdir()}
+    proc = run("sample-book", 100000, "-o", "/dev/full")
+    assert (proc.returncode, proc.stderr) == (1, "orvelta sample-book: No space left on device\n")
+    assert stat_kind("/dev/full") == "char" and {p.name for p in Path("/dev").iterdir()} == dev
+    proc = run("price", tmp_path / "b.csv", "-o", "/dev/full", "--steps", "10")
+    assert (proc.returncode, proc.stderr) == (1, "orvelta price: No space left on device\n")
+
+
+@pytest.mark.parametrize("command", ["price", "sample-book"])
+def test_folders_and_missing_folders_are_one_line_errors(tmp_path, run, command):
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    args = ["price", "b.csv"] if command == "price" else ["sample-book", "5"]
+    for target, message in (("sub", "cannot write sub: it is a folder"),
+                            ("nowhere/o.csv", f"cannot write nowhere/o.csv: no folder {tmp_path / 'nowhere'}")):
+        (tmp_path / "sub").mkdir(exist_ok=True)
+        proc = run(*args, "-o", target, cwd=tmp_path)
+        assert (proc.returncode, proc.stderr) == (2, f"orvelta {command}: {message}\n")
+        assert (tmp_path / "sub").is_dir() and leftovers(tmp_path) == []
+
+
+def test_a_field_over_the_csv_module_limit_and_a_bad_row(tmp_path, run):
+    wide = "x" * 200_000
+    (tmp_path / "b.csv").write_text("note," + HEADER + f"\n{wide},100,100,0.05,0,0.2,1,0\nn,100,100,0.05,0,0.2,1\n")
+    proc = run("price", "b.csv", "-o", "o.csv", cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (2, "orvelta price: b.csv, line 3: expected 8 fields, found 7\n")
+    (tmp_path / "c.csv").write_text(HEADER + f"\n{wide},100,0.05,0,0.2,1,0\n")
+    proc = run("price", "c.csv", "-o", "o.csv", cwd=tmp_path)
+    assert proc.returncode == 2 and proc.stderr.startswith(
+        "orvelta price: c.csv, line 2, column s: 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx'... (200000 characters) "
+        "is not a number\n")
+
+
+def wait_for_part(folder, proc, timeout=120):
+    deadline = time.monotonic() + timeout
+    while not leftovers(folder) and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.05)
+    assert leftovers(folder), "the run never started writing"
+
+
+@pytest.mark.parametrize("signum, code, word", [(signal.SIGTERM, 143, "terminated (SIGTERM)"),
+                                                (signal.SIGHUP, 129, "hung up (SIGHUP)")])
+@pytest.mark.parametrize("command", ["price", "sample-book"])
+def test_sigterm_and_sighup_clean_up_like_ctrl_c(tmp_path, run, signum, code, word, command):
+    if command == "price":
+        assert run("sample-book", 20000, "-o", tmp_path / "b.csv").returncode == 0
+        args = ["price", "b.csv", "-o", "o.csv", "--steps", "1500"]
+    else:
+        args = ["sample-book", "50000000", "-o", "o.csv"]
+    proc = subprocess.Popen([sys.executable, "-m", "orvelta", *args], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for_part(tmp_path, proc)
+        proc.send_signal(signum)
+        _, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert (proc.returncode, err) == (code, f"orvelta {command}: {word}\n")
+    assert leftovers(tmp_path) == [] and not (tmp_path / "o.csv").exists()
+
+
+def test_ctrl_c_ends_the_run_at_once_while_a_slice_is_priced(tmp_path, run):
+    """A slice of 16,384 options at --tol 1e-10 with Greeks takes minutes; the
+    command used to print "interrupted" at once and exit when the slice was
+    done. It now exits right after the message."""
+    assert run("sample-book", 20000, "-o", tmp_path / "b.csv").returncode == 0
+    proc = subprocess.Popen([sys.executable, "-m", "orvelta", "price", "b.csv", "-o", "o.csv", "--method", "accurate",
+                             "--greeks", "--tol", "1e-10"], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for_part(tmp_path, proc)
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+        start = time.monotonic()
+        _, err = proc.communicate(timeout=30)
+        latency = time.monotonic() - start
+    finally:
+        proc.kill()
+    assert (proc.returncode, err) == (130, "orvelta price: interrupted\n")
+    assert latency < 2.0 and leftovers(tmp_path) == []

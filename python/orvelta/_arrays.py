@@ -4,7 +4,8 @@ Every user-level function takes its numbers through this module, so that one
 set of rules holds everywhere:
 
 * Numbers: Python and NumPy integers, floats and booleans, and arrays or
-  sequences of them (pandas Series included). ``None``, ``pd.NA``, strings,
+  sequences of them (pandas Series included). ``None``, ``pd.NA`` (also in a
+  nullable pandas column), strings,
   dates and times, complex numbers, object arrays holding anything but real
   numbers and structured arrays raise ``TypeError`` naming the argument.
   Masked arrays are refused (``TypeError``) rather than priced with their
@@ -54,9 +55,20 @@ def _is_real(x: Any) -> bool:
     return isinstance(x, numbers.Real) and not isinstance(x, (np.datetime64, np.timedelta64))
 
 
+def _refuse_missing(value: Any, name: str) -> None:
+    """pandas' nullable columns hand their missing values (pd.NA) to NumPy as
+    NaN: refused as pd.NA itself is, rather than priced as NaN unseen."""
+    dtype = getattr(value, "dtype", None)
+    if dtype is not None and type(dtype).__module__.startswith("pandas") and hasattr(value, "isna"):
+        if bool(np.asarray(value.isna()).any()):
+            raise TypeError(f"{name} holds missing values (pd.NA): fill them first "
+                            f"(e.g. {name}.astype(float), which makes them NaN, priced as NaN)")
+
+
 def numbers_array(value: Any, name: str) -> F64:
     """``value`` as a float64 array (any shape), or TypeError naming ``name``."""
     _refuse_masked(value, name)
+    _refuse_missing(value, name)
     if value is None or isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be a number or an array of numbers, got {_describe(value)}")
     try:
@@ -79,17 +91,24 @@ def numbers_array(value: Any, name: str) -> F64:
 
 
 def _word_type(word: str, name: str) -> float:
+    """A word (call, c, put, p in any case) or a number written out (NumPy
+    turns the numbers of a list mixing both into text)."""
     w = word.strip().lower()
     if w in _CALL_WORDS:
         return 1.0
     if w in _PUT_WORDS:
         return 0.0
-    raise ValueError(f"{name} must be 'call', 'put' or a number (> 0 call), got {word!r}")
+    try:
+        v = float(w)
+    except ValueError:
+        raise ValueError(f"{name} must be 'call', 'put' or a number (> 0 call), got {word!r}") from None
+    return math.nan if math.isnan(v) else (1.0 if v > 0 else 0.0)
 
 
 def option_type_array(value: Any, name: str = "option_type") -> F64:
     """Option types as float64: 1.0 call, 0.0 put, NaN where the type is NaN."""
     _refuse_masked(value, name)
+    _refuse_missing(value, name)
     if value is None:
         raise TypeError(f"{name} must be 'call', 'put' or a number (> 0 call), got None")
     if isinstance(value, (str, np.str_)):
@@ -156,6 +175,9 @@ class Broadcast:
     __slots__ = ("shape", "scalar", "arrays", "nan_type")
 
     def __init__(self, **values: ArrayLike) -> None:
+        if all(type(v) in (float, int) or (name == "option_type" and type(v) is str) for name, v in values.items()):
+            self._scalars(values)
+            return
         arrays = {name: option_type_array(v, name) if name == "option_type" else numbers_array(v, name)
                   for name, v in values.items()}
         self.scalar = all(a.ndim == 0 for a in arrays.values())
@@ -172,13 +194,30 @@ class Broadcast:
             nan = np.isnan(ot).reshape(-1)
             self.nan_type = nan if nan.any() else None
 
+    def _scalars(self, values: dict[str, Any]) -> None:
+        """The common call on Python numbers: checked and converted without
+        NumPy's general machinery (it costs more than a closed-form price)."""
+        row = [_word_type(v, name) if name == "option_type" and type(v) is str
+               else (1.0 if v > 0 else 0.0) if name == "option_type" and type(v) is int
+               else (math.nan if math.isnan(v) else (1.0 if v > 0 else 0.0)) if name == "option_type"
+               else float(v) for name, v in values.items()]
+        flat = np.array(row, dtype=np.float64)
+        self.scalar = True
+        self.shape = ()
+        self.arrays = {name: flat[i:i + 1] for i, name in enumerate(values)}
+        ot = self.arrays.get("option_type")
+        self.nan_type = np.isnan(ot) if ot is not None and math.isnan(ot[0]) else None
+
     def add_nan(self, mask: NDArray[np.bool_]) -> None:
         """Flat options whose results :meth:`result` sets to NaN."""
         self.nan_type = mask if self.nan_type is None else (self.nan_type | mask)
 
     def f64(self, name: str) -> F64:
         """Input ``name`` as a flat, C-contiguous float64 array."""
-        return np.ascontiguousarray(self.arrays[name], dtype=np.float64).reshape(-1)
+        a = self.arrays[name]
+        if self.scalar and a.ndim == 1:
+            return a  # already flat (the Python-number path)
+        return np.ascontiguousarray(a, dtype=np.float64).reshape(-1)
 
     def option_type(self, name: str = "option_type") -> F64:
         """Flat float64 option types for the engines: 1.0 call, 0.0 put, NaN
@@ -189,6 +228,8 @@ class Broadcast:
         """Input ``name`` flat, or as one value when it is the same everywhere
         (for engines that take one value or one per option)."""
         a = self.arrays[name]
+        if self.scalar:
+            return self.f64(name)
         if a.size and a.strides == (0,) * a.ndim:
             return np.asarray(a.reshape(-1)[:1], dtype=np.float64)
         return self.f64(name)

@@ -328,8 +328,8 @@ def calibrate(
         As in :func:`european_price`; the fitted vector is that model's full
         parameter record in its order (:mod:`orvelta.models`).
     k, tau, price : array_like
-        One-dimensional quotes of equal length: strike, time to expiry in
-        years (>= 0), price.
+        The quotes: strike, time to expiry in years (>= 0) and price, each
+        one-dimensional (of one length) or a scalar shared by every quote.
     s, r, q : array_like
         Spot, rate and dividend yield: scalars or one per quote.
     option_type : array_like
@@ -369,12 +369,12 @@ def calibrate(
 
     mid = model_id(model)
     name = MODEL_NAMES[mid]
-    kq = numbers_array(k, "k").reshape(-1)
-    t = numbers_array(tau, "tau").reshape(-1)
-    v = numbers_array(price, "price").reshape(-1)
-    n = kq.size
-    if t.size != n or v.size != n:
-        raise ValueError(f"k, tau and price must have the same length (got {kq.size}, {t.size} and {v.size})")
+    arrays = [numbers_array(x, nm) for x, nm in ((k, "k"), (tau, "tau"), (price, "price"))]
+    if any(a.ndim > 1 for a in arrays) or len({a.size for a in arrays if a.ndim == 1}) > 1:
+        raise ValueError("k, tau and price must be one-dimensional of the same length (or scalars), got shapes "
+                         + ", ".join(str(a.shape) for a in arrays))
+    n = max((a.size for a in arrays if a.ndim == 1), default=1)
+    kq, t, v = (np.full(n, float(a)) if a.ndim == 0 else a for a in arrays)
     if n == 0:
         raise ValueError("calibrate needs at least one quote")
     types = option_type_array(option_type)

@@ -160,7 +160,9 @@ def resolve_model(model: Any, params: Any) -> tuple[int, NDArray[np.float64]]:
     record = _RECORDS[mid]
     name = MODEL_NAMES[mid]
     fields: tuple[str, ...] = record._fields  # type: ignore[attr-defined]
-    if params is None:
+    if type(params) in (list, tuple) and len(params) == len(fields) and all(type(v) in (float, int) for v in params):
+        values = np.array(params, dtype=np.float64)  # the common call: plain numbers, checked below
+    elif params is None:
         values = np.array(record(), dtype=np.float64)
     elif isinstance(params, tuple) and hasattr(params, "_fields"):
         if type(params) is not record:
@@ -184,6 +186,10 @@ def resolve_model(model: Any, params: Any) -> tuple[int, NDArray[np.float64]]:
     shared = values.ndim == 1
     for field, v in zip(fields, values):
         lo, hi, closed = _THETA[mid] if field == "theta" else _DOMAINS[field]
+        if shared:
+            x = float(v)
+            if math.isfinite(x) and (lo <= x if closed else lo < x) and x <= hi:
+                continue
         ok = (lo <= v if closed else lo < v) & (v <= hi) & np.isfinite(v)
         if not shared:
             ok |= np.isnan(v)

@@ -164,7 +164,9 @@ def _option_types(arr: Any, problems: Problems) -> F64:
         is_put = _is_one_of(word, ("put", "p"))
         out[is_call] = 1.0
         out[is_put] = 0.0
-        rest = np.flatnonzero(~(is_call | is_put) & ~null)
+        empty = _is_one_of(word, ("",)) & ~null
+        problems.add(empty, "option_type", lambda i: "empty cell")
+        rest = np.flatnonzero(~(is_call | is_put | empty) & ~null)
         if rest.size:
             cells = pc.utf8_trim_whitespace(filled.take(pa.array(rest))).to_pylist()
             ok = np.array([bool(_NUMBER.match(c)) for c in cells], dtype=bool)
