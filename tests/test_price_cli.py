@@ -590,7 +590,7 @@ def test_a_fifo_is_written_in_place_and_never_replaced(tmp_path, run):
     fifo = tmp_path / "out.csv"
     os.mkfifo(fifo)
     got = {}
-    reader = threading.Thread(target=lambda: got.setdefault("text", fifo.read_text()))
+    reader = threading.Thread(target=lambda: got.setdefault("text", fifo.read_text()), daemon=True)
     reader.start()
     proc = run("price", tmp_path / "b.csv", "-o", fifo, "--steps", "10")
     reader.join(timeout=60)

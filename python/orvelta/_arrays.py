@@ -131,7 +131,7 @@ def option_type_array(value: Any, name: str = "option_type") -> F64:
             if isinstance(x, (str, np.str_)):
                 out.append(_word_type(str(x), name))
             elif _is_real(x):
-                v = float(x) if not isinstance(x, numbers.Integral) else (1.0 if x > 0 else 0.0)
+                v = (1.0 if int(x) > 0 else 0.0) if isinstance(x, numbers.Integral) else float(x)
                 out.append(math.nan if math.isnan(v) else (1.0 if v > 0 else 0.0))
             else:
                 raise TypeError(f"{name} must hold 'call', 'put' or numbers, got {_describe(x)}")

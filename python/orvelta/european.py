@@ -45,8 +45,12 @@ class EuropeanGreeks(TypedDict, total=False):
     vega_theta: FloatOrArray
 
 
+EngineArgs = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
+                   NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+
+
 def _market(mid: int, p: NDArray[np.float64], k: ArrayLike, tau: ArrayLike, s: ArrayLike, r: ArrayLike,
-            q: ArrayLike, option_type: ArrayLike) -> tuple[Broadcast, tuple[Any, ...]]:
+            q: ArrayLike, option_type: ArrayLike) -> tuple[Broadcast, EngineArgs]:
     """The checked, broadcast market arguments and the engine's arguments
     (params first: one row, or one row per option)."""
     extra = {} if p.ndim == 1 else {f"params[{i}]": p[i] for i in range(p.shape[0])}
@@ -59,7 +63,8 @@ def _market(mid: int, p: NDArray[np.float64], k: ArrayLike, tau: ArrayLike, s: A
             rows[nan] = resolve_model(mid, None)[1]
             b.add_nan(nan)
         p = np.ascontiguousarray(rows)
-    args = (p, b.f64("k"), b.f64("tau"), b.compact("s"), b.compact("r"), b.compact("q"), b.compact_option_type())
+    args: EngineArgs = (p, b.f64("k"), b.f64("tau"), b.compact("s"), b.compact("r"), b.compact("q"),
+                        b.compact_option_type())
     return b, args
 
 
@@ -183,7 +188,8 @@ def european_greeks(
     tol = check_tol(tol)
     b, args = _market(mid, p, k, tau, s, r, q, option_type)
     res = _engines._european_greeks(mid, *args, tol)
-    return EuropeanGreeks(**{name: b.result(v) for name, v in res.items()})  # type: ignore[typeddict-item]
+    out: EuropeanGreeks = {name: b.result(v) for name, v in res.items()}  # type: ignore[assignment]
+    return out
 
 
 def implied_vol(

@@ -31,7 +31,6 @@ inside its domain is floored or clipped.
 from __future__ import annotations
 
 import math
-import numbers
 from collections.abc import Mapping
 from typing import Any, NamedTuple, Union
 
@@ -114,8 +113,11 @@ _THETA = {2: _ANY, 3: _NONNEG, 4: _NONNEG}
 def _range_text(lo: float, hi: float, closed_low: bool) -> str:
     left = "[" if closed_low and math.isfinite(lo) else "("
     right = "]" if math.isfinite(hi) else ")"
-    fmt = lambda x: "inf" if x == math.inf else ("-inf" if x == -math.inf else f"{x:g}")  # noqa: E731
-    return f"{left}{fmt(lo)}, {fmt(hi)}{right}"
+    return f"{left}{_number_text(lo)}, {_number_text(hi)}{right}"
+
+
+def _number_text(x: float) -> str:
+    return "inf" if x == math.inf else ("-inf" if x == -math.inf else f"{x:g}")
 
 
 def model_id(model: Any) -> int:
@@ -130,7 +132,7 @@ def model_id(model: Any) -> int:
             return _ALIASES[key]
         raise ValueError(f"unknown model {model!r}: choose {', '.join(repr(n) for n in MODEL_NAMES)} "
                          "(or 'bs', 'vg', or the ids 0 to 4)")
-    if isinstance(model, numbers.Integral) and not isinstance(model, (bool, np.bool_)):
+    if isinstance(model, (int, np.integer)) and not isinstance(model, bool):
         if 0 <= int(model) < len(MODEL_NAMES):
             return int(model)
         raise ValueError(f"unknown model id {int(model)}: the ids are 0 (black_scholes), 1 (merton), "

@@ -144,7 +144,7 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
                 for c in keys:
                     nan |= np.isnan(prices[c])
                 summary.nan += int(nan.sum())
-            bar.update(rows, estimate)  # type: ignore[union-attr]
+            bar.update(rows, estimate)
             stop.check()
 
         step = method.rows_per_call()

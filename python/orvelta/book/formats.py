@@ -106,7 +106,7 @@ class Reader:
                 self.rows += b.num_rows
                 yield b
 
-    def _open_csv(self, f: IO[bytes], pa: Any, pcsv: Any) -> Any:
+    def _open_csv(self, f: Any, pa: Any, pcsv: Any) -> Any:
         return pcsv.open_csv(
             f,
             read_options=pcsv.ReadOptions(block_size=CSV_BLOCK_BYTES, column_names=self.names, skip_rows=1),

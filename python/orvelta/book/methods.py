@@ -219,18 +219,19 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
         if not i.size:
             continue
         if flag:
-            args = (s[i], k[i], r[i], q[i], vol[i], tau[i], ot[i])  # type: ignore[index]
+            assert vol is not None
+            am_args = (s[i], k[i], r[i], q[i], vol[i], tau[i], ot[i])
             if method.greeks:
-                res = _engine("american_greeks")(*args, **kw_tol)
+                res = _engine("american_greeks")(*am_args, **kw_tol)
             else:
-                res = {"price": _engine("american_price")(*args, **kw_tol)}
+                res = {"price": _engine("american_price")(*am_args, **kw_tol)}
         else:
-            params: Any = [vol[i]] if method.model_id == 0 else method.params  # type: ignore[index]
-            args = (method.model_id, params, k[i], tau[i], s[i], r[i], q[i], ot[i])
+            params: Any = [vol[i]] if vol is not None and method.model_id == 0 else method.params
+            eu_args = (method.model_id, params, k[i], tau[i], s[i], r[i], q[i], ot[i])
             if method.greeks:
-                res = _engine("european_greeks")(*args, **kw_tol)
+                res = _engine("european_greeks")(*eu_args, **kw_tol)
             else:
-                res = {"price": _engine("european_price")(*args, **kw_tol)}
+                res = {"price": _engine("european_price")(*eu_args, **kw_tol)}
         for c in wanted:
             out[c][i] = np.asarray(res[c], dtype=np.float64)
     return out

@@ -220,6 +220,14 @@ _DOMAIN: tuple[tuple[str, Callable[[F64], NDArray[np.bool_]], str], ...] = (
 )
 
 
+def _not_finite(arr: Any) -> Callable[[int], str]:
+    return lambda i: f"{_cell(arr, i)} is not a finite number"
+
+
+def _outside(values: F64, what: str) -> Callable[[int], str]:
+    return lambda i: f"{what} ({float(values[i])!r})"
+
+
 def parse_columns(batch: Any, method: Method, where: Where, limit: int = 20) -> tuple[dict[str, NDArray[Any]], Problems]:
     """The columns ``method`` reads from an Arrow record batch, checked and
     converted, and the batch's bad rows (their entries NaN or False).
@@ -237,15 +245,11 @@ def parse_columns(batch: Any, method: Method, where: Where, limit: int = 20) -> 
             types = _option_types(arr, problems)
         else:
             cols[c] = _floats(arr, c, problems)
-    for c, arr_values in list(cols.items()):
-        arr = batch.column(index[c])
-        fresh = ~problems.bad
-        problems.add(fresh & ~np.isfinite(arr_values), c, lambda i, a=arr: f"{_cell(a, i)} is not a finite number")
+    for c, values in list(cols.items()):
+        problems.add(~problems.bad & ~np.isfinite(values), c, _not_finite(batch.column(index[c])))
     for c, good, what in _DOMAIN:
         if c in cols:
-            v = cols[c]
-            problems.add(~problems.bad & ~good(v), c,
-                         lambda i, v=v, w=what: f"{w} ({float(v[i])!r})")
+            problems.add(~problems.bad & ~good(cols[c]), c, _outside(cols[c], what))
     if "american" in index:
         am = _flags(batch.column(index["american"]), problems)
         if method.exercise is None or method.model_id == 0:
