@@ -253,3 +253,12 @@ def test_lsm_price_rejects_what_its_docstring_forbids():
         orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, "put", degree=-1)
     with pytest.raises(TypeError, match=r"^paths must be an integer, got float 1000.5$"):
         orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, "put", paths=1000.5)
+
+
+def test_the_docstrings_examples_run():
+    import doctest
+
+    from orvelta import european
+
+    result = doctest.testmod(european, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.failed == 0 and result.attempted >= 15

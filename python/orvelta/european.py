@@ -135,6 +135,19 @@ def european_price(
     TypeError
         For arguments that are not numbers (None, strings, dates, complex
         numbers, object arrays, masked arrays).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from orvelta import Heston, european_price
+    >>> puts = european_price("heston", Heston(), [90.0, 100.0, 110.0], 1.0, 100.0, 0.03, 0.01, "put")
+    >>> np.round(puts, 6).tolist()
+    [3.121203, 6.165977, 11.371222]
+
+    Each option's Black-Scholes volatility, broadcast with the market:
+
+    >>> np.round(european_price("bs", [[0.1, 0.2, 0.3]], 100.0, 1.0, 100.0, 0.03, 0.01, "call"), 6).tolist()
+    [4.967061, 8.827321, 12.694005]
     """
     mid, p = resolve_model(model, params)
     tol = check_tol(tol)
@@ -183,6 +196,14 @@ def european_greeks(
         and Bates. Each a float for scalar inputs, else an array of the
         broadcast shape. At expiry (tau = 0) delta is the payoff's slope,
         gamma and the vegas 0 and theta NaN (all NaN but rho at s = k).
+
+    Examples
+    --------
+    >>> from orvelta import Heston, european_greeks
+    >>> g = european_greeks("heston", Heston(), 100.0, 1.0, 100.0, 0.03, 0.01, "put")
+    >>> {name: round(value, 6) for name, value in g.items()}  # doctest: +NORMALIZE_WHITESPACE
+    {'price': 6.165977, 'delta': -0.339912, 'gamma': 0.022121, 'theta': -2.550945, 'rho': -40.157142,
+     'vega_v0': 39.955426, 'vega_theta': 57.964327}
     """
     mid, p = resolve_model(model, params)
     tol = check_tol(tol)
@@ -228,6 +249,12 @@ def implied_vol(
         discounted intrinsic value; NaN where no volatility reproduces the
         price (below intrinsic value, at or above the upper bound) and for
         NaN or out-of-domain inputs.
+
+    Examples
+    --------
+    >>> from orvelta import implied_vol
+    >>> round(implied_vol(6.165977342944881, 100.0, 100.0, 0.03, 0.01, 1.0, "put"), 6)
+    0.181895
     """
     b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
     out = _engines.implied_vol(b.f64("price"), b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"),
@@ -258,6 +285,14 @@ def european_implied_vol(
         Implied volatilities in the broadcast shape of the market arguments;
         NaN where the price carries no volatility (e.g. a price at the bound)
         or is NaN.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from orvelta import Heston, european_implied_vol
+    >>> smile = european_implied_vol("heston", Heston(), [90.0, 100.0, 110.0], 1.0, 100.0, 0.03, 0.01, "put")
+    >>> np.round(smile, 6).tolist()
+    [0.204168, 0.181895, 0.166203]
     """
     mid, p = resolve_model(model, params)
     tol = check_tol(tol)
@@ -367,6 +402,15 @@ def calibrate(
         type or price, a price below its intrinsic value (or at or above the
         price bound), weights that are negative, not finite or all zero, and
         quotes the model cannot price even from its defaults.
+
+    Examples
+    --------
+    >>> from orvelta import calibrate, european_price
+    >>> k = [90.0, 100.0, 110.0]
+    >>> quotes = european_price("bs", [0.25], k, 1.0, 100.0, 0.03, 0.01, "call", tol=1e-12)
+    >>> fit = calibrate("bs", k, 1.0, quotes, 100.0, 0.03, 0.01, "call")
+    >>> round(float(fit["params"][0]), 8), fit["success"]
+    (0.25, True)
     """
     try:
         from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-ignore]

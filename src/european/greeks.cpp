@@ -20,11 +20,13 @@
 // * Closed form, Poisson series (Merton) and gamma clock (variance gamma):
 //   each term's Black-Scholes sensitivities, the weights differentiated too.
 //
-// The settings are those of the price at a thousandth of the tolerance;
-// COS then doubles its terms until the bound on the last half of every
-// derivative series is below a tenth of the tolerance, the gamma clock
-// halves its step until the rule agrees with the rule of twice the step at
-// probe strikes. Where that fails, the sensitivities are NaN.
+// Settings: the COS range is the price's at a hundredth of the tolerance,
+// and terms are added a block at a time until the bound on the rest of every
+// derivative series (density, distribution function, and the price-like
+// series of the clock and the parameters) is below a tenth of the tolerance;
+// the gamma clock halves its step until its rule agrees with the rule of
+// twice the step at probe strikes; the Poisson series take the terms their
+// weights' derivatives need. Where that fails, the sensitivities are NaN.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -32,6 +34,7 @@
 
 #include "common/black_scholes.hpp"
 #include "common/constants.hpp"
+#include "common/interrupt.hpp"
 #include "common/parallel.hpp"
 #include "common/threads.hpp"
 #include "european/european.hpp"
@@ -218,6 +221,7 @@ bool build_cos_greeks(const Model& m, double tau, double a, double b, int nvol, 
     double prev = kInf, prev_ratio = 1.0;
     int passes = 0;
     for (std::size_t start = 0; start < kCosMaxTerms; start += kBlock) {
+        if (cancel_requested()) return false;  // Ctrl-C: the call is abandoned
         const std::size_t end = start + kBlock;
         c.u.resize(end);
         c.i1.resize(end);
