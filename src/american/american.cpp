@@ -46,14 +46,14 @@ Scheme scheme_for(double tol, double strike, double tau) noexcept {
     // Coarse tolerances (rel >= 2e-5): the largest error at the band's edge
     // was 0.42 tol over 18,000 options of the domain up to two years, 0.53
     // tol over 60,000 of the whole domain.
-    if (rel >= 2e-5) return {6, 5, 3, 12, 2, stop};
-    if (rel >= 1e-5) return {7, 6, 4, 16, 2, stop};
-    if (rel >= 1e-6) return {10, 8, 5, 20, 3, stop};
-    if (rel >= 1e-7) return {14, 12, 6, 24, 3, stop};
-    if (rel >= 1e-8) return {24, 20, 7, 32, 4, stop};
-    if (rel >= 1e-9) return {32, 40, 9, 36, 4, stop};
-    if (rel >= 1e-10) return {48, 40, 10, 44, 4, stop};
-    return {64, 64, 16, 48, 5, stop};
+    if (rel >= 2e-5) return {6, 5, 3, 12, 2, stop, tol};
+    if (rel >= 1e-5) return {7, 6, 4, 16, 2, stop, tol};
+    if (rel >= 1e-6) return {10, 8, 5, 20, 3, stop, tol};
+    if (rel >= 1e-7) return {14, 12, 6, 24, 3, stop, tol};
+    if (rel >= 1e-8) return {24, 20, 7, 32, 4, stop, tol};
+    if (rel >= 1e-9) return {32, 40, 9, 36, 4, stop, tol};
+    if (rel >= 1e-10) return {48, 40, 10, 44, 4, stop, tol};
+    return {64, 64, 16, 48, 5, stop, tol};
 }
 
 double price_with(double s, double k, double r, double q, double sigma, double tau, bool call,

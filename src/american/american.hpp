@@ -21,6 +21,7 @@ struct Scheme {
     int slow_iterations;  // sweeps where r / sigma^2 is large (slower convergence)
     int premium;     // tanh-sinh level of the premium integral (step 2^-premium)
     double stop;     // sweeps end once no node moves by more than stop * strike
+    double tol = 0.0;  // absolute accuracy asked for (0: settings given explicitly)
 };
 
 // Largest settings accepted by price_with (and used by the finest tolerance).

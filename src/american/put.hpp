@@ -125,9 +125,6 @@ inline Scheme clamp_scheme(Scheme sc) {
     return sc;
 }
 
-// Put price for valid inputs (s, k, sigma, tau > 0, all finite).
-// `warm` optionally starts the boundary sweeps; `keep` receives the fitted
-
 enum class Domain { Invalid, Intrinsic, Price };
 
 inline Domain classify(double s, double k, double r, double q, double sigma, double tau) noexcept {
@@ -153,6 +150,34 @@ double qd_boundary(double k, double r, double q, double sigma, double tau, doubl
 // Fits the exercise boundary of put `p` with settings `sc` (see boundary.cpp).
 template <class T>
 void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit, const Boundary<double>* warm);
+
+// Integrals of the premium below a constant boundary (see limits.cpp).
+template <class T>
+struct PassageIntegrals {
+    T i, j1, j2;
+};
+
+template <class T>
+PassageIntegrals<T> passage_integrals(const T& x, const T& nu, const T& beta, const T& sigma,
+                                      double span);
+
+// Premium of put (k, r, q, sigma) at spot s earned below the constant
+// boundary e^{ln_b} < s over t in [0, span]; optionally its delta and gamma.
+template <class T>
+T constant_boundary_premium(double s, double k, const T& r, const T& q, const T& sigma,
+                            const T& ln_b, double span, double* delta, double* gamma);
+
+// Exercise boundary and price of the perpetual put (r > 0).
+template <class T>
+T perpetual_boundary(double k, const T& r, const T& q, const T& sigma);
+template <class T>
+T perpetual_put(double s, double k, const T& r, const T& q, const T& sigma, double* delta,
+                double* gamma);
+
+// Value of the put at zero volatility (deterministic exercise date).
+template <class T>
+T zero_vol_put(double s, double k, const T& r, const T& q, double tau, double* delta,
+               double* gamma);
 
 // European put with a continuous yield (s, k, tau > 0, sigma > 0).
 template <class T>
