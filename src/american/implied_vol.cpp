@@ -33,15 +33,7 @@ double price_warm(double s, double k, double r, double q, double sigma, double t
 
 // Value as sigma -> 0: the best deterministic exercise date.
 double zero_vol_value(double s, double k, double r, double q, double tau, bool call) {
-    // Put form: f(t) = k e^{-rt} - s e^{-qt} on [0, tau] (a call swaps s, k and r, q).
-    const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
-    auto f = [&](double t) { return pk * std::exp(-pr * t) - ps * std::exp(-pq * t); };
-    double best = std::max(f(0.0), f(tau));
-    if (pr != pq && pr > 0.0 && pq > 0.0) {
-        const double t = std::log(pq * ps / (pr * pk)) / (pq - pr);
-        if (t > 0.0 && t < tau) best = std::max(best, f(t));
-    }
-    return positive_part(best);
+    return call ? zero_vol_put(k, s, q, r, tau, nullptr, nullptr) : zero_vol_put(s, k, r, q, tau, nullptr, nullptr);
 }
 
 }  // namespace
@@ -49,7 +41,10 @@ double zero_vol_value(double s, double k, double r, double q, double tau, bool c
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol) {
     if (std::isnan(target) || classify(s, k, r, q, 0.2, tau) != Domain::Price) return kNaN;
-    const double bound = call ? s : k;
+    // No-arbitrage bound: the price at infinite volatility, the best of the
+    // underlying's (call) or the strike's (put) discounted value now or at
+    // expiry; above s or k when the yield or the rate is negative.
+    const double bound = call ? s * std::max(1.0, std::exp(-q * tau)) : k * std::max(1.0, std::exp(-r * tau));
     if (!(target < bound)) return kNaN;
     if (!(target > zero_vol_value(s, k, r, q, tau, call))) return kNaN;
     if (!(tol > 0.0)) tol = 1e-10;
@@ -71,9 +66,14 @@ double implied_vol(double target, double s, double k, double r, double q, double
         bool fine = false;
         Boundary<double> last;  // the previous iterate's boundary starts the next
         last.n = 0;
+        double last_sigma = kNaN;
         for (int it = 0; it < 64; ++it) {
             double vega = 0.0;
-            const Boundary<double>* warm = (last.n == sc.nodes) ? &last : nullptr;
+            // Only a boundary fitted nearby is a good start: from one far off
+            // the few sweeps of a coarse price do not reach the fixed point.
+            const bool near = std::fabs(sigma - last_sigma) <= 0.02 * sigma;
+            const Boundary<double>* warm = (last.n == sc.nodes && near) ? &last : nullptr;
+            last_sigma = sigma;
             const double diff =
                 price_vega(s, k, r, q, sigma, tau, call, sc, &vega, warm, &last) - target;
             if (diff == 0.0 && fine) return sigma;

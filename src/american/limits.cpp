@@ -13,8 +13,6 @@
 
 namespace orvelta::american {
 
-namespace {
-
 // e^{x^2} erfc(x) for x >= 0 (and moderately negative x).
 double erfcx_value(double x) noexcept {
     if (x < 26.0) return std::exp(x * x) * std::erfc(x);
@@ -28,13 +26,7 @@ double erfcx_value(double x) noexcept {
     return sum / (x * std::sqrt(kPi));
 }
 
-double erfcx(double x) noexcept { return erfcx_value(x); }
-
-template <int N>
-Dual<N> erfcx(const Dual<N>& x) noexcept {
-    const double e = erfcx_value(x.v);
-    return chain(x, e, 2.0 * x.v * e - 2.0 / std::sqrt(kPi));
-}
+namespace {
 
 // e^{-rate t}, 1 at rate 0 whatever t (also t = inf).
 template <class T>

@@ -2,6 +2,7 @@
 
 #include "common/black_scholes.hpp"
 #include "common/constants.hpp"
+#include "common/interrupt.hpp"
 
 #include <cmath>
 #include <vector>
@@ -15,7 +16,15 @@ T european_put(double s, double k, const T& r, const T& q, const T& sigma, doubl
     const T vol = sigma * st;
     const T d1 = (std::log(s / k) + (r - q) * tau) / vol + 0.5 * vol;
     const T d2 = d1 - vol;
-    return k * exp(-r * tau) * ncdf(-d2) - s * exp(-q * tau) * ncdf(-d1);
+    if (std::fabs(value(r)) * tau < 700.0 && std::fabs(value(q)) * tau < 700.0)
+        return k * exp(-r * tau) * ncdf(-d2) - s * exp(-q * tau) * ncdf(-d1);
+    // Extreme rates: each discount factor taken with its normal tail, so that
+    // a huge factor meets a vanishing probability in one exponential.
+    auto term = [&](const T& rate, const T& d) {
+        if (value(d) > 0.0) return 0.5 * erfcx(d * kInvSqrt2) * exp(-rate * tau - 0.5 * d * d);
+        return exp(-rate * tau) * ncdf(-d);
+    };
+    return k * term(r, d2) - s * term(q, d1);
 }
 
 namespace {
@@ -119,6 +128,7 @@ double put_double_boundary(double s, double k, double r, double q, double sigma,
         std::vector<double> v(static_cast<std::size_t>(n) + 1);
         for (int j = 0; j <= n; ++j) v[j] = positive_part(k - s * std::pow(u, 2.0 * j - n));
         for (int f = n - 1; f >= 0; --f) {
+            if (cancel_requested()) return kNaN;  // the batch is abandoned
             for (int j = 0; j <= f; ++j) {
                 const double cont = disc * (p * v[j + 1] + (1.0 - p) * v[j]);
                 const double ex = k - s * std::pow(u, 2.0 * j - f);
@@ -138,9 +148,16 @@ void european_put_delta(double s, double k, double r, double q, double sigma, do
                         double* delta, double* gamma) {
     const double vol = sigma * std::sqrt(tau);
     const double d1 = (std::log(s / k) + (r - q) * tau) / vol + 0.5 * vol;
-    const double eq = std::exp(-q * tau);
-    *delta = -eq * norm_cdf(-d1);
-    *gamma = eq * norm_pdf(d1) / (s * vol);
+    if (std::fabs(q) * tau < 700.0) {
+        const double eq = std::exp(-q * tau);
+        *delta = -eq * norm_cdf(-d1);
+        *gamma = eq * norm_pdf(d1) / (s * vol);
+        return;
+    }
+    // An extreme yield: the discount factor taken with the normal tail.
+    const double e = -q * tau - 0.5 * d1 * d1;
+    *delta = d1 > 0.0 ? -0.5 * erfcx(d1 * kInvSqrt2) * std::exp(e) : -std::exp(-q * tau) * norm_cdf(-d1);
+    *gamma = kInvSqrt2Pi * std::exp(e) / (s * vol);
 }
 
 // Maturities whose boundary has settled, in units of its settling time 1 / rho.

@@ -151,6 +151,15 @@ double qd_boundary(double k, double r, double q, double sigma, double tau, doubl
 template <class T>
 void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit, const Boundary<double>* warm);
 
+// e^{x^2} erfc(x) for x >= 0, for either scalar type.
+double erfcx_value(double x) noexcept;
+inline double erfcx(double x) noexcept { return erfcx_value(x); }
+template <int N>
+Dual<N> erfcx(const Dual<N>& x) noexcept {
+    const double e = erfcx_value(x.v);
+    return chain(x, e, 2.0 * x.v * e - 2.0 / std::sqrt(kPi));
+}
+
 // Integrals of the premium below a constant boundary (see limits.cpp).
 template <class T>
 struct PassageIntegrals {
