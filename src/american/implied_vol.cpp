@@ -36,6 +36,45 @@ double zero_vol_value(double s, double k, double r, double q, double tau, bool c
     return call ? zero_vol_put(k, s, q, r, tau, nullptr, nullptr) : zero_vol_put(s, k, r, q, tau, nullptr, nullptr);
 }
 
+// The double-boundary regime: regula falsi (Illinois) on the price, whose
+// sensitivities come from differences there, between 1e-4 and the European
+// implied volatility (an upper bound) or 10. Prices good to 1e-7 of the
+// put-equivalent strike bound the attainable accuracy in sigma.
+double double_boundary_implied_vol(double target, double s, double k, double r, double q,
+                                   double tau, bool call, double tol) {
+    const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
+    const double ptol = 1e-7 * pk;
+    auto f = [&](double sigma) {
+        return double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, nullptr, nullptr) - target;
+    };
+    double lo = 1e-4, hi = 10.0;
+    const double euro = european::implied_vol(target, s, k, r, q, tau, call);
+    if (euro > lo && euro < hi) hi = euro * (1.0 + 1e-9);
+    double flo = f(lo), fhi = f(hi);
+    if (std::isnan(flo) || std::isnan(fhi) || flo > 0.0 || fhi < 0.0) return kNaN;
+    int side = 0;
+    for (int it = 0; it < 100; ++it) {
+        if (hi - lo <= tol) break;
+        double mid = (lo * fhi - hi * flo) / (fhi - flo);
+        if (!(mid > lo && mid < hi)) mid = 0.5 * (lo + hi);
+        const double fm = f(mid);
+        if (std::isnan(fm)) return kNaN;
+        if (std::fabs(fm) <= 0.25 * ptol) return mid;
+        if (fm > 0.0) {
+            hi = mid;
+            fhi = fm;
+            if (side == 1) flo *= 0.5;
+            side = 1;
+        } else {
+            lo = mid;
+            flo = fm;
+            if (side == -1) fhi *= 0.5;
+            side = -1;
+        }
+    }
+    return 0.5 * (lo + hi);
+}
+
 }  // namespace
 
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
@@ -48,8 +87,8 @@ double implied_vol(double target, double s, double k, double r, double q, double
     if (!(target < bound)) return kNaN;
     if (!(target > zero_vol_value(s, k, r, q, tau, call))) return kNaN;
     if (!(tol > 0.0)) tol = 1e-10;
-    // Not solved where the price comes from the lattice fallback.
-    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary) return kNaN;
+    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary)
+        return double_boundary_implied_vol(target, s, k, r, q, tau, call, tol);
     {
         constexpr double kLo = 1e-4, kHi = 10.0;
         const double scale = call ? s : k;

@@ -2,7 +2,6 @@
 
 #include "common/black_scholes.hpp"
 #include "common/constants.hpp"
-#include "common/interrupt.hpp"
 
 #include <cmath>
 #include <vector>
@@ -113,35 +112,6 @@ T put_on_boundary(double s, const Put<T>& p, const Boundary<T>& fit, double span
     if (value(v) < k - s) v = T(k - s);
     return v;
 }
-
-// Fallback for a put with q < r <= 0: a Cox-Ross-Rubinstein lattice with
-// early exercise, averaged over two neighbouring step counts and
-// extrapolated in 1/n. Its accuracy is about 1e-6 of the strike, not tol.
-double put_double_boundary(double s, double k, double r, double q, double sigma, double tau) {
-    auto tree = [&](int n) {
-        const double dt = tau / n;
-        const double u = std::exp(sigma * std::sqrt(dt));
-        const double d = 1.0 / u;
-        double p = (std::exp((r - q) * dt) - d) / (u - d);
-        p = std::min(std::max(p, 0.0), 1.0);
-        const double disc = std::exp(-r * dt);
-        std::vector<double> v(static_cast<std::size_t>(n) + 1);
-        for (int j = 0; j <= n; ++j) v[j] = positive_part(k - s * std::pow(u, 2.0 * j - n));
-        for (int f = n - 1; f >= 0; --f) {
-            if (cancel_requested()) return kNaN;  // the batch is abandoned
-            for (int j = 0; j <= f; ++j) {
-                const double cont = disc * (p * v[j + 1] + (1.0 - p) * v[j]);
-                const double ex = k - s * std::pow(u, 2.0 * j - f);
-                v[j] = std::max(cont, ex);
-            }
-        }
-        return v[0];
-    };
-    const double a = 0.5 * (tree(2000) + tree(2001));
-    const double b = 0.5 * (tree(4000) + tree(4001));
-    return 2.0 * b - a;
-}
-
 
 // European put's delta and gamma in s.
 void european_put_delta(double s, double k, double r, double q, double sigma, double tau,
@@ -294,10 +264,12 @@ T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* 
     const Regime regime = put_regime(value(p.r), value(p.q));
     if (regime == Regime::SingleBoundary) return single_boundary_put(s, p, sc, delta, gamma, warm, keep);
     if (keep) keep->n = 0;
-    T v = european_put(s, p.k, p.r, p.q, p.sigma, p.tau);
     if (regime == Regime::DoubleBoundary) {
-        v = T(put_double_boundary(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau));
+        // Values only: the sensitivities of this regime come from its own routine.
+        const double tol = sc.tol > 0.0 ? sc.tol : 1e-13 * p.k;
+        return T(double_boundary_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol, delta, gamma));
     }
+    T v = european_put(s, p.k, p.r, p.q, p.sigma, p.tau);
     if (delta) european_put_delta(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, delta, gamma);
     if (value(v) < p.k - s) v = T(p.k - s);
     return v;

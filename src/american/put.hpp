@@ -105,8 +105,8 @@ FitWork<T>& fit_work() {
 }
 
 // Early exercise of the put is never optimal: r <= 0 and q >= r.
-// Both rates negative with q < r give a second (upper) boundary that the
-// single-boundary scheme does not represent; see price_double_boundary.
+// Both rates negative with q < r give an exercise band between two
+// boundaries; see double_boundary.cpp.
 enum class Regime { European, SingleBoundary, DoubleBoundary };
 
 inline Regime put_regime(double r, double q) noexcept {
@@ -187,6 +187,12 @@ T perpetual_put(double s, double k, const T& r, const T& q, const T& sigma, doub
 template <class T>
 T zero_vol_put(double s, double k, const T& r, const T& q, double tau, double* delta,
                double* gamma);
+
+// Put in the double-boundary regime (q < r <= 0) to absolute accuracy tol,
+// NaN where that is out of reach; see double_boundary.cpp.
+double double_boundary_put(double s, double k, double r, double q, double sigma, double tau,
+                           double tol, double* delta, double* gamma, int* grids = nullptr,
+                           const double* at = nullptr);
 
 // European put with a continuous yield (s, k, tau > 0, sigma > 0).
 template <class T>
