@@ -7,7 +7,12 @@ subset, with every side's measured error against a converged reference (the
 pricer at settings far beyond any tolerance, which agrees with QuantLib's
 high-precision value-matching scheme). Then american_greeks against the
 engine plus bumps, and american_implied_vol on a 1,000-quote chain against
-AmericanOption.impliedVolatility. Prints time per option and the ratios."""
+AmericanOption.impliedVolatility. Prints time per option and the ratios.
+
+Then the double-boundary regime (a put with q < r < 0, a call with
+r < q < 0): price, Greeks and implied volatility per option at several
+tolerances, one thread and two, beside the single-boundary price of the
+same options with the rates made positive (same maturities and tolerance)."""
 
 from __future__ import annotations
 
@@ -26,6 +31,10 @@ N_CHAIN = 1_000
 N_QL_IV = 20
 TOLS = (1e-3, 1e-4, 1e-5, 1e-8)
 N_QL_HIGH = 40
+# The double-boundary regime: options per tolerance (fewer where each costs more).
+REGIME_TOLS = {1e-3: 200, 1e-4: 200, 1e-5: 60, 1e-6: 12}
+N_REGIME_GREEKS = 40
+N_REGIME_IV = 8
 
 
 def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
@@ -36,6 +45,44 @@ def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
         q=rng.uniform(0.0, 0.06, n), sigma=rng.uniform(0.1, 0.5, n), tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
         option_type=rng.integers(0, 2, n).astype(np.int32),
     )
+
+
+def regime_book(n: int, seed: int = 2027) -> dict[str, np.ndarray]:
+    """Options with two exercise boundaries; "positive" holds the same options
+    with the rates' signs flipped (one boundary) for the comparison."""
+    rng = np.random.default_rng(seed)
+    r = rng.uniform(-0.03, -0.001, n)
+    q = r - rng.uniform(0.005, 0.05, n)
+    kind = rng.integers(0, 2, n).astype(np.int32)
+    rr, qq = np.where(kind > 0, q, r), np.where(kind > 0, r, q)
+    k = np.full(n, 100.0)
+    return dict(s=k * np.exp(rng.uniform(np.log(0.8), np.log(1.25), n)), k=k, r=rr, q=qq,
+                sigma=rng.uniform(0.1, 0.5, n), tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365, option_type=kind)
+
+
+def regime_child(out: dict[str, float]) -> None:
+    import orvelta
+
+    names = ("s", "k", "r", "q", "sigma", "tau", "option_type")
+    for tol, n in REGIME_TOLS.items():
+        b = regime_book(n)
+        args = [b[x] for x in names]
+        pos = [b[x] if x not in ("r", "q") else -b[x] for x in names]
+        t, prices = best_of(lambda: orvelta.american_price(*args, tol=tol), 1)
+        out[f"regime_price_{tol:g}"] = t / n
+        out[f"regime_nan_{tol:g}"] = int(np.isnan(prices).sum())
+        out[f"single_price_{tol:g}"] = best_of(lambda: orvelta.american_price(*pos, tol=tol), 3)[0] / n
+    b = regime_book(N_REGIME_GREEKS)
+    args = [b[x] for x in names]
+    out["regime_greeks_1e-05"] = best_of(lambda: orvelta.american_greeks(*args, tol=1e-5), 1)[0] / N_REGIME_GREEKS
+    out["regime_price_g_1e-05"] = best_of(lambda: orvelta.american_price(*args, tol=1e-5), 1)[0] / N_REGIME_GREEKS
+    b = regime_book(N_REGIME_IV)
+    quotes = orvelta.american_price(*[b[x] for x in names], tol=1e-6)
+    ok = ~np.isnan(quotes)
+    t, iv = best_of(lambda: orvelta.american_implied_vol(quotes[ok], *[b[x][ok] for x in ("s", "k", "r", "q", "tau",
+                                                                                           "option_type")], tol=1e-6), 1)
+    out["regime_iv"] = t / max(int(ok.sum()), 1)
+    out["regime_iv_err"] = float(np.nanmax(np.abs(iv - b["sigma"][ok]))) if ok.any() else float("nan")
 
 
 def reference(b: dict[str, np.ndarray]) -> np.ndarray:
@@ -68,6 +115,7 @@ def child() -> None:
         ok = ~np.isnan(iv)
         out[f"{key}_err"] = float(np.max(np.abs(iv[ok] - c["sigma"][ok])))
         out[f"{key}_solved"] = int(ok.sum())
+    regime_child(out)
     print(json.dumps(out))
 
 
@@ -245,6 +293,23 @@ def main() -> None:
     print(f"american_implied_vol at QuantLib's accuracy, tol 1e-6: {one['iv_1e-06'] * us:.1f} us/quote on 1 thread, "
           f"{two['iv_1e-06'] * us:.1f} on 2 (max sigma error {one['iv_1e-06_err']:.1e}, {one['iv_1e-06_solved']} solved); "
           f"equal accuracy ratio {ql_iv_t / one['iv_1e-06']:.2f}x on 1 thread, {ql_iv_t / two['iv_1e-06']:.2f}x on 2")
+    print_regime(one, two)
+
+
+def print_regime(one: dict[str, float], two: dict[str, float]) -> None:
+    us = 1e6
+    print("double-boundary regime (put q < r < 0, call r < q < 0; moneyness 0.8..1.25, sigma 0.1..0.5, tau 0.1..2 y), "
+          "beside the same options with the rates' signs flipped (one boundary):")
+    for tol, n in REGIME_TOLS.items():
+        k = f"{tol:g}"
+        print(f"  tol {k} ({n} options, {one[f'regime_nan_{k}']} NaN): {one[f'regime_price_{k}'] * us:10.1f} us/option on 1 "
+              f"thread, {two[f'regime_price_{k}'] * us:10.1f} on 2; one boundary {one[f'single_price_{k}'] * us:8.1f} / "
+              f"{two[f'single_price_{k}'] * us:8.1f}; ratio {one[f'regime_price_{k}'] / one[f'single_price_{k}']:.1f}x")
+    print(f"  american_greeks tol 1e-5 ({N_REGIME_GREEKS} options): {one['regime_greeks_1e-05'] * us:.1f} us/option on 1 "
+          f"thread ({one['regime_greeks_1e-05'] / one['regime_price_g_1e-05']:.2f}x one price), "
+          f"{two['regime_greeks_1e-05'] * us:.1f} on 2")
+    print(f"  american_implied_vol tol 1e-6 ({N_REGIME_IV} quotes priced at tol 1e-6): {one['regime_iv'] * us:.1f} us/quote "
+          f"on 1 thread, {two['regime_iv'] * us:.1f} on 2 (max sigma error {one['regime_iv_err']:.1e})")
 
 
 if __name__ == "__main__":
