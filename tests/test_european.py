@@ -443,8 +443,9 @@ def test_shapes_scalars_and_special_inputs():
 
 
 @pytest.mark.parametrize("model, params, tol, message", [
-    (3, [], 0.0, "tol must be a positive number"),
-    (3, [], math.nan, "tol must be a positive number"),
+    (3, [], 0.0, "tol must be a positive finite number, got 0.0"),
+    (3, [], math.nan, "tol must be a positive finite number, got nan"),
+    (3, [], math.inf, "tol must be a positive finite number, got inf"),
     (1, [0.2, -0.1], 1e-8, "the jump intensity lambda must be >= 0"),
     (4, [0.04, 2.0, 0.04, 0.6, -0.5, -1.0], 1e-8, "the jump intensity lambda must be >= 0"),
     (3, [0.04, math.inf], 1e-8, "params must be finite"),

@@ -163,19 +163,22 @@ void parallel_options(std::size_t count, Body&& body) {
 }  // namespace
 
 void price_batch(std::size_t count, const double* s, const double* k, const double* r,
-                 const double* q, const double* sigma, const double* tau, const int* option_type,
+                 const double* q, const double* sigma, const double* tau, const double* option_type,
                  double tol, double* out) {
     parallel_options(count, [&](std::size_t i) {
-        out[i] = price(s[i], k[i], r[i], q[i], sigma[i], tau[i], option_type[i] > 0, tol);
+        out[i] = std::isnan(option_type[i]) ? kNaN
+                                            : price(s[i], k[i], r[i], q[i], sigma[i], tau[i], is_call(option_type[i]), tol);
     });
 }
 
 void greeks_batch(std::size_t count, const double* s, const double* k, const double* r,
-                  const double* q, const double* sigma, const double* tau, const int* option_type,
+                  const double* q, const double* sigma, const double* tau, const double* option_type,
                   double tol, double* price, double* delta, double* gamma, double* theta,
                   double* vega, double* rho) {
     parallel_options(count, [&](std::size_t i) {
-        const Greeks g = greeks(s[i], k[i], r[i], q[i], sigma[i], tau[i], option_type[i] > 0, tol);
+        const Greeks g = std::isnan(option_type[i])
+                             ? Greeks{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}
+                             : greeks(s[i], k[i], r[i], q[i], sigma[i], tau[i], is_call(option_type[i]), tol);
         price[i] = g.price;
         delta[i] = g.delta;
         gamma[i] = g.gamma;
@@ -187,9 +190,11 @@ void greeks_batch(std::size_t count, const double* s, const double* k, const dou
 
 void implied_vol_batch(std::size_t count, const double* target, const double* s, const double* k,
                        const double* r, const double* q, const double* tau,
-                       const int* option_type, double tol, double* out) {
+                       const double* option_type, double tol, double* out) {
     parallel_options(count, [&](std::size_t i) {
-        out[i] = implied_vol(target[i], s[i], k[i], r[i], q[i], tau[i], option_type[i] > 0, tol);
+        out[i] = std::isnan(option_type[i])
+                     ? kNaN
+                     : implied_vol(target[i], s[i], k[i], r[i], q[i], tau[i], is_call(option_type[i]), tol);
     });
 }
 

@@ -73,21 +73,30 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol);
 
+// Option types of the batches: > 0 a call, otherwise a put; NaN gives a
+// NaN result.
+inline bool is_call(double option_type) noexcept { return option_type > 0.0; }
+
+// Working storage of one thread of a batch, an upper bound (boundary fit
+// scratch at the finest settings with two derivative directions, and the
+// vector passes' buffers).
+inline constexpr double kWorkBytesPerThread = 4.0 * 1024.0 * 1024.0;
+
 // Batches over options [0, count): run in parallel on the OpenMP team (small
 // batches on the calling thread); each entry bit for bit equal to the single
 // call. An exception raised inside the loop is rethrown after it; a requested
 // cancellation stops the loop early.
 void price_batch(std::size_t count, const double* s, const double* k, const double* r,
-                 const double* q, const double* sigma, const double* tau, const int* option_type,
+                 const double* q, const double* sigma, const double* tau, const double* option_type,
                  double tol, double* out);
 
 void greeks_batch(std::size_t count, const double* s, const double* k, const double* r,
-                  const double* q, const double* sigma, const double* tau, const int* option_type,
+                  const double* q, const double* sigma, const double* tau, const double* option_type,
                   double tol, double* price, double* delta, double* gamma, double* theta,
                   double* vega, double* rho);
 
 void implied_vol_batch(std::size_t count, const double* target, const double* s, const double* k,
                        const double* r, const double* q, const double* tau,
-                       const int* option_type, double tol, double* out);
+                       const double* option_type, double tol, double* out);
 
 }  // namespace orvelta::american

@@ -18,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace orvelta::bindings {
 
@@ -54,24 +55,31 @@ T* mutable_data_1d(py::array_t<T>& a) {
 }
 
 // The seven per-option inputs of the batch pricers, as raw data pointers.
-struct OptionBook {
+// The kernels take int32 option types; the engines take them as float64, so
+// that no value wraps (2**40 is a call) and NaN can give a NaN result.
+template <typename OptionType>
+struct Book {
     const double* s;
     const double* k;
     const double* r;
     const double* q;
     const double* sigma;
     const double* tau;
-    const int* option_type;
+    const OptionType* option_type;
 };
+using OptionBook = Book<int>;
+using EngineBook = Book<double>;
 
 // One-dimensional views of the seven inputs, taken in parameter order (a
 // braced list evaluates left to right), so the first offending array decides
 // the dimension message.
-inline OptionBook option_book(const f64_array& s, const f64_array& k, const f64_array& r,
-                              const f64_array& q, const f64_array& sigma, const f64_array& tau,
-                              const i32_array& option_type) {
-    return {data_1d(s), data_1d(k), data_1d(r), data_1d(q), data_1d(sigma), data_1d(tau),
-            data_1d(option_type)};
+template <typename Types>
+inline auto option_book(const f64_array& s, const f64_array& k, const f64_array& r,
+                        const f64_array& q, const f64_array& sigma, const f64_array& tau,
+                        const Types& option_type) {
+    using O = std::remove_cv_t<std::remove_pointer_t<decltype(option_type.data())>>;
+    return Book<O>{data_1d(s), data_1d(k), data_1d(r), data_1d(q), data_1d(sigma), data_1d(tau),
+                   data_1d(option_type)};
 }
 
 // The interrupt checker both modules install: on a thread that holds the

@@ -59,6 +59,43 @@ ORVELTA_VM To bits(From x) {
     return out;
 }
 
+// Lane sets by their count, for kernels written over W (the lattice's):
+// W = 1 is a plain double and bool mask, so the baseline build of such a
+// kernel is the scalar loop; 4 and 8 are the vector types above.
+template <int W>
+struct Lanes {
+    typedef double D __attribute__((vector_size(8 * W)));
+    typedef std::int64_t M __attribute__((vector_size(8 * W)));
+};
+template <>
+struct Lanes<1> {
+    using D = double;
+    using M = bool;
+};
+
+template <int W>
+ORVELTA_VM typename Lanes<W>::D load_lanes(const double* p) {
+    typename Lanes<W>::D v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <int W>
+ORVELTA_VM void store_lanes(double* p, typename Lanes<W>::D v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+template <int W>
+ORVELTA_VM typename Lanes<W>::D splat_lanes(double x) {
+    if constexpr (W == 1) {
+        return x;
+    } else {
+        typename Lanes<W>::D v;
+        for (int l = 0; l < W; ++l) v[l] = x;
+        return v;
+    }
+}
+
 // Lane-wise mask ? a : b for a comparison mask (all ones or zeros per lane).
 template <class D>
 ORVELTA_VM D sel(mask_of<D> mask, D a, D b) {

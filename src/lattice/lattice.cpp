@@ -4,6 +4,7 @@
 #include "common/dispatch.hpp"
 #include "common/interrupt.hpp"
 #include "common/parallel.hpp"
+#include "common/simd.hpp"
 #include "common/threads.hpp"
 
 #include <algorithm>
@@ -14,8 +15,6 @@
 #include <limits>
 #include <vector>
 
-// The lane helpers pass vectors by value only inside always-inline code.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace orvelta::lattice {
 
@@ -80,40 +79,24 @@ ORVELTA_INLINE Steps step_constants(double r, double q, double sigma, double tau
 }
 
 // ---------------------------------------------------------------------------
-// Lanes: W doubles processed by one instruction. W = 1 is plain scalar code.
+// Lanes: W doubles processed by one instruction (common/simd.hpp). W = 1 is
+// plain scalar code.
 
-template <int W>
-struct Lanes {
-    typedef double D __attribute__((vector_size(8 * W)));
-    typedef std::int64_t M __attribute__((vector_size(8 * W)));
-};
-template <>
-struct Lanes<1> {
-    using D = double;
-    using M = bool;
-};
+using vm::Lanes;
 
 template <int W>
 ORVELTA_INLINE typename Lanes<W>::D load(const double* p) noexcept {
-    typename Lanes<W>::D v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
+    return vm::load_lanes<W>(p);
 }
 
 template <int W>
 ORVELTA_INLINE void store(double* p, typename Lanes<W>::D v) noexcept {
-    __builtin_memcpy(p, &v, sizeof v);
+    vm::store_lanes<W>(p, v);
 }
 
 template <int W>
 ORVELTA_INLINE typename Lanes<W>::D splat(double x) noexcept {
-    if constexpr (W == 1) {
-        return x;
-    } else {
-        typename Lanes<W>::D v;
-        for (int l = 0; l < W; ++l) v[l] = x;
-        return v;
-    }
+    return vm::splat_lanes<W>(x);
 }
 
 // Exercise value max(S - k, 0) in call lanes, max(k - S, 0) in put lanes;

@@ -2,6 +2,9 @@
 // arrays. The Python layer (orvelta.american) broadcasts and reshapes.
 #include "american/american.hpp"
 #include "american/vector.hpp"
+#include "common/checks.hpp"
+#include "common/memory.hpp"
+#include "common/threads.hpp"
 #include "common/vector_math.hpp"
 #include "bindings/engines/engines.hpp"
 
@@ -17,14 +20,24 @@ namespace {
 // signal handlers; a SIGINT also stops the batch loop at once (cancel flag).
 constexpr std::size_t kSlice = 2048;
 
+// Checks the tolerance and that `outputs` result arrays of n entries and the
+// pricer's working storage per thread fit in memory.
+void prepare(const char* what, py::ssize_t n, int outputs, double tol) {
+    require_tol(tol);
+    const auto count = static_cast<std::size_t>(n);
+    require_memory(what, bytes_of(static_cast<double>(n) * outputs, sizeof(double)) +
+                             static_cast<double>(team_size(count)) * american::kWorkBytesPerThread);
+}
+
 py::array_t<double> american_price(const f64_array& s, const f64_array& k, const f64_array& r,
                                    const f64_array& q, const f64_array& sigma,
-                                   const f64_array& tau, const i32_array& option_type,
+                                   const f64_array& tau, const f64_array& option_type,
                                    double tol) {
-    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    const py::ssize_t n = require_equal_lengths({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    prepare("american_price", n, 1, tol);
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
-    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
+    const EngineBook b = option_book(s, k, r, q, sigma, tau, option_type);
     run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
         american::price_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
                               b.tau + lo, b.option_type + lo, tol, po + lo);
@@ -34,9 +47,10 @@ py::array_t<double> american_price(const f64_array& s, const f64_array& k, const
 
 py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array& r,
                          const f64_array& q, const f64_array& sigma, const f64_array& tau,
-                         const i32_array& option_type, double tol) {
-    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
-    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
+                         const f64_array& option_type, double tol) {
+    const py::ssize_t n = require_equal_lengths({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    prepare("american_greeks", n, 6, tol);
+    const EngineBook b = option_book(s, k, r, q, sigma, tau, option_type);
     static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
     py::array_t<double> arrays[6] = {py::array_t<double>(n), py::array_t<double>(n),
                                      py::array_t<double>(n), py::array_t<double>(n),
@@ -56,12 +70,13 @@ py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array
 py::array_t<double> american_implied_vol(const f64_array& price, const f64_array& s,
                                          const f64_array& k, const f64_array& r,
                                          const f64_array& q, const f64_array& tau,
-                                         const i32_array& option_type, double tol) {
-    const py::ssize_t n = require_same_length({&price, &s, &k, &r, &q, &tau, &option_type});
+                                         const f64_array& option_type, double tol) {
+    const py::ssize_t n = require_equal_lengths({&price, &s, &k, &r, &q, &tau, &option_type});
+    prepare("american_implied_vol", n, 1, tol);
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     // The book's sigma slot carries the quoted prices.
-    const OptionBook b = option_book(s, k, r, q, price, tau, option_type);
+    const EngineBook b = option_book(s, k, r, q, price, tau, option_type);
     run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
         american::implied_vol_batch(hi - lo, b.sigma + lo, b.s + lo, b.k + lo, b.r + lo,
                                     b.q + lo, b.tau + lo, b.option_type + lo, tol, po + lo);
@@ -73,18 +88,19 @@ py::array_t<double> american_implied_vol(const f64_array& price, const f64_array
 py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k,
                                           const f64_array& r, const f64_array& q,
                                           const f64_array& sigma, const f64_array& tau,
-                                          const i32_array& option_type, int nodes, int quad,
+                                          const f64_array& option_type, int nodes, int quad,
                                           int iterations, int slow_iterations,
                                           int premium) {
-    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    const py::ssize_t n = require_equal_lengths({&s, &k, &r, &q, &sigma, &tau, &option_type});
+    prepare("american_price", n, 1, 1.0);
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
-    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
+    const EngineBook b = option_book(s, k, r, q, sigma, tau, option_type);
     const american::Scheme scheme{nodes, quad, iterations, slow_iterations, premium, 0.0};
     run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i)
             po[i] = american::price_with(b.s[i], b.k[i], b.r[i], b.q[i], b.sigma[i], b.tau[i],
-                                         b.option_type[i] > 0, scheme);
+                                         american::is_call(b.option_type[i]), scheme);
     });
     return out;
 }
