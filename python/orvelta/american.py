@@ -30,7 +30,7 @@ import math
 from typing import Any, TypedDict
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
 from . import _engines, _kernels
 from ._arrays import Broadcast, FloatOrArray
@@ -59,19 +59,6 @@ def _check_tol(tol: float) -> float:
     if not tol > 0.0 or not math.isfinite(tol):
         raise ValueError(f"tol must be a positive finite number, got {tol!r}")
     return tol
-
-
-def _nan_where_type_is_nan(b: Broadcast, values: int, types: int) -> NDArray[np.float64]:
-    """Input `values` as flat float64, NaN where the option type is NaN (which
-    is neither a call nor a put), so that those entries price to NaN."""
-    flat = b.f64(values)
-    kinds = np.asarray(b.flat[types])
-    if kinds.dtype.kind in "fc":
-        nan_type = np.isnan(kinds).reshape(-1)
-        if nan_type.any():
-            flat = flat.copy()
-            flat[nan_type] = np.nan
-    return flat
 
 
 def american_price(
@@ -120,8 +107,8 @@ def american_price(
     """
     tol = _check_tol(tol)
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
-    out = _engines._american_price(_nan_where_type_is_nan(b, 0, 6), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                   b.option_type(6), tol)
+    out = _engines._american_price(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
+                                   b.f64(6), tol)
     prices: FloatOrArray = b.result(out)
     return prices
 
@@ -167,8 +154,8 @@ def american_greeks(
     """
     tol = _check_tol(tol)
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
-    res = _engines._american_greeks(_nan_where_type_is_nan(b, 0, 6), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                    b.option_type(6), tol)
+    res = _engines._american_greeks(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
+                                    b.f64(6), tol)
     return AmericanGreeks(
         price=b.result(res["price"]), delta=b.result(res["delta"]), gamma=b.result(res["gamma"]),
         theta=b.result(res["theta"]), vega=b.result(res["vega"]), rho=b.result(res["rho"]),
@@ -218,8 +205,8 @@ def american_implied_vol(
     """
     tol = _check_tol(tol)
     b = Broadcast(price, s, k, r, q, tau, option_type)
-    out = _engines._american_implied_vol(_nan_where_type_is_nan(b, 0, 6), b.f64(1), b.f64(2), b.f64(3), b.f64(4),
-                                         b.f64(5), b.option_type(6), tol)
+    out = _engines._american_implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4),
+                                         b.f64(5), b.f64(6), tol)
     vols: FloatOrArray = b.result(out)
     return vols
 
