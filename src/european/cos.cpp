@@ -89,29 +89,11 @@ inline __attribute__((always_inline)) double cos_coefficients_lanes(
     return best;
 }
 
-double cos_coefficients_baseline(std::size_t n, const double* re, const double* im, const double* u,
-                                 double a, double scale, double* out) noexcept {
-    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
-}
-ORVELTA_TARGET_AVX2 double cos_coefficients_avx2(std::size_t n, const double* re, const double* im,
-                                                 const double* u, double a, double scale,
-                                                 double* out) noexcept {
-    return cos_coefficients_lanes<vm::v4d>(n, re, im, u, a, scale, out);
-}
-ORVELTA_TARGET_AVX512 double cos_coefficients_avx512(std::size_t n, const double* re, const double* im,
-                                                     const double* u, double a, double scale,
-                                                     double* out) noexcept {
-    return cos_coefficients_lanes<vm::v8d>(n, re, im, u, a, scale, out);
-}
-
-using CoefficientsFn = double (*)(std::size_t, const double*, const double*, const double*, double,
-                                  double, double*) noexcept;
-
-double cos_coefficients(std::size_t n, const double* re, const double* im, const double* u,
-                        double a, double scale, double* out) noexcept {
-    return dispatch<CoefficientsFn>(cos_coefficients_avx512, cos_coefficients_avx2,
-                                    cos_coefficients_baseline)(n, re, im, u, a, scale, out);
-}
+ORVELTA_KERNEL_BUILDS(double, cos_coefficients,
+                      (std::size_t n, const double* re, const double* im, const double* u, double a,
+                       double scale, double* out) noexcept,
+                      (n, re, im, u, a, scale, out), cos_coefficients_lanes<vm::v4d>,
+                      cos_coefficients_lanes<vm::v4d>, cos_coefficients_lanes<vm::v8d>)
 
 // Payoff factors 1 / (1 + u^2), 1 / (u (1 + u^2)) and the put sum's B_j and
 // C_j for j in [1, n), a lane set at a time: element-wise IEEE operations, so
@@ -135,22 +117,11 @@ inline __attribute__((always_inline)) void payoff_factors_lanes(std::size_t n, c
     }
 }
 
-void payoff_factors_baseline(std::size_t n, const double* u, const double* A, double* i1,
-                             double* iu, double* B, double* C) noexcept {
-    payoff_factors_lanes<vm::v4d>(n, u, A, i1, iu, B, C);
-}
-ORVELTA_TARGET_AVX2 void payoff_factors_avx2(std::size_t n, const double* u, const double* A,
-                                             double* i1, double* iu, double* B, double* C) noexcept {
-    payoff_factors_lanes<vm::v4d>(n, u, A, i1, iu, B, C);
-}
-ORVELTA_TARGET_AVX512 void payoff_factors_avx512(std::size_t n, const double* u, const double* A,
-                                                 double* i1, double* iu, double* B,
-                                                 double* C) noexcept {
-    payoff_factors_lanes<vm::v8d>(n, u, A, i1, iu, B, C);
-}
-
-using PayoffFactorsFn = void (*)(std::size_t, const double*, const double*, double*, double*,
-                                 double*, double*) noexcept;
+ORVELTA_KERNEL_BUILDS(void, payoff_factors,
+                      (std::size_t n, const double* u, const double* A, double* i1, double* iu, double* B,
+                       double* C) noexcept,
+                      (n, u, A, i1, iu, B, C), payoff_factors_lanes<vm::v4d>, payoff_factors_lanes<vm::v4d>,
+                      payoff_factors_lanes<vm::v8d>)
 
 // The strike-free factors of the put sum from the coefficients A_j.
 void finish_cos(Plan& p) {
@@ -162,8 +133,7 @@ void finish_cos(Plan& p) {
     p.B.assign(padded, 0.0);
     p.C.assign(padded, 0.0);
     const std::size_t n = p.terms;
-    dispatch<PayoffFactorsFn>(payoff_factors_avx512, payoff_factors_avx2, payoff_factors_baseline)(
-        n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(), p.B.data(), p.C.data());
+    payoff_factors(n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(), p.B.data(), p.C.data());
     for (std::size_t j = 1; j < n; ++j) p.c_sum += p.C[j];
 }
 
@@ -334,23 +304,9 @@ inline __attribute__((always_inline)) double cos_series_at_strike_lanes(const Pl
     return ek * (sin_sum - cos_sum) + ea * p.c_sum;
 }
 
-double cos_series_at_strike_baseline(const Plan& p, double step, double ek, double ea) {
-    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
-}
-ORVELTA_TARGET_AVX2 double cos_series_at_strike_avx2(const Plan& p, double step, double ek, double ea) {
-    return cos_series_at_strike_lanes<vm::v4d>(p, step, ek, ea);
-}
-ORVELTA_TARGET_AVX512 double cos_series_at_strike_avx512(const Plan& p, double step, double ek,
-                                                         double ea) {
-    return cos_series_at_strike_lanes<vm::v8d>(p, step, ek, ea);
-}
-
-using StrikeSumFn = double (*)(const Plan&, double, double, double);
-
-double cos_series_at_strike(const Plan& p, double step, double ek, double ea) {
-    return dispatch<StrikeSumFn>(cos_series_at_strike_avx512, cos_series_at_strike_avx2,
-                                 cos_series_at_strike_baseline)(p, step, ek, ea);
-}
+ORVELTA_KERNEL_BUILDS(double, cos_series_at_strike, (const Plan& p, double step, double ek, double ea),
+                      (p, step, ek, ea), cos_series_at_strike_lanes<vm::v4d>,
+                      cos_series_at_strike_lanes<vm::v4d>, cos_series_at_strike_lanes<vm::v8d>)
 
 // sum_j A_j V_j over j >= 1 for a strike above the range (payoff cut at b),
 // the angles advanced as in cos_series_at_strike.

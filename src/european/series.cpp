@@ -47,7 +47,7 @@ void plan_bates(const Model& m, Plan& p, double tol) {
     }
     p.route = Route::JumpSeries;
     constexpr double kCheckStep = 64.0 * 1024.0 * 1024.0;
-    double checked = 0.0;
+    double checked = 0.0, bytes = 0.0;
     p.parts.assign(n_terms, Plan{});
     p.w.assign(n_terms, 0.0);
     p.terms = 0;
@@ -70,7 +70,7 @@ void plan_bates(const Model& m, Plan& p, double tol) {
         p.terms += part.terms;
         // A long series of wide expansions can reach gigabytes: compared
         // with the machine's memory as it grows (MemoryError with the size).
-        const double bytes = plan_bytes(p);
+        bytes += plan_bytes(part) + sizeof(Plan);
         if (bytes >= checked + kCheckStep) {
             require_memory("european_price", bytes);
             checked = bytes;
