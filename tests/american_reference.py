@@ -19,8 +19,19 @@ HERE = Path(__file__).parent
 def _library() -> ctypes.CDLL:
     folder = tempfile.mkdtemp(prefix="orvelta_heat_")
     lib = os.path.join(folder, "american_heat.so")
-    subprocess.run(["g++", "-O2", "-ffp-contract=off", "-shared", "-fPIC",
-                    str(HERE / "reference" / "american_heat.cpp"), "-o", lib], check=True)
+    subprocess.run(
+        [
+            "g++",
+            "-O2",
+            "-ffp-contract=off",
+            "-shared",
+            "-fPIC",
+            str(HERE / "reference" / "american_heat.cpp"),
+            "-o",
+            lib,
+        ],
+        check=True,
+    )
     dll = ctypes.CDLL(lib)
     dll.american_heat.restype = ctypes.c_double
     dll.american_heat.argtypes = [ctypes.c_double] * 6 + [ctypes.c_int] * 3 + [ctypes.c_double]
@@ -29,8 +40,18 @@ def _library() -> ctypes.CDLL:
 
 def heat_price(s, k, r, q, sigma, tau, kind, n, m, width=8.0):
     """One grid: n space intervals over width standard deviations each side, m time steps."""
-    return _library().american_heat(float(s), float(k), float(r), float(q), float(sigma), float(tau),
-                                    1 if kind > 0 else 0, int(n), int(m), float(width))
+    return _library().american_heat(
+        float(s),
+        float(k),
+        float(r),
+        float(q),
+        float(sigma),
+        float(tau),
+        1 if kind > 0 else 0,
+        int(n),
+        int(m),
+        float(width),
+    )
 
 
 def reference(s, k, r, q, sigma, tau, kind, n=400, m=400):

@@ -33,12 +33,23 @@ def zero_vol_put(s, k, r, q, tau):
 
 # --- the reference itself -----------------------------------------------------------------
 
-@pytest.mark.parametrize("case", [
-    (90.0, 100.0, 0.05, 0.02, 0.25, 1.0, PUT),
-    (100.0, 100.0, 0.05, 0.02, 0.25, 1.0, PUT),
-    (109.67951175607966, 100.0, 0.07522358558517248, 0.2799708437099703, 0.016723648687519146,
-     11.215538254899435, PUT),
-])
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        (90.0, 100.0, 0.05, 0.02, 0.25, 1.0, PUT),
+        (100.0, 100.0, 0.05, 0.02, 0.25, 1.0, PUT),
+        (
+            109.67951175607966,
+            100.0,
+            0.07522358558517248,
+            0.2799708437099703,
+            0.016723648687519146,
+            11.215538254899435,
+            PUT,
+        ),
+    ],
+)
 def test_reference_converges_at_second_order(case):
     # Errors against the pricer at its finest settings shrink four-fold per
     # halving of both steps, so that Richardson's extrapolation applies.
@@ -53,10 +64,26 @@ def test_reference_converges_at_second_order(case):
 
 SMALL_SIGMA_LARGE_RATE = [
     # r / sigma^2 of 270 and 800 in the put form over five and eleven years
-    (109.67951175607966, 100.0, 0.07522358558517248, 0.2799708437099703, 0.016723648687519146,
-     11.215538254899435, PUT, 43.63927),
-    (123.71545621999125, 100.0, 0.2940721056844031, 0.1622563021554629, 0.014275742210358164,
-     5.086751772973262, CALL, 34.68692),
+    (
+        109.67951175607966,
+        100.0,
+        0.07522358558517248,
+        0.2799708437099703,
+        0.016723648687519146,
+        11.215538254899435,
+        PUT,
+        43.63927,
+    ),
+    (
+        123.71545621999125,
+        100.0,
+        0.2940721056844031,
+        0.1622563021554629,
+        0.014275742210358164,
+        5.086751772973262,
+        CALL,
+        34.68692,
+    ),
 ]
 
 
@@ -74,11 +101,17 @@ def test_small_volatility_greeks_are_finite_and_match_differences():
     s, k, r, q, sigma, tau, kind = market
     g = orvelta.american_greeks(*market, tol=1e-9)
     assert g["price"] == orvelta.american_price(*market, tol=1e-9)
-    price = lambda **b: orvelta.american_price(b.get("s", s), k, b.get("r", r), q, b.get("sigma", sigma),  # noqa: E731
-                                               tau, kind, tol=1e-11)
+
+    def price(**b):
+        return orvelta.american_price(
+            b.get("s", s), k, b.get("r", r), q, b.get("sigma", sigma), tau, kind, tol=1e-11
+        )
+
     hs, h = 0.05, 1e-5
     assert g["delta"] == pytest.approx((price(s=s + hs) - price(s=s - hs)) / (2 * hs), rel=1e-5)
-    assert g["vega"] == pytest.approx((price(sigma=sigma + h) - price(sigma=sigma - h)) / (2 * h), rel=1e-4)
+    assert g["vega"] == pytest.approx(
+        (price(sigma=sigma + h) - price(sigma=sigma - h)) / (2 * h), rel=1e-4
+    )
     assert g["rho"] == pytest.approx((price(r=r + h) - price(r=r - h)) / (2 * h), rel=1e-5)
 
 
@@ -100,11 +133,14 @@ def test_price_grows_with_maturity_through_the_switch_to_closed_forms():
         assert np.all(np.diff(p) >= -1e-8)
 
 
-@pytest.mark.parametrize("case, tol", [
-    ((70.0, 100.0, 0.1025, 0.0294, 0.1742, 9433.6, PUT), 1e-6),
-    ((61.6, 100.0, 0.0646, 0.1208, 0.00134, 5775.6, PUT), 1e-6),
-    ((136.88, 100.0, 0.5865, 0.1995, 0.00483, 887.1, CALL), 1e-8),
-])
+@pytest.mark.parametrize(
+    "case, tol",
+    [
+        ((70.0, 100.0, 0.1025, 0.0294, 0.1742, 9433.6, PUT), 1e-6),
+        ((61.6, 100.0, 0.0646, 0.1208, 0.00134, 5775.6, PUT), 1e-6),
+        ((136.88, 100.0, 0.5865, 0.1995, 0.00483, 887.1, CALL), 1e-8),
+    ],
+)
 def test_long_maturity_equals_the_settled_shorter_one(case, tol):
     # These boundaries settle within a few years and the options are
     # exercised early or never reach their boundary: prices at the long
@@ -135,7 +171,10 @@ def test_a_hugely_negative_rate_leaves_a_call_its_exercise_value(s, expected):
     # value now (zero out of the money) up to a hair.
     price = orvelta.american_price(s, 100.0, -1e6, 0.02, 0.2, 1.0, CALL)
     assert price == pytest.approx(expected, abs=1e-6)
-    assert all(math.isfinite(v) for v in orvelta.american_greeks(s, 100.0, -1e6, 0.02, 0.2, 1.0, CALL).values())
+    assert all(
+        math.isfinite(v)
+        for v in orvelta.american_greeks(s, 100.0, -1e6, 0.02, 0.2, 1.0, CALL).values()
+    )
 
 
 def test_nan_option_type_gives_nan():
@@ -145,24 +184,44 @@ def test_nan_option_type_gives_nan():
     assert math.isnan(orvelta.american_implied_vol(8.0, 100.0, 100.0, 0.05, 0.02, 1.0, math.nan))
     out = orvelta.american_price(*args, [math.nan, PUT, CALL])
     assert math.isnan(out[0])
-    assert out[1] == orvelta.american_price(*args, PUT) and out[2] == orvelta.american_price(*args, CALL)
+    assert out[1] == orvelta.american_price(*args, PUT) and out[2] == orvelta.american_price(
+        *args, CALL
+    )
 
 
-@pytest.mark.parametrize("quote, args, expected", [
-    # A call on a stock with a negative yield: worth more than the spot.
-    (7.2195923251183025, (5.279077714809645, 100, 0.12834367461524532, -0.053465637559768145,
-                          19.675834214847786), 0.0910),
-    (104.09397540849329, (195.35793151204916, 100, -0.08066982142822057, 0.18317799987602987,
-                          5.954038205636632), 0.91761),
-])
+@pytest.mark.parametrize(
+    "quote, args, expected",
+    [
+        # A call on a stock with a negative yield: worth more than the spot.
+        (
+            7.2195923251183025,
+            (
+                5.279077714809645,
+                100,
+                0.12834367461524532,
+                -0.053465637559768145,
+                19.675834214847786,
+            ),
+            0.0910,
+        ),
+        (
+            104.09397540849329,
+            (195.35793151204916, 100, -0.08066982142822057, 0.18317799987602987, 5.954038205636632),
+            0.91761,
+        ),
+    ],
+)
 def test_implied_vol_where_the_bound_exceeds_the_spot(quote, args, expected):
     iv = orvelta.american_implied_vol(quote, *args, CALL)
     assert iv == pytest.approx(expected, abs=1e-4)
     s, k, r, q, tau = args
-    assert orvelta.american_price(s, k, r, q, iv, tau, CALL, tol=1e-10) == pytest.approx(quote, abs=1e-7)
+    assert orvelta.american_price(s, k, r, q, iv, tau, CALL, tol=1e-10) == pytest.approx(
+        quote, abs=1e-7
+    )
 
 
 # --- randomized sweep over the widened domain ------------------------------------------------
+
 
 def widened_domain(n, seed, strike):
     """sigma 1e-4..1 (log-uniform), r up to 0.3 capped at r / sigma^2 <= 1e6, q up
@@ -185,7 +244,13 @@ def widened_domain(n, seed, strike):
 
 # (tol, strike, size, seed, reference grid): the strike of 10 keeps the
 # reference's own error (about 1e-8 of the strike) a tenth of tol 1e-6.
-SWEEPS = [(1e-4, 100.0, 16, 11, 400), (1e-6, 10.0, 10, 12, 800)]
+# The short sweeps run always; the long ones (about five minutes) are marked slow.
+SWEEPS = [
+    (1e-4, 100.0, 16, 11, 400),
+    pytest.param(1e-6, 10.0, 10, 12, 800, marks=pytest.mark.slow),
+    pytest.param(1e-4, 100.0, 200, 101, 400, marks=pytest.mark.slow),
+    pytest.param(1e-6, 10.0, 100, 102, 800, marks=pytest.mark.slow),
+]
 
 
 @pytest.mark.parametrize("tol, strike, size, seed, grid", SWEEPS)
@@ -226,12 +291,17 @@ killer.wait()
 """
 
 
-@pytest.mark.parametrize("call, r, q", [
-    ("american_price", 0.05, 0.02),
-    ("american_greeks", 0.05, 0.02),
-    ("american_price", -0.01, -0.03),   # two exercise boundaries
-])
-def test_long_american_batches_answer_ctrl_c_within_a_second(run_python, call, r, q, record_property):
+@pytest.mark.parametrize(
+    "call, r, q",
+    [
+        ("american_price", 0.05, 0.02),
+        ("american_greeks", 0.05, 0.02),
+        ("american_price", -0.01, -0.03),  # two exercise boundaries
+    ],
+)
+def test_long_american_batches_answer_ctrl_c_within_a_second(
+    run_python, call, r, q, record_property
+):
     out = run_python(INTERRUPT.format(n=400_000, r=r, q=q, call=call), timeout=120).split()
     assert out[0] == "interrupted"
     latency = float(out[1])

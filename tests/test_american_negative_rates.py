@@ -27,9 +27,12 @@ def lattice_reference(s, k, r, q, sigma, tau, kind, n=4000):
     bs = black_scholes(s, k, r, q, sigma, tau, call=kind > 0)
 
     def avg(m):
-        return 0.5 * sum(orvelta.american_tree_batch(*args, kinds, steps=j)[0]
-                         - orvelta.american_tree_batch(*args, kinds, steps=j, american=False)[0] + bs
-                         for j in (m, m + 1))
+        return 0.5 * sum(
+            orvelta.american_tree_batch(*args, kinds, steps=j)[0]
+            - orvelta.american_tree_batch(*args, kinds, steps=j, american=False)[0]
+            + bs
+            for j in (m, m + 1)
+        )
 
     half, a, b = avg(n // 2), avg(n), avg(2 * n)
     fine, coarse = 2.0 * b - a, 2.0 * a - half
@@ -61,6 +64,7 @@ def test_lattice_reference_separates_american_from_european():
     assert fine - black_scholes(*case[:6], call=False) > 0.05
 
 
+@pytest.mark.slow
 def test_sweep_against_the_lattice():
     # 14 options of the regime, seed 21, at tol 1e-3: the lattice's own
     # error (up to a few 1e-4 where the spot is far from the band) is what
@@ -75,7 +79,7 @@ def test_sweep_against_the_lattice():
     assert worst <= 1.0
 
 
-@pytest.mark.parametrize("tol", [1e-4, 1e-5])
+@pytest.mark.parametrize("tol", [1e-4, pytest.param(1e-5, marks=pytest.mark.slow)])
 def test_sweep_against_the_heat_reference(tol):
     # The same 14 options at tighter tolerances against the test tree's
     # drift-following finite differences (the method of the pricer in this
@@ -97,24 +101,39 @@ def test_agrees_with_quantlib_finite_differences():
     dc = ql.Actual365Fixed()
     s, k, r, q, sigma, days = 100.0, 100.0, -0.01, -0.03, 0.2, 365
     process = ql.BlackScholesMertonProcess(
-        ql.QuoteHandle(ql.SimpleQuote(s)), ql.YieldTermStructureHandle(ql.FlatForward(today, q, dc)),
+        ql.QuoteHandle(ql.SimpleQuote(s)),
+        ql.YieldTermStructureHandle(ql.FlatForward(today, q, dc)),
         ql.YieldTermStructureHandle(ql.FlatForward(today, r, dc)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), sigma, dc)))
-    option = ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Put, k), ql.AmericanExercise(today, today + days))
+        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), sigma, dc)),
+    )
+    option = ql.VanillaOption(
+        ql.PlainVanillaPayoff(ql.Option.Put, k), ql.AmericanExercise(today, today + days)
+    )
     values = []
     for n in (400, 800, 1600):
-        option.setPricingEngine(ql.FdBlackScholesVanillaEngine(process, n, n, 0, ql.FdmSchemeDesc.Douglas()))
+        option.setPricingEngine(
+            ql.FdBlackScholesVanillaEngine(process, n, n, 0, ql.FdmSchemeDesc.Douglas())
+        )
         values.append(option.NPV())
     # QuantLib's grids converge at first order here: extrapolated accordingly.
     ql_ref = 2.0 * values[2] - values[1]
     assert abs(ql_ref - (2.0 * values[1] - values[0])) < 2e-4
-    assert orvelta.american_price(s, k, r, q, sigma, 1.0, PUT, tol=1e-6) == pytest.approx(ql_ref, abs=2e-4)
+    assert orvelta.american_price(s, k, r, q, sigma, 1.0, PUT, tol=1e-6) == pytest.approx(
+        ql_ref, abs=2e-4
+    )
 
 
 def test_reproducer_never_below_european():
     # The lattice fallback once priced this call below its European value.
-    case = (18.851135331797277, 100.0, -0.07816702852873242, -0.06366926243343257, 0.6727662752080067,
-            8.71669321096788, CALL)
+    case = (
+        18.851135331797277,
+        100.0,
+        -0.07816702852873242,
+        -0.06366926243343257,
+        0.6727662752080067,
+        8.71669321096788,
+        CALL,
+    )
     euro = black_scholes(*case[:6], call=True)
     price = orvelta.american_price(*case, tol=1e-5)
     assert price >= euro
@@ -126,7 +145,15 @@ def test_reproducer_never_below_european():
 
 def test_overflowing_maturity_is_infinite_not_nan():
     # At tau = 1e6 the European value alone is e^{63,700}: beyond doubles.
-    case = (18.851135331797277, 100.0, -0.07816702852873242, -0.06366926243343257, 0.6727662752080067, 1e6, CALL)
+    case = (
+        18.851135331797277,
+        100.0,
+        -0.07816702852873242,
+        -0.06366926243343257,
+        0.6727662752080067,
+        1e6,
+        CALL,
+    )
     assert orvelta.american_price(*case) == math.inf
 
 
@@ -136,7 +163,9 @@ def test_continuous_across_the_edges_of_the_regime(kind):
     # to never exercised. Calls see the mirror (rates swapped).
     def price(r, q):
         rr, qq = (q, r) if kind == CALL else (r, q)
-        return orvelta.american_price(90.0 if kind == PUT else 110.0, 100.0, rr, qq, 0.25, 1.5, kind, tol=tol)
+        return orvelta.american_price(
+            90.0 if kind == PUT else 110.0, 100.0, rr, qq, 0.25, 1.5, kind, tol=tol
+        )
 
     eps, tol = 1e-10, 1e-6
     assert abs(price(-eps, -0.04) - price(eps, -0.04)) < 2 * tol
@@ -144,14 +173,17 @@ def test_continuous_across_the_edges_of_the_regime(kind):
     # and monotone through them: the put (form) gains with its yield
     tol = 1e-5
     values = [price(-0.01, q) for q in np.linspace(-0.05, 0.0, 11)]
-    assert all(b >= a - 2 * tol for a, b in zip(values, values[1:]))
+    assert all(b >= a - 2 * tol for a, b in zip(values, values[1:], strict=False))
 
 
-@pytest.mark.parametrize("case", [
-    (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
-    (70.0, 100.0, -0.02, -0.05, 0.35, 2.0, PUT),
-    (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL),
-])
+@pytest.mark.parametrize(
+    "case",
+    [
+        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
+        (70.0, 100.0, -0.02, -0.05, 0.35, 2.0, PUT),
+        (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL),
+    ],
+)
 def test_greeks_match_central_differences(case):
     s, k, r, q, sigma, tau, kind = case
     tol = 1e-5
@@ -177,11 +209,14 @@ def test_greeks_match_central_differences(case):
         assert g[key] == pytest.approx(value, rel=2e-3, abs=2e-3), key
 
 
-@pytest.mark.parametrize("case", [
-    (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
-    (85.0, 100.0, -0.02, -0.07, 0.45, 3.0, PUT),
-    (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL),
-])
+@pytest.mark.parametrize(
+    "case",
+    [
+        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
+        (85.0, 100.0, -0.02, -0.07, 0.45, 3.0, PUT),
+        (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL),
+    ],
+)
 def test_implied_vol_round_trip(case):
     s, k, r, q, sigma, tau, kind = case
     price = orvelta.american_price(*case, tol=1e-5)
@@ -189,6 +224,7 @@ def test_implied_vol_round_trip(case):
     assert iv == pytest.approx(sigma, abs=2e-6)
 
 
+@pytest.mark.slow
 def test_batch_is_bit_for_bit_the_single_price_on_any_thread_count(run_python):
     code = """
     import hashlib
@@ -200,7 +236,8 @@ def test_batch_is_bit_for_bit_the_single_price_on_any_thread_count(run_python):
     rr, qq = np.where(kind > 0, q, r), np.where(kind > 0, r, q)
     s = rng.uniform(60, 160, n); v = rng.uniform(0.1, 0.6, n); t = rng.uniform(0.05, 5, n)
     batch = orvelta.american_price(s, 100.0, rr, qq, v, t, kind, tol=1e-4)
-    single = np.array([orvelta.american_price(*a, tol=1e-4) for a in zip(s, [100.0] * n, rr, qq, v, t, kind)])
+    single = np.array([orvelta.american_price(*a, tol=1e-4)
+                       for a in zip(s, [100.0] * n, rr, qq, v, t, kind)])
     g = orvelta.american_greeks(s[:6], 100.0, rr[:6], qq[:6], v[:6], t[:6], kind[:6], tol=1e-4)
     assert np.array_equal(batch, single) and not np.isnan(batch).any()
     for a in (batch, *g.values()):
