@@ -33,7 +33,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _engines, _kernels
-from ._arrays import Broadcast, FloatOrArray
+from ._arrays import Broadcast, FloatOrArray, check_count, check_tol, numbers_array, option_type_array
 
 __all__ = ["american_price", "american_greeks", "american_implied_vol", "lsm_price"]
 
@@ -52,13 +52,6 @@ class LsmResult(TypedDict):
     std_error: float
     ci_low: float
     ci_high: float
-
-
-def _check_tol(tol: float) -> float:
-    tol = float(tol)
-    if not tol > 0.0 or not math.isfinite(tol):
-        raise ValueError(f"tol must be a positive finite number, got {tol!r}")
-    return tol
 
 
 def american_price(
@@ -84,7 +77,8 @@ def american_price(
     tau : array_like
         Time to expiry in years.
     option_type : array_like
-        Greater than 0 for a call, 0 or less for a put; NaN gives a NaN price.
+        ``'call'`` or ``'put'`` (any case), or numbers: greater than 0 for a
+        call, 0 or less for a put; NaN gives a NaN price.
     tol : float, default 1e-8
         Absolute price error allowed per option. The numerical settings are
         chosen from ``tol`` relative to the strike of the equivalent put (the
@@ -104,11 +98,20 @@ def american_price(
         maturities when the error of fitting the boundary over the last
         stretch only cannot be bounded within it. A price beyond the range of
         doubles (rates times maturities in the thousands) is ``inf``.
+
+    Raises
+    ------
+    TypeError
+        For arguments that are not numbers (None, strings other than the
+        option types, dates, complex numbers, object or masked arrays).
+    ValueError
+        For a ``tol`` that is not a positive finite number, or arguments that
+        do not broadcast.
     """
-    tol = _check_tol(tol)
-    b = Broadcast(s, k, r, q, sigma, tau, option_type)
-    out = _engines._american_price(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                   b.f64(6), tol)
+    tol = check_tol(tol)
+    b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
+    out = _engines._american_price(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
+                                   b.f64("tau"), b.option_type(), tol)
     prices: FloatOrArray = b.result(out)
     return prices
 
@@ -152,10 +155,10 @@ def american_greeks(
         of prices on the same grids, accurate to about the price's
         tolerance divided by the step (1e-4).
     """
-    tol = _check_tol(tol)
-    b = Broadcast(s, k, r, q, sigma, tau, option_type)
-    res = _engines._american_greeks(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                    b.f64(6), tol)
+    tol = check_tol(tol)
+    b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
+    res = _engines._american_greeks(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
+                                    b.f64("tau"), b.option_type(), tol)
     return AmericanGreeks(
         price=b.result(res["price"]), delta=b.result(res["delta"]), gamma=b.result(res["gamma"]),
         theta=b.result(res["theta"]), vega=b.result(res["vega"]), rho=b.result(res["rho"]),
@@ -203,12 +206,18 @@ def american_implied_vol(
         the iteration is regula falsi on prices good to 1e-7 of the strike,
         which bounds the accuracy in sigma, at up to a few seconds a quote.
     """
-    tol = _check_tol(tol)
-    b = Broadcast(price, s, k, r, q, tau, option_type)
-    out = _engines._american_implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4),
-                                         b.f64(5), b.f64(6), tol)
+    tol = check_tol(tol)
+    b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
+    out = _engines._american_implied_vol(b.f64("price"), b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"),
+                                         b.f64("tau"), b.option_type(), tol)
     vols: FloatOrArray = b.result(out)
     return vols
+
+
+# Most paths per set: the kernels count paths in a C int.
+_MAX_PATHS = 2**31 - 2
+# The regression on powers of log-moneyness is ill-conditioned beyond this.
+_MAX_DEGREE = 8
 
 
 def lsm_price(
@@ -218,60 +227,85 @@ def lsm_price(
     q: float,
     sigma: float,
     tau: float,
-    option_type: int,
+    option_type: Any,
     paths: int = 100_000,
     steps: int = 50,
     degree: int = 3,
     seed: int = 0,
 ) -> LsmResult:
-    """Longstaff-Schwartz Monte Carlo price of one American option.
+    """Longstaff-Schwartz Monte Carlo price of one American option, with its confidence interval.
 
-    The exercise policy is fitted by least squares on antithetic paths drawn
-    with ``seed`` and then evaluated on fresh antithetic paths drawn with
-    ``seed + 1`` (modulo 2**32), which gives a low-biased, out-of-sample
-    price. The cash flow of each fresh path is its payoff at the exercise date
-    the policy picks, discounted at ``r``; the two paths of each antithetic
-    pair are averaged before the standard error is taken.
+    One option per call (the market arguments are scalars): the paths are
+    drawn for its spot, rate, yield and volatility. The exercise policy is
+    fitted by least squares on antithetic paths drawn with ``seed`` and then
+    evaluated on fresh antithetic paths drawn with ``seed + 1`` (modulo
+    2**32), which gives a low-biased, out-of-sample price. The cash flow of
+    each fresh path is its payoff at the exercise date the policy picks,
+    discounted at ``r``; the two paths of each antithetic pair are averaged
+    before the standard error is taken.
 
     Parameters
     ----------
     s, k, r, q, sigma, tau : float
         Spot, strike, rate and dividend yield per year, volatility, years to
-        expiry.
-    option_type : int
-        Greater than 0 for a call, 0 or less for a put.
+        expiry (numbers, or arrays of one element).
+    option_type : str or float
+        ``'call'``/``'put'`` or a number (> 0 call, else put).
     paths : int, default 100_000
-        Paths per set (an even count; at least 4).
+        Paths per set: an even count from 4 to 2**31 - 2. Each set takes
+        8 * paths * (steps + 1) bytes; beyond the machine's memory the path
+        generator raises MemoryError.
     steps : int, default 50
-        Exercise dates after today, equally spaced up to ``tau``.
+        Exercise dates after today, equally spaced up to ``tau`` (at least 1).
     degree : int, default 3
-        Highest power of log-moneyness in the regression basis.
+        Highest power of log-moneyness in the regression basis, 0 to 8.
     seed : int, default 0
-        Seed of the fitting paths; the evaluation paths use ``seed + 1``.
+        Seed of the fitting paths (0 to 2**32 - 1); the evaluation paths use
+        ``seed + 1``.
 
     Returns
     -------
     dict
         "price" (mean discounted cash flow on the fresh paths), "std_error"
         (of that mean, from the pair averages), "ci_low" and "ci_high" (95%
-        normal confidence interval). Invalid inputs (non-positive s or k, NaN)
-        give NaN in every entry; non-positive tau or sigma the intrinsic value
-        with zero error.
+        normal confidence interval). Invalid inputs (non-positive s or k, NaN,
+        a NaN option type) give NaN in every entry; non-positive tau or sigma
+        the intrinsic value with zero error.
+
+    Raises
+    ------
+    TypeError
+        For a market argument that is not one number, or a count that is not
+        an integer (a float such as 1000.0 included).
+    ValueError
+        For an odd or out-of-range ``paths``, ``steps`` < 1, ``degree``
+        outside [0, 8] or ``seed`` outside [0, 2**32).
     """
-    s, k, r, q, sigma, tau = (float(x) for x in (s, k, r, q, sigma, tau))
-    paths, steps, degree, seed = int(paths), int(steps), int(degree), int(seed)
-    if paths < 4:
-        raise ValueError(f"paths must be at least 4, got {paths}")
-    if steps < 1:
-        raise ValueError(f"steps must be at least 1, got {steps}")
-    if not 0 <= seed <= 0xFFFFFFFF:
-        raise ValueError(f"seed must be in [0, 2**32), got {seed}")
-    call = int(option_type) > 0
-    kind = 1 if call else 0
-    values = (s, k, r, q, sigma, tau)
+    market = []
+    for name, value in (("s", s), ("k", k), ("r", r), ("q", q), ("sigma", sigma), ("tau", tau)):
+        a = numbers_array(value, name)
+        if a.size != 1:
+            raise TypeError(f"{name} must be one number (lsm_price prices one option per call), "
+                            f"got an array of shape {a.shape}")
+        market.append(float(a.reshape(-1)[0]))
+    s, k, r, q, sigma, tau = market
+    ot = option_type_array(option_type)
+    if ot.size != 1:
+        raise TypeError(f"option_type must be one value (lsm_price prices one option per call), "
+                        f"got an array of shape {ot.shape}")
+    paths = check_count(paths, "paths", 4, _MAX_PATHS)
+    if paths % 2:
+        raise ValueError(f"paths must be an even count (antithetic pairs), got {paths}")
+    steps = check_count(steps, "steps", 1, 2**31 - 2)
+    degree = check_count(degree, "degree", 0, _MAX_DEGREE)
+    seed = check_count(seed, "seed", 0, 0xFFFFFFFF)
+    kind_value = float(ot.reshape(-1)[0])
+    values = (s, k, r, q, sigma, tau, kind_value)
     if any(math.isnan(x) for x in values) or not s > 0.0 or not k > 0.0:
         nan = math.nan
         return LsmResult(price=nan, std_error=nan, ci_low=nan, ci_high=nan)
+    call = kind_value > 0
+    kind = 1 if call else 0
     if tau <= 0.0 or sigma <= 0.0:
         v = max(s - k, 0.0) if call else max(k - s, 0.0)
         return LsmResult(price=v, std_error=0.0, ci_low=v, ci_high=v)
