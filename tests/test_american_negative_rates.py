@@ -1,8 +1,10 @@
 """The accurate American pricer where the exercise region is a band between
-two boundaries: a put with q < r < 0, a call with r < q < 0. Against an
-extrapolated binomial lattice (another method and code path), across the
-edges of the regime, Greeks against differences, implied volatilities,
-batches."""
+two boundaries: a put with q < r < 0, a call with r < q < 0. The pricer
+solves the band's integral equations where two settings agree, and falls
+back to finite differences elsewhere. Against an extrapolated binomial
+lattice and the test tree's finite differences (other methods and code
+paths), across the edges of the regime, Greeks against differences,
+implied volatilities, batches."""
 
 import math
 
@@ -245,3 +247,65 @@ def test_batch_is_bit_for_bit_the_single_price_on_any_thread_count(run_python):
     """
     outs = {threads: run_python(code, env={"OMP_NUM_THREADS": str(threads)}) for threads in (1, 2)}
     assert outs[1] == outs[2]
+
+
+@pytest.mark.parametrize("tol", [1e-3, 1e-4, 1e-5])
+def test_integral_equations_against_the_heat_reference(tol):
+    # Short and medium maturities, where the band is still open at expiry
+    # and the integral equations price (seed 5; 10 options): each within
+    # tol of the reference, whose own convergence is checked (at 1e-6 the
+    # reference's own estimate stays above tol on some of them).
+    bound = 0.3 * tol
+    rng = np.random.default_rng(5)
+    for _ in range(10):
+        r = rng.uniform(-0.03, -0.005)
+        q = r - rng.uniform(0.01, 0.05)
+        sigma = rng.uniform(0.1, 0.5)
+        tau = rng.uniform(0.05, 1.5)
+        s = 100.0 * math.exp(rng.uniform(math.log(0.7), math.log(1.4)))
+        kind = int(rng.integers(0, 2))
+        case = (s, 100.0, q, r, sigma, tau, kind) if kind == CALL else (s, 100.0, r, q, sigma, tau, kind)
+        for n in (400, 800, 1600):
+            ref, est, _ = reference(*case, n=n)
+            if est <= bound:
+                break
+        assert est <= bound, case
+        price = orvelta.american_price(*case, tol=tol)
+        assert abs(price - ref) <= tol + est, case
+
+
+@pytest.mark.parametrize("tol", [1e-7, 1e-8])
+def test_tight_tolerances_give_a_price_or_nan(tol):
+    # Below the finite differences' reach (about 1e-6 of the strike) only
+    # the integral equations price; where their two settings disagree the
+    # answer is NaN. A price given agrees with the one at 1e-6.
+    case = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
+    coarse = orvelta.american_price(*case, tol=1e-6)
+    price = orvelta.american_price(*case, tol=tol)
+    assert math.isnan(price) or abs(price - coarse) <= 1e-6 + tol
+    assert not math.isnan(orvelta.american_price(*case, tol=1e-7))
+
+
+def test_implied_vol_reproducers():
+    # A call with r < q < 0 once solved to 1.15726 (its price at that
+    # volatility is 116.87); the answer is 0.91761.
+    iv = orvelta.american_implied_vol(
+        104.09397540849329, 195.35793151204916, 100.0, -0.08066982142822057,
+        0.18317799987602987, 5.954038205636632, CALL,
+    )
+    assert iv == pytest.approx(0.91761, abs=1e-5)
+    # q < 0 < r: a call worth more than its spot; the bound on sigma once
+    # took s for a call.
+    iv = orvelta.american_implied_vol(
+        7.2195923251183025, 5.279077714809645, 100.0, 0.12834367461524532,
+        -0.053465637559768145, 19.675834214847786, CALL,
+    )
+    assert iv == pytest.approx(0.0910, abs=1e-4)
+
+
+def test_exercised_inside_the_band():
+    # At tau = 0.25 the band of this put spans about [36.7, 82.4].
+    for s in (45.0, 60.0, 80.0):
+        assert orvelta.american_price(s, 100.0, -0.01, -0.03, 0.2, 0.25, PUT, tol=1e-6) == 100.0 - s
+        g = orvelta.american_greeks(s, 100.0, -0.01, -0.03, 0.2, 0.25, PUT, tol=1e-6)
+        assert g["delta"] == -1.0 and g["gamma"] == 0.0

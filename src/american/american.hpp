@@ -10,8 +10,9 @@
 // take over where they pin the price within tol (vanishing volatility, the
 // perpetual limit of long maturities); long maturities fit the boundary over
 // its last stretch only. Where both rates are negative and the put form has
-// q < r, the exercise region is a band and the price comes from
-// finite differences extrapolated to tol (double_boundary.cpp).
+// q < r, the exercise region is a band: priced by its integral equations
+// where two settings agree to tol (band.cpp), otherwise by finite
+// differences extrapolated to tol (double_boundary.cpp).
 #pragma once
 
 #include <cstddef>
@@ -47,8 +48,9 @@ struct Greeks {
 // Price to absolute accuracy `tol`. Non-positive or NaN s or k give NaN; a NaN
 // in r, q, sigma or tau gives NaN; otherwise non-positive tau or sigma give the
 // intrinsic value. NaN also where tol is out of reach (in the double-boundary
-// regime below about 1e-6 of the strike; where the long-maturity split cannot
-// bound its error). Throws std::bad_alloc when working storage cannot be had.
+// regime where the integral equations cannot vouch for tol and tol is below
+// about 1e-6 of the strike; where the long-maturity split cannot bound its
+// error). Throws std::bad_alloc when working storage cannot be had.
 double price(double s, double k, double r, double q, double sigma, double tau, bool call,
              double tol);
 

@@ -36,8 +36,9 @@ double zero_vol_value(double s, double k, double r, double q, double tau, bool c
     return call ? zero_vol_put(k, s, q, r, tau, nullptr, nullptr) : zero_vol_put(s, k, r, q, tau, nullptr, nullptr);
 }
 
-// The double-boundary regime: regula falsi (Illinois) on the price, whose
-// sensitivities come from differences there, between 1e-4 and the European
+// The double-boundary regime: regula falsi (Illinois) on the price (by the
+// integral equations, or by finite differences where those do not vouch
+// for the accuracy), between 1e-4 and the European
 // implied volatility (an upper bound) or 10. Prices good to 1e-7 of the
 // put-equivalent strike bound the attainable accuracy in sigma.
 double double_boundary_implied_vol(double target, double s, double k, double r, double q,
@@ -45,6 +46,8 @@ double double_boundary_implied_vol(double target, double s, double k, double r, 
     const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
     const double ptol = 1e-7 * pk;
     auto f = [&](double sigma) {
+        const double v = band_put(ps, pk, pr, pq, sigma, tau, ptol, nullptr, nullptr);
+        if (!std::isnan(v)) return v - target;
         return double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, nullptr, nullptr) - target;
     };
     double lo = 1e-4, hi = 10.0;

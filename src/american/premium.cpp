@@ -267,6 +267,8 @@ T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* 
     if (regime == Regime::DoubleBoundary) {
         // Values only: the sensitivities of this regime come from its own routine.
         const double tol = sc.tol > 0.0 ? sc.tol : 1e-13 * p.k;
+        const double v = band_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol, delta, gamma);
+        if (!std::isnan(v)) return T(v);
         return T(double_boundary_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol, delta, gamma));
     }
     T v = european_put(s, p.k, p.r, p.q, p.sigma, p.tau);

@@ -194,6 +194,13 @@ double double_boundary_put(double s, double k, double r, double q, double sigma,
                            double tol, double* delta, double* gamma, int* grids = nullptr,
                            const double* at = nullptr);
 
+// The same put by its integral equations (band.cpp): NaN where the method
+// cannot vouch for tol. `setting`, when given, receives the setting used;
+// if it is >= 0 on entry, that one setting alone is solved (for differences
+// in the parameters), without the check against a second.
+double band_put(double s, double k, double r, double q, double sigma, double tau, double tol,
+                double* delta, double* gamma, int* setting = nullptr);
+
 // European put with a continuous yield (s, k, tau > 0, sigma > 0).
 template <class T>
 T european_put(double s, double k, const T& r, const T& q, const T& sigma, double tau);
