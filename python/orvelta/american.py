@@ -11,6 +11,18 @@ optimal (for a put: r <= 0 and q >= r) the price is the European one. When both
 rates are negative with q < r (for a call: r < q < 0) the exercise region of
 the put has two boundaries; that regime is priced on an extrapolated binomial
 lattice, to about 1e-6 of the strike rather than to ``tol``.
+
+With discrete dividends (``dividends=``), term structures (a
+:class:`~orvelta.Curve` for ``r``, ``q`` or ``sigma``) or ``american=False``,
+the functions solve the pricing equation in log-spot instead: a grid aligned
+with every ex-date and curve knot, Crank-Nicolson steps started with
+implicit-Euler half steps after expiry and each ex-date, the exercise
+constraint solved exactly at every step (by policy iteration, which also
+covers an exercise region between two boundaries), the value carried across
+each ex-date by cubic interpolation, and the grid halved until the difference
+of two successive Richardson extrapolations is within ``tol``. Where that
+does not happen within the work limit (25,600 space points) the result is
+NaN rather than a price of unknown accuracy.
 """
 
 from __future__ import annotations
@@ -21,8 +33,9 @@ from typing import Any, TypedDict
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _engines, _kernels
+from . import _dividends, _engines, _kernels
 from ._arrays import Broadcast, FloatOrArray
+from .curves import Curve
 
 __all__ = ["american_price", "american_greeks", "american_implied_vol", "lsm_price"]
 
@@ -59,6 +72,10 @@ def american_price(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-8,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
 ) -> FloatOrArray:
     """Price of American options to an absolute accuracy.
 
@@ -66,10 +83,11 @@ def american_price(
     ----------
     s, k : array_like
         Spot and strike (currency units, positive).
-    r, q : array_like
-        Continuously compounded risk-free rate and dividend yield, per year.
-    sigma : array_like
-        Volatility per square-root year.
+    r, q : array_like or Curve
+        Continuously compounded risk-free rate and dividend yield, per year;
+        or a :class:`~orvelta.Curve` of forward values shared by every option.
+    sigma : array_like or Curve
+        Volatility per square-root year, or a Curve of it.
     tau : array_like
         Time to expiry in years.
     option_type : array_like
@@ -79,6 +97,21 @@ def american_price(
         chosen from ``tol`` relative to the strike of the equivalent put (the
         strike of a put, the spot of a call); measured down to 1e-10 of it,
         while smaller tolerances get the finest settings (about 1e-11).
+        With dividends or curves, the grid is refined until its error
+        estimate is within ``tol``; an option whose estimate stays above it
+        at the finest grid is NaN (American options with dividends reach
+        about 1e-7 of the strike in seconds; tighter tolerances give NaN).
+    dividends : array_like of shape (n, 2), optional
+        Rows of (ex-date in years from today, amount) of the one underlying
+        that every option of the call is written on. On an ex-date the stock
+        drops by the cash amount (to zero when it is worth less: the dividend
+        is cut to what the stock is worth). Only ex-dates strictly between 0
+        and each option's expiry count. Amounts must be non-negative.
+    dividend_kind : {"cash", "proportional"}, default "cash"
+        "proportional": each amount is the fraction of the stock paid (in
+        [0, 1]; the stock is multiplied by 1 - amount on the ex-date).
+    american : bool, default True
+        False prices the European option with the same dividends and curves.
 
     Returns
     -------
@@ -86,8 +119,13 @@ def american_price(
         The prices, in the broadcast shape of the inputs (a float when every
         input is a scalar). Non-positive ``s`` or ``k``, or a NaN in any input,
         give NaN; non-positive ``tau`` or ``sigma`` give the intrinsic value.
+        On the dividend and curve path, non-positive ``tau`` gives the
+        intrinsic value, while a non-positive volatility anywhere before
+        expiry gives NaN.
     """
     tol = _check_tol(tol)
+    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
+        return _dividends.price(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
     out = _engines._american_price(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
                                    b.option_type(6), tol)
@@ -104,6 +142,10 @@ def american_greeks(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-8,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
 ) -> AmericanGreeks:
     """Price and sensitivities of American options from the accurate pricer.
 
@@ -115,8 +157,15 @@ def american_greeks(
 
     Parameters
     ----------
-    s, k, r, q, sigma, tau, option_type, tol
+    s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
         As for :func:`american_price`.
+
+    With dividends or curves, delta and gamma are differences on the grid,
+    vega and rho the derivatives of the grid solution in a parallel shift of
+    the volatility and rate curves (carried through every step with the
+    exercise set held), theta the calendar decay from the pricing equation
+    at the spot with the ex-dates held to their dates; each is Richardson-
+    extrapolated on the grids that bring the price within ``tol``.
 
     Returns
     -------
@@ -131,6 +180,10 @@ def american_greeks(
         only "price" is given; the sensitivities are NaN.
     """
     tol = _check_tol(tol)
+    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
+        g = _dividends.greeks(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
+        return AmericanGreeks(price=g["price"], delta=g["delta"], gamma=g["gamma"], theta=g["theta"],
+                              vega=g["vega"], rho=g["rho"])
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
     res = _engines._american_greeks(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
                                     b.option_type(6), tol)
@@ -149,6 +202,11 @@ def american_implied_vol(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-10,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
+    vol_curve: Curve | None = None,
 ) -> FloatOrArray:
     """Volatility at which the accurate American price equals each quote.
 
@@ -162,8 +220,13 @@ def american_implied_vol(
     ----------
     price : array_like
         Quoted option prices.
-    s, k, r, q, tau, option_type
+    s, k, r, q, tau, option_type, dividends, dividend_kind, american
         As for :func:`american_price`.
+    vol_curve : Curve, optional
+        With a volatility curve, the result is the parallel shift of the
+        curve that reproduces each quote (added to every value; the
+        shifted curve stays within [1e-4, 10]). Without one, the flat
+        volatility.
     tol : float, default 1e-10
         Tolerance on sigma. The attainable accuracy is also bounded by the
         price accuracy (at best 1e-8, or tol * vega / 2 when larger) divided by vega.
@@ -177,9 +240,16 @@ def american_implied_vol(
         s for a call), beyond the search range, for invalid inputs
         (non-positive s, k or tau, NaN anywhere), and where the lattice
         fallback prices the option (a put with q < r <= 0, a call with
-        r < q <= 0).
+        r < q <= 0). With dividends, curves or ``american=False`` (solved on
+        the dividend engine, where every regime is covered): Newton steps on
+        coarse prices and then on prices accurate to tol * vega / 4, but no
+        finer than 1e-7 of max(s, k), so the accuracy in sigma is at best
+        about 4e-7 * max(s, k) / vega.
     """
     tol = _check_tol(tol)
+    if vol_curve is not None or _dividends.wanted(r, q, None, dividends, dividend_kind, american):
+        return _dividends.implied_vol(price, s, k, r, q, tau, option_type, tol, dividends, dividend_kind,
+                                      american, vol_curve)
     b = Broadcast(price, s, k, r, q, tau, option_type)
     out = _engines._american_implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4),
                                          b.f64(5), b.option_type(6), tol)

@@ -8,6 +8,7 @@
 namespace orvelta::bindings {
 
 void register_american(py::module_& m);
+void register_dividends(py::module_& m);
 void register_european(py::module_& m);
 void register_io(py::module_& m);
 
