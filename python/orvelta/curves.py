@@ -84,8 +84,8 @@ class Curve:
         return self._values
 
     def __call__(self, t: float) -> float:
-        """Value on the interval just after time ``t``."""
-        i = int(np.searchsorted(self._times, float(t), side="right"))
+        """Value at time ``t``: ``values[i]`` for ``times[i-1] < t <= times[i]``."""
+        i = int(np.searchsorted(self._times, float(t), side="left"))
         return float(self._values[min(i, self._values.size - 1)])
 
     def shifted(self, amount: float) -> "Curve":
