@@ -61,7 +61,7 @@ def child() -> None:
         out[f"plain_{tol:g}"] = best_of(plain, 20)[0] / N_BOOK
     out["greeks_1e-04"] = best_of(lambda: orvelta.american_greeks(b["s"], b["k"], R, Q, SIGMA, TAU,
                                                                   b["option_type"], tol=1e-4, dividends=DIVS), 3)[0] / N_BOOK
-    quotes = price(1e-7)
+    quotes = price(1e-5)
     seconds, iv = best_of(lambda: orvelta.american_implied_vol(quotes, b["s"], b["k"], R, Q, TAU, b["option_type"],
                                                                tol=1e-4, dividends=DIVS), 2)
     out["iv_1e-04"] = seconds / N_BOOK

@@ -88,10 +88,11 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
         // on an ex-date: a call exercised just before it, a dividend larger
         // than the stock) it converges at order 1 to 2 only, and two
         // extrapolations may agree by chance: half the previous difference
-        // bounds the estimate from below (measured on such cases, the error
-        // stayed below it).
+        // bounds the estimate from below when the last level gained less
+        // than a factor of 4 (measured on such cases, the error stayed
+        // below it); a sequence converging faster keeps its last difference.
         double est = std::fabs(r_now[0] - r_prev[0]);
-        if (level >= 3) est = std::max(est, 0.5 * est_prev);
+        if (level >= 3 && !(est * 4.0 <= est_prev)) est = std::max(est, 0.5 * est_prev);
         if (level >= kMinLevel || fixed >= 0) {
             out.value = r_now[0];
             out.dx = r_now[1];
