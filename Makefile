@@ -8,7 +8,7 @@ VPY     := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: all build demo test bench wheel clean sanitize
+.PHONY: all build demo test test-fast bench wheel clean sanitize
 .DEFAULT_GOAL := all
 
 all: build
@@ -35,6 +35,10 @@ demo: build
 
 test: build
 	$(VPY) -m pytest
+
+# The quick subset: everything but the tests marked slow.
+test-fast: build
+	$(VPY) -m pytest -m "not slow"
 
 bench: build
 	@for f in bench/bench_*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done

@@ -11,7 +11,9 @@ the equation is the ODE V_t = r V, at S_max the value is linear in S.
 Successive grids halve dS and dt together; their prices are Richardson-
 extrapolated assuming an error expansion in dS^2.
 
-Flat rate, yield and volatility only; cash dividends only.
+Rate, yield and volatility flat or piecewise constant in calendar time
+(given as (times, values) with values[i] up to times[i] and the last value
+beyond); knots are extra segment boundaries. Cash dividends only.
 """
 
 from __future__ import annotations
@@ -29,19 +31,26 @@ def solve(s, k, r, q, sigma, tau, call, dividends, american, ds, steps_per_year,
     payoff = np.maximum(grid - k, 0.0) if call else np.maximum(k - grid, 0.0)
     v = payoff.copy()
     events = sorted((t, a) for t, a in dividends if 0.0 < t < tau and a > 0.0)
-    # Segments in time to expiry: boundaries at expiry and every ex-date.
-    cuts = [tau - t for t, _ in reversed(events)]
+    knots = sorted({t for c in (r, q, sigma) if isinstance(c, tuple) for t in c[0] if 0.0 < t < tau}
+                   | {t for t, _ in events})
+    # Segments in time to expiry: boundaries at expiry, every ex-date and knot;
+    # shift[seg] is the dividend paid at the segment's end (0 for a knot).
+    paid = {t: a for t, a in events}
+    cuts = [tau - t for t in reversed(knots)]
     starts = [0.0] + cuts
     ends = cuts + [tau]
-    shifts = [int(round(a / ds)) for _, a in reversed(events)]
-    for a_shift, (_, a) in zip(shifts, reversed(events)):
-        assert abs(a_shift * ds - a) < 1e-12 * max(1.0, a), "the grid step must divide each dividend"
-    a2 = 0.5 * sigma * sigma * (grid / ds) ** 2
-    b1 = (r - q) * grid / (2.0 * ds)
-    lower = a2 - b1   # coefficient of V_{j-1}
-    upper = a2 + b1   # coefficient of V_{j+1}
-    diag = -2.0 * a2 - r
+    shifts = [int(round(paid.get(t, 0.0) / ds)) for t in reversed(knots)]
+    for t in knots:
+        a = paid.get(t, 0.0)
+        assert abs(round(a / ds) * ds - a) < 1e-12 * max(1.0, a), "the grid step must divide each dividend"
     for seg, (t0, t1) in enumerate(zip(starts, ends)):
+        mid = tau - 0.5 * (t0 + t1)  # calendar time inside the segment
+        r_s, q_s, sig_s = (_at(c, mid) for c in (r, q, sigma))
+        a2 = 0.5 * sig_s * sig_s * (grid / ds) ** 2
+        b1 = (r_s - q_s) * grid / (2.0 * ds)
+        lower = a2 - b1   # coefficient of V_{j-1}
+        upper = a2 + b1   # coefficient of V_{j+1}
+        diag = -2.0 * a2 - r_s
         length = t1 - t0
         m = max(8, int(math.ceil(steps_per_year * length)))
         # Steps graded towards the segment's start (a kink there): dt_i ~ (i/m)^2.
@@ -71,7 +80,7 @@ def solve(s, k, r, q, sigma, tau, call, dividends, american, ds, steps_per_year,
                 v_new = _implicit(rhs, v, None, dt / c0, lower, upper, diag, payoff, american, r, c0)
                 v_prev, v = v, v_new
             i += 1
-        if seg < len(shifts):
+        if seg < len(shifts) and shifts[seg] > 0:
             sh = shifts[seg]
             moved = np.empty_like(v)
             moved[sh:] = v[: j_max + 1 - sh]
@@ -83,6 +92,17 @@ def solve(s, k, r, q, sigma, tau, call, dividends, american, ds, steps_per_year,
     j = s / ds
     assert abs(j - round(j)) < 1e-9, "the grid step must divide the spot"
     return float(v[int(round(j))])
+
+
+def _at(curve, t):
+    """Value of a flat number or a (times, values) piecewise-constant curve at t."""
+    if not isinstance(curve, tuple):
+        return curve
+    times, values = curve
+    for ti, vi in zip(times, values):
+        if t < ti:
+            return vi
+    return values[-1]
 
 
 def _implicit(rhs, v_old, _unused, dt, lower, upper, diag, payoff, american, r, scale):

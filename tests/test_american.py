@@ -246,17 +246,17 @@ def test_european_where_early_exercise_never_pays(case):
 
 
 def test_double_boundary_regime_matches_lattice():
-    # q < r < 0: the put's exercise region has two boundaries (lattice fallback).
+    # q < r < 0: the put's exercise region is a band between two boundaries.
     case = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
-    assert orvelta.american_price(*case) == pytest.approx(lattice_reference(*case, n=1000), abs=1e-3)
-    assert orvelta.american_price(*case) >= black_scholes(*case[:6], call=False)
-    g = orvelta.american_greeks(*case)
-    assert g["price"] == orvelta.american_price(*case)
-    assert all(math.isnan(g[key]) for key in ("delta", "gamma", "theta", "vega", "rho"))
-    assert math.isnan(orvelta.american_implied_vol(g["price"], *case[:4], case[5], PUT))
+    assert orvelta.american_price(*case, tol=1e-4) == pytest.approx(lattice_reference(*case, n=1000), abs=1e-3)
+    assert orvelta.american_price(*case, tol=1e-4) >= black_scholes(*case[:6], call=False)
+    g = orvelta.american_greeks(*case, tol=1e-4)
+    assert g["price"] == orvelta.american_price(*case, tol=1e-4)
+    assert all(math.isfinite(g[key]) for key in ("delta", "gamma", "theta", "vega", "rho"))
     # The same regime seen from a call: r < q < 0.
     call = (100.0, 100.0, -0.03, -0.01, 0.2, 1.0, CALL)
-    assert orvelta.american_price(*call) == orvelta.american_price(100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
+    assert orvelta.american_price(*call, tol=1e-4) == orvelta.american_price(100.0, 100.0, -0.01, -0.03, 0.2, 1.0,
+                                                                            PUT, tol=1e-4)
 
 
 GREEK_CASES = [

@@ -77,7 +77,7 @@ def test_command_line_on_the_scheduler_writes_the_local_bytes(cluster, tmp_path,
     c, _ = cluster
     df = frame(900).drop(columns="id")
     df.to_csv(tmp_path / "b.csv", index=False)
-    monkeypatch.setattr(B, "_TREE_NODES_PER_CALL", 100 * 40 * 40)  # 100-row slices: many tasks in flight
+    monkeypatch.setattr(B.methods, "_TREE_NODES_PER_CALL", 100 * 40 * 40)  # 100-row slices: many tasks in flight
     assert main(["price", str(tmp_path / "b.csv"), "-o", str(tmp_path / "local.csv"), "--steps", "40"]) == 0
     assert main(["price", str(tmp_path / "b.csv"), "-o", str(tmp_path / "dask.csv"), "--steps", "40",
                  "--scheduler", c.scheduler_address]) == 0

@@ -123,11 +123,12 @@ def test_american_call_one_dividend_matches_integral(s, k, r, sigma, tau, t_d, d
 def test_flat_without_dividends_agrees_with_american_price(s, k, r, q, sigma, tau, call):
     tol = 1e-5
     opt = 1 if call else -1
-    ref = orvelta.american_price(s, k, r, q, sigma, tau, opt, tol=1e-10)
+    band = r < 0.0 and q != r
+    # The dividend-free pricer reaches about 1e-6 of the strike in the
+    # two-boundary regime (NaN when asked for more).
+    ref = orvelta.american_price(s, k, r, q, sigma, tau, opt, tol=1e-4 if band else 1e-10)
     got = orvelta.american_price(s, k, Curve([tau], [r]), q, sigma, tau, opt, tol=tol)
-    # The dividend-free pricer itself is good to about 1e-6 of the strike in
-    # the two-boundary regime (its lattice fallback).
-    allowed = tol + (1e-4 if (r < 0.0 and q != r) else 0.0)
+    allowed = tol + (1e-4 if band else 0.0)
     assert abs(got - ref) <= allowed, (got, ref)
 
 
@@ -450,3 +451,56 @@ def test_randomized_sweep_within_tolerance(tol, kinds):
         worst = max(worst, abs(got - ref) / tol)
         assert abs(got - ref) <= tol, (args, kwargs, got, ref)
     assert worst <= 1.0
+
+
+def _american_sweep_cases(n, seed):
+    """American calls and puts with cash dividends (one to three, some just
+    before expiry, some large, some above the spot), flat inputs or
+    piecewise-constant curves of rate, yield and volatility with negative
+    rates; the spot, strikes and amounts on a grid of 0.5 so that the
+    reference's step divides them."""
+    rng = np.random.default_rng(seed)
+    cases = []
+    for i in range(n):
+        s = 100.0
+        k = float(rng.choice([80.0, 95.0, 100.0, 105.0, 120.0]))
+        tau = float(rng.choice([0.1, 0.5, 1.0]))
+        call = i % 2 == 1
+        count = int(rng.integers(1, 4))
+        times = sorted(float(tau * f) for f in rng.choice([0.1, 0.3, 0.5, 0.7, 0.98], count, replace=False))
+        amounts = [float(rng.choice([0.5, 2.0, 5.0, 20.0])) for _ in times]
+        if i % 4 == 2:
+            amounts[-1] = 120.0  # above the spot: the stock goes to zero where it is worth less
+        divs = [(t, a) for t, a in zip(times, amounts)]
+        if i % 3 == 0:
+            r = (float(rng.uniform(-0.02, 0.08)), float(rng.uniform(0.0, 0.03)), float(rng.uniform(0.15, 0.4)))
+            curves = r
+            ref_curves = r
+        else:
+            knot = 0.5 * tau
+            rv = [float(rng.uniform(-0.03, 0.08)), float(rng.uniform(-0.03, 0.08))]
+            qv = [float(rng.uniform(0.0, 0.03)), float(rng.uniform(0.0, 0.03))]
+            sv = [float(rng.uniform(0.15, 0.4)), float(rng.uniform(0.15, 0.4))]
+            curves = tuple(Curve([knot, tau], v) for v in (rv, qv, sv))
+            ref_curves = tuple(((knot, tau), tuple(v)) for v in (rv, qv, sv))
+        cases.append((s, k, tau, call, divs, curves, ref_curves))
+    return cases
+
+
+@pytest.mark.slow
+def test_randomized_american_sweep_against_reference():
+    """Size 8, seed 2626: American calls and puts with dividends and curves
+    against the fine-grid reference in S (five grids, once-extrapolated; its
+    own error taken as the last change of that sequence). Every price is
+    within tol plus that error, or NaN (not certified within the work
+    limit)."""
+    worst = {1e-4: 0.0, 1e-6: 0.0}
+    for s, k, tau, call, divs, curves, ref_curves in _american_sweep_cases(8, 2626):
+        _, once, _ = reference_pde.richardson(s, k, *ref_curves, tau, call, divs, True, 0.5, 100, 5, 500.0)
+        ref, ref_err = once[-1], abs(once[-1] - once[-2])
+        for tol in worst:
+            got = orvelta.american_price(s, k, *curves, tau, 1 if call else -1, tol=tol, dividends=divs)
+            if math.isnan(got):
+                continue
+            worst[tol] = max(worst[tol], abs(got - ref) / (tol + ref_err))
+            assert abs(got - ref) <= tol + ref_err, (s, k, tau, call, divs, curves, got, ref, ref_err)

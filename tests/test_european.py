@@ -443,8 +443,9 @@ def test_shapes_scalars_and_special_inputs():
 
 
 @pytest.mark.parametrize("model, params, tol, message", [
-    (3, [], 0.0, "tol must be a positive number"),
-    (3, [], math.nan, "tol must be a positive number"),
+    (3, [], 0.0, "tol must be a positive finite number, got 0.0"),
+    (3, [], math.nan, "tol must be a positive finite number, got nan"),
+    (3, [], math.inf, "tol must be a positive finite number, got inf"),
     (1, [0.2, -0.1], 1e-8, "the jump intensity lambda must be >= 0"),
     (4, [0.04, 2.0, 0.04, 0.6, -0.5, -1.0], 1e-8, "the jump intensity lambda must be >= 0"),
     (3, [0.04, math.inf], 1e-8, "params must be finite"),
@@ -630,3 +631,33 @@ def test_shared_settings_on_other_routes_price_each_set_tightly():
     np.testing.assert_array_equal(shared, E._european_price_sets(1, rows, k, t, S, R, Q, 0, 1e-8))
     with pytest.raises(ValueError, match="shared settings need at least one parameter set"):
         E._european_price_sets(3, np.empty((0, 5)), k, t, S, R, Q, 1, 1e-4, True)
+
+
+# --- limits of the inputs ----------------------------------------------------------------------
+
+@pytest.mark.parametrize("tol", [1e3, 1e6, 1e300])
+def test_huge_tolerances_still_price(tol):
+    """Tolerances beyond the price scale are met (they used to fail the tail search: NaN)."""
+    exact = orvelta.european_price(3, HESTON, [80.0, 100.0, 125.0], 1.0, S, R, Q, option_type=0)
+    got = orvelta.european_price(3, HESTON, [80.0, 100.0, 125.0], 1.0, S, R, Q, option_type=0, tol=tol)
+    assert np.all(np.abs(got - exact) <= 0.05 * S)
+
+
+@pytest.mark.parametrize("tau", [1e10, 1e100, 1e300])
+@pytest.mark.parametrize("q", [0.0, 0.02])
+def test_black_scholes_at_astronomical_maturities_takes_its_limits(tau, q):
+    """The forward and discount factor leave the range of doubles: the put tends
+    to 0 and the call to the discounted spot, s e^(-q tau) (NaN before)."""
+    put, call = (orvelta.european_price(0, [0.2], 100.0, tau, 100.0, 0.05, q, option_type=c) for c in (0, 1))
+    assert put == 0.0
+    assert call == (100.0 if q == 0.0 else 0.0)
+
+
+@pytest.mark.slow
+def test_a_jump_series_of_a_hundred_thousand_expansions_is_right():
+    """Bates with lambda tau = 1e5 jumps of +0.3: the compensator drives S_T to 0 on
+    every path that matters, so the put is the discounted strike; the plan of
+    25.6 million COS terms is priced (1.3 GB), after the memory check."""
+    got = orvelta.european_price(4, [1e-4, 2.0, 1e-4, 1e-3, -0.5, 1e4, 0.3, 1e-3], 100.0, 10.0, 100.0, 0.05,
+                                 0.02, option_type=0)
+    assert got == pytest.approx(100.0 * math.exp(-0.5), abs=1e-8)

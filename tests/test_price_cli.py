@@ -19,6 +19,7 @@ import pytest
 
 import orvelta
 from orvelta import book as B
+from orvelta.book.formats import CsvWriter
 from orvelta.__main__ import main
 
 pa = pytest.importorskip("pyarrow")
@@ -104,8 +105,8 @@ def test_chunking_does_not_change_the_output_and_errors_keep_their_line(tmp_path
     rows = book_rows(300)
     write_csv(tmp_path / "b.csv", HEADER, rows)
     B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "whole.csv"), B.Method(steps=30))
-    monkeypatch.setattr(B, "_CSV_BLOCK_BYTES", 512)
-    monkeypatch.setattr(B, "_TREE_NODES_PER_CALL", 1)
+    monkeypatch.setattr(B.formats, "CSV_BLOCK_BYTES", 512)
+    monkeypatch.setattr(B.methods, "_TREE_NODES_PER_CALL", 1)
     B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "chunked.csv"), B.Method(steps=30))
     assert (tmp_path / "whole.csv").read_bytes() == (tmp_path / "chunked.csv").read_bytes()
     rows[250][3] = "x1"
@@ -122,7 +123,7 @@ def test_parquet_keeps_columns_and_types(tmp_path, monkeypatch):
                       "option_type": pa.array(a[6], type=pa.int8()),
                       "american": pa.array([i % 3 != 0 for i in range(50)])})
     pq.write_table(table, tmp_path / "b.parquet")
-    monkeypatch.setattr(B, "_PARQUET_BATCH_ROWS", 7)
+    monkeypatch.setattr(B.formats, "PARQUET_BATCH_ROWS", 7)
     B.price_book(str(tmp_path / "b.parquet"), str(tmp_path / "o.parquet"), B.Method())
     out = pq.read_table(tmp_path / "o.parquet")
     assert out.schema.names == table.schema.names + ["price"]
@@ -390,7 +391,7 @@ def test_csv_lines_quote_what_needs_it_and_honour_slices():
     cells = ["plain", "", 'say "hi"', "a,b", "two\nlines", "cr\rhere", "ünï"]
     col = pa.array(cells + ["x"]).slice(1, len(cells) - 1)  # an offset into shared buffers
     other = pa.array([str(i) for i in range(len(cells) - 1)])
-    w = B._CsvWriter(io.BytesIO(), ["a", "b", "c"])
+    w = CsvWriter(io.BytesIO(), ["a", "b", "c"])
     w.write([col, other], [np.arange(len(cells) - 1) + 0.5])
     header, got = w.f.getvalue().decode().split("\n", 1)
     assert header == "a,b,c"

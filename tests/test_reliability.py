@@ -170,6 +170,37 @@ def test_long_calls_answer_ctrl_c_promptly(run_python, kind, record_property):
     assert latency < 2.0
 
 
+# The engines: each task (a maturity's plan, an option) may itself be long.
+ENGINE_LONG_CALLS = {
+    # A Bates jump series of 10^5 Heston expansions per maturity (about 2 s each);
+    # interrupting a batch of them took over a minute before the plans looked
+    # for Ctrl-C between their parts.
+    "european_jump_series": (
+        "import orvelta; k = np.full(64, 100.0); t = np.linspace(5.0, 10.0, 64)",
+        "orvelta.european_price(4, [1e-4, 2.0, 1e-4, 1e-3, -0.5, 1e4, 0.3, 1e-3], k, t, 100.0, 0.05, 0.02, 0)"),
+    # Heston with its variance stuck near zero: plans of hundreds of thousands of COS terms.
+    "european_cos_terms": (
+        "import orvelta; k = np.full(200, 100.0); t = np.linspace(4.0, 6.0, 200)",
+        "orvelta.european_price(3, [0.01, 0.001, 0.01, 2.3, -0.97], k, t, 100.0, 0.05, 0.0, 0)"),
+    "american_batch": (
+        "import orvelta; n = 400_000; s = rng.uniform(80, 120, n)",
+        "orvelta.american_price(s, 100.0, 0.05, 0.01, 0.3, 2.0, 0, tol=1e-9)"),
+    "implied_vol_chain": (
+        "from orvelta import _engines as E; n = 4_000_000; p = rng.uniform(1, 20, n); one = np.ones(n)",
+        "E.implied_vol(p, 100 * one, 100 * one, 0.05 * one, 0 * one, one, 0 * one)"),
+}
+
+
+@pytest.mark.parametrize("kind", sorted(ENGINE_LONG_CALLS))
+def test_engines_answer_ctrl_c_promptly(run_python, kind, record_property):
+    setup, call = ENGINE_LONG_CALLS[kind]
+    out = interrupt(run_python, setup, call, delay=1.0, timeout=300)
+    assert out[0] == "interrupted"
+    latency = float(out[1])
+    record_property("sigint_latency_s", latency)
+    assert latency < 1.5
+
+
 @pytest.mark.parametrize("call", [
     "K.american_tree_batch([100.0], [100.0], [0.05], [0.0], [0.2], [1.0], [0], steps=10**7)",
     "K.american_tree_boundary(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0, steps=10**7)",
@@ -384,6 +415,52 @@ HUGE = {
 def test_impossible_sizes_are_memory_errors_that_say_how_much(name):
     with pytest.raises(MemoryError, match=rf"^{name} needs \d+\.\d GiB, more than "):
         HUGE[name]()
+
+
+def test_engine_sizes_are_checked_before_allocating():
+    # 10^5 parameter sets times 10^5 strikes: 80 GB of results.
+    from orvelta import _engines as E
+
+    params = np.tile([0.04, 2.0, 0.04, 0.6, -0.5], (100_000, 1))
+    k = np.full(100_000, 100.0)
+    with pytest.raises(MemoryError, match=r"^european_price needs \d+\.\d GiB, more than "):
+        E._european_price_sets(3, params, k, np.ones_like(k), 100.0, 0.05, 0.0, 0, 1e-8, False)
+
+
+def test_engine_option_types_never_wrap_and_nan_has_no_price():
+    from orvelta import _engines as E
+
+    one = np.ones(4)
+    types = np.array([2.0**40, -(2.0**40), np.nan, 1.0])
+    iv = E.implied_vol(np.full(4, 10.0), 100 * one, 100 * one, 0.05 * one, 0 * one, one, types)
+    assert iv[0] == iv[3] and np.isnan(iv[2]) and iv[1] != iv[0]
+    price = E._american_price(100 * one, 100 * one, 0.05 * one, 0 * one, 0.2 * one, one, types, 1e-6)
+    assert price[0] == price[3] and np.isnan(price[2]) and price[1] != price[0]
+
+
+@pytest.mark.parametrize("call", [
+    lambda E: E._american_price(np.ones(2), np.ones(3), *[np.ones(2)] * 5, 1e-6),
+    lambda E: E._american_greeks(np.ones(2), np.ones(3), *[np.ones(2)] * 5, 1e-6),
+    lambda E: E.implied_vol(np.ones(2), np.ones(3), *[np.ones(2)] * 5),
+])
+def test_engine_length_errors_are_value_errors(call):
+    from orvelta import _engines as E
+
+    with pytest.raises(ValueError, match="^all input arrays must have the same length$"):
+        call(E)
+
+
+@pytest.mark.parametrize("tol, text", [(0.0, "0.0"), (-1.0, "-1.0"), (math.inf, "inf"), (math.nan, "nan"),
+                                       (-1e-20, "-1e-20")])
+def test_engine_tolerances_have_one_message(tol, text):
+    from orvelta import _engines as E
+
+    one = np.ones(1)
+    msg = f"^tol must be a positive finite number, got {re.escape(text)}$"
+    for call in (lambda: E._american_price(*[one] * 7, tol),
+                 lambda: E.european_price(3, np.array([0.04]), one, one, 100.0, 0.0, 0.0, 0, tol)):
+        with pytest.raises(ValueError, match=msg):
+            call()
 
 
 def test_memory_message_names_the_machine_limit():

@@ -72,8 +72,8 @@ class _Args:
             return self.b.f64(self.names.index(name))
         return _EMPTY
 
-    def kind(self, name: str) -> NDArray[np.int32]:
-        return self.b.option_type(self.names.index(name))
+    def kind(self, name: str) -> NDArray[np.float64]:
+        return self.b.f64(self.names.index(name))
 
 
 def _prepare(first: dict[str, Any], r: Any, q: Any, sigma: Any | None) -> _Args:

@@ -7,10 +7,21 @@ fixed-point equations of Andersen, Lake and Offengenden (2016) on Chebyshev
 nodes in sqrt(tau) and adds the early-exercise premium integral to the
 closed-form European price. Calls are priced as puts through put-call
 symmetry, call(s, k, r, q) = put(k, s, q, r). Where early exercise is never
-optimal (for a put: r <= 0 and q >= r) the price is the European one. When both
-rates are negative with q < r (for a call: r < q < 0) the exercise region of
-the put has two boundaries; that regime is priced on an extrapolated binomial
-lattice, to about 1e-6 of the strike rather than to ``tol``.
+optimal (for a put: r <= 0 and q >= r) the price is the European one.
+
+At the edges of the domain closed forms take over wherever bounds on the price
+meet within ``tol``: the zero-volatility value for vanishing volatility, and
+the premium below the perpetual boundary against the perpetual price for long
+maturities; maturities many times the time the boundary takes to settle fit it
+over the last stretch only, the earlier premium in closed form.
+
+When both rates are negative with q < r (for a call: r < q < 0) the exercise
+region of the put is a band between two boundaries. That regime is priced by
+finite differences in the coordinate that follows the drift (the heat
+equation with the payoff as a moving obstacle, solved exactly at every step),
+on grids refined until their Richardson extrapolations settle within ``tol``.
+It reaches about 1e-6 of the strike at best and takes up to a second or two
+per option at that accuracy; tighter tolerances give NaN there.
 
 With discrete dividends (``dividends=``), term structures (a
 :class:`~orvelta.Curve` for ``r``, ``q`` or ``sigma``) or ``american=False``,
@@ -21,7 +32,7 @@ constraint solved exactly at every step (by policy iteration, which also
 covers an exercise region between two boundaries), the value carried across
 each ex-date by cubic interpolation, and the grid halved until the difference
 of two successive Richardson extrapolations is within ``tol``. Where that
-does not happen within the work limit (25,600 space points) the result is
+does not happen within the work limit (6,400 space points, 3,200 time steps) the result is
 NaN rather than a price of unknown accuracy.
 """
 
@@ -91,12 +102,14 @@ def american_price(
     tau : array_like
         Time to expiry in years.
     option_type : array_like
-        Greater than 0 for a call, 0 or less for a put.
+        Greater than 0 for a call, 0 or less for a put; NaN gives a NaN price.
     tol : float, default 1e-8
         Absolute price error allowed per option. The numerical settings are
         chosen from ``tol`` relative to the strike of the equivalent put (the
         strike of a put, the spot of a call); measured down to 1e-10 of it,
-        while smaller tolerances get the finest settings (about 1e-11).
+        while smaller tolerances get the finest settings (about 1e-11). With
+        two exercise boundaries (a put with q < r < 0, a call with
+        r < q < 0) about 1e-6 of that strike is the finest reached.
         With dividends or curves, the grid is refined until its error
         estimate is within ``tol``; an option whose estimate stays above it
         at the finest grid is NaN (American options with dividends reach
@@ -119,6 +132,11 @@ def american_price(
         The prices, in the broadcast shape of the inputs (a float when every
         input is a scalar). Non-positive ``s`` or ``k``, or a NaN in any input,
         give NaN; non-positive ``tau`` or ``sigma`` give the intrinsic value.
+        NaN also where ``tol`` cannot be met: with two exercise boundaries
+        when the finest grid does not settle within it, and at very long
+        maturities when the error of fitting the boundary over the last
+        stretch only cannot be bounded within it. A price beyond the range of
+        doubles (rates times maturities in the thousands) is ``inf``.
         On the dividend and curve path, non-positive ``tau`` gives the
         intrinsic value, while a non-positive volatility anywhere before
         expiry gives NaN.
@@ -128,7 +146,7 @@ def american_price(
         return _dividends.price(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
     out = _engines._american_price(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                   b.option_type(6), tol)
+                                   b.f64(6), tol)
     prices: FloatOrArray = b.result(out)
     return prices
 
@@ -175,9 +193,13 @@ def american_greeks(
         (dV/dr, per 1.0 of r). Each a float for scalar inputs, else an array
         of the broadcast shape. "price" equals ``american_price`` exactly. In
         the exercise region the value is intrinsic: delta is -1 (put) or 1
-        (call) and the other sensitivities are 0. Where the lattice fallback
-        prices the option (a put with q < r <= 0, a call with r < q <= 0)
-        only "price" is given; the sensitivities are NaN.
+        (call) and the other sensitivities are 0. Where closed forms give the
+        price (vanishing volatility, long maturities) the sensitivities are
+        those of the value returned. With two exercise boundaries (a put
+        with q < r < 0, a call with r < q < 0) delta and gamma come from the
+        finite-difference grids and vega and rho are central differences
+        of prices on the same grids, accurate to about the price's
+        tolerance divided by the step (1e-4).
     """
     tol = _check_tol(tol)
     if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
@@ -186,7 +208,7 @@ def american_greeks(
                               vega=g["vega"], rho=g["rho"])
     b = Broadcast(s, k, r, q, sigma, tau, option_type)
     res = _engines._american_greeks(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                    b.option_type(6), tol)
+                                    b.f64(6), tol)
     return AmericanGreeks(
         price=b.result(res["price"]), delta=b.result(res["delta"]), gamma=b.result(res["gamma"]),
         theta=b.result(res["theta"]), vega=b.result(res["vega"]), rho=b.result(res["rho"]),
@@ -236,15 +258,18 @@ def american_implied_vol(
     float or ndarray
         Volatilities searched in [1e-4, 10]; NaN where no volatility
         reproduces the quote: at or below the zero-volatility value (at least
-        the intrinsic value), at or above the no-arbitrage bound (k for a put,
-        s for a call), beyond the search range, for invalid inputs
-        (non-positive s, k or tau, NaN anywhere), and where the lattice
-        fallback prices the option (a put with q < r <= 0, a call with
-        r < q <= 0). With dividends, curves or ``american=False`` (solved on
-        the dividend engine, where every regime is covered): Newton steps on
-        coarse prices and then on prices accurate to tol * vega / 4, but no
-        finer than 1e-7 of max(s, k), so the accuracy in sigma is at best
-        about 4e-7 * max(s, k) / vega.
+        the intrinsic value), at or above the no-arbitrage bound (the price
+        at infinite volatility: the larger of k and k e^{-r tau} for a put,
+        of s and s e^{-q tau} for a call), beyond the search range, and for
+        invalid inputs (non-positive s, k or tau, NaN anywhere). With two
+        exercise boundaries (a put with q < r < 0, a call with r < q < 0)
+        the iteration is regula falsi on prices good to 1e-7 of the strike,
+        which bounds the accuracy in sigma, at up to a few seconds a quote.
+        With dividends, curves or ``american=False`` (solved on the dividend
+        engine, where every regime is covered): Newton steps on coarse prices
+        and then on prices accurate to tol * vega / 4, but no finer than 1e-7
+        of max(s, k), so the accuracy in sigma is at best about
+        4e-7 * max(s, k) / vega.
     """
     tol = _check_tol(tol)
     if vol_curve is not None or _dividends.wanted(r, q, None, dividends, dividend_kind, american):
@@ -252,7 +277,7 @@ def american_implied_vol(
                                       american, vol_curve)
     b = Broadcast(price, s, k, r, q, tau, option_type)
     out = _engines._american_implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4),
-                                         b.f64(5), b.option_type(6), tol)
+                                         b.f64(5), b.f64(6), tol)
     vols: FloatOrArray = b.result(out)
     return vols
 

@@ -6,7 +6,12 @@
 // safeguarded Newton iteration on it.
 //
 // Calls are priced as puts through put-call symmetry,
-// call(s, k, r, q) = put(k, s, q, r).
+// call(s, k, r, q) = put(k, s, q, r). At the edges of the domain closed forms
+// take over where they pin the price within tol (vanishing volatility, the
+// perpetual limit of long maturities); long maturities fit the boundary over
+// its last stretch only. Where both rates are negative and the put form has
+// q < r, the exercise region is a band and the price comes from
+// finite differences extrapolated to tol (double_boundary.cpp).
 #pragma once
 
 #include <cstddef>
@@ -21,6 +26,7 @@ struct Scheme {
     int slow_iterations;  // sweeps where r / sigma^2 is large (slower convergence)
     int premium;     // tanh-sinh level of the premium integral (step 2^-premium)
     double stop;     // sweeps end once no node moves by more than stop * strike
+    double tol = 0.0;  // absolute accuracy asked for (0: settings given explicitly)
 };
 
 // Largest settings accepted by price_with (and used by the finest tolerance).
@@ -40,7 +46,9 @@ struct Greeks {
 
 // Price to absolute accuracy `tol`. Non-positive or NaN s or k give NaN; a NaN
 // in r, q, sigma or tau gives NaN; otherwise non-positive tau or sigma give the
-// intrinsic value. Throws std::bad_alloc when working storage cannot be had.
+// intrinsic value. NaN also where tol is out of reach (in the double-boundary
+// regime below about 1e-6 of the strike; where the long-maturity split cannot
+// bound its error). Throws std::bad_alloc when working storage cannot be had.
 double price(double s, double k, double r, double q, double sigma, double tau, bool call,
              double tol);
 
@@ -52,33 +60,43 @@ double price_with(double s, double k, double r, double q, double sigma, double t
 // (-dV/dtau), vega per 1.0 of sigma, rho per 1.0 of r. The price is bit for bit
 // the one `price` returns. Domain as for `price` (sensitivities NaN with a NaN
 // price; zero where the value is intrinsic and frozen). Where the put form
-// has q < r <= 0 (two exercise boundaries, priced on a lattice) only the
-// price is given and the sensitivities are NaN.
+// has q < r <= 0 (two exercise boundaries) delta and gamma come from the
+// finite-difference grids and vega and rho are central differences on them.
 Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
               double tol);
 
 // Volatility that reproduces `target`, to `tol` in sigma (limited by the
 // accuracy of the price); NaN when no volatility does (a price below the
-// zero-volatility value, or at or above the no-arbitrage bound: k for a put,
-// s for a call), for invalid inputs, and where the put form has q < r <= 0.
+// zero-volatility value, or at or above the no-arbitrage bound: the larger of
+// s e^{-q tau} and s for a call, of k e^{-r tau} and k for a put), and for
+// invalid inputs.
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol);
+
+// Option types of the batches: > 0 a call, otherwise a put; NaN gives a
+// NaN result.
+inline bool is_call(double option_type) noexcept { return option_type > 0.0; }
+
+// Working storage of one thread of a batch, an upper bound (boundary fit
+// scratch at the finest settings with two derivative directions, and the
+// vector passes' buffers).
+inline constexpr double kWorkBytesPerThread = 4.0 * 1024.0 * 1024.0;
 
 // Batches over options [0, count): run in parallel on the OpenMP team (small
 // batches on the calling thread); each entry bit for bit equal to the single
 // call. An exception raised inside the loop is rethrown after it; a requested
 // cancellation stops the loop early.
 void price_batch(std::size_t count, const double* s, const double* k, const double* r,
-                 const double* q, const double* sigma, const double* tau, const int* option_type,
+                 const double* q, const double* sigma, const double* tau, const double* option_type,
                  double tol, double* out);
 
 void greeks_batch(std::size_t count, const double* s, const double* k, const double* r,
-                  const double* q, const double* sigma, const double* tau, const int* option_type,
+                  const double* q, const double* sigma, const double* tau, const double* option_type,
                   double tol, double* price, double* delta, double* gamma, double* theta,
                   double* vega, double* rho);
 
 void implied_vol_batch(std::size_t count, const double* target, const double* s, const double* k,
                        const double* r, const double* q, const double* tau,
-                       const int* option_type, double tol, double* out);
+                       const double* option_type, double tol, double* out);
 
 }  // namespace orvelta::american

@@ -45,24 +45,10 @@ inline __attribute__((always_inline)) void clenshaw_lanes(const double* coef, in
     }
 }
 
-void clenshaw_baseline(const double* coef, int n, const double* x, int count, double* h) noexcept {
-    clenshaw_lanes<vm::v4d>(coef, n, x, count, h);
-}
-ORVELTA_TARGET_AVX2 void clenshaw_avx2(const double* coef, int n, const double* x, int count,
-                                       double* h) noexcept {
-    clenshaw_lanes<vm::v4d>(coef, n, x, count, h);
-}
-ORVELTA_TARGET_AVX512 void clenshaw_avx512(const double* coef, int n, const double* x, int count,
-                                           double* h) noexcept {
-    clenshaw_lanes<vm::v8d>(coef, n, x, count, h);
-}
-
-using ClenshawFn = void (*)(const double*, int, const double*, int, double*) noexcept;
-
 }  // namespace
 
-void clenshaw_array(const double* coef, int n, const double* x, int count, double* h) noexcept {
-    dispatch<ClenshawFn>(clenshaw_avx512, clenshaw_avx2, clenshaw_baseline)(coef, n, x, count, h);
-}
+ORVELTA_KERNEL_BUILDS(void, clenshaw_array, (const double* coef, int n, const double* x, int count, double* h) noexcept,
+                      (coef, n, x, count, h), clenshaw_lanes<vm::v4d>, clenshaw_lanes<vm::v4d>,
+                      clenshaw_lanes<vm::v8d>)
 
 }  // namespace orvelta::american

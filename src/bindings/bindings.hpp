@@ -7,6 +7,7 @@
 #include "common/dispatch.hpp"
 #include "common/interrupt.hpp"
 #include "common/memory.hpp"
+#include "common/option_arrays.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace orvelta::bindings {
 
@@ -53,25 +55,21 @@ T* mutable_data_1d(py::array_t<T>& a) {
     return a.mutable_data();
 }
 
-// The seven per-option inputs of the batch pricers, as raw data pointers.
-struct OptionBook {
-    const double* s;
-    const double* k;
-    const double* r;
-    const double* q;
-    const double* sigma;
-    const double* tau;
-    const int* option_type;
-};
+// The kernels take int32 option types; the engines take them as float64, so
+// that no value wraps (2**40 is a call) and NaN can give a NaN result.
+using OptionBook = OptionArrays<int>;
+using EngineBook = OptionArrays<double>;
 
 // One-dimensional views of the seven inputs, taken in parameter order (a
 // braced list evaluates left to right), so the first offending array decides
 // the dimension message.
-inline OptionBook option_book(const f64_array& s, const f64_array& k, const f64_array& r,
-                              const f64_array& q, const f64_array& sigma, const f64_array& tau,
-                              const i32_array& option_type) {
-    return {data_1d(s), data_1d(k), data_1d(r), data_1d(q), data_1d(sigma), data_1d(tau),
-            data_1d(option_type)};
+template <typename Types>
+inline auto option_book(const f64_array& s, const f64_array& k, const f64_array& r,
+                        const f64_array& q, const f64_array& sigma, const f64_array& tau,
+                        const Types& option_type) {
+    using O = std::remove_cv_t<std::remove_pointer_t<decltype(option_type.data())>>;
+    return OptionArrays<O>{data_1d(s), data_1d(k), data_1d(r), data_1d(q), data_1d(sigma), data_1d(tau),
+                   data_1d(option_type)};
 }
 
 // The interrupt checker both modules install: on a thread that holds the
@@ -79,6 +77,14 @@ inline OptionBook option_book(const f64_array& s, const f64_array& k, const f64_
 // (KeyboardInterrupt) when one of them raises.
 inline void check_python_signals() {
     if (PyGILState_Check() && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+// What both modules do first when they are executed: their documentation
+// string, and the checker through which the core's long loops look for
+// Ctrl-C.
+inline void init_module(py::module_& m, const char* doc) {
+    m.doc() = doc;
+    set_interrupt_checker(&check_python_signals);
 }
 
 // Runs `work` (which may drop the interpreter lock) until it completes with no

@@ -59,6 +59,43 @@ ORVELTA_VM To bits(From x) {
     return out;
 }
 
+// Lane sets by their count, for kernels written over W (the lattice's):
+// W = 1 is a plain double and bool mask, so the baseline build of such a
+// kernel is the scalar loop; 4 and 8 are the vector types above.
+template <int W>
+struct Lanes {
+    typedef double D __attribute__((vector_size(8 * W)));
+    typedef std::int64_t M __attribute__((vector_size(8 * W)));
+};
+template <>
+struct Lanes<1> {
+    using D = double;
+    using M = bool;
+};
+
+template <int W>
+ORVELTA_VM typename Lanes<W>::D load_lanes(const double* p) {
+    typename Lanes<W>::D v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <int W>
+ORVELTA_VM void store_lanes(double* p, typename Lanes<W>::D v) {
+    __builtin_memcpy(p, &v, sizeof v);
+}
+
+template <int W>
+ORVELTA_VM typename Lanes<W>::D splat_lanes(double x) {
+    if constexpr (W == 1) {
+        return x;
+    } else {
+        typename Lanes<W>::D v;
+        for (int l = 0; l < W; ++l) v[l] = x;
+        return v;
+    }
+}
+
 // Lane-wise mask ? a : b for a comparison mask (all ones or zeros per lane).
 template <class D>
 ORVELTA_VM D sel(mask_of<D> mask, D a, D b) {
@@ -118,6 +155,78 @@ constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: x + kRound - kRoun
 constexpr double kLn2Hi = 6.93147180369123816490e-01;
 constexpr double kLn2Lo = 1.90821492927058770002e-10;
 
+// p(x) = c[0] x^(N-1) + ... + c[N-1] by Horner's rule, highest power first.
+template <class D, std::size_t N>
+ORVELTA_VM D horner(D x, const double (&c)[N]) {
+    D p = splat<D>(c[0]);
+    for (std::size_t i = 1; i < N; ++i) p = p * x + c[i];
+    return p;
+}
+
+// Polynomial coefficients, highest power first: the Taylor series of e^x to
+// degree 13; of ln(1 + f) = 2 atanh(s) (odd powers of s, as a polynomial in
+// z = s^2); of sin and cos to degrees 17 and 18 (in z = r^2); of atan to
+// degree 17.
+constexpr double kExpCoef[] = {
+    1.0 / 6227020800.0,
+    1.0 / 479001600.0,
+    1.0 / 39916800.0,
+    1.0 / 3628800.0,
+    1.0 / 362880.0,
+    1.0 / 40320.0,
+    1.0 / 5040.0,
+    1.0 / 720.0,
+    1.0 / 120.0,
+    1.0 / 24.0,
+    1.0 / 6.0,
+    0.5,
+    1.0,
+    1.0,
+};
+constexpr double kLogCoef[] = {
+    2.0 / 23.0,
+    2.0 / 21.0,
+    2.0 / 19.0,
+    2.0 / 17.0,
+    2.0 / 15.0,
+    2.0 / 13.0,
+    2.0 / 11.0,
+    2.0 / 9.0,
+    2.0 / 7.0,
+    2.0 / 5.0,
+    2.0 / 3.0,
+};
+constexpr double kSinCoef[] = {
+    1.0 / 355687428096000.0,
+    -1.0 / 1307674368000.0,
+    1.0 / 6227020800.0,
+    -1.0 / 39916800.0,
+    1.0 / 362880.0,
+    -1.0 / 5040.0,
+    1.0 / 120.0,
+    -1.0 / 6.0,
+};
+constexpr double kCosCoef[] = {
+    -1.0 / 6402373705728000.0,
+    1.0 / 20922789888000.0,
+    -1.0 / 87178291200.0,
+    1.0 / 479001600.0,
+    -1.0 / 3628800.0,
+    1.0 / 40320.0,
+    -1.0 / 720.0,
+    1.0 / 24.0,
+};
+constexpr double kAtanCoef[] = {
+    1.0 / 17.0,
+    -1.0 / 15.0,
+    1.0 / 13.0,
+    -1.0 / 11.0,
+    1.0 / 9.0,
+    -1.0 / 7.0,
+    1.0 / 5.0,
+    -1.0 / 3.0,
+};
+
 // e^x for |x| <= 708 (no special cases, so a loop over it runs without lane
 // masks): reduction by round-to-nearest multiples of ln 2, then the Taylor
 // polynomial to degree 13 on |r| <= ln(2) / 2.
@@ -127,20 +236,7 @@ ORVELTA_VM D vexp_core(D x) {
     const D t = x * 1.4426950408889634 + kRound;
     const D n = t - kRound;
     const D r = (x - n * kLn2Hi) - n * kLn2Lo;
-    D p = splat<D>(1.0 / 6227020800.0);
-    p = p * r + 1.0 / 479001600.0;
-    p = p * r + 1.0 / 39916800.0;
-    p = p * r + 1.0 / 3628800.0;
-    p = p * r + 1.0 / 362880.0;
-    p = p * r + 1.0 / 40320.0;
-    p = p * r + 1.0 / 5040.0;
-    p = p * r + 1.0 / 720.0;
-    p = p * r + 1.0 / 120.0;
-    p = p * r + 1.0 / 24.0;
-    p = p * r + 1.0 / 6.0;
-    p = p * r + 0.5;
-    p = p * r + 1.0;
-    p = p * r + 1.0;
+    D p = horner(r, kExpCoef);
     const L ni = bits<L>(t) - bits<L>(splat<D>(kRound));
     return p * bits<D>((ni + 1023) << 52);
 }
@@ -180,8 +276,7 @@ ORVELTA_VM D vexpm1_small(D x) {
                                    1.0 / 720.0,              1.0 / 120.0,
                                    1.0 / 24.0,               1.0 / 6.0,
                                    0.5};
-    D p = splat<D>(c[0]);
-    for (int k = 1; k < 17; ++k) p = p * x + c[k];
+    const D p = horner(x, c);
     return x + x * (x * p);
 }
 
@@ -199,17 +294,7 @@ ORVELTA_VM D vlog(D x) {
     const D s = f / (f + 2.0);
     const D z = s * s;
     // ln(1 + f) = 2 atanh(s) = 2 s + s R(z), R = 2 (z/3 + z^2/5 + ...), |s| <= 0.1716.
-    D R = splat<D>(2.0 / 23.0);
-    R = R * z + 2.0 / 21.0;
-    R = R * z + 2.0 / 19.0;
-    R = R * z + 2.0 / 17.0;
-    R = R * z + 2.0 / 15.0;
-    R = R * z + 2.0 / 13.0;
-    R = R * z + 2.0 / 11.0;
-    R = R * z + 2.0 / 9.0;
-    R = R * z + 2.0 / 7.0;
-    R = R * z + 2.0 / 5.0;
-    R = R * z + 2.0 / 3.0;
+    D R = horner(z, kLogCoef);
     R = R * z;
     // f - (hfsq - s (hfsq + R)) as in the classic formulation, for a small error near 1.
     const D hfsq = 0.5 * f * f;
@@ -233,23 +318,9 @@ ORVELTA_VM void vsincos(D x, D& sn, D& cs) {
     const D r = ((x - n * kPio2_1) - n * kPio2_2) - n * kPio2_3;
     const L q = bits<L>(t) - bits<L>(splat<D>(kRound));
     const D z = r * r;
-    D ps = splat<D>(1.0 / 355687428096000.0);  // sin: to degree 17
-    ps = ps * z - 1.0 / 1307674368000.0;
-    ps = ps * z + 1.0 / 6227020800.0;
-    ps = ps * z - 1.0 / 39916800.0;
-    ps = ps * z + 1.0 / 362880.0;
-    ps = ps * z - 1.0 / 5040.0;
-    ps = ps * z + 1.0 / 120.0;
-    ps = ps * z - 1.0 / 6.0;
+    D ps = horner(z, kSinCoef);  // sin: to degree 17
     const D s = r + r * (z * ps);
-    D pc = splat<D>(-1.0 / 6402373705728000.0);  // cos: to degree 18
-    pc = pc * z + 1.0 / 20922789888000.0;
-    pc = pc * z - 1.0 / 87178291200.0;
-    pc = pc * z + 1.0 / 479001600.0;
-    pc = pc * z - 1.0 / 3628800.0;
-    pc = pc * z + 1.0 / 40320.0;
-    pc = pc * z - 1.0 / 720.0;
-    pc = pc * z + 1.0 / 24.0;
+    D pc = horner(z, kCosCoef);  // cos: to degree 18
     const D hz = 0.5 * z;
     const D w = 1.0 - hz;
     const D c = w + (((1.0 - w) - hz) + z * (z * pc));
@@ -301,14 +372,7 @@ ORVELTA_VM D vatan2(D y, D x) {
     for (int j = 1; j <= 8; ++j) base = sel(k == j, splat<D>(kAtanEighths[j]), base);
     const D tt = (t - c) / (1.0 + t * c);
     const D z = tt * tt;
-    D p = splat<D>(1.0 / 17.0);  // atan series to degree 17, |tt| <= 1/16
-    p = p * z - 1.0 / 15.0;
-    p = p * z + 1.0 / 13.0;
-    p = p * z - 1.0 / 11.0;
-    p = p * z + 1.0 / 9.0;
-    p = p * z - 1.0 / 7.0;
-    p = p * z + 1.0 / 5.0;
-    p = p * z - 1.0 / 3.0;
+    D p = horner(z, kAtanCoef);  // atan series to degree 17, |tt| <= 1/16
     const D at = base + (tt + tt * (z * p));
     const double pio2_hi = 1.5707963267948966, pio2_lo = 6.123233995736766e-17;
     const double pi_hi = 3.141592653589793, pi_lo = 1.2246467991473532e-16;

@@ -1,6 +1,9 @@
 #include "common/threads.hpp"
 
+#include <omp.h>
 #include <pthread.h>
+
+#include <algorithm>
 
 namespace orvelta {
 
@@ -23,6 +26,11 @@ const int g_atfork_registered = pthread_atfork(nullptr, nullptr, &after_fork_chi
 bool run_parallel(std::size_t count) noexcept {
     (void)g_atfork_registered;
     return count >= kMinParallelBatch && !t_team_lost;
+}
+
+std::size_t team_size(std::size_t count) noexcept {
+    if (!run_parallel(count)) return 1;
+    return std::min(count, static_cast<std::size_t>(std::max(1, omp_get_max_threads())));
 }
 
 }  // namespace orvelta

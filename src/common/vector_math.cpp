@@ -9,53 +9,39 @@ namespace orvelta {
 
 namespace {
 
-using ArrayFn = void (*)(const double*, int, double*) noexcept;
-
 // Each register of lanes, the partial last one padded (loads and stores of
-// only the live lanes). Plain loops, no lambdas: a lambda's body would not be
-// compiled for the caller's instruction set.
-template <class D>
-inline __attribute__((always_inline)) void exp_lanes(const double* x, int n, double* out) noexcept {
+// only the live lanes). The operation is a type with a static always-inline
+// function, not a lambda: a lambda's body would not be compiled for the
+// caller's instruction set.
+template <class Op, class D>
+inline __attribute__((always_inline)) void map_lanes(const double* x, int n, double* out) noexcept {
     constexpr int W = vm::lanes<D>;
     for (int i = 0; i < n; i += W) {
         const auto left = static_cast<std::size_t>(n - i);
-        vm::store(out + i, vm::vexp_clamped(vm::load<D>(x + i, left)), left);
+        vm::store(out + i, Op::apply(vm::load<D>(x + i, left)), left);
     }
 }
 
-template <class D>
-inline __attribute__((always_inline)) void ncdf_lanes(const double* x, int n, double* out) noexcept {
-    constexpr int W = vm::lanes<D>;
-    for (int i = 0; i < n; i += W) {
-        const auto left = static_cast<std::size_t>(n - i);
-        vm::store(out + i, vm::vncdf(vm::load<D>(x + i, left)), left);
+struct Exp {
+    template <class D>
+    static inline __attribute__((always_inline)) D apply(D x) noexcept {
+        return vm::vexp_clamped(x);
     }
-}
+};
 
-void exp_baseline(const double* x, int n, double* out) noexcept { exp_lanes<vm::v4d>(x, n, out); }
-ORVELTA_TARGET_AVX2 void exp_avx2(const double* x, int n, double* out) noexcept {
-    exp_lanes<vm::v4d>(x, n, out);
-}
-ORVELTA_TARGET_AVX512 void exp_avx512(const double* x, int n, double* out) noexcept {
-    exp_lanes<vm::v8d>(x, n, out);
-}
-
-void ncdf_baseline(const double* x, int n, double* out) noexcept { ncdf_lanes<vm::v4d>(x, n, out); }
-ORVELTA_TARGET_AVX2 void ncdf_avx2(const double* x, int n, double* out) noexcept {
-    ncdf_lanes<vm::v4d>(x, n, out);
-}
-ORVELTA_TARGET_AVX512 void ncdf_avx512(const double* x, int n, double* out) noexcept {
-    ncdf_lanes<vm::v8d>(x, n, out);
-}
+struct NormalCdf {
+    template <class D>
+    static inline __attribute__((always_inline)) D apply(D x) noexcept {
+        return vm::vncdf(x);
+    }
+};
 
 }  // namespace
 
-void exp_array(const double* x, int n, double* out) noexcept {
-    dispatch<ArrayFn>(exp_avx512, exp_avx2, exp_baseline)(x, n, out);
-}
-
-void ncdf_array(const double* x, int n, double* out) noexcept {
-    dispatch<ArrayFn>(ncdf_avx512, ncdf_avx2, ncdf_baseline)(x, n, out);
-}
+ORVELTA_KERNEL_BUILDS(void, exp_array, (const double* x, int n, double* out) noexcept, (x, n, out),
+                      (map_lanes<Exp, vm::v4d>), (map_lanes<Exp, vm::v4d>), (map_lanes<Exp, vm::v8d>))
+ORVELTA_KERNEL_BUILDS(void, ncdf_array, (const double* x, int n, double* out) noexcept, (x, n, out),
+                      (map_lanes<NormalCdf, vm::v4d>), (map_lanes<NormalCdf, vm::v4d>),
+                      (map_lanes<NormalCdf, vm::v8d>))
 
 }  // namespace orvelta

@@ -102,7 +102,7 @@ struct BatchInput {
     const double* s = nullptr;
     const double* k = nullptr;
     const double* tau = nullptr;
-    const int* option_type = nullptr;
+    const double* option_type = nullptr;  // > 0 call, else put; NaN gives NaN
     const double* r = nullptr;      // per option, or null: r_curve
     const double* q = nullptr;      // per option, or null: q_curve
     const double* sigma = nullptr;  // per option, or null: sigma_curve

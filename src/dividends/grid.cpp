@@ -226,6 +226,71 @@ void thomas(int n, const Rows& m, const std::uint8_t* active, const double* rhs,
     for (int j = last - 1; j >= 1; --j) u[j] = dp[j] - cp[j] * u[j + 1];
 }
 
+// Brennan-Schwartz solve of the linear complementarity problem
+// min(A u - rhs, u - g) = 0 when the exercise region is one interval at an
+// end of the grid: at the low end (a put) the elimination runs from the top
+// down and the back substitution upward, taking the payoff wherever it is
+// larger; at the high end (a call) the other way round. Marks the rows where
+// the payoff was taken in `active`.
+void brennan_schwartz(int n, const Rows& m, bool low_end, const double* rhs, const double* g,
+                      double* u, std::uint8_t* active, double* cp, double* dp) {
+    const int last = n - 2;
+    if (!low_end) {
+        for (int j = 1; j <= last; ++j) {
+            const double lo = (j == 1) ? 0.0 : m.al;
+            const double up = (j == last) ? 0.0 : m.au;
+            const double prev_c = (j == 1) ? 0.0 : cp[j - 1];
+            const double prev_d = (j == 1) ? 0.0 : dp[j - 1];
+            const double den = m.ad - lo * prev_c;
+            cp[j] = up / den;
+            dp[j] = (rhs[j] - lo * prev_d) / den;
+        }
+        double next = 0.0;
+        for (int j = last; j >= 1; --j) {
+            const double v = dp[j] - cp[j] * next;
+            const bool ex = g[j] > 0.0 && g[j] >= v;
+            u[j] = ex ? g[j] : v;
+            active[j] = ex ? 1 : 0;
+            next = u[j];
+        }
+        return;
+    }
+    for (int j = last; j >= 1; --j) {
+        const double lo = (j == 1) ? 0.0 : m.al;
+        const double up = (j == last) ? 0.0 : m.au;
+        const double next_c = (j == last) ? 0.0 : cp[j + 1];
+        const double next_d = (j == last) ? 0.0 : dp[j + 1];
+        const double den = m.ad - up * next_c;
+        cp[j] = lo / den;
+        dp[j] = (rhs[j] - up * next_d) / den;
+    }
+    double prev = 0.0;
+    for (int j = 1; j <= last; ++j) {
+        const double v = dp[j] - cp[j] * prev;
+        const bool ex = g[j] > 0.0 && g[j] >= v;
+        u[j] = ex ? g[j] : v;
+        active[j] = ex ? 1 : 0;
+        prev = u[j];
+    }
+}
+
+// True when the rows marked active and the solution u satisfy the
+// complementarity conditions: every active row's residual A u - rhs is
+// non-negative and every free node is at or above the payoff.
+bool complementary(int n, const Rows& m, const std::uint8_t* act, const double* rhs,
+                   const double* g, const double* u) {
+    for (int j = 1; j < n - 1; ++j) {
+        if (act[j]) {
+            const double left_u = j == 1 ? 0.0 : u[j - 1];
+            const double right_u = j == n - 2 ? 0.0 : u[j + 1];
+            if (m.al * left_u + m.ad * u[j] + m.au * right_u - rhs[j] < 0.0) return false;
+        } else if (u[j] < g[j]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& w) {
@@ -309,10 +374,21 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                 rows.au = -theta * dt * up;
                 rhs[1] -= rows.al * b_lo;
                 rhs[n - 2] -= rows.au * b_hi;
-                // Policy iteration from the previous step's exercise set.
                 std::uint8_t* act = w.active.data();
                 double* srhs = w.scratch.data();
-                if (p.american) {
+                // One exercise boundary (a put with r >= 0, a call with
+                // q >= 0 on this segment): Brennan-Schwartz in one pass,
+                // checked; otherwise, or when the check fails, policy
+                // iteration from the previous step's exercise set.
+                bool solved = false;
+                const bool one_boundary = p.call ? sg.q >= 0.0 : sg.r >= 0.0;
+                if (p.american && one_boundary) {
+                    brennan_schwartz(n, rows, !p.call, rhs, g, u, act, w.cp.data(), w.dp.data());
+                    u[0] = b_lo;
+                    u[n - 1] = b_hi;
+                    solved = complementary(n, rows, act, rhs, g, u);
+                }
+                if (p.american && !solved) {
                     for (int it = 0; it < n + 2; ++it) {
                         for (int j = 1; j < n - 1; ++j) srhs[j] = act[j] ? g[j] : rhs[j];
                         thomas(n, rows, act, srhs, u, w.cp.data(), w.dp.data());
@@ -336,7 +412,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                         }
                         if (!changed) break;
                     }
-                } else {
+                } else if (!p.american) {
                     thomas(n, rows, act, rhs, u, w.cp.data(), w.dp.data());
                     u[0] = b_lo;
                     u[n - 1] = b_hi;

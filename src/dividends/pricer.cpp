@@ -26,8 +26,13 @@ using detail::Work;
 constexpr int kBasePoints = 100;
 constexpr int kBaseSteps = 50;
 // Levels beyond the coarsest: refinement stops with NaN when the estimate is
-// still above the tolerance at the last one (25,600 space points).
-constexpr int kMaxLevel = 8;
+// still above the tolerance at the last one (6,400 space points and 3,200
+// time steps over the option's life, about a second of work at most).
+constexpr int kMaxLevel = 6;
+// The fastest the estimate falls per level (order 4 of the extrapolated
+// sequence without early exercise): an estimate that could not reach the
+// tolerance by the last level even at this rate stops the refinement early.
+constexpr double kBestGain = 16.0;
 constexpr int kMinLevel = 3;
 
 // Standard deviations of ln S the grid spans beyond spot, strike and the
@@ -107,6 +112,9 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
             out.estimate = level >= 2 ? est : kInf;
             out.level = level;
             if (fixed < 0 && level >= kMinLevel && est <= tol) return out;
+            if (fixed < 0 && level >= kMinLevel &&
+                est > tol * std::pow(kBestGain, top - level))
+                break;
         }
         std::copy(r_now, r_now + 5, r_prev);
         est_prev = est;
@@ -305,15 +313,17 @@ Contract contract(const BatchInput& in, std::size_t i) {
     c.s = in.s[i];
     c.k = in.k[i];
     c.tau = in.tau[i];
-    c.call = in.option_type[i] > 0;
+    c.call = in.option_type[i] > 0.0;
     c.american = in.american;
     return c;
 }
 
-// Options go to threads one at a time: their costs differ by orders of magnitude.
+// Options go to threads one at a time: their costs differ by orders of
+// magnitude, and each costs milliseconds, so two already repay the team.
 template <class Body>
 void for_options(std::size_t count, Body&& body) {
-    parallel_for_local<OptionMarket>(0, count, 1, run_parallel(count), body);
+    const bool team = count >= 2 && run_parallel(kMinParallelBatch);
+    parallel_for_local<OptionMarket>(0, count, 1, team, body);
 }
 
 }  // namespace
@@ -322,7 +332,7 @@ void price_batch(const BatchInput& in, double tol, double* out) {
     for_options(in.count, [&](std::size_t i, OptionMarket& om) {
         Market m;
         option_market(in, i, om, m);
-        out[i] = price(contract(in, i), m, tol);
+        out[i] = std::isnan(in.option_type[i]) ? kNaN : price(contract(in, i), m, tol);
     });
 }
 
@@ -331,7 +341,9 @@ void greeks_batch(const BatchInput& in, double tol, double* price, double* delta
     for_options(in.count, [&](std::size_t i, OptionMarket& om) {
         Market m;
         option_market(in, i, om, m);
-        const Greeks g = greeks(contract(in, i), m, tol);
+        const Greeks g = std::isnan(in.option_type[i])
+                             ? Greeks{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}
+                             : greeks(contract(in, i), m, tol);
         price[i] = g.price;
         delta[i] = g.delta;
         gamma[i] = g.gamma;
@@ -353,7 +365,7 @@ void implied_batch(const BatchInput& in, const double* target, double tol, doubl
             flat_vol.sigma_curve = &om.sigma;
         }
         option_market(flat_vol, i, om, m);
-        out[i] = implied_shift(target[i], contract(in, i), m, tol);
+        out[i] = std::isnan(in.option_type[i]) ? kNaN : implied_shift(target[i], contract(in, i), m, tol);
     });
 }
 

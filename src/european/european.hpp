@@ -64,14 +64,7 @@ struct Settings {
     std::size_t terms; // COS terms (summed over the parts), series terms or quadrature nodes
 };
 
-// Prices `count` options of one model at strikes[i], maturities tau[i] with
-// absolute error at most tol; calls where option_type > 0. Options of one
-// maturity share their expansion. NaN market inputs give NaN; an option whose
-// accuracy cannot be reached within the work limits is NaN. Sequential.
-void european_prices(const Model& m, std::size_t count, const double* strikes, const double* tau,
-                     double s, double r, double q, int option_type, double tol, double* out);
-
-// The route and settings european_prices uses for a maturity.
+// The route and settings the pricer uses for a maturity (test hook).
 Settings european_settings(const Model& m, double tau, double s, double r, double q, double tol);
 
 // A batch of options priced under one or more parameter sets of one model:
@@ -120,7 +113,7 @@ double normalised_black_otm(double x, double v) noexcept;
 
 // Implied volatilities of options [begin, end), parallel for large slices.
 void implied_vols(std::size_t begin, std::size_t end, const double* price, const double* s, const double* k,
-                  const double* r, const double* q, const double* tau, const int* option_type,
+                  const double* r, const double* q, const double* tau, const double* option_type,
                   double* out);
 
 }  // namespace orvelta::european

@@ -221,9 +221,10 @@ double implied_vol(double price, double s, double k, double r, double q, double 
 
 void implied_vols(std::size_t begin, std::size_t end, const double* price, const double* s,
                   const double* k, const double* r, const double* q, const double* tau,
-                  const int* option_type, double* out) {
+                  const double* option_type, double* out) {
     parallel_for(begin, end, 64, orvelta::run_parallel(end - begin), [&](std::size_t j) {
-        out[j] = implied_vol(price[j], s[j], k[j], r[j], q[j], tau[j], option_type[j] > 0);
+        out[j] = std::isnan(option_type[j]) ? kNaN
+                                            : implied_vol(price[j], s[j], k[j], r[j], q[j], tau[j], option_type[j] > 0.0);
     });
 }
 

@@ -206,26 +206,11 @@ inline __attribute__((always_inline)) void heston_lanes(const Model& m, double t
     }
 }
 
-void heston_baseline(const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
-                     double* im) noexcept {
-    heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
-}
-ORVELTA_TARGET_AVX2 void heston_avx2(const Model& m, double tau, double e, std::size_t n,
-                                     const double* u, double* re, double* im) noexcept {
-    heston_lanes<vm::v4d>(m, tau, e, n, u, re, im);
-}
-ORVELTA_TARGET_AVX512 void heston_avx512(const Model& m, double tau, double e, std::size_t n,
-                                         const double* u, double* re, double* im) noexcept {
-    heston_lanes<vm::v8d>(m, tau, e, n, u, re, im);
-}
-
-using HestonFn = void (*)(const Model&, double, double, std::size_t, const double*, double*,
-                          double*) noexcept;
-
-void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* u,
-                     double* re, double* im) noexcept {
-    dispatch<HestonFn>(heston_avx512, heston_avx2, heston_baseline)(m, tau, e, n, u, re, im);
-}
+ORVELTA_KERNEL_BUILDS(void, heston_exponent,
+                      (const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
+                       double* im) noexcept,
+                      (m, tau, e, n, u, re, im), heston_lanes<vm::v4d>, heston_lanes<vm::v4d>,
+                      heston_lanes<vm::v8d>)
 
 // Adds the jump exponent lambda tau (J(u) - 1) - i u lambda kappa_J tau.
 void add_jumps(const Model& m, double tau, std::size_t n, const double* uu, double* re,

@@ -3,7 +3,9 @@
 #include "common/constants.hpp"
 #include "common/dispatch.hpp"
 #include "common/interrupt.hpp"
+#include "common/option_arrays.hpp"
 #include "common/parallel.hpp"
+#include "common/simd.hpp"
 #include "common/threads.hpp"
 
 #include <algorithm>
@@ -14,8 +16,6 @@
 #include <limits>
 #include <vector>
 
-// The lane helpers pass vectors by value only inside always-inline code.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace orvelta::lattice {
 
@@ -25,13 +25,7 @@ namespace orvelta::lattice {
 // sequence exactly (element-wise IEEE arithmetic, no contraction), so every
 // build gives the same doubles; everything a build uses is forced inline so
 // that it is compiled for that build's instruction set.
-#if defined(__GNUC__) && defined(__x86_64__)
-#define ORVELTA_X86 1
 #define ORVELTA_INLINE inline __attribute__((always_inline))
-#else
-#define ORVELTA_X86 0
-#define ORVELTA_INLINE inline
-#endif
 
 namespace {
 
@@ -80,40 +74,24 @@ ORVELTA_INLINE Steps step_constants(double r, double q, double sigma, double tau
 }
 
 // ---------------------------------------------------------------------------
-// Lanes: W doubles processed by one instruction. W = 1 is plain scalar code.
+// Lanes: W doubles processed by one instruction (common/simd.hpp). W = 1 is
+// plain scalar code.
 
-template <int W>
-struct Lanes {
-    typedef double D __attribute__((vector_size(8 * W)));
-    typedef std::int64_t M __attribute__((vector_size(8 * W)));
-};
-template <>
-struct Lanes<1> {
-    using D = double;
-    using M = bool;
-};
+using vm::Lanes;
 
 template <int W>
 ORVELTA_INLINE typename Lanes<W>::D load(const double* p) noexcept {
-    typename Lanes<W>::D v;
-    __builtin_memcpy(&v, p, sizeof v);
-    return v;
+    return vm::load_lanes<W>(p);
 }
 
 template <int W>
 ORVELTA_INLINE void store(double* p, typename Lanes<W>::D v) noexcept {
-    __builtin_memcpy(p, &v, sizeof v);
+    vm::store_lanes<W>(p, v);
 }
 
 template <int W>
 ORVELTA_INLINE typename Lanes<W>::D splat(double x) noexcept {
-    if constexpr (W == 1) {
-        return x;
-    } else {
-        typename Lanes<W>::D v;
-        for (int l = 0; l < W; ++l) v[l] = x;
-        return v;
-    }
+    return vm::splat_lanes<W>(x);
 }
 
 // Exercise value max(S - k, 0) in call lanes, max(k - S, 0) in put lanes;
@@ -224,15 +202,7 @@ ORVELTA_INLINE void group_induction(const Group<W>& g, std::int64_t n, double* V
     }
 }
 
-struct Book {
-    const double* s;
-    const double* k;
-    const double* r;
-    const double* q;
-    const double* sigma;
-    const double* tau;
-    const int* option_type;
-};
+using Book = OptionArrays<int>;
 
 // Prices the `count` valid options idx[0 .. count) in groups of W lanes; a
 // short last group repeats its first option in the spare lanes (their results
@@ -451,59 +421,18 @@ ORVELTA_INLINE double single_price(double s, double k, const Steps& c, bool call
 // ---------------------------------------------------------------------------
 // Builds and load-time dispatch.
 
-using BatchFn = void (*)(const Book&, const std::int64_t*, std::int64_t, std::int64_t, int, bool,
-                         double*, double*);
-using SingleFn = double (*)(double, double, const Steps&, bool, std::int64_t, bool, double*,
-                            double*, double*);
-
-void batch_baseline(const Book& b, const std::int64_t* idx, std::int64_t count, std::int64_t n,
-                    int tree_type, bool american, double* V, double* out) {
-    price_valid<1>(b, idx, count, n, tree_type, american, V, out);
-}
-double single_baseline(double s, double k, const Steps& c, bool call, std::int64_t n,
-                       bool american, double* V, double* S, double* boundary) {
-    return single_price<1>(s, k, c, call, n, american, V, S, boundary);
-}
-
-#if ORVELTA_X86
-ORVELTA_TARGET_AVX2 void batch_avx2(const Book& b, const std::int64_t* idx, std::int64_t count,
-                             std::int64_t n, int tree_type, bool american, double* V,
-                             double* out) {
-    price_valid<4>(b, idx, count, n, tree_type, american, V, out);
-}
-ORVELTA_TARGET_AVX2 double single_avx2(double s, double k, const Steps& c, bool call, std::int64_t n,
-                                bool american, double* V, double* S, double* boundary) {
-    return single_price<4>(s, k, c, call, n, american, V, S, boundary);
-}
-ORVELTA_TARGET_AVX512 void batch_avx512(const Book& b, const std::int64_t* idx, std::int64_t count,
-                                 std::int64_t n, int tree_type, bool american, double* V,
-                                 double* out) {
-    price_valid<8>(b, idx, count, n, tree_type, american, V, out);
-}
-// Four lanes here too: GCC 12 turns the boundary's compare-and-select over 8
-// lanes into scalar compares (3x slower); over 4 it stays in vector form.
-ORVELTA_TARGET_AVX512 double single_avx512(double s, double k, const Steps& c, bool call,
-                                    std::int64_t n, bool american, double* V, double* S,
-                                    double* boundary) {
-    return single_price<4>(s, k, c, call, n, american, V, S, boundary);
-}
-#endif
-
-BatchFn batch_kernel() noexcept {
-#if ORVELTA_X86
-    return dispatch<BatchFn>(batch_avx512, batch_avx2, batch_baseline);
-#else
-    return batch_baseline;
-#endif
-}
-
-SingleFn single_kernel() noexcept {
-#if ORVELTA_X86
-    return dispatch<SingleFn>(single_avx512, single_avx2, single_baseline);
-#else
-    return single_baseline;
-#endif
-}
+ORVELTA_KERNEL_BUILDS(void, batch_group,
+                      (const Book& b, const std::int64_t* idx, std::int64_t count, std::int64_t n,
+                       int tree_type, bool american, double* V, double* out) noexcept,
+                      (b, idx, count, n, tree_type, american, V, out), price_valid<1>, price_valid<4>,
+                      price_valid<8>)
+// Four lanes on AVX-512 too: GCC 12 turns the boundary's compare-and-select
+// over 8 lanes into scalar compares (3x slower); over 4 it stays in vector form.
+ORVELTA_KERNEL_BUILDS(double, single_lattice,
+                      (double s, double k, const Steps& c, bool call, std::int64_t n, bool american,
+                       double* V, double* S, double* boundary),
+                      (s, k, c, call, n, american, V, S, boundary), single_price<1>, single_price<4>,
+                      single_price<4>)
 
 }  // namespace
 
@@ -570,7 +499,7 @@ double tree_boundary(double s, double k, double r, double q, double sigma, doubl
     std::vector<double> V(nodes + 1, 0.0);
     std::vector<double> S(american ? nodes * kRowGroup : 0);
     const Steps c = step_constants(r, q, sigma, tau, n, tree_type);
-    return single_kernel()(s, k, c, call, n, american, V.data(), S.data(), boundary);
+    return single_lattice(s, k, c, call, n, american, V.data(), S.data(), boundary);
 }
 
 void tree_batch(std::size_t count, const double* s, const double* k, const double* r,
@@ -581,7 +510,6 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
     const std::int64_t blocks = (total + kBlock - 1) / kBlock;
     const std::int64_t n = steps;
     const Book book{s, k, r, q, sigma, tau, option_type};
-    const BatchFn kernel = batch_kernel();
     // One working vector per thread, sized when the thread first needs a
     // lattice; each group overwrites the entries it reads.
     parallel_for_local<std::vector<double>>(
@@ -611,7 +539,7 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
             // Groups start on a 64-byte boundary.
             const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(work.data()) + 63;
             double* V = reinterpret_cast<double*>(base & ~std::uintptr_t{63});
-            kernel(book, valid, count_valid, n, tree_type, american, V, out);
+            batch_group(book, valid, count_valid, n, tree_type, american, V, out);
         });
 }
 

@@ -2,12 +2,16 @@
 // arrays. The Python layer (orvelta.american) broadcasts and reshapes.
 #include "american/american.hpp"
 #include "american/vector.hpp"
+#include "common/checks.hpp"
+#include "common/memory.hpp"
+#include "common/threads.hpp"
 #include "common/vector_math.hpp"
 #include "bindings/engines/engines.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace orvelta::bindings {
 
@@ -17,76 +21,90 @@ namespace {
 // signal handlers; a SIGINT also stops the batch loop at once (cancel flag).
 constexpr std::size_t kSlice = 2048;
 
+// One batch call: the inputs checked (equal lengths, one dimension, the
+// tolerance) and `outputs` result arrays of n entries allocated once the
+// results and the pricer's working storage per thread are known to fit.
+struct Job {
+    EngineBook b;
+    std::size_t n;
+    std::vector<py::array_t<double>> out;
+    std::vector<double*> at;
+
+    Job(const char* what, const f64_array& s, const f64_array& k, const f64_array& r, const f64_array& q,
+        const f64_array& sigma, const f64_array& tau, const f64_array& option_type, int outputs, double tol)
+        : b{}, n(static_cast<std::size_t>(require_equal_lengths({&s, &k, &r, &q, &sigma, &tau, &option_type}))) {
+        require_tol(tol);
+        require_memory(what, bytes_of(static_cast<double>(n) * outputs, sizeof(double)) +
+                                 static_cast<double>(team_size(n)) * american::kWorkBytesPerThread);
+        b = option_book(s, k, r, q, sigma, tau, option_type);
+        for (int i = 0; i < outputs; ++i) {
+            out.emplace_back(static_cast<py::ssize_t>(n));
+            at.push_back(mutable_data_1d(out.back()));
+        }
+    }
+};
+
 py::array_t<double> american_price(const f64_array& s, const f64_array& k, const f64_array& r,
                                    const f64_array& q, const f64_array& sigma,
-                                   const f64_array& tau, const i32_array& option_type,
+                                   const f64_array& tau, const f64_array& option_type,
                                    double tol) {
-    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
-    py::array_t<double> out(n);
-    double* po = mutable_data_1d(out);
-    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
-    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
+    Job job("american_price", s, k, r, q, sigma, tau, option_type, 1, tol);
+    const EngineBook& b = job.b;
+    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
         american::price_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
-                              b.tau + lo, b.option_type + lo, tol, po + lo);
+                              b.tau + lo, b.option_type + lo, tol, job.at[0] + lo);
     });
-    return out;
+    return job.out[0];
 }
 
 py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array& r,
                          const f64_array& q, const f64_array& sigma, const f64_array& tau,
-                         const i32_array& option_type, double tol) {
-    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
-    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
-    static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
-    py::array_t<double> arrays[6] = {py::array_t<double>(n), py::array_t<double>(n),
-                                     py::array_t<double>(n), py::array_t<double>(n),
-                                     py::array_t<double>(n), py::array_t<double>(n)};
-    double* p[6];
-    for (int i = 0; i < 6; ++i) p[i] = mutable_data_1d(arrays[i]);
-    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
+                         const f64_array& option_type, double tol) {
+    Job job("american_greeks", s, k, r, q, sigma, tau, option_type, 6, tol);
+    const EngineBook& b = job.b;
+    double* const* p = job.at.data();
+    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
         american::greeks_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
                                b.tau + lo, b.option_type + lo, tol, p[0] + lo, p[1] + lo,
                                p[2] + lo, p[3] + lo, p[4] + lo, p[5] + lo);
     });
+    static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
     py::dict result;
-    for (int i = 0; i < 6; ++i) result[keys[i]] = arrays[i];
+    for (int i = 0; i < 6; ++i) result[keys[i]] = job.out[i];
     return result;
 }
 
 py::array_t<double> american_implied_vol(const f64_array& price, const f64_array& s,
                                          const f64_array& k, const f64_array& r,
                                          const f64_array& q, const f64_array& tau,
-                                         const i32_array& option_type, double tol) {
-    const py::ssize_t n = require_same_length({&price, &s, &k, &r, &q, &tau, &option_type});
-    py::array_t<double> out(n);
-    double* po = mutable_data_1d(out);
-    // The book's sigma slot carries the quoted prices.
-    const OptionBook b = option_book(s, k, r, q, price, tau, option_type);
-    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
+                                         const f64_array& option_type, double tol) {
+    // The job's sigma slot carries the quoted prices.
+    Job job("american_implied_vol", s, k, r, q, price, tau, option_type, 1, tol);
+    const EngineBook& b = job.b;
+    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
         american::implied_vol_batch(hi - lo, b.sigma + lo, b.s + lo, b.k + lo, b.r + lo,
-                                    b.q + lo, b.tau + lo, b.option_type + lo, tol, po + lo);
+                                    b.q + lo, b.tau + lo, b.option_type + lo, tol, job.at[0] + lo);
     });
-    return out;
+    return job.out[0];
 }
 
 // Prices with explicit numerical settings, for convergence studies.
 py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k,
                                           const f64_array& r, const f64_array& q,
                                           const f64_array& sigma, const f64_array& tau,
-                                          const i32_array& option_type, int nodes, int quad,
+                                          const f64_array& option_type, int nodes, int quad,
                                           int iterations, int slow_iterations,
                                           int premium) {
-    const py::ssize_t n = require_same_length({&s, &k, &r, &q, &sigma, &tau, &option_type});
-    py::array_t<double> out(n);
-    double* po = mutable_data_1d(out);
-    const OptionBook b = option_book(s, k, r, q, sigma, tau, option_type);
+    Job job("american_price", s, k, r, q, sigma, tau, option_type, 1, 1.0);
+    const EngineBook& b = job.b;
+    double* po = job.at[0];
     const american::Scheme scheme{nodes, quad, iterations, slow_iterations, premium, 0.0};
-    run_sliced(static_cast<std::size_t>(n), kSlice, [&](std::size_t lo, std::size_t hi) {
+    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i)
             po[i] = american::price_with(b.s[i], b.k[i], b.r[i], b.q[i], b.sigma[i], b.tau[i],
-                                         b.option_type[i] > 0, scheme);
+                                         american::is_call(b.option_type[i]), scheme);
     });
-    return out;
+    return job.out[0];
 }
 
 py::tuple american_scheme(double tol, double strike) {

@@ -3,6 +3,9 @@
 // broadcasts, builds the curves and routes here when dividends or curves are
 // given.
 #include "dividends/dividends.hpp"
+#include "common/checks.hpp"
+#include "common/memory.hpp"
+#include "common/threads.hpp"
 #include "bindings/engines/engines.hpp"
 
 #include <cstddef>
@@ -47,7 +50,7 @@ void market_of(Inputs& x, py::ssize_t n, const f64_array& r, const f64_array& r_
                    const char* name, dividends::Curve& curve, const double** per,
                    const dividends::Curve** shared) {
         if (values.size() == 0 && times.size() == 0) {
-            if (flat.size() != n) throw std::runtime_error("all input arrays must have the same length");
+            if (flat.size() != n) throw py::value_error("all input arrays must have the same length");
             *per = data_1d(flat);
             *shared = nullptr;
         } else {
@@ -77,8 +80,8 @@ void market_of(Inputs& x, py::ssize_t n, const f64_array& r, const f64_array& r_
 }
 
 void contract_of(Inputs& x, const f64_array& s, const f64_array& k, const f64_array& tau,
-                 const i32_array& option_type, bool american) {
-    const py::ssize_t n = require_same_length({&s, &k, &tau, &option_type});
+                 const f64_array& option_type, bool american) {
+    const py::ssize_t n = require_equal_lengths({&s, &k, &tau, &option_type});
     x.in.count = static_cast<std::size_t>(n);
     x.in.s = data_1d(s);
     x.in.k = data_1d(k);
@@ -102,7 +105,7 @@ dividends::BatchInput slice_of(const dividends::BatchInput& in, std::size_t lo, 
 }
 
 py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const f64_array& tau,
-                                   const i32_array& option_type, const f64_array& r,
+                                   const f64_array& option_type, const f64_array& r,
                                    const f64_array& r_times, const f64_array& r_values,
                                    const f64_array& q, const f64_array& q_times,
                                    const f64_array& q_values, const f64_array& sigma,
@@ -112,8 +115,10 @@ py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const
     Inputs x;
     contract_of(x, s, k, tau, option_type, american);
     const auto n = static_cast<py::ssize_t>(x.in.count);
+    require_tol(tol);
     market_of(x, n, r, r_times, r_values, q, q_times, q_values, &sigma, sigma_times, sigma_values,
               div_times, div_amounts, proportional);
+    require_memory("american_price", bytes_of(static_cast<double>(n), sizeof(double)));
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     run_sliced(x.in.count, kSlice, [&](std::size_t lo, std::size_t hi) {
@@ -123,7 +128,7 @@ py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const
 }
 
 py::dict dividend_greeks(const f64_array& s, const f64_array& k, const f64_array& tau,
-                         const i32_array& option_type, const f64_array& r,
+                         const f64_array& option_type, const f64_array& r,
                          const f64_array& r_times, const f64_array& r_values, const f64_array& q,
                          const f64_array& q_times, const f64_array& q_values,
                          const f64_array& sigma, const f64_array& sigma_times,
@@ -133,8 +138,10 @@ py::dict dividend_greeks(const f64_array& s, const f64_array& k, const f64_array
     Inputs x;
     contract_of(x, s, k, tau, option_type, american);
     const auto n = static_cast<py::ssize_t>(x.in.count);
+    require_tol(tol);
     market_of(x, n, r, r_times, r_values, q, q_times, q_values, &sigma, sigma_times, sigma_values,
               div_times, div_amounts, proportional);
+    require_memory("american_greeks", bytes_of(static_cast<double>(n) * 6.0, sizeof(double)));
     static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
     py::array_t<double> arrays[6] = {py::array_t<double>(n), py::array_t<double>(n),
                                      py::array_t<double>(n), py::array_t<double>(n),
@@ -152,7 +159,7 @@ py::dict dividend_greeks(const f64_array& s, const f64_array& k, const f64_array
 
 py::array_t<double> dividend_implied_vol(const f64_array& price, const f64_array& s,
                                          const f64_array& k, const f64_array& tau,
-                                         const i32_array& option_type, const f64_array& r,
+                                         const f64_array& option_type, const f64_array& r,
                                          const f64_array& r_times, const f64_array& r_values,
                                          const f64_array& q, const f64_array& q_times,
                                          const f64_array& q_values,
@@ -164,10 +171,12 @@ py::array_t<double> dividend_implied_vol(const f64_array& price, const f64_array
     Inputs x;
     contract_of(x, s, k, tau, option_type, american);
     const auto n = static_cast<py::ssize_t>(x.in.count);
-    if (price.size() != n) throw std::runtime_error("all input arrays must have the same length");
+    require_tol(tol);
+    if (price.size() != n) throw py::value_error("all input arrays must have the same length");
     market_of(x, n, r, r_times, r_values, q, q_times, q_values, nullptr, sigma_times, sigma_values,
               div_times, div_amounts, proportional);
     const double* target = data_1d(price);
+    require_memory("american_implied_vol", bytes_of(static_cast<double>(n), sizeof(double)));
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     run_sliced(x.in.count, kSlice, [&](std::size_t lo, std::size_t hi) {
@@ -178,7 +187,7 @@ py::array_t<double> dividend_implied_vol(const f64_array& price, const f64_array
 
 // One option on grids of explicit size, for convergence studies: the
 // extrapolated price after `levels` halvings and its error estimate.
-py::tuple dividend_price_levels(double s, double k, double tau, int option_type,
+py::tuple dividend_price_levels(double s, double k, double tau, double option_type,
                                 const f64_array& r_times, const f64_array& r_values,
                                 const f64_array& q_times, const f64_array& q_values,
                                 const f64_array& sigma_times, const f64_array& sigma_values,
@@ -193,7 +202,7 @@ py::tuple dividend_price_levels(double s, double k, double tau, int option_type,
     c.s = s;
     c.k = k;
     c.tau = tau;
-    c.call = option_type > 0;
+    c.call = option_type > 0.0;
     c.american = american;
     dividends::Market m;
     m.r = &x.r;

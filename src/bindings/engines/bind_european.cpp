@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "bindings/engines/engines.hpp"
+#include "common/checks.hpp"
+#include "common/memory.hpp"
 #include "european/european.hpp"
 #include "common/simd.hpp"
 #include "fourier/fourier.hpp"
@@ -27,7 +29,7 @@ constexpr std::size_t kOptionSlice = 16384;
 std::size_t same_length(const f64_array& strikes, const f64_array& tau) {
     const auto ks = strikes.unchecked<1>();
     const auto ts = tau.unchecked<1>();
-    if (ks.shape(0) != ts.shape(0)) throw std::invalid_argument("strikes and tau must have the same length");
+    if (ks.shape(0) != ts.shape(0)) throw py::value_error("strikes and tau must have the same length");
     return static_cast<std::size_t>(ks.shape(0));
 }
 
@@ -70,7 +72,7 @@ py::array_t<double> european_price_sets(int model_id, const f64_array& params,
 
 py::dict european_settings(int model_id, const f64_array& params, double tau, double s, double r,
                            double q, double tol) {
-    if (!(tol > 0.0)) throw std::invalid_argument("tol must be a positive number");
+    require_tol(tol);
     const auto p = params.unchecked<1>();
     const eu::Model m = eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
     const eu::Settings st = eu::european_settings(m, tau, s, r, q, tol);
@@ -86,10 +88,11 @@ py::dict european_settings(int model_id, const f64_array& params, double tau, do
 
 py::array_t<double> implied_vol(const f64_array& price, const f64_array& s, const f64_array& k,
                                 const f64_array& r, const f64_array& q, const f64_array& tau,
-                                const i32_array& option_type) {
-    const auto n = static_cast<std::size_t>(require_same_length({&price, &s, &k, &r, &q, &tau, &option_type}));
+                                const f64_array& option_type) {
+    const auto n = static_cast<std::size_t>(require_equal_lengths({&price, &s, &k, &r, &q, &tau, &option_type}));
+    require_memory("implied_vol", bytes_of(static_cast<double>(n), sizeof(double)));
     const double* pp = data_1d(price);
-    const OptionBook b = option_book(s, k, r, q, tau, tau, option_type);
+    const EngineBook b = option_book(s, k, r, q, tau, tau, option_type);
     py::array_t<double> out(static_cast<py::ssize_t>(n));
     double* po = mutable_data_1d(out);
     run_sliced(n, kOptionSlice, [&](std::size_t begin, std::size_t end) {
@@ -122,7 +125,7 @@ py::tuple characteristic_pair(int model_id, const f64_array& params, const f64_a
 // Test hook: the four-lane functions of the characteristic-function loops at
 // x (and y for atan2(y, x)): exp, expm1 (|x| <= 0.5 only), log, sin, cos, atan2.
 py::tuple vector_math(const f64_array& x, const f64_array& y) {
-    const auto n = static_cast<std::size_t>(require_same_length({&x, &y}));
+    const auto n = static_cast<std::size_t>(require_equal_lengths({&x, &y}));
     const double* px = data_1d(x);
     const double* py = data_1d(y);
     std::vector<py::array_t<double>> outs;

@@ -5,7 +5,23 @@
 
 #include "bindings/bindings.hpp"
 
+#include <cstddef>
+#include <initializer_list>
+
 namespace orvelta::bindings {
+
+// The engines' error policy at the binding: arrays of unequal length are a
+// ValueError (the kernels keep their RuntimeError); tol must be a positive
+// finite number (ValueError with one message, the same the Python layer
+// gives); work that cannot fit in memory is a MemoryError with its size
+// (require_memory), checked before anything is allocated.
+inline py::ssize_t require_equal_lengths(std::initializer_list<const py::array*> arrays) {
+    const py::ssize_t n = (*arrays.begin())->size();
+    for (const py::array* a : arrays) {
+        if (a->size() != n) throw py::value_error("all input arrays must have the same length");
+    }
+    return n;
+}
 
 void register_american(py::module_& m);
 void register_dividends(py::module_& m);

@@ -3,11 +3,11 @@
 #include "bindings/engines/engines.hpp"
 
 PYBIND11_MODULE(_engines, m, pybind11::multiple_interpreters::not_supported()) {
-    m.doc() = "Compiled pricing engines of Orvelta: accurate American and European prices";
-    orvelta::set_interrupt_checker(&orvelta::bindings::check_python_signals);
-    orvelta::bindings::register_american(m);
-    orvelta::bindings::register_dividends(m);
-    orvelta::bindings::register_european(m);
-    orvelta::bindings::register_io(m);
-    orvelta::bindings::register_isa_hook(m);
+    using namespace orvelta::bindings;
+    init_module(m, "Compiled pricing engines of Orvelta: accurate American and European prices");
+    register_american(m);
+    register_dividends(m);
+    register_european(m);
+    register_io(m);
+    register_isa_hook(m);
 }

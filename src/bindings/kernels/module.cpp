@@ -1,13 +1,14 @@
 // Module entry: version gate and multi-phase initialisation come from
-// PYBIND11_MODULE; the functions are registered in the order of the table.
+// PYBIND11_MODULE; the functions are registered in the order of the table,
+// then the private instruction-set hook.
 #include "bindings/kernels/kernels.hpp"
 
 PYBIND11_MODULE(_kernels, m, pybind11::multiple_interpreters::not_supported()) {
-    m.doc() = "Compiled numerical kernels for Orvelta option projects";
-    orvelta::set_interrupt_checker(&orvelta::bindings::check_python_signals);
-    orvelta::bindings::register_lattice(m);
-    orvelta::bindings::register_fd(m);
-    orvelta::bindings::register_mc(m);
-    orvelta::bindings::register_fourier(m);
-    orvelta::bindings::register_isa(m);
+    using namespace orvelta::bindings;
+    init_module(m, "Compiled numerical kernels for Orvelta option projects");
+    register_lattice(m);
+    register_fd(m);
+    register_mc(m);
+    register_fourier(m);
+    register_isa(m);
 }

@@ -1,0 +1,187 @@
+"""Book files: CSV and Parquet readers and writers, and atomic output."""
+
+from __future__ import annotations
+
+import csv
+import os
+import tempfile
+from collections.abc import Iterator
+from typing import IO, Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import _engines
+from .errors import BookError, arrow, require
+from .methods import F64
+from .parsing import Where
+
+CSV_BLOCK_BYTES = 1 << 20  # the CSV reader reads up to 32 blocks ahead
+PARQUET_BATCH_ROWS = 65_536
+
+def book_format(path: str) -> str:
+    """``"parquet"`` or ``"csv"``, from the name or, failing that, the first bytes."""
+    low = path.lower()
+    if low.endswith((".parquet", ".pq", ".parq")):
+        return "parquet"
+    if low.endswith((".csv", ".txt")):
+        return "csv"
+    try:
+        with open(path, "rb") as f:
+            return "parquet" if f.read(4) == b"PAR1" else "csv"
+    except OSError:
+        return "csv"
+
+
+class Reader:
+    """Record batches of a book with the names, row count and places for messages."""
+
+    names: list[str]
+    total: int | None
+
+    def __init__(self, path: str, fmt: str) -> None:
+        self.path, self.fmt, self.label = path, fmt, os.path.basename(path) or path
+        self.rows = 0  # rows handed out so far
+        self.size = os.path.getsize(path)
+        pa, _ = arrow()
+        if fmt == "parquet":
+            pq = require("pyarrow.parquet", "io")
+            try:
+                self._pf = pq.ParquetFile(path)
+            except pa.ArrowInvalid as e:
+                raise BookError(f"{self.label}: not a Parquet file ({e})") from None
+            self.names = list(self._pf.schema_arrow.names)
+            self.schema = self._pf.schema_arrow
+            self.total = self._pf.metadata.num_rows
+        else:
+            try:
+                with open(path, newline="", encoding="utf-8-sig") as f:
+                    header = next(csv.reader(f), None)
+            except UnicodeDecodeError:
+                raise BookError(f"{self.label}, line 1: not UTF-8 text") from None
+            if not header:
+                raise BookError(f"{self.label}, line 1: no header")
+            self.names = [h.strip() for h in header]
+            self.total = None
+
+    @property
+    def header_place(self) -> str:
+        return f"{self.label}, line 1" if self.fmt == "csv" else self.label
+
+    def where_from(self, first: int) -> Where:
+        """Place of row ``first + i`` (0-based data row) for messages."""
+        if self.fmt == "csv":
+            return lambda i: f"{self.label}, line {first + i + 2}"
+        return lambda i: f"{self.label}, row {first + i + 1}"
+
+    def batches(self) -> Iterator[Any]:
+        pa, pc = arrow()
+        if self.fmt == "parquet":
+            for b in self._pf.iter_batches(batch_size=PARQUET_BATCH_ROWS):
+                self.rows += b.num_rows
+                yield b
+            return
+        pcsv = require("pyarrow.csv", "io")
+        # Read through a Python file: given a path, Arrow's own file reads keep
+        # memory that grows with the length of the book.
+        with open(self.path, "rb") as f:
+            try:
+                reader = self._open_csv(f, pa, pcsv)
+            except pa.ArrowInvalid as e:
+                raise self._csv_error(e) from None
+            while True:
+                try:
+                    b = reader.read_next_batch()
+                except StopIteration:
+                    return
+                except pa.ArrowInvalid as e:
+                    raise self._csv_error(e) from None
+                self.rows += b.num_rows
+                yield b
+
+    def _open_csv(self, f: IO[bytes], pa: Any, pcsv: Any) -> Any:
+        return pcsv.open_csv(
+            f,
+            read_options=pcsv.ReadOptions(block_size=CSV_BLOCK_BYTES, column_names=self.names, skip_rows=1),
+            parse_options=pcsv.ParseOptions(ignore_empty_lines=False),
+            convert_options=pcsv.ConvertOptions(column_types={n: pa.string() for n in self.names},
+                                                strings_can_be_null=False, quoted_strings_can_be_null=False),
+        )
+
+    def csv_bytes(self, batch: Any) -> int:
+        """Bytes of a CSV batch as it stood in the file (quotes and CR aside)."""
+        _, pc = arrow()
+        total = int(batch.num_rows) * int(batch.num_columns)
+        for col in batch.columns:
+            total += int(pc.sum(pc.binary_length(col)).as_py() or 0)
+        return total
+
+    def _csv_error(self, e: Exception) -> BookError:
+        """Names the line of a malformed CSV row, found by a plain rescan of the file."""
+        n = len(self.names)
+        with open(self.path, newline="", encoding="utf-8-sig", errors="replace") as f:
+            rows = csv.reader(f)
+            next(rows, None)
+            for row in rows:
+                if len(row) != n:
+                    return BookError(f"{self.label}, line {rows.line_num}: expected {n} fields, found {len(row)}")
+        return BookError(f"{self.label}, after line {self.rows + 1}: {e}")
+
+
+def arrow_floats(values: NDArray[Any]) -> Any:
+    """A float64 Arrow array over a NumPy array's memory (no pandas look-up)."""
+    pa, _ = arrow()
+    v = np.ascontiguousarray(values, dtype=np.float64)
+    return pa.Array.from_buffers(pa.float64(), len(v), [None, pa.py_buffer(v)])
+
+
+def _csv_name(name: str) -> str:
+    return '"' + name.replace('"', '""') + '"' if any(ch in name for ch in '",\r\n') else name
+
+
+class CsvWriter:
+    def __init__(self, f: IO[bytes], names: list[str]) -> None:
+        self.f = f
+        self.f.write((",".join(_csv_name(n) for n in names) + "\n").encode())
+
+    def write(self, text_cols: list[Any], float_cols: list[F64]) -> None:
+        """Appends the rows: each text column's cells as they came (quoted
+        where needed), then the float columns in their shortest exact text."""
+        pa, _ = arrow()
+        offsets, data = [], []
+        for col in text_cols:
+            if isinstance(col, pa.ChunkedArray):
+                col = col.combine_chunks()
+            n = len(col)
+            buffers = col.buffers()
+            offsets.append(np.frombuffer(buffers[1], dtype=np.int32)[col.offset:col.offset + n + 1])
+            data.append(np.frombuffer(buffers[2], dtype=np.uint8) if buffers[2] is not None
+                        else np.zeros(0, dtype=np.uint8))
+        self.f.write(_engines._csv_lines(offsets, data, [np.ascontiguousarray(c, dtype=np.float64)
+                                                          for c in float_cols]))
+
+
+class AtomicOutput:
+    """A file written under a temporary name in its folder and renamed only when complete."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        folder = os.path.dirname(os.path.abspath(path))
+        fd, self.tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder)
+        self.file: IO[bytes] = os.fdopen(fd, "wb")
+
+    def commit(self) -> None:
+        self.file.close()
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(self.tmp, 0o666 & ~umask)
+        os.replace(self.tmp, self.path)
+
+    def discard(self) -> None:
+        try:
+            self.file.close()
+        finally:
+            try:
+                os.unlink(self.tmp)
+            except FileNotFoundError:
+                pass
