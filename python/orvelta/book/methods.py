@@ -4,12 +4,15 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
 from .errors import UsageError
+
+if TYPE_CHECKING:
+    from .dividends import DividendTable
 
 F64 = NDArray[np.float64]
 
@@ -54,6 +57,10 @@ class Method:
         Add delta, gamma, theta, vega and rho (accurate method only).
     implied_vol : bool
         Add ``implied_vol`` from the book's ``price`` column.
+    dividends : DividendTable, optional
+        Discrete dividends by underlying (accurate method only); the book
+        then needs an ``underlying`` column, and each row is priced with the
+        schedule of its underlying (none when the table has no entry for it).
     """
 
     name: str = "tree"
@@ -64,8 +71,11 @@ class Method:
     params: tuple[float, ...] | None = None
     greeks: bool = False
     implied_vol: bool = False
+    dividends: DividendTable | None = None
 
     def __post_init__(self) -> None:
+        if self.dividends is not None and self.name != "accurate":
+            raise UsageError("--dividends needs --method accurate")
         if self.name not in METHODS:
             raise UsageError(f"unknown method {self.name!r} (choose tree, accurate or european)")
         if self.name != "tree":
@@ -116,6 +126,8 @@ class Method:
         cols = [c for c in MARKET if c != "sigma" or uses_sigma] + ["option_type"]
         if self.implied_vol:
             cols.append("price")
+        if self.dividends is not None:
+            cols.append("underlying")
         return tuple(cols)
 
     def outputs(self) -> tuple[str, ...]:
@@ -171,6 +183,8 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
         return out
 
     kw_tol = {} if method.tol is None else {"tol": method.tol}
+    if method.name == "accurate" and method.dividends is not None:
+        return _accurate_by_underlying(cols, method, kw_tol)
     if method.name == "accurate":
         if method.greeks:
             g = _engine("american_greeks")(s, k, r, q, cols["sigma"], tau, ot, **kw_tol)
@@ -217,3 +231,46 @@ def _european_by_group(cols: Mapping[str, NDArray[Any]], method: Method, kw_tol:
                  option_type=int(call[i0]), **kw_tol)
         price[rows] = res
     return price
+
+
+def _accurate_by_underlying(cols: Mapping[str, NDArray[Any]], method: Method,
+                            kw_tol: dict[str, float]) -> dict[str, F64]:
+    """Accurate prices (Greeks, implied volatilities) with each underlying's
+    dividend schedule, one call per underlying."""
+    assert method.dividends is not None
+    n = len(cols["s"])
+    names = method.outputs()
+    out = {c: np.empty(n) for c in names}
+    under = cols["underlying"]
+    for name in dict.fromkeys(under.tolist()):
+        rows = np.flatnonzero(under == name)
+        sched = method.dividends.get(name)
+        kw: dict[str, Any] = dict(kw_tol)
+        if sched is not None:
+            kw.update(dividends=sched.rows(), dividend_kind=sched.kind)
+        part = {c: v[rows] for c, v in cols.items() if c != "underlying"}
+        if sched is None:
+            res = price_columns(part, Method(name="accurate", tol=method.tol, greeks=method.greeks,
+                                             implied_vol=method.implied_vol))
+        else:
+            res = _accurate_with(part, method, kw)
+        for c in names:
+            out[c][rows] = res[c]
+    return out
+
+
+def _accurate_with(cols: Mapping[str, NDArray[Any]], method: Method, kw: dict[str, Any]) -> dict[str, F64]:
+    s, k, r, q, tau, ot = (cols[c] for c in ("s", "k", "r", "q", "tau", "option_type"))
+    out: dict[str, F64] = {}
+    if method.greeks:
+        g = _engine("american_greeks")(s, k, r, q, cols["sigma"], tau, ot, **kw)
+        for c in (("price",) if not method.implied_vol else ()) + GREEKS:
+            out[c] = np.asarray(g[c], dtype=np.float64)
+    elif not method.implied_vol:
+        out["price"] = np.asarray(_engine("american_price")(s, k, r, q, cols["sigma"], tau, ot, **kw),
+                                  dtype=np.float64)
+    if method.implied_vol:
+        kw_iv = {key: v for key, v in kw.items() if key != "tol"}
+        iv = _engine("american_implied_vol")(cols["price"], s, k, r, q, tau, ot, **kw_iv)
+        out["implied_vol"] = np.asarray(iv, dtype=np.float64)
+    return out

@@ -105,6 +105,23 @@ def _floats(arr: Any, column: str, where: Where) -> F64:
     return _numbers(out)
 
 
+def _text_column(arr: Any, column: str, where: Where, empty_ok: bool = False) -> list[str]:
+    """An Arrow column of names (text, or numbers read as their text), trimmed;
+    an empty cell is refused unless ``empty_ok``."""
+    pa, pc = arrow()
+    if arr.null_count and not empty_ok:
+        i = int(np.flatnonzero(_mask(arr.is_null()))[0])
+        raise _bad(where, i, column, "empty cell")
+    if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+        arr = pc.cast(arr, pa.string())
+    out = ["" if v is None else str(v).strip() for v in arr.to_pylist()]
+    if not empty_ok:
+        for i, v in enumerate(out):
+            if not v:
+                raise _bad(where, i, column, "empty cell")
+    return out
+
+
 def _option_types(arr: Any, where: Where) -> NDArray[np.int32]:
     pa, pc = arrow()
     t = arr.type
@@ -167,7 +184,10 @@ def parse_columns(batch: Any, method: Method, where: Where) -> dict[str, NDArray
     cols: dict[str, NDArray[Any]] = {}
     for c in method.needs():
         arr = batch.column(names.index(c))
-        cols[c] = _option_types(arr, where) if c == "option_type" else _floats(arr, c, where)
+        if c == "underlying":
+            cols[c] = np.array(_text_column(arr, c, where), dtype=object)
+        else:
+            cols[c] = _option_types(arr, where) if c == "option_type" else _floats(arr, c, where)
     if "american" in names:
         am = _flags(batch.column(names.index("american")), where)
         if method.exercise is not None:
