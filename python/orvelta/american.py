@@ -28,12 +28,15 @@ With discrete dividends (``dividends=``), term structures (a
 the functions solve the pricing equation in log-spot instead: a grid aligned
 with every ex-date and curve knot, Crank-Nicolson steps started with
 implicit-Euler half steps after expiry and each ex-date, the exercise
-constraint solved exactly at every step (by policy iteration, which also
-covers an exercise region between two boundaries), the value carried across
-each ex-date by cubic interpolation, and the grid halved until the difference
-of two successive Richardson extrapolations is within ``tol``. Where that
-does not happen within the work limit (6,400 space points, 3,200 time steps) the result is
-NaN rather than a price of unknown accuracy.
+constraint solved exactly at every step (in one Brennan-Schwartz pass where
+the exercise region is one interval, checked, else by policy iteration, which
+also covers an exercise region between two boundaries), the value carried
+across each ex-date by cubic interpolation, and the grid halved until the
+difference of two successive Richardson extrapolations is within ``tol``.
+Where that does not happen within the work limit (6,400 space points and
+3,200 time steps, about a second per option), or cannot happen by then even
+at the best rate the refinement reaches, the result is NaN rather than a
+price of unknown accuracy.
 """
 
 from __future__ import annotations
@@ -112,8 +115,10 @@ def american_price(
         r < q < 0) about 1e-6 of that strike is the finest reached.
         With dividends or curves, the grid is refined until its error
         estimate is within ``tol``; an option whose estimate stays above it
-        at the finest grid is NaN (American options with dividends reach
-        about 1e-7 of the strike in seconds; tighter tolerances give NaN).
+        at the finest grid is NaN. American options with dividends reach
+        1e-6 of the strike in well under a second; about 1e-8 of it only
+        where the exercise boundary is smooth, else NaN; European options
+        about 1e-9 of it, less with a dividend of more than half the spot.
     dividends : array_like of shape (n, 2), optional
         Rows of (ex-date in years from today, amount) of the one underlying
         that every option of the call is written on. On an ex-date the stock
