@@ -111,7 +111,12 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
             }
             out.estimate = level >= 2 ? est : kInf;
             out.level = level;
-            if (fixed < 0 && level >= kMinLevel && est <= tol) return out;
+            // Two extrapolations may agree by chance where the sequence
+            // converges at order 1 (a kink between nodes at an ex-date: a
+            // call exercised just before a dividend larger than the stock):
+            // the estimate counts only when the previous one was within a
+            // few tolerances too.
+            if (fixed < 0 && level >= kMinLevel && est <= tol && est_prev <= 4.0 * tol) return out;
             if (fixed < 0 && level >= kMinLevel &&
                 est > tol * std::pow(kBestGain, top - level))
                 break;
