@@ -70,7 +70,6 @@ def table_from_batches(batches: Any, names: list[str], header_place: str,
     if missing:
         word = "column" if len(missing) == 1 else "columns"
         raise BookError(f"{header_place}: missing {word} {', '.join(repr(c) for c in missing)}")
-    _, pc = arrow()
     found: dict[str, tuple[str, list[float], list[float], str]] = {}
     first = 0
     for batch in batches:
