@@ -28,7 +28,6 @@ import numpy as np
 from timing import best_of
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
 S, K, R, Q, SIGMA, TAU = 100.0, 100.0, 0.05, 0.0, 0.25, 1.0
 DAYS = (45, 136, 227, 318)
@@ -77,8 +76,14 @@ def run_child(threads: int) -> dict[str, float]:
 
 
 def references() -> dict[str, tuple[float, float, list[float]]]:
-    import reference_pde
+    # The test tree's reference solver, loaded from its file (tests/ is not a package).
+    import importlib.util
 
+    spec = importlib.util.spec_from_file_location("reference_pde", os.path.join(HERE, "..", "tests",
+                                                                               "reference_pde.py"))
+    assert spec is not None and spec.loader is not None
+    reference_pde = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(reference_pde)
     out = {}
     for name, call in (("put", False), ("call", True)):
         _, once, _ = reference_pde.richardson(S, K, R, Q, SIGMA, TAU, call, [tuple(d) for d in DIVS], True,
