@@ -40,8 +40,10 @@ from .american import american_greeks as american_greeks
 from .american import american_implied_vol as american_implied_vol
 from .american import american_price as american_price
 from .american import lsm_price as lsm_price
+from .curves import Curve as Curve
 
 __all__ = [
+    "Curve",
     "american_greeks",
     "american_implied_vol",
     "american_price",

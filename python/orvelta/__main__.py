@@ -56,6 +56,10 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     price.add_argument("--skip-bad", action="store_true",
                        help="price the good rows and report the bad ones (default: report them and write nothing)")
     price.add_argument("--strict", action="store_true", help="exit with code 3 when any result is NaN")
+    price.add_argument("--dividends", metavar="FILE",
+                       help="discrete dividends by underlying, CSV or Parquet with columns underlying, ex_tau, "
+                            "amount and optionally kind (cash or proportional); the book then needs an "
+                            "underlying column (accurate)")
     price.add_argument("--scheduler", metavar="ADDRESS", help="price on the Dask cluster at ADDRESS")
     price.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
@@ -102,6 +106,23 @@ def _price(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             greeks=args.greeks, implied_vol=args.implied_vol)
     except UsageError as e:
         parser.error(str(e))
+    if args.dividends is not None:
+        if args.method != "accurate":
+            parser.error("--dividends needs --method accurate")
+        if not os.path.isfile(args.dividends):
+            print(f"orvelta price: cannot read {args.dividends}: no such file", file=sys.stderr)
+            return EXIT_USAGE
+        from dataclasses import replace
+
+        from .book.dividends import read_dividends
+        try:
+            method = replace(method, dividends=read_dividends(args.dividends))
+        except (BookError, UsageError) as e:
+            print(f"orvelta price: {e}", file=sys.stderr)
+            return EXIT_USAGE
+        except ImportError as e:
+            print(e, file=sys.stderr)
+            return EXIT_USAGE
     if not os.path.isfile(args.book):
         print(f"orvelta price: cannot read {args.book}: no such file", file=sys.stderr)
         return EXIT_USAGE

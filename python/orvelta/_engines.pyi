@@ -57,3 +57,31 @@ def _vector_kernels(
 ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]: ...
 def _isa(name: str | None = None) -> str: ...
 def _isas() -> list[str]: ...
+
+# Discrete dividends and term structures (orvelta.american with dividends=,
+# curves or american=False): per-option float64 arrays of equal length, or an
+# empty array where the shared curve (times, values) is given instead.
+def _dividend_price(
+    s: ArrayLike, k: ArrayLike, tau: ArrayLike, option_type: ArrayLike, r: ArrayLike, r_times: ArrayLike,
+    r_values: ArrayLike, q: ArrayLike, q_times: ArrayLike, q_values: ArrayLike, sigma: ArrayLike,
+    sigma_times: ArrayLike, sigma_values: ArrayLike, div_times: ArrayLike, div_amounts: ArrayLike,
+    proportional: bool, american: bool, tol: float,
+) -> NDArray[np.float64]: ...
+def _dividend_greeks(
+    s: ArrayLike, k: ArrayLike, tau: ArrayLike, option_type: ArrayLike, r: ArrayLike, r_times: ArrayLike,
+    r_values: ArrayLike, q: ArrayLike, q_times: ArrayLike, q_values: ArrayLike, sigma: ArrayLike,
+    sigma_times: ArrayLike, sigma_values: ArrayLike, div_times: ArrayLike, div_amounts: ArrayLike,
+    proportional: bool, american: bool, tol: float,
+) -> dict[str, NDArray[np.float64]]: ...
+def _dividend_implied_vol(
+    price: ArrayLike, s: ArrayLike, k: ArrayLike, tau: ArrayLike, option_type: ArrayLike, r: ArrayLike,
+    r_times: ArrayLike, r_values: ArrayLike, q: ArrayLike, q_times: ArrayLike, q_values: ArrayLike,
+    sigma_times: ArrayLike, sigma_values: ArrayLike, div_times: ArrayLike, div_amounts: ArrayLike,
+    proportional: bool, american: bool, tol: float,
+) -> NDArray[np.float64]: ...
+def _dividend_price_levels(
+    s: float, k: float, tau: float, option_type: int, r_times: ArrayLike, r_values: ArrayLike,
+    q_times: ArrayLike, q_values: ArrayLike, sigma_times: ArrayLike, sigma_values: ArrayLike,
+    div_times: ArrayLike, div_amounts: ArrayLike, proportional: bool, american: bool, points: int,
+    steps: int, levels: int,
+) -> tuple[float, float]: ...

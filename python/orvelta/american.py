@@ -22,6 +22,21 @@ equation with the payoff as a moving obstacle, solved exactly at every step),
 on grids refined until their Richardson extrapolations settle within ``tol``.
 It reaches about 1e-6 of the strike at best and takes up to a second or two
 per option at that accuracy; tighter tolerances give NaN there.
+
+With discrete dividends (``dividends=``), term structures (a
+:class:`~orvelta.Curve` for ``r``, ``q`` or ``sigma``) or ``american=False``,
+the functions solve the pricing equation in log-spot instead: a grid aligned
+with every ex-date and curve knot, Crank-Nicolson steps started with
+implicit-Euler half steps after expiry and each ex-date, the exercise
+constraint solved exactly at every step (in one Brennan-Schwartz pass where
+the exercise region is one interval, checked, else by policy iteration, which
+also covers an exercise region between two boundaries), the value carried
+across each ex-date by cubic interpolation, and the grid halved until the
+difference of two successive Richardson extrapolations is within ``tol``.
+Where that does not happen within the work limit (6,400 space points and
+3,200 time steps, about a second per option), or cannot happen by then even
+at the best rate the refinement reaches, the result is NaN rather than a
+price of unknown accuracy.
 """
 
 from __future__ import annotations
@@ -32,8 +47,9 @@ from typing import Any, TypedDict
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _engines, _kernels
+from . import _dividends, _engines, _kernels
 from ._arrays import Broadcast, FloatOrArray, check_count, check_tol, numbers_array, option_type_array
+from .curves import Curve
 
 __all__ = ["american_price", "american_greeks", "american_implied_vol", "lsm_price"]
 
@@ -63,6 +79,10 @@ def american_price(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-8,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
 ) -> FloatOrArray:
     """Price of American options to an absolute accuracy.
 
@@ -70,10 +90,11 @@ def american_price(
     ----------
     s, k : array_like
         Spot and strike (currency units, positive).
-    r, q : array_like
-        Continuously compounded risk-free rate and dividend yield, per year.
-    sigma : array_like
-        Volatility per square-root year.
+    r, q : array_like or Curve
+        Continuously compounded risk-free rate and dividend yield, per year;
+        or a :class:`~orvelta.Curve` of forward values shared by every option.
+    sigma : array_like or Curve
+        Volatility per square-root year, or a Curve of it.
     tau : array_like
         Time to expiry in years.
     option_type : array_like
@@ -86,6 +107,23 @@ def american_price(
         while smaller tolerances get the finest settings (about 1e-11). With
         two exercise boundaries (a put with q < r < 0, a call with
         r < q < 0) about 1e-6 of that strike is the finest reached.
+        With dividends or curves, the grid is refined until its error
+        estimate is within ``tol``; an option whose estimate stays above it
+        at the finest grid is NaN. American options with dividends reach
+        1e-6 of the strike in well under a second; about 1e-8 of it only
+        where the exercise boundary is smooth, else NaN; European options
+        about 1e-9 of it, less with a dividend of more than half the spot.
+    dividends : array_like of shape (n, 2), optional
+        Rows of (ex-date in years from today, amount) of the one underlying
+        that every option of the call is written on. On an ex-date the stock
+        drops by the cash amount (to zero when it is worth less: the dividend
+        is cut to what the stock is worth). Only ex-dates strictly between 0
+        and each option's expiry count. Amounts must be non-negative.
+    dividend_kind : {"cash", "proportional"}, default "cash"
+        "proportional": each amount is the fraction of the stock paid (in
+        [0, 1]; the stock is multiplied by 1 - amount on the ex-date).
+    american : bool, default True
+        False prices the European option with the same dividends and curves.
 
     Returns
     -------
@@ -98,6 +136,9 @@ def american_price(
         maturities when the error of fitting the boundary over the last
         stretch only cannot be bounded within it. A price beyond the range of
         doubles (rates times maturities in the thousands) is ``inf``.
+        On the dividend and curve path, non-positive ``tau`` gives the
+        intrinsic value, while a non-positive volatility anywhere before
+        expiry gives NaN.
 
     Raises
     ------
@@ -109,6 +150,8 @@ def american_price(
         do not broadcast.
     """
     tol = check_tol(tol)
+    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
+        return _dividends.price(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
     b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
     out = _engines._american_price(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
                                    b.f64("tau"), b.option_type(), tol)
@@ -125,6 +168,10 @@ def american_greeks(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-8,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
 ) -> AmericanGreeks:
     """Price and sensitivities of American options from the accurate pricer.
 
@@ -136,8 +183,15 @@ def american_greeks(
 
     Parameters
     ----------
-    s, k, r, q, sigma, tau, option_type, tol
+    s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
         As for :func:`american_price`.
+
+    With dividends or curves, delta and gamma are differences on the grid,
+    vega and rho the derivatives of the grid solution in a parallel shift of
+    the volatility and rate curves (carried through every step with the
+    exercise set held), theta the calendar decay from the pricing equation
+    at the spot with the ex-dates held to their dates; each is Richardson-
+    extrapolated on the grids that bring the price within ``tol``.
 
     Returns
     -------
@@ -156,6 +210,10 @@ def american_greeks(
         tolerance divided by the step (1e-4).
     """
     tol = check_tol(tol)
+    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
+        g = _dividends.greeks(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
+        return AmericanGreeks(price=g["price"], delta=g["delta"], gamma=g["gamma"], theta=g["theta"],
+                              vega=g["vega"], rho=g["rho"])
     b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
     res = _engines._american_greeks(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
                                     b.f64("tau"), b.option_type(), tol)
@@ -174,6 +232,11 @@ def american_implied_vol(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-10,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
+    vol_curve: Curve | None = None,
 ) -> FloatOrArray:
     """Volatility at which the accurate American price equals each quote.
 
@@ -187,8 +250,13 @@ def american_implied_vol(
     ----------
     price : array_like
         Quoted option prices.
-    s, k, r, q, tau, option_type
+    s, k, r, q, tau, option_type, dividends, dividend_kind, american
         As for :func:`american_price`.
+    vol_curve : Curve, optional
+        With a volatility curve, the result is the parallel shift of the
+        curve that reproduces each quote (added to every value; the
+        shifted curve stays within [1e-4, 10]). Without one, the flat
+        volatility.
     tol : float, default 1e-10
         Tolerance on sigma. The attainable accuracy is also bounded by the
         price accuracy (at best 1e-8, or tol * vega / 2 when larger) divided by vega.
@@ -205,8 +273,16 @@ def american_implied_vol(
         exercise boundaries (a put with q < r < 0, a call with r < q < 0)
         the iteration is regula falsi on prices good to 1e-7 of the strike,
         which bounds the accuracy in sigma, at up to a few seconds a quote.
+        With dividends, curves or ``american=False`` (solved on the dividend
+        engine, where every regime is covered): Newton steps on coarse prices
+        and then on prices accurate to tol * vega / 4, but no finer than 1e-7
+        of max(s, k), so the accuracy in sigma is at best about
+        4e-7 * max(s, k) / vega.
     """
     tol = check_tol(tol)
+    if vol_curve is not None or _dividends.wanted(r, q, None, dividends, dividend_kind, american):
+        return _dividends.implied_vol(price, s, k, r, q, tau, option_type, tol, dividends, dividend_kind,
+                                      american, vol_curve)
     b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
     out = _engines._american_implied_vol(b.f64("price"), b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"),
                                          b.f64("tau"), b.option_type(), tol)

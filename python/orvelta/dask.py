@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from .book import BookError, Method, check_header, parse_columns, price_columns, require
+from .book import BookError, Method, UsageError, check_header, parse_columns, price_columns, require
 from .book.parsing import key
 
 
@@ -28,6 +28,7 @@ def price_frame(
     params: Sequence[float] | None = None,
     greeks: bool = False,
     implied_vol: bool = False,
+    dividends: Any = None,
 ) -> Any:
     """Adds price (and Greek or implied-volatility) columns to a book of options.
 
@@ -64,6 +65,14 @@ def price_frame(
     implied_vol : bool, default False
         Add ``implied_vol`` computed from the ``price`` column instead of a
         price; with ``greeks``, the Greeks are taken at that volatility.
+    dividends : str or pandas.DataFrame, optional
+        Discrete dividends by underlying (``method="accurate"`` only): the
+        path of a CSV or Parquet file, or a pandas frame, with columns
+        ``underlying``, ``ex_tau`` (years to the ex-date), ``amount`` and
+        optionally ``kind`` (``cash`` or ``proportional``), as
+        ``orvelta price --dividends`` reads. The frame then needs an
+        ``underlying`` column; each row is priced with its underlying's
+        schedule (none when the table has no entry for it).
 
     Returns
     -------
@@ -81,10 +90,17 @@ def price_frame(
         numbers or lie outside the pricers' domain (s, k > 0, tau, sigma >= 0),
         naming each row's index label and the column (up to 20 of them).
     """
+    pd = require("pandas", "dask", "orvelta.dask")
+    table = None
+    if dividends is not None:
+        from .book.dividends import read_dividends, table_from_frame
+
+        if method != "accurate":
+            raise UsageError("--dividends needs --method accurate")
+        table = read_dividends(dividends) if isinstance(dividends, str) else table_from_frame(dividends)
     m = Method(name=method, steps=steps, tree_type=tree_type, tol=tol, model=model,
                params=None if params is None else tuple(float(p) for p in params),
-               greeks=greeks, implied_vol=implied_vol)
-    pd = require("pandas", "dask", "orvelta.dask")
+               greeks=greeks, implied_vol=implied_vol, dividends=table)
     new = check_header([str(c) for c in frame.columns], m, "frame")
     if isinstance(frame, pd.DataFrame):
         return _price_partition(frame, m, new)

@@ -4,13 +4,16 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any
+from dataclasses import dataclass, replace
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import NDArray
 
 from .errors import UsageError
+
+if TYPE_CHECKING:
+    from .dividends import DividendTable, Schedule
 
 F64 = NDArray[np.float64]
 
@@ -67,6 +70,10 @@ class Method:
         Add ``implied_vol`` from the book's ``price`` column. With ``greeks``
         too, the Greeks are taken at the implied volatility (no ``sigma``
         column is needed).
+    dividends : DividendTable, optional
+        Discrete dividends by underlying (accurate method only); the book
+        then needs an ``underlying`` column, and each row is priced with the
+        schedule of its underlying (none when the table has no entry for it).
     """
 
     name: str = "tree"
@@ -77,10 +84,13 @@ class Method:
     params: tuple[float, ...] | None = None
     greeks: bool = False
     implied_vol: bool = False
+    dividends: DividendTable | None = None
 
     def __post_init__(self) -> None:
         if self.name not in METHODS:
             raise UsageError(f"unknown method {self.name!r} (choose tree, accurate or european)")
+        if self.dividends is not None and self.name != "accurate":
+            raise UsageError("--dividends needs --method accurate")
         if self.name != "tree":
             for flag, value in (("--steps", self.steps), ("--tree-type", self.tree_type)):
                 if value is not None:
@@ -135,6 +145,8 @@ class Method:
         cols = [c for c in MARKET if c != "sigma" or uses_sigma] + ["option_type"]
         if self.implied_vol:
             cols.append("price")
+        if self.dividends is not None:
+            cols.append("underlying")
         return tuple(cols)
 
     def greek_names(self) -> tuple[str, ...]:
@@ -198,6 +210,8 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
                 price[i] = batch(s[i], k[i], r[i], q[i], sigma[i], tau[i], ot[i], american=flag, **kw)
         return {"price": np.asarray(price, dtype=np.float64)}
 
+    if method.dividends is not None:
+        return _by_underlying(cols, method, method.dividends)
     out = {c: np.full(n, np.nan) for c in method.output_keys()}
     american = np.full(n, bool(method.exercise)) if am is None else np.asarray(am, dtype=bool)
     kw_tol = {} if method.tol is None else {"tol": method.tol}
@@ -232,6 +246,57 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
                 res = _engine("european_greeks")(*eu_args, **kw_tol)
             else:
                 res = {"price": _engine("european_price")(*eu_args, **kw_tol)}
+        for c in wanted:
+            out[c][i] = np.asarray(res[c], dtype=np.float64)
+    return out
+
+
+def _by_underlying(cols: Mapping[str, NDArray[Any]], method: Method, table: DividendTable) -> dict[str, F64]:
+    """Rows priced with their underlying's dividend schedule, one group of
+    calls per underlying; underlyings the table does not list pay none."""
+    n = len(cols["s"])
+    out = {c: np.full(n, np.nan) for c in method.output_keys()}
+    plain = replace(method, dividends=None)
+    under = cols["underlying"]
+    for name in dict.fromkeys(under.tolist()):
+        rows = np.flatnonzero(under == name)
+        part = {c: v[rows] for c, v in cols.items() if c != "underlying"}
+        schedule = table.get(name)
+        res = price_columns(part, plain) if schedule is None else _with_schedule(part, method, schedule)
+        for c in out:
+            out[c][rows] = res[c]
+    return out
+
+
+def _with_schedule(cols: Mapping[str, NDArray[Any]], method: Method, schedule: Schedule) -> dict[str, F64]:
+    """Rows of one underlying on the dividend engine: American and European
+    rows alike (``american=`` of the American functions), the Greeks at the
+    implied volatility when both are asked for."""
+    s, k, r, q, tau, ot = (cols[c] for c in ("s", "k", "r", "q", "tau", "option_type"))
+    n = len(s)
+    am = cols.get("american")
+    american = np.ones(n, dtype=bool) if am is None else np.asarray(am, dtype=bool)
+    kw_tol = {} if method.tol is None else {"tol": method.tol}
+    out = {c: np.full(n, np.nan) for c in method.output_keys()}
+    wanted = [c for c in method.output_keys() if c != "implied_vol"]
+    for flag in (True, False):
+        i = np.flatnonzero(american == flag)
+        if not i.size:
+            continue
+        kw: dict[str, Any] = {"dividends": schedule.rows(), "dividend_kind": schedule.kind, "american": flag}
+        if method.implied_vol:
+            # --tol is a price tolerance; the volatility search keeps its own.
+            vol = _engine("american_implied_vol")(cols["price"][i], s[i], k[i], r[i], q[i], tau[i], ot[i], **kw)
+            out["implied_vol"][i] = vol
+            if not method.greeks:
+                continue
+        else:
+            vol = cols["sigma"][i]
+        args = (s[i], k[i], r[i], q[i], vol, tau[i], ot[i])
+        if method.greeks:
+            res = _engine("american_greeks")(*args, **kw_tol, **kw)
+        else:
+            res = {"price": _engine("american_price")(*args, **kw_tol, **kw)}
         for c in wanted:
             out[c][i] = np.asarray(res[c], dtype=np.float64)
     return out

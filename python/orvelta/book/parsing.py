@@ -148,6 +148,18 @@ def _floats(arr: Any, column: str, problems: Problems) -> F64:
     return np.full(len(arr), np.nan)
 
 
+def names_column(arr: Any, column: str, problems: Problems, empty_ok: bool = False) -> list[str]:
+    """A column of names (text, or numbers read as their text), trimmed; an
+    empty cell is a bad row unless ``empty_ok``."""
+    pa, pc = arrow()
+    if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+        arr = pc.cast(arr, pa.string())
+    out = ["" if v is None else str(v).strip() for v in arr.to_pylist()]
+    if not empty_ok:
+        problems.add(np.array([not v for v in out], dtype=bool), column, lambda i: "empty cell")
+    return out
+
+
 def _option_types(arr: Any, problems: Problems) -> F64:
     """1.0 call, 0.0 put; NaN in bad rows. Words (call, c, put, p in any case)
     or numbers (> 0 call), one rule everywhere."""
@@ -239,10 +251,13 @@ def parse_columns(batch: Any, method: Method, where: Where, limit: int = 20) -> 
     problems = Problems(batch.num_rows, where, limit)
     cols: dict[str, NDArray[Any]] = {}
     types = None
+    names: NDArray[Any] = np.empty(0, dtype=object)
     for c in method.needs():
         arr = batch.column(index[c])
         if c == "option_type":
             types = _option_types(arr, problems)
+        elif c == "underlying":
+            names = np.array(names_column(arr, c, problems), dtype=object)
         else:
             cols[c] = _floats(arr, c, problems)
     for c, values in list(cols.items()):
@@ -261,6 +276,8 @@ def parse_columns(batch: Any, method: Method, where: Where, limit: int = 20) -> 
             cols["american"] = am & False
     assert types is not None
     cols["option_type"] = np.where(np.isnan(types), 0, types).astype(np.int32)
+    if "underlying" in method.needs():
+        cols["underlying"] = names
     return cols, problems
 
 
