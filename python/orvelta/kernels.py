@@ -31,6 +31,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _kernels
+from ._docs import fill
 
 __all__ = [
     "american_tree_batch",
@@ -489,6 +490,7 @@ def lsm_eval_policy(
     return _kernels.lsm_eval_policy(paths, strike, r, tau, option_type, coefficients)
 
 
+@fill
 def fft_prices(
     model_id: Int,
     params: Array1D,
@@ -510,15 +512,8 @@ def fft_prices(
 
     Parameters
     ----------
-    model_id : int
-        The model of the log price (table below).
-    params : array_like, shape (p,)
-        The model's parameters (layout below); missing entries take their
-        defaults, an empty array selects all defaults.
-    s : float
-        Spot (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
+    {{model_params}}
+    {{spot_rates}}
     tau : float
         Time to expiry in years.
     alpha : float, default 1.5
@@ -537,25 +532,12 @@ def fft_prices(
         "prices": ndarray (N,), the price at each strike (calls floored at 0;
         far out-of-the-money puts may be slightly negative).
 
-    Notes
-    -----
-    ``model_id`` and the ``params`` layout, defaults in brackets:
-
-    * 1, Merton jump diffusion: [sigma 0.2, lambda 0.3 (jumps per year),
-      mu_J -0.05 (mean log jump), delta_J 0.2 (std of log jump)].
-    * 2, variance gamma: [sigma 0.2, theta -0.08, nu 0.2]; nu floored at 1e-6.
-    * 3, Heston: [v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5];
-      v0, kappa, theta, sigma_v floored at 1e-8, rho clamped to +-0.999.
-    * 4, Bates (Heston with Merton jumps): [v0, kappa, theta, sigma_v, rho,
-      lambda 0.3, mu_J -0.05, delta_J 0.2]; a missing Heston entry is 0
-      (then floored), not the Heston default, so give all five.
-    * any other value, Black-Scholes: [sigma 0.2].
-
-    Variances and rates are per year, volatilities per square-root year.
+    {{model_table}}
     """
     return _kernels.fft_prices(model_id, params, s, r, q, tau, alpha, n, eta, option_type)
 
 
+@fill
 def direct_prices(
     model_id: Int,
     params: Array1D,
@@ -577,19 +559,9 @@ def direct_prices(
 
     Parameters
     ----------
-    model_id : int
-        The model of the log price (table below).
-    params : array_like, shape (p,)
-        The model's parameters (layout below); missing entries take their
-        defaults, an empty array selects all defaults.
-    strikes : array_like, shape (n,)
-        Strikes (currency units).
-    tau : array_like, shape (n,)
-        Times to expiry in years, one per strike.
-    s : float
-        Spot (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
+    {{model_params}}
+    {{strikes_tau}}
+    {{spot_rates}}
     n_terms : int, default 512
         Quadrature nodes (at least 64).
     u_max : float, default 120.0
@@ -602,30 +574,14 @@ def direct_prices(
     ndarray of float64, shape (n,)
         One price per strike (calls floored at 0; puts by parity, not floored).
 
-    Raises
-    ------
-    RuntimeError
-        "strikes and tau must have the same length".
+    {{strike_tau_error}}
 
-    Notes
-    -----
-    ``model_id`` and the ``params`` layout, defaults in brackets:
-
-    * 1, Merton jump diffusion: [sigma 0.2, lambda 0.3 (jumps per year),
-      mu_J -0.05 (mean log jump), delta_J 0.2 (std of log jump)].
-    * 2, variance gamma: [sigma 0.2, theta -0.08, nu 0.2]; nu floored at 1e-6.
-    * 3, Heston: [v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5];
-      v0, kappa, theta, sigma_v floored at 1e-8, rho clamped to +-0.999.
-    * 4, Bates (Heston with Merton jumps): [v0, kappa, theta, sigma_v, rho,
-      lambda 0.3, mu_J -0.05, delta_J 0.2]; a missing Heston entry is 0
-      (then floored), not the Heston default, so give all five.
-    * any other value, Black-Scholes: [sigma 0.2].
-
-    Variances and rates are per year, volatilities per square-root year.
+    {{model_table}}
     """
     return _kernels.direct_prices(model_id, params, strikes, tau, s, r, q, n_terms, u_max, option_type)
 
 
+@fill
 def cos_prices(
     model_id: Int,
     params: Array1D,
@@ -648,19 +604,9 @@ def cos_prices(
 
     Parameters
     ----------
-    model_id : int
-        The model of the log price (table below).
-    params : array_like, shape (p,)
-        The model's parameters (layout below); missing entries take their
-        defaults, an empty array selects all defaults.
-    strikes : array_like, shape (n,)
-        Strikes (currency units).
-    tau : array_like, shape (n,)
-        Times to expiry in years, one per strike.
-    s : float
-        Spot (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
+    {{model_params}}
+    {{strikes_tau}}
+    {{spot_rates}}
     n_terms : int, default 256
         Cosine terms (at least 8).
     truncation_width : float, default 10.0
@@ -674,25 +620,8 @@ def cos_prices(
     ndarray of float64, shape (n,)
         One price per strike; a negative price is floored at 0.
 
-    Raises
-    ------
-    RuntimeError
-        "strikes and tau must have the same length".
+    {{strike_tau_error}}
 
-    Notes
-    -----
-    ``model_id`` and the ``params`` layout, defaults in brackets:
-
-    * 1, Merton jump diffusion: [sigma 0.2, lambda 0.3 (jumps per year),
-      mu_J -0.05 (mean log jump), delta_J 0.2 (std of log jump)].
-    * 2, variance gamma: [sigma 0.2, theta -0.08, nu 0.2]; nu floored at 1e-6.
-    * 3, Heston: [v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5];
-      v0, kappa, theta, sigma_v floored at 1e-8, rho clamped to +-0.999.
-    * 4, Bates (Heston with Merton jumps): [v0, kappa, theta, sigma_v, rho,
-      lambda 0.3, mu_J -0.05, delta_J 0.2]; a missing Heston entry is 0
-      (then floored), not the Heston default, so give all five.
-    * any other value, Black-Scholes: [sigma 0.2].
-
-    Variances and rates are per year, volatilities per square-root year.
+    {{model_table}}
     """
     return _kernels.cos_prices(model_id, params, strikes, tau, s, r, q, n_terms, truncation_width, option_type)
