@@ -18,6 +18,37 @@ F = TypeVar("F", bound=Callable[..., object])
 _PLACEHOLDER = re.compile(r"^([ \t]*)\{\{(\w+)\}\}[ \t]*$", re.M)
 
 PIECES = {
+    # Market inputs of one option, and of arrays of options.
+    "market_scalars": """\
+s, k : float
+    Spot and strike (currency units).
+r, q : float
+    Risk-free rate and dividend yield, continuously compounded, per year.
+sigma : float
+    Volatility per square-root year.
+tau : float
+    Time to expiry in years.
+option_type : int
+    > 0 call, <= 0 put.""",
+    "market_arrays": """\
+s, k : array_like, shape (n,)
+    Spot and strike prices (currency units).
+r, q : array_like, shape (n,)
+    Risk-free rate and dividend yield, continuously compounded, per year.
+sigma : array_like, shape (n,)
+    Volatility per square-root year.
+tau : array_like, shape (n,)
+    Time to expiry in years.""",
+    # The policy kernels' shared arguments after the paths.
+    "policy_args": """\
+strike : float
+    Strike (currency units).
+r : float
+    Risk-free rate, continuously compounded, per year.
+tau : float
+    Time from the first to the last date in years.
+option_type : int
+    > 0 call, <= 0 put.""",
     # The Fourier kernels' model selection.
     "model_params": """\
 model_id : int

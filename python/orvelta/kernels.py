@@ -113,6 +113,7 @@ class FftPrices(TypedDict):
     prices: F64
 
 
+@fill
 def american_tree_batch(
     s: Array1D,
     k: Array1D,
@@ -136,14 +137,7 @@ def american_tree_batch(
 
     Parameters
     ----------
-    s, k : array_like, shape (n,)
-        Spot and strike prices (currency units).
-    r, q : array_like, shape (n,)
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : array_like, shape (n,)
-        Volatility per square-root year.
-    tau : array_like, shape (n,)
-        Time to expiry in years.
+    {{market_arrays}}
     option_type : array_like of int, shape (n,)
         > 0 call, <= 0 put (cast to int32, so 0.5 is a put).
     steps : int, default 200
@@ -169,6 +163,7 @@ def american_tree_batch(
     return _kernels.american_tree_batch(s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
 
 
+@fill
 def american_tree_boundary(
     s: Float,
     k: Float,
@@ -190,16 +185,7 @@ def american_tree_boundary(
 
     Parameters
     ----------
-    s, k : float
-        Spot and strike (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : float
-        Volatility per square-root year.
-    tau : float
-        Time to expiry in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{market_scalars}}
     steps : int, default 200
         Lattice time steps, raised to at least 2.
     tree_type : int, default 0
@@ -220,6 +206,7 @@ def american_tree_boundary(
     return _kernels.american_tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
 
 
+@fill
 def american_pde_psor(
     s: Float,
     k: Float,
@@ -246,16 +233,7 @@ def american_pde_psor(
 
     Parameters
     ----------
-    s, k : float
-        Spot and strike (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : float
-        Volatility per square-root year.
-    tau : float
-        Time to expiry in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{market_scalars}}
     s_steps : int, default 160
         Price intervals (at least 20).
     t_steps : int, default 120
@@ -287,6 +265,7 @@ def american_pde_psor(
     )
 
 
+@fill
 def american_pde_psor_batch(
     s: Array1D,
     k: Array1D,
@@ -311,14 +290,7 @@ def american_pde_psor_batch(
 
     Parameters
     ----------
-    s, k : array_like, shape (n,)
-        Spot and strike prices (currency units).
-    r, q : array_like, shape (n,)
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : array_like, shape (n,)
-        Volatility per square-root year.
-    tau : array_like, shape (n,)
-        Time to expiry in years.
+    {{market_arrays}}
     option_type : array_like of int, shape (n,)
         > 0 call, <= 0 put.
     s_steps : int, default 100
@@ -398,6 +370,7 @@ def gbm_paths_antithetic(
     return _kernels.gbm_paths_antithetic(s0, r, q, sigma, tau, steps, paths, seed)
 
 
+@fill
 def lsm_backward(
     paths: Array2D,
     strike: Float,
@@ -418,14 +391,7 @@ def lsm_backward(
     paths : array_like, shape (n, m)
         Prices, rows paths and columns dates equally spaced from 0 to ``tau``
         (the layout of :func:`gbm_paths_antithetic`).
-    strike : float
-        Strike (currency units).
-    r : float
-        Risk-free rate, continuously compounded, per year.
-    tau : float
-        Time from the first to the last date in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{policy_args}}
     degree : int, default 3
         Highest power in the regression basis; negative counts as 0.
 
@@ -446,6 +412,7 @@ def lsm_backward(
     return _kernels.lsm_backward(paths, strike, r, tau, option_type, degree)
 
 
+@fill
 def lsm_eval_policy(
     paths: Array2D,
     strike: Float,
@@ -464,14 +431,7 @@ def lsm_eval_policy(
     ----------
     paths : array_like, shape (n, m)
         Fresh paths in the layout of :func:`gbm_paths_antithetic`.
-    strike : float
-        Strike (currency units).
-    r : float
-        Risk-free rate, continuously compounded, per year.
-    tau : float
-        Time from the first to the last date in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{policy_args}}
     coefficients : array_like, shape (m, nb)
         Regression coefficients per date, as "coefficients" of
         :func:`lsm_backward`.
@@ -490,6 +450,7 @@ def lsm_eval_policy(
     return _kernels.lsm_eval_policy(paths, strike, r, tau, option_type, coefficients)
 
 
+@fill
 @fill
 def fft_prices(
     model_id: Int,
@@ -538,6 +499,7 @@ def fft_prices(
 
 
 @fill
+@fill
 def direct_prices(
     model_id: Int,
     params: Array1D,
@@ -581,6 +543,7 @@ def direct_prices(
     return _kernels.direct_prices(model_id, params, strikes, tau, s, r, q, n_terms, u_max, option_type)
 
 
+@fill
 @fill
 def cos_prices(
     model_id: Int,
