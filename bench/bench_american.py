@@ -7,7 +7,12 @@ subset, with every side's measured error against a converged reference (the
 pricer at settings far beyond any tolerance, which agrees with QuantLib's
 high-precision value-matching scheme). Then american_greeks against the
 engine plus bumps, and american_implied_vol on a 1,000-quote chain against
-AmericanOption.impliedVolatility. Prints time per option and the ratios."""
+AmericanOption.impliedVolatility. Prints time per option and the ratios.
+
+Then the double-boundary regime (a put with q < r < 0, a call with
+r < q < 0): price, Greeks and implied volatility per option at several
+tolerances, one thread and two, beside the single-boundary price of the
+same options with the rates made positive (same maturities and tolerance)."""
 
 from __future__ import annotations
 
@@ -26,6 +31,11 @@ N_CHAIN = 1_000
 N_QL_IV = 20
 TOLS = (1e-3, 1e-4, 1e-5, 1e-8)
 N_QL_HIGH = 40
+# The double-boundary regime: options per tolerance (fewer where each costs more;
+# below 1e-6 only the integral equations price, NaN where their settings disagree).
+REGIME_TOLS = {1e-3: 200, 1e-4: 200, 1e-5: 60, 1e-6: 12, 1e-7: 12, 1e-8: 6}
+N_REGIME_GREEKS = 40
+N_REGIME_IV = 8
 
 
 def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
@@ -36,6 +46,54 @@ def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
         q=rng.uniform(0.0, 0.06, n), sigma=rng.uniform(0.1, 0.5, n), tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
         option_type=rng.integers(0, 2, n).astype(np.int32),
     )
+
+
+def regime_book(n: int, seed: int = 2027) -> dict[str, np.ndarray]:
+    """Options with two exercise boundaries (moneyness 0.8..1.25, sigma 0.1..0.5,
+    tau 0.1..2 y; put-form r in -3%..-0.1%, q 0.5% to 5% below it)."""
+    rng = np.random.default_rng(seed)
+    r = rng.uniform(-0.03, -0.001, n)
+    q = r - rng.uniform(0.005, 0.05, n)
+    kind = rng.integers(0, 2, n).astype(np.int32)
+    k = np.full(n, 100.0)
+    return dict(
+        s=k * np.exp(rng.uniform(np.log(0.8), np.log(1.25), n)), k=k,
+        r=np.where(kind > 0, q, r), q=np.where(kind > 0, r, q),
+        sigma=rng.uniform(0.1, 0.5, n), tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
+        option_type=kind,
+    )
+
+
+NAMES = ("s", "k", "r", "q", "sigma", "tau", "option_type")
+
+
+def regime_child(out: dict[str, float]) -> None:
+    import orvelta
+
+    for tol, n in REGIME_TOLS.items():
+        b = regime_book(n)
+        args = [b[x] for x in NAMES]
+        # The same options with the rates' signs flipped: one boundary.
+        pos = [-b[x] if x in ("r", "q") else b[x] for x in NAMES]
+        t, prices = best_of(lambda: orvelta.american_price(*args, tol=tol), 1)
+        out[f"regime_price_{tol:g}"] = t / n
+        out[f"regime_nan_{tol:g}"] = int(np.isnan(prices).sum())
+        single = best_of(lambda: orvelta.american_price(*pos, tol=tol), 3)[0]
+        out[f"single_price_{tol:g}"] = single / n
+    b = regime_book(N_REGIME_GREEKS)
+    args = [b[x] for x in NAMES]
+    greeks = best_of(lambda: orvelta.american_greeks(*args, tol=1e-5), 1)[0]
+    out["regime_greeks_1e-05"] = greeks / N_REGIME_GREEKS
+    price = best_of(lambda: orvelta.american_price(*args, tol=1e-5), 1)[0]
+    out["regime_price_g_1e-05"] = price / N_REGIME_GREEKS
+    b = regime_book(N_REGIME_IV)
+    quotes = orvelta.american_price(*[b[x] for x in NAMES], tol=1e-6)
+    ok = ~np.isnan(quotes)
+    rest = [b[x][ok] for x in ("s", "k", "r", "q", "tau", "option_type")]
+    t, iv = best_of(lambda: orvelta.american_implied_vol(quotes[ok], *rest, tol=1e-6), 1)
+    out["regime_iv"] = t / max(int(ok.sum()), 1)
+    err = np.abs(iv - b["sigma"][ok])
+    out["regime_iv_err"] = float(np.nanmax(err)) if ok.any() else float("nan")
 
 
 def reference(b: dict[str, np.ndarray]) -> np.ndarray:
@@ -68,6 +126,7 @@ def child() -> None:
         ok = ~np.isnan(iv)
         out[f"{key}_err"] = float(np.max(np.abs(iv[ok] - c["sigma"][ok])))
         out[f"{key}_solved"] = int(ok.sum())
+    regime_child(out)
     print(json.dumps(out))
 
 
@@ -245,6 +304,27 @@ def main() -> None:
     print(f"american_implied_vol at QuantLib's accuracy, tol 1e-6: {one['iv_1e-06'] * us:.1f} us/quote on 1 thread, "
           f"{two['iv_1e-06'] * us:.1f} on 2 (max sigma error {one['iv_1e-06_err']:.1e}, {one['iv_1e-06_solved']} solved); "
           f"equal accuracy ratio {ql_iv_t / one['iv_1e-06']:.2f}x on 1 thread, {ql_iv_t / two['iv_1e-06']:.2f}x on 2")
+    print_regime(one, two)
+
+
+def print_regime(one: dict[str, float], two: dict[str, float]) -> None:
+    us = 1e6
+    print("double-boundary regime (put q < r < 0, call r < q < 0; moneyness 0.8..1.25, "
+          "sigma 0.1..0.5, tau 0.1..2 y), beside the same options with the rates' signs "
+          "flipped (one boundary):")
+    for tol, n in REGIME_TOLS.items():
+        k = f"{tol:g}"
+        p1, p2 = one[f"regime_price_{k}"], two[f"regime_price_{k}"]
+        s1, s2 = one[f"single_price_{k}"], two[f"single_price_{k}"]
+        print(f"  tol {k} ({n} options, {one[f'regime_nan_{k}']} NaN): {p1 * us:10.1f} us/option "
+              f"on 1 thread, {p2 * us:10.1f} on 2; one boundary {s1 * us:8.1f} / {s2 * us:8.1f}; "
+              f"ratio {p1 / s1:.1f}x")
+    g1, g2 = one["regime_greeks_1e-05"], two["regime_greeks_1e-05"]
+    print(f"  american_greeks tol 1e-5 ({N_REGIME_GREEKS} options): {g1 * us:.1f} us/option on 1 "
+          f"thread ({g1 / one['regime_price_g_1e-05']:.2f}x one price), {g2 * us:.1f} on 2")
+    print(f"  american_implied_vol tol 1e-6 ({N_REGIME_IV} quotes priced at tol 1e-6): "
+          f"{one['regime_iv'] * us:.1f} us/quote on 1 thread, {two['regime_iv'] * us:.1f} on 2 "
+          f"(max sigma error {one['regime_iv_err']:.1e})")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """European pricing to 1e-8 under Heston against QuantLib's AnalyticHestonEngine,
-and a 45-quote Heston calibration against QuantLib's HestonModel calibration
-with Levenberg-Marquardt.
+a 45-quote Heston calibration against QuantLib's HestonModel calibration with
+Levenberg-Marquardt, and the time per option of european_greeks against one
+price under each model and tolerance.
 
 QuantLib runs at the smallest Gauss-Laguerre integration order whose prices are
 within 1e-8 of orvelta's at 1e-12 on every strike of the chain. Our side runs in
@@ -42,7 +43,7 @@ def chain(n: int) -> np.ndarray:
 def calibration_quotes() -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     tau = np.repeat(np.array(CAL_DAYS) / 365.0, CAL_STRIKES.size)
     k = np.tile(CAL_STRIKES, len(CAL_DAYS))
-    prices = np.asarray(orvelta.european_price(3, TRUE, k, tau, S, R, Q))
+    prices = np.asarray(orvelta.european_price("heston", TRUE, k, tau, S, R, Q, "call"))
     return k, tau, prices
 
 
@@ -53,16 +54,38 @@ def ours() -> dict[str, float]:
     for n in CHAINS:
         k = chain(n)
         t = np.full(n, TAU)
-        orvelta.european_price(3, params, k, t, S, R, Q)
-        best, _ = best_of(lambda: orvelta.european_price(3, params, k, t, S, R, Q), 50)
+        orvelta.european_price("heston", params, k, t, S, R, Q, "call")
+        best, _ = best_of(lambda: orvelta.european_price("heston", params, k, t, S, R, Q, "call"), 50)
         out[f"chain{n}"] = best / n
     k, tau, prices = calibration_quotes()
-    orvelta.calibrate(3, k, tau, prices, S, R, Q)  # imports scipy, warms up
-    best, res = best_of(lambda: orvelta.calibrate(3, k, tau, prices, S, R, Q), 5)
+    orvelta.calibrate("heston", k, tau, prices, S, R, Q, "call")  # imports scipy, warms up
+    best, res = best_of(lambda: orvelta.calibrate("heston", k, tau, prices, S, R, Q, "call"), 5)
     out["calibrate"] = best
     out["cal_rmse"] = res["rmse"]
     out["cal_iterations"] = res["iterations"]
     return out
+
+
+# Greeks against one price: each model at its defaults (Bates: Heston's and
+# default jumps), one option and a 21-strike chain of one maturity.
+GREEK_MODELS = (("black_scholes", None), ("merton", None), ("variance_gamma", None), ("heston", None),
+                ("bates", None))
+TOLS = (1e-4, 1e-6, 1e-8, 1e-10)
+
+
+def greeks_against_price() -> list[tuple[str, float, int, float, float]]:
+    """(model, tol, strikes, seconds per option for the price, for the Greeks), one thread."""
+    rows = []
+    for model, params in GREEK_MODELS:
+        for tol in TOLS:
+            for n in (1, 21):
+                k = chain(n)
+                t = np.full(n, TAU)
+                price, _ = best_of(lambda: orvelta.european_price(model, params, k, t, S, R, Q, "put", tol=tol), 20)
+                greeks, _ = best_of(lambda: orvelta.european_greeks(model, params, k, t, S, R, Q, "put", tol=tol),
+                                    20)
+                rows.append((model, tol, n, price / n, greeks / n))
+    return rows
 
 
 def quantlib_setup():
@@ -93,7 +116,8 @@ def quantlib_chain(order: int, strikes: np.ndarray):
 
 def quantlib_order(strikes: np.ndarray) -> int:
     """Smallest integration order within 1e-8 of our 1e-12 prices on the chain."""
-    ref = np.asarray(orvelta.european_price(3, HESTON, strikes, np.full(strikes.size, TAU), S, R, Q, tol=1e-12))
+    ref = np.asarray(orvelta.european_price("heston", HESTON, strikes, np.full(strikes.size, TAU), S, R, Q, "call",
+                                            tol=1e-12))
     for order in ORDERS:
         prices = np.array([o.NPV() for o in quantlib_chain(order, strikes)()])
         if np.abs(prices - ref).max() <= 1e-8:
@@ -148,6 +172,17 @@ def main() -> None:
     if len(sys.argv) > 1 and sys.argv[1] == "--ours":
         print(json.dumps(ours()))
         return
+    if len(sys.argv) > 1 and sys.argv[1] == "--greeks":
+        print(json.dumps(greeks_against_price()))
+        return
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    proc = subprocess.run([sys.executable, __file__, "--greeks"], capture_output=True, text=True, env=env, check=True)
+    print(f"European Greeks (price, delta, gamma, theta, rho, vegas) against one price, one thread, tau = {TAU:g}, "
+          f"per option:")
+    print(f"{'model':>16} {'tol':>7} {'strikes':>8} {'price us':>9} {'Greeks us':>10} {'ratio':>6}")
+    for model, tol, n, price, greeks in json.loads(proc.stdout.strip().splitlines()[-1]):
+        print(f"{model:>16} {tol:>7.0e} {n:>8} {price * 1e6:>9.1f} {greeks * 1e6:>10.1f} {greeks / price:>6.1f}")
+    print()
     runs = {}
     for threads in (1, 2):
         # OpenBLAS (scipy's solver steps) on one thread, so that its spinning

@@ -13,7 +13,8 @@ def test_demo_prints_its_tables_and_writes_both_plots(tmp_path):
     out = proc.stdout
     for row in ("Cox-Ross-Rubinstein lattice", "Tian lattice", "PSOR finite differences",
                 "Longstaff-Schwartz in-sample", "Longstaff-Schwartz out-of-sample", "reference: CRR lattice",
-                "Black-Scholes", "Merton jumps", "variance gamma", "Heston", "Bates"):
+                "Black-Scholes", "Merton jumps", "variance gamma", "Heston", "Bates", "accurate: fixed-point boundary",
+                "put accurate", "truncation_width = 10 standard deviations"):
         assert row in out
     for name in ("orvelta-exercise-boundary.png", "orvelta-fft-smiles.png", "orvelta-heston-smile.png"):
         path = tmp_path / name

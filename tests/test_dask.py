@@ -1,5 +1,7 @@
 """orvelta.dask.price_frame and `orvelta price --scheduler` on a two-process local cluster."""
 
+import re
+
 import numpy as np
 import pytest
 
@@ -69,8 +71,21 @@ def test_bad_cells_and_columns_are_value_errors(cluster):
         lazy.compute()
     with pytest.raises(ValueError, match=r"^frame: missing column 'tau'$"):
         price_frame(dd.from_pandas(frame(10).drop(columns="tau"), npartitions=2))
-    with pytest.raises(B.UsageError, match=r"^--greeks needs --method accurate"):
+    with pytest.raises(B.UsageError, match=r"^--greeks needs --method accurate or european"):
         price_frame(frame(10), greeks=True)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"steps": -5}, "--steps must be a whole number from 2 to 2147483646, got -5"),
+    ({"steps": 1}, "--steps must be a whole number from 2 to 2147483646, got 1"),
+    ({"method": "accurate", "tol": 0.0}, "--tol must be a positive finite number, got 0.0"),
+    ({"method": "european", "model": "heston", "params": [0.04, 2.0, 0.04, 0.6, -1.5]},
+     "--params: heston parameter rho must lie in [-1, 1], got -1.5"),
+])
+def test_settings_are_checked_before_pricing(kwargs, message):
+    """steps=-5 priced every option at its intrinsic value without a word."""
+    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+        price_frame(frame(10), **kwargs)
 
 
 def test_command_line_on_the_scheduler_writes_the_local_bytes(cluster, tmp_path, monkeypatch):

@@ -98,10 +98,13 @@ def heston_quantlib(params, strikes, days, call):
 @pytest.mark.parametrize("model, params", [
     (0, []), (0, [0.35]), (1, []), (1, [0.1, 0.8, -0.1, 0.3]), (2, []), (2, [0.15, -0.2, 0.5]),
     (2, [0.3, 0.1, 0.05]), (3, []), (3, list(HARD_HESTON)), (3, [0.09, 5.0, 0.02, 1.5, 0.9]),
-    (3, [0.04, 2.0, 0.04, 0.6]), (4, []), (4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.5, -0.1, 0.15]),
+    (3, [0.04, 2.0, 0.04, 0.6]), (4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.5, -0.1, 0.15]),
 ])
 @pytest.mark.parametrize("tau", [DAY, 1.0, 30.0])
 def test_characteristic_function_matches_the_kernels(model, params, tau):
+    """Parameters at or above the kernels' floors (1e-8 for the Heston
+    variances, speed and vol-of-vol, |rho| <= 0.999): the pricer, which takes
+    values in the model's domain as given, agrees with the kernels there."""
     u = np.linspace(-20.0, 20.0, 81)
     ours, kernels = E._characteristic_pair(model, np.array(params, float), u, S, R, Q, tau)
     # Where |phi| is below 1e-60 its exponent is so large that its own rounding exceeds 1e-13.
@@ -191,15 +194,18 @@ def test_every_instruction_set_prices_the_same_bits():
         E._isa("sse9")
 
 
-@pytest.mark.parametrize("params", [[0.04, 2.0], [0.09, 0.5, 0.02, 0.0, 0.0]])
-def test_heston_with_floored_vol_of_vol_has_deterministic_variance(params):
-    """sigma_v floored at 1e-8: the variance follows its mean, and phi is lognormal
-    with the integrated variance (model 4 pads its missing entries with zeros)."""
+@pytest.mark.parametrize("params", [[0.04, 2.0], [0.09, 0.5, 0.02, 0.0, 0.0], [0.09, 0.0, 0.02, 0.0, 0.3],
+                                    [0.0, 1.5, 0.0, 0.7, -0.5]])
+def test_heston_with_a_deterministic_variance(params):
+    """sigma_v = 0 (or a variance that starts and stays at 0): the variance
+    follows its mean, so phi is lognormal with the integrated variance; exact
+    zeros are priced as zeros, never raised to a floor (model 4 reads its
+    missing diffusion entries as zeros)."""
     model = 4 if len(params) == 2 else 3
-    full = (params + [0.0, 0.0, 0.0])[:5]
-    v0, kappa, theta = (max(x, 1e-8) for x in full[:3])
+    v0, kappa, theta = (params + [0.0, 0.0, 0.0])[:3]
     tau = 2.0
-    var = theta * tau + (v0 - theta) * -math.expm1(-kappa * tau) / kappa
+    decay = -math.expm1(-kappa * tau) / kappa if kappa > 0 else tau
+    var = theta * tau + (v0 - theta) * decay
     u = np.linspace(-20.0, 20.0, 41)
     lam, mu, delta = 0.3, -0.05, 0.2
     kappa_j = math.exp(mu + 0.5 * delta * delta) - 1.0
@@ -208,6 +214,12 @@ def test_heston_with_floored_vol_of_vol_has_deterministic_variance(params):
     ref = np.exp(1j * u * (math.log(S) + (R - Q) * tau) - 0.5 * (u * u + 1j * u) * var + jumps)
     ours, _ = E._characteristic_pair(model, np.array(params, float), u, S, R, Q, tau)
     np.testing.assert_allclose(ours, ref, rtol=1e-12, atol=0.0)
+    if model == 3:
+        k = moneyness_strikes(tau)
+        got = orvelta.european_price("heston", params, k, tau, S, R, Q, "put")
+        want = [bs_price(S, x, R, Q, math.sqrt(var / tau), tau, False) for x in k] if var > 0 else \
+            np.maximum(k * math.exp(-R * tau) - S * math.exp(-Q * tau), 0.0)
+        np.testing.assert_allclose(got, want, rtol=0, atol=1e-12)
 
 
 # ---------------------------------------------------------------- prices against references
@@ -349,7 +361,8 @@ def test_tighter_tolerances_are_met(tol):
 # ---------------------------------------------------------------- identities
 
 @pytest.mark.parametrize("model, params", [
-    (0, [0.2]), (1, []), (2, []), (2, [0.2, -0.1, 0.05]), (3, []), (3, list(HARD_HESTON)), (4, list(HESTON) + [0.5, -0.1, 0.2]),
+    (0, [0.2]), (1, None), (2, None), (2, [0.2, -0.1, 0.05]), (3, None), (3, list(HARD_HESTON)),
+    (4, list(HESTON) + [0.5, -0.1, 0.2]),
 ])
 @pytest.mark.parametrize("tau", [DAY, 2.0, 15.0])
 def test_put_call_parity(model, params, tau):
@@ -363,18 +376,19 @@ def test_put_call_parity(model, params, tau):
 @pytest.mark.parametrize("tau", [DAY, 1.0, 10.0])
 def test_models_that_reduce_to_others(tau):
     k = moneyness_strikes(tau)
-    bs = orvelta.european_price(0, [0.3], k, tau, S, R, Q)
-    np.testing.assert_allclose(orvelta.european_price(1, [0.3, 0.0], k, tau, S, R, Q), bs, rtol=0, atol=1e-12)
-    heston = orvelta.european_price(3, HESTON, k, tau, S, R, Q)
-    bates = orvelta.european_price(4, list(HESTON) + [0.0, -0.1, 0.3], k, tau, S, R, Q)
+    bs = orvelta.european_price(0, [0.3], k, tau, S, R, Q, "call")
+    np.testing.assert_allclose(orvelta.european_price(1, [0.3, 0.0, -0.05, 0.2], k, tau, S, R, Q, "call"), bs,
+                               rtol=0, atol=1e-12)
+    heston = orvelta.european_price(3, HESTON, k, tau, S, R, Q, "call")
+    bates = orvelta.european_price(4, list(HESTON) + [0.0, -0.1, 0.3], k, tau, S, R, Q, "call")
     np.testing.assert_allclose(bates, heston, rtol=0, atol=2e-8)
-    # Bates with only jump entries: its diffusion entries are zeros raised to
-    # the Heston floors, a constant variance of 1e-8 (sigma = 1e-4), so it is Merton.
-    padded = orvelta.european_price(4, [0.0, 0.0, 0.0, 0.0, 0.0, 0.3, -0.05, 0.2], k, tau, S, R, Q)
-    bates_default = orvelta.european_price(4, [], k, tau, S, R, Q)
-    merton = orvelta.european_price(1, [1e-4, 0.3, -0.05, 0.2], k, tau, S, R, Q)
-    np.testing.assert_allclose(padded, merton, rtol=0, atol=2e-8)
-    np.testing.assert_array_equal(bates_default, padded)
+    # Bates whose variance starts and stays at zero is Merton without a diffusion.
+    no_diffusion = orvelta.european_price(4, [0.0, 2.0, 0.0, 0.6, -0.5, 0.3, -0.05, 0.2], k, tau, S, R, Q, "call")
+    merton = orvelta.european_price(1, [0.0, 0.3, -0.05, 0.2], k, tau, S, R, Q, "call")
+    np.testing.assert_allclose(no_diffusion, merton, rtol=0, atol=2e-8)
+    # Variance gamma with a vanishing clock variance is Black-Scholes.
+    vg = orvelta.european_price(2, [0.3, -0.1, 1e-9], k, tau, S, R, Q, "call")
+    np.testing.assert_allclose(vg, bs, rtol=0, atol=1e-6)
 
 
 def test_hard_cases_pick_their_routes():
@@ -391,8 +405,8 @@ def test_hard_cases_pick_their_routes():
 def test_a_batch_prices_every_option_as_alone():
     taus = np.array([0.5, DAY, 2.0, 0.5, 2.0, DAY, 7.0])
     k = np.array([80.0, 100.0, 120.0, 95.0, 300.0, 99.0, 50.0])
-    batch = orvelta.european_price(3, HESTON, k, taus, S, R, Q)
-    alone = [orvelta.european_price(3, HESTON, x, t, S, R, Q) for x, t in zip(k, taus)]
+    batch = orvelta.european_price(3, HESTON, k, taus, S, R, Q, "call")
+    alone = [orvelta.european_price(3, HESTON, x, t, S, R, Q, "call") for x, t in zip(k, taus)]
     assert batch.tobytes() == np.array(alone).tobytes()
 
 
@@ -401,7 +415,7 @@ def test_thread_count_does_not_change_a_bit(run_python):
         import hashlib, numpy as np, orvelta
         taus = np.repeat(np.linspace(0.05, 3.0, 80), 3)
         k = np.tile([80.0, 100.0, 125.0], 80)
-        out = orvelta.european_price(4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.4, -0.1, 0.2], k, taus, 100.0, 0.03, 0.01)
+        out = orvelta.european_price(4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.4, -0.1, 0.2], k, taus, 100.0, 0.03, 0.01, 1)
         vols = orvelta.implied_vol(out, 100.0, k, 0.03, 0.01, taus, 1)
         x = np.array([0.04, 2.0, 0.04, 0.6, -0.5])
         rows = np.vstack([x, x + np.diag(np.full(5, 1e-6))])
@@ -420,7 +434,7 @@ def test_a_long_batch_stops_on_keyboard_interrupt(run_python):
         threading.Timer(0.3, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
         t0 = time.time()
         try:
-            orvelta.european_price(3, [0.04, 0.3, 0.04, 0.9, -0.5], np.full(taus.size, 100.0), taus, 100.0, 0.03, 0.01)
+            orvelta.european_price(3, [0.04, 0.3, 0.04, 0.9, -0.5], np.full(taus.size, 100.0), taus, 100.0, 0.03, 0.01, 1)
             print("finished")
         except KeyboardInterrupt:
             print("interrupted", time.time() - t0 < 5.0)
@@ -431,34 +445,50 @@ def test_a_long_batch_stops_on_keyboard_interrupt(run_python):
 # ---------------------------------------------------------------- inputs and errors
 
 def test_shapes_scalars_and_special_inputs():
-    assert isinstance(orvelta.european_price(3, [], 100.0, 1.0, S, R, Q), float)
-    grid = orvelta.european_price(3, [], [[90.0], [110.0]], [0.5, 1.0, 2.0], S, R, Q)
+    assert isinstance(orvelta.european_price(3, None, 100.0, 1.0, S, R, Q, "call"), float)
+    grid = orvelta.european_price(3, None, [[90.0], [110.0]], [0.5, 1.0, 2.0], S, R, Q, 1)
     assert grid.shape == (2, 3)
-    got = orvelta.european_price(3, [], [100.0, math.nan, -1.0, 100.0, 100.0], [1.0, 1.0, 1.0, 0.0, -1.0], S, R, Q)
+    got = orvelta.european_price(3, None, [100.0, math.nan, -1.0, 100.0, 100.0], [1.0, 1.0, 1.0, 0.0, -1.0], S, R, Q, 1)
     assert got[0] > 0 and np.isnan(got[1:3]).all() and got[3] == 0.0 and np.isnan(got[4])
-    assert np.isnan(orvelta.european_price(3, [], [90.0, 110.0], 1.0, math.nan, R, Q)).all()
-    mixed = orvelta.european_price(3, [], [90.0, 90.0], 1.0, S, R, Q, option_type=[1, -1])
-    assert mixed[0] == orvelta.european_price(3, [], 90.0, 1.0, S, R, Q, option_type=1)
-    assert mixed[1] == orvelta.european_price(3, [], 90.0, 1.0, S, R, Q, option_type=0)
+    assert np.isnan(orvelta.european_price(3, None, [90.0, 110.0], 1.0, math.nan, R, Q, 1)).all()
+    mixed = orvelta.european_price(3, None, [90.0, 90.0], 1.0, S, R, Q, option_type=[1, -1])
+    assert mixed[0] == orvelta.european_price(3, None, 90.0, 1.0, S, R, Q, option_type=1)
+    assert mixed[1] == orvelta.european_price(3, None, 90.0, 1.0, S, R, Q, option_type=0)
 
 
-@pytest.mark.parametrize("model, params, tol, message", [
-    (3, [], 0.0, "tol must be a positive finite number, got 0.0"),
-    (3, [], math.nan, "tol must be a positive finite number, got nan"),
-    (3, [], math.inf, "tol must be a positive finite number, got inf"),
-    (1, [0.2, -0.1], 1e-8, "the jump intensity lambda must be >= 0"),
-    (4, [0.04, 2.0, 0.04, 0.6, -0.5, -1.0], 1e-8, "the jump intensity lambda must be >= 0"),
-    (3, [0.04, math.inf], 1e-8, "params must be finite"),
-    (2, [0.2, 2.0, 0.6], 1e-8, "variance gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist)"),
+@pytest.mark.parametrize("model, params, tol, error, message", [
+    (3, None, 0.0, ValueError, "tol must be a positive finite number, got 0.0"),
+    (3, None, math.nan, ValueError, "tol must be a positive finite number, got nan"),
+    (3, None, math.inf, ValueError, "tol must be a positive finite number, got inf"),
+    (3, None, "1e-8", TypeError, "tol must be a positive finite number, got str '1e-8'"),
+    ("merton", [0.2, -0.1, 0.0, 0.2], 1e-8, ValueError, "merton parameter lam must lie in [0, inf), got -0.1"),
+    ("bates", [0.04, 2.0, 0.04, 0.6, -0.5, -1.0, 0.0, 0.2], 1e-8, ValueError,
+     "bates parameter lam must lie in [0, inf), got -1.0"),
+    (3, [0.04, math.inf, 0.04, 0.6, -0.5], 1e-8, ValueError, "heston parameter kappa must lie in [0, inf), got inf"),
+    (3, [0.04, 2.0, 0.04, 0.6, math.nan], 1e-8, ValueError, "heston parameter rho must lie in [-1, 1], got nan"),
+    (2, [0.0, 2.0, 0.75], 1e-8, ValueError,
+     "variance_gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist), got -0.5"),
+    (2, [0.2, -0.1, 0.0], 1e-8, ValueError, "variance_gamma parameter nu must lie in (0, inf), got 0.0"),
+    ("vg", {"nu": -1.0}, 1e-8, ValueError, "variance_gamma parameter nu must lie in (0, inf), got -1.0"),
+    (3, [[0.04]], 1e-8, ValueError, "heston takes 5 parameters (v0, kappa, theta, sigma_v, rho), got 1"),
+    (3, 0.04, 1e-8, ValueError, "params must be a sequence of 5 numbers (v0, kappa, theta, sigma_v, rho) for heston, "
+                                "got one number"),
+    ("heston", {"vol": 0.2}, 1e-8, ValueError,
+     "heston has no parameter 'vol' (its parameters: v0, kappa, theta, sigma_v, rho)"),
+    ("heston", orvelta.BlackScholes(), 1e-8, ValueError, "params is a BlackScholes record but the model is heston"),
+    ("heston", [0.04, 2.0, "x", 0.6, -0.5], 1e-8, TypeError, "params must be a number or an array of numbers, "
+                                                            "got strings"),
+    ("heston", [0.04, 2.0, None, 0.6, -0.5], 1e-8, TypeError, "params must hold numbers only, got None"),
+    (5, None, 1e-8, ValueError, "unknown model id 5: the ids are 0 (black_scholes), 1 (merton), 2 (variance_gamma), "
+                                "3 (heston) and 4 (bates)"),
+    (3.0, None, 1e-8, TypeError, "model must be a model name or an integer id, got float 3.0"),
 ])
-def test_invalid_parameters_raise(model, params, tol, message):
-    with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
-        orvelta.european_price(model, params, [100.0], 1.0, S, R, Q, tol=tol)
-
-
-def test_params_must_be_one_dimensional():
-    with pytest.raises(ValueError, match="params must be one-dimensional"):
-        orvelta.european_price(3, [[0.04]], 100.0, 1.0, S, R, Q)
+def test_invalid_models_and_parameters_raise(model, params, tol, error, message):
+    with pytest.raises(error, match="^" + re.escape(message) + "$"):
+        orvelta.european_price(model, params, [100.0], 1.0, S, R, Q, "put", tol=tol)
+    if error is ValueError and not isinstance(tol, str) and tol == 1e-8:
+        with pytest.raises(error, match="^" + re.escape(message) + "$"):
+            orvelta.european_greeks(model, params, [100.0], 1.0, S, R, Q, "put", tol=tol)
 
 
 # ---------------------------------------------------------------- implied volatility
@@ -520,7 +550,7 @@ def test_implied_vol_edges():
 
 def test_model_smiles():
     k = np.linspace(60.0, 150.0, 10)
-    flat = orvelta.european_implied_vol(0, [0.27], k, [[0.25], [1.0], [20.0]], S, R, Q)
+    flat = orvelta.european_implied_vol(0, [0.27], k, [[0.25], [1.0], [20.0]], S, R, Q, "call")
     np.testing.assert_allclose(flat, 0.27, rtol=1e-9)
     smile = orvelta.european_implied_vol(3, HESTON, k, 1.0, S, R, Q, option_type=0)
     calls = orvelta.european_implied_vol(3, HESTON, k, 1.0, S, R, Q, option_type=1)
@@ -534,8 +564,8 @@ def test_heston_calibration_recovers_its_parameters():
     true = np.array([0.05, 1.5, 0.06, 0.7, -0.6])
     taus = np.repeat([0.25, 0.5, 1.0, 2.0, 3.0], 9)
     k = np.tile(np.linspace(70.0, 130.0, 9), 5)
-    prices = orvelta.european_price(3, true, k, taus, S, R, Q, tol=1e-11)
-    fit = orvelta.calibrate(3, k, taus, prices, S, R, Q)
+    prices = orvelta.european_price(3, true, k, taus, S, R, Q, "call", tol=1e-11)
+    fit = orvelta.calibrate("heston", k, taus, prices, S, R, Q, "call")
     assert list(fit) == ["params", "rmse", "iterations", "success"]
     assert fit["success"] and fit["rmse"] < 1e-8 and fit["iterations"] > 0
     np.testing.assert_allclose(fit["params"], true, rtol=1e-5)
@@ -553,10 +583,17 @@ def test_calibration_of_other_models_with_puts_and_weights(model, true):
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"tau": [1.0, 1.0]}, r"strikes, tau and prices must have the same length \(got 3, 2 and 3\)"),
-    ({"weights": [1.0]}, r"weights must have one entry per quote \(got 1 for 3 quotes\)"),
+    ({"tau": [1.0, 1.0]}, r"k, tau and price must be one-dimensional of the same length \(or scalars\), "
+                          r"got shapes \(3,\), \(2,\), \(3,\)"),
+    ({"weights": [1.0]}, r"weights must be a scalar or have one entry per quote \(got 1 for 3 quotes\)"),
     ({"option_type": [1, 0]}, r"option_type must be a scalar or have one entry per quote"),
-    ({"x0": [0.04]}, r"x0 must have 5 entries for model 3, got 1"),
+    ({"x0": [0.04]}, r"heston takes 5 parameters \(v0, kappa, theta, sigma_v, rho\), got 1"),
+    ({"x0": [0.04, 2.0, 0.04, 0.6, -2.0]}, r"heston parameter rho must lie in \[-1, 1\], got -2\.0"),
+    ({"tau": [1.0, -1.0, 1.0]}, r"quote 1 \(strike 100, tau -1\) needs a maturity tau >= 0 \(years\)"),
+    ({"prices": [22.0, math.nan, 2.0]}, r"quote 1 \(strike 100, tau 1\) has a price that is not a finite number"),
+    ({"option_type": [1, math.nan, 1]}, r"quote 1 \(strike 100, tau 1\) has no option type \(NaN\)"),
+    ({"weights": 0.0}, r"weights must not all be zero: the fit would have nothing to match"),
+    ({"weights": [1.0, -1.0, 1.0]}, r"weights must be finite and >= 0"),
     ({"prices": [1.0, 25.0, 3.0]}, r"quote 0 \(strike 80, tau 1\) is 1, below its intrinsic value 21\.\d+"),
     ({"prices": [30.0, 5.0, 200.0]}, r"quote 2 \(strike 120, tau 1\) is 200, at or above its upper bound 99\.\d+"),
 ])
@@ -565,7 +602,7 @@ def test_calibration_input_errors(kwargs, message):
     args.update({k: v for k, v in kwargs.items() if k in args})
     extra = {k: v for k, v in kwargs.items() if k not in args}
     with pytest.raises(ValueError, match=message):
-        orvelta.calibrate(3, args["strikes"], args["tau"], args["prices"], S, R, Q, **extra)
+        orvelta.calibrate(3, args["strikes"], args["tau"], args["prices"], S, R, Q, extra.pop("option_type", 1), **extra)
 
 
 def test_demo_calibration_section():
@@ -582,14 +619,15 @@ def test_calibrate_names_its_extra_when_scipy_is_missing(monkeypatch):
 
     monkeypatch.setitem(sys.modules, "scipy.optimize", None)
     with pytest.raises(ImportError, match=re.escape("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'")):
-        orvelta.calibrate(0, [100.0], [1.0], [10.0], S, R, Q)
+        orvelta.calibrate(0, [100.0], [1.0], [10.0], S, R, Q, "call")
 
 
 def test_empty_inputs():
-    assert orvelta.european_price(3, [], np.array([]), np.array([]), S, R, Q).shape == (0,)
-    assert orvelta.implied_vol(np.array([]), S, 100.0, R, Q, 1.0).shape == (0,)
+    assert orvelta.european_price(3, None, np.array([]), np.array([]), S, R, Q, 1).shape == (0,)
+    assert orvelta.european_greeks(3, None, np.array([]), np.array([]), S, R, Q, 1)["delta"].shape == (0,)
+    assert orvelta.implied_vol(np.array([]), S, 100.0, R, Q, 1.0, "put").shape == (0,)
     with pytest.raises(ValueError, match="calibrate needs at least one quote"):
-        orvelta.calibrate(3, [], [], [], S, R, Q)
+        orvelta.calibrate(3, [], [], [], S, R, Q, 1)
 
 
 @pytest.mark.parametrize("weights", [None, [1.0, 1.0, 1.0, 0.0], [0.5, 3.0, 1.0, 0.0]])
@@ -598,8 +636,8 @@ def test_calibration_rmse_is_of_the_unweighted_price_errors(weights):
     k = np.array([80.0, 100.0, 120.0, 100.0])
     prices = np.array([bs_price(S, x, R, Q, 0.25, 1.0, True) for x in k])
     prices[3] += 0.5 if weights is not None else 0.0
-    fit = orvelta.calibrate(0, k, np.ones(4), prices, S, R, Q, weights=weights)
-    errors = orvelta.european_price(0, fit["params"], k, 1.0, S, R, Q, tol=1e-10) - prices
+    fit = orvelta.calibrate(0, k, np.ones(4), prices, S, R, Q, "call", weights=weights)
+    errors = orvelta.european_price(0, fit["params"], k, 1.0, S, R, Q, "call", tol=1e-10) - prices
     assert fit["rmse"] == pytest.approx(math.sqrt(np.mean(errors**2)), rel=1e-6, abs=1e-12)
     if weights is not None:
         assert fit["params"][0] == pytest.approx(0.25, rel=1e-8)

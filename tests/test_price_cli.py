@@ -12,7 +12,6 @@ import sys
 import termios
 import time
 from pathlib import Path
-from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -20,7 +19,6 @@ import pytest
 import orvelta
 from orvelta import book as B
 from orvelta.book.formats import CsvWriter
-from orvelta.__main__ import main
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -30,33 +28,16 @@ ORVELTA = str(Path(sys.executable).with_name("orvelta"))
 HEADER = "s,k,r,q,sigma,tau,option_type"
 
 
-@pytest.fixture
-def run(capsys, monkeypatch):
-    """Runs the command line in this process: (returncode, stdout, stderr) as a subprocess would give."""
-
-    def call(*args, cwd=None):
-        if cwd is not None:
-            monkeypatch.chdir(cwd)
-        capsys.readouterr()
-        try:
-            code = main([str(a) for a in args])
-        except SystemExit as e:
-            code = e.code
-        out = capsys.readouterr()
-        return SimpleNamespace(returncode=code, stdout=out.out, stderr=out.err)
-
-    return call
 
 
 def book_rows(n=40, seed=3):
-    """Valid options plus the lattice's edge cases (zero spot, expired, zero volatility)."""
+    """Valid options plus the lattice's edge cases (expired, zero volatility, option types as numbers)."""
     rng = np.random.default_rng(seed)
     rows = []
     for i in range(n):
         rows.append([f"{rng.uniform(60, 140):.2f}", f"{rng.uniform(60, 140):.3f}", f"{rng.uniform(0, .08):.4f}",
                      f"{rng.uniform(0, .05):.4f}", repr(rng.uniform(.1, .6)), f"{rng.uniform(.05, 2):.3f}",
                      str(int(rng.integers(0, 2)))])
-    rows[0][0] = "0"        # NaN price
     rows[1][5] = "0"        # intrinsic value
     rows[2][4] = "0.0"      # intrinsic value
     rows[3][6] = "-3"       # a put
@@ -88,7 +69,7 @@ def test_tree_equals_batch_bit_for_bit_and_keeps_input_text(tmp_path, extra, kw,
     american = ["true", "False", "1", "no"] * 10
     write_csv(tmp_path / "b.csv", HEADER + ",american", [r + [a] for r, a in zip(rows, american)])
     proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
-    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    assert (proc.returncode, proc.stderr) == (0, "orvelta price: 40 rows priced, 0 with a NaN result\n")
     out = read_csv(tmp_path / "o.csv")
     assert out[0] == HEADER.split(",") + ["american", "price"]
     assert [r[:-1] for r in out[1:]] == [r + [a] for r, a in zip(rows, american)]
@@ -98,7 +79,7 @@ def test_tree_equals_batch_bit_for_bit_and_keeps_input_text(tmp_path, extra, kw,
     want = np.where(flags, orvelta.american_tree_batch(*a, american=True, **kw),
                     orvelta.american_tree_batch(*a, american=False, **kw))
     np.testing.assert_array_equal(got, want)  # exact: the text reads back to the same doubles
-    assert np.isnan(got[0]) and not np.isnan(got[1:]).any()
+    assert not np.isnan(got).any()
 
 
 def test_chunking_does_not_change_the_output_and_errors_keep_their_line(tmp_path, monkeypatch):
@@ -111,7 +92,7 @@ def test_chunking_does_not_change_the_output_and_errors_keep_their_line(tmp_path
     assert (tmp_path / "whole.csv").read_bytes() == (tmp_path / "chunked.csv").read_bytes()
     rows[250][3] = "x1"
     write_csv(tmp_path / "b.csv", HEADER, rows)
-    with pytest.raises(B.BookError, match=r"^b\.csv, line 252, column q: 'x1' is not a number$"):
+    with pytest.raises(B.BookError, match=r"^b\.csv, line 252, column q: 'x1' is not a number\n1 bad row: "):
         B.price_book(str(tmp_path / "b.csv"), str(tmp_path / "chunked.csv"), B.Method(steps=30))
 
 
@@ -147,25 +128,35 @@ def test_quoted_text_and_awkward_doubles_survive(tmp_path, run):
     assert [float(r[-1]) for r in out[1:]] == list(want)
 
 
+ONE_BAD = "\norvelta price: 1 bad row: nothing written (--skip-bad prices the other rows)"
 BAD = [
     ("s,k,r,q,sigma,option_type\n1,1,0,0,.2,1\n", [], "b.csv, line 1: missing column 'tau'"),
     ("s,k,r,q,option_type\n1,1,0,0,1\n", [], "b.csv, line 1: missing columns 'sigma', 'tau'"),
-    (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,abc,1,0\n", [], "b.csv, line 3, column sigma: 'abc' is not a number"),
-    (HEADER + "\n100,,.05,0,.2,1,1\n", [], "b.csv, line 2, column k: empty cell"),
+    (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,abc,1,0\n", [],
+     "b.csv, line 3, column sigma: 'abc' is not a number" + ONE_BAD),
+    (HEADER + "\n100,,.05,0,.2,1,1\n", [], "b.csv, line 2, column k: empty cell" + ONE_BAD),
     (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,.2,1\n", [], "b.csv, line 3: expected 7 fields, found 6"),
     (HEADER + "\n100,100,.05,0,.2,1,1\n100,100,.05,0,-0.25,1,0\n", ["--method", "accurate"],
-     "b.csv, line 3, column sigma: negative volatility -0.25 (--method accurate needs sigma >= 0)"),
-    (HEADER + "\n100,100,.05,0,-0.25,1,0\n", ["--method", "european"],
-     "b.csv, line 2, column sigma: negative volatility -0.25 (--method european needs sigma >= 0)"),
-    (HEADER + "\n100,100,.05,0,.2,1,straddle\n", [], "b.csv, line 2, column option_type: 'straddle' is not a number, 'call' or 'put'"),
-    (HEADER + ",american\n100,100,.05,0,.2,1,1,maybe\n", [], "b.csv, line 2, column american: 'maybe' is not true or false"),
-    (HEADER + ",american\n100,100,.05,0,.2,1,1,false\n100,100,.05,0,.2,1,1,true\n", ["--method", "european"],
-     "b.csv, line 3, column american: true, but --method european prices European options only "
-     "(--method tree honours the column)"),
-    (HEADER + ",price\n100,100,.05,0,.2,1,1,3\n", [],
-     "b.csv, line 1: the book already has a column 'price', which this run would add "
-     "(--implied-vol reads it as market prices)"),
-    (HEADER + ",s\n1,1,1,1,1,1,1,1\n", [], "b.csv, line 1: column 's' appears twice"),
+     "b.csv, line 3, column sigma: negative volatility (-0.25)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,-0.25,1,0\n", [], "b.csv, line 2, column sigma: negative volatility (-0.25)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,.2,1,straddle\n", [],
+     "b.csv, line 2, column option_type: 'straddle' is not a number, 'call' or 'put'" + ONE_BAD),
+    (HEADER + ",american\n100,100,.05,0,.2,1,1,maybe\n", [],
+     "b.csv, line 2, column american: 'maybe' is not true or false" + ONE_BAD),
+    (HEADER + ",american\n100,100,.05,0,.2,1,1,false\n100,100,.05,0,.2,1,1,true\n",
+     ["--method", "european", "--model", "heston"],
+     "b.csv, line 3, column american: true, but --model heston prices European options only "
+     "(American rows need --model bs)" + ONE_BAD),
+    (HEADER + ",price,Model_Price\n100,100,.05,0,.2,1,1,3,4\n", [],
+     "b.csv, line 1: the book already has a column 'model_price', which this run would add"),
+    (HEADER + ",S\n1,1,1,1,1,1,1,1\n", [], "b.csv, line 1: column 'S' appears twice"),
+    # Values no pricer takes: NaN cells, a zero spot, a negative maturity.
+    (HEADER + "\nnan,100,.05,0,.2,1,1\n", [], "b.csv, line 2, column s: 'nan' is not a finite number" + ONE_BAD),
+    (HEADER + "\n0,100,.05,0,.2,1,1\n", [], "b.csv, line 2, column s: the spot must be positive (0.0)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,.2,-1,1\n", [], "b.csv, line 2, column tau: negative time to expiry (-1.0)" + ONE_BAD),
+    (HEADER + "\n100,100,.05,0,.2,1,1\n" + "".join(f"100,100,.05,0,.2,{-i},1\n" for i in range(1, 4)), [],
+     "\norvelta price: ".join(f"b.csv, line {i + 2}, column tau: negative time to expiry ({-i}.0)" for i in range(1, 4))
+     + "\norvelta price: 3 bad rows: nothing written (--skip-bad prices the other rows)"),
 ]
 
 
@@ -181,17 +172,24 @@ def test_bad_input_names_line_and_column_and_leaves_no_file(tmp_path, content, e
 
 
 @pytest.mark.parametrize("extra, message", [
-    (["--greeks"], "--greeks needs --method accurate (the lattice batch gives prices only)"),
+    (["--greeks"], "--greeks needs --method accurate or european (the lattice batch gives prices only)"),
     (["--implied-vol"], "--implied-vol needs --method accurate or european"),
     (["--tol", "1e-6"], "--tol applies to --method accurate and european"),
     (["--method", "accurate", "--steps", "50"], "--steps applies to --method tree only"),
-    (["--method", "european", "--greeks"], "--greeks needs --method accurate"),
+    (["--steps", "0"], "--steps must be a whole number from 2 to 2147483646, got 0"),
+    (["--steps", "-5"], "--steps must be a whole number from 2 to 2147483646, got -5"),
+    (["--method", "accurate", "--tol", "inf"], "--tol must be a positive finite number, got inf"),
+    (["--method", "accurate", "--model", "heston"], "--model applies to --method european only"),
     (["--method", "european", "--params", "0.3"],
      "--model bs takes its volatility from the book's sigma column; --params is for the other models"),
     (["--method", "european", "--model", "heston", "--implied-vol"],
      "--implied-vol with --method european inverts Black-Scholes prices: use --model bs"),
     (["--method", "european", "--model", "heston", "--params", "0.04,x"],
      "argument --params: not a comma-separated list of numbers: '0.04,x'"),
+    (["--method", "european", "--model", "heston", "--params", "0.04,2"],
+     "--params: heston takes 5 parameters (v0, kappa, theta, sigma_v, rho), got 2"),
+    (["--method", "european", "--model", "heston", "--params", "0.04,2,0.04,0.6,-1.5"],
+     "--params: heston parameter rho must lie in [-1, 1], got -1.5"),
 ])
 def test_impossible_requests_are_usage_errors(tmp_path, extra, message, run):
     write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
@@ -255,8 +253,8 @@ def test_progress_bar_only_on_a_terminal_and_not_when_quiet(tmp_path, run):
     assert code == 0 and "3.00k/3.00k" in seen and "rows/s" in seen and "<00:00" in seen, seen
     code, seen = run_on_terminal(["price", "b.csv", "-o", "q.csv", "--steps", "20", "--quiet"], tmp_path)
     assert (code, seen) == (0, "")
-    proc = run("price", "b.csv", "-o", "p.csv", "--steps", "20", cwd=tmp_path)  # not a terminal
-    assert (proc.returncode, proc.stderr) == (0, "")
+    proc = run("price", "b.csv", "-o", "p.csv", "--steps", "20", cwd=tmp_path)  # not a terminal: the summary only
+    assert (proc.returncode, proc.stderr) == (0, "orvelta price: 3000 rows priced, 0 with a NaN result\n")
     assert (tmp_path / "o.csv").read_bytes() == (tmp_path / "q.csv").read_bytes() == (tmp_path / "p.csv").read_bytes()
 
 
@@ -363,7 +361,7 @@ def test_blanks_around_numbers_and_parquet_places(tmp_path):
     assert price == orvelta.american_tree_batch([100.], [100.], [.05], [0.], [.2], [1.], np.zeros(1, np.int32), steps=10)[0]
     table = pa.table({c: pa.array(["1"] * 4) for c in B.MARKET} | {"option_type": pa.array([1, 0, None, 1])})
     pq.write_table(table, tmp_path / "b.parquet")
-    with pytest.raises(B.BookError, match=r"^b\.parquet, row 3, column option_type: empty cell$"):
+    with pytest.raises(B.BookError, match=r"^b\.parquet, row 3, column option_type: empty cell\n1 bad row"):
         B.price_book(str(tmp_path / "b.parquet"), str(tmp_path / "o.parquet"), B.Method())
     (tmp_path / "latin.csv").write_bytes(HEADER.encode() + b",\xe9t\xe9\n")
     with pytest.raises(B.BookError, match=r"^latin\.csv, line 1: not UTF-8 text$"):
@@ -425,3 +423,250 @@ def test_csv_lines_read_unaligned_views():
 def test_csv_lines_reject_malformed_columns(offsets, data, floats, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         orvelta._engines._csv_lines(offsets, data, floats)
+
+
+# --------------------------------------------------------------------------- real books
+
+
+def test_a_market_price_column_is_kept_and_the_model_price_goes_beside_it(tmp_path, run):
+    rows = valid_rows(12)
+    quotes = [repr(float(x)) for x in np.linspace(3.0, 9.0, 12)]
+    write_csv(tmp_path / "b.csv", HEADER + ",Price", [r + [p] for r, p in zip(rows, quotes)])
+    for extra, fn in ((["--steps", "40"], lambda a: orvelta.american_tree_batch(*a, steps=40)),
+                      (["--method", "accurate", "--tol", "1e-6"], lambda a: orvelta.american_price(*a, tol=1e-6))):
+        proc = run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", *extra)
+        assert proc.returncode == 0, proc.stderr
+        out = read_csv(tmp_path / "o.csv")
+        assert out[0] == HEADER.split(",") + ["Price", "model_price"]
+        assert [r[7] for r in out[1:]] == quotes
+        np.testing.assert_array_equal([float(r[8]) for r in out[1:]], fn(arrays(rows)))
+
+
+def test_greeks_at_the_implied_volatility(tmp_path, run):
+    rows = valid_rows(10)
+    a = arrays(rows)
+    quotes = orvelta.american_price(*a, tol=1e-10)
+    _, out = priced(run, tmp_path, HEADER + ",price", [r + [repr(float(p))] for r, p in zip(rows, quotes)],
+                    "--method", "accurate", "--implied-vol", "--greeks")
+    iv = orvelta.american_implied_vol(quotes, *a[:4], a[5], a[6])
+    np.testing.assert_array_equal(out[:, -1], iv)
+    g = orvelta.american_greeks(*a[:4], iv, a[5], a[6])
+    for j, c in enumerate(("delta", "gamma", "theta", "vega", "rho")):
+        np.testing.assert_array_equal(out[:, 8 + j], g[c])
+    eu = orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3], a[6])
+    _, out = priced(run, tmp_path, HEADER + ",price", [r + [repr(float(p))] for r, p in zip(rows, eu)],
+                    "--method", "european", "--implied-vol", "--greeks")
+    iv = orvelta.implied_vol(eu, *a[:4], a[5], a[6])
+    g = orvelta.european_greeks("bs", [iv], a[1], a[5], a[0], a[2], a[3], a[6])
+    for j, c in enumerate(("delta", "gamma", "theta", "vega", "rho")):
+        np.testing.assert_array_equal(out[:, 8 + j], g[c])
+
+
+def test_european_greeks_of_every_model(tmp_path, run):
+    rows = valid_rows(8)
+    s, k, r, q, sigma, tau, ot = arrays(rows)
+    header, out = priced(run, tmp_path, HEADER, rows, "--method", "european", "--greeks", "--model", "heston",
+                         "--params", "0.04,1.5,0.05,0.5,-0.6")
+    assert header[7:] == ["price", "delta", "gamma", "theta", "vega_v0", "vega_theta", "rho"]
+    g = orvelta.european_greeks("heston", [0.04, 1.5, 0.05, 0.5, -0.6], k, tau, s, r, q, ot)
+    for j, c in enumerate(header[7:]):
+        np.testing.assert_array_equal(out[:, 7 + j], g[c])
+
+
+def test_american_and_european_rows_are_priced_in_one_run(tmp_path, run):
+    rows = valid_rows(16)
+    flags = ["1", "0"] * 8
+    a = arrays(rows)
+    am = np.array([f == "1" for f in flags])
+    for method in ("accurate", "european"):
+        _, out = priced(run, tmp_path, HEADER + ",american", [r + [f] for r, f in zip(rows, flags)],
+                        "--method", method, "--tol", "1e-7")
+        american = orvelta.american_price(*a, tol=1e-7)
+        european = orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3], a[6], tol=1e-7)
+        np.testing.assert_array_equal(out[:, -1], np.where(am, american, european))
+    # Without the column, accurate prices American options and european European ones.
+    _, out = priced(run, tmp_path, HEADER, rows, "--method", "european", "--tol", "1e-7")
+    np.testing.assert_array_equal(out[:, -1], orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3],
+                                                                     a[6], tol=1e-7))
+
+
+def test_every_bad_row_is_reported_up_to_twenty(tmp_path, run):
+    rows = valid_rows(60)
+    for i in range(0, 60, 2):
+        rows[i][5] = "-0.5"
+    write_csv(tmp_path / "b.csv", HEADER, rows)
+    proc = run("price", "b.csv", "-o", "o.csv", cwd=tmp_path)
+    lines = proc.stderr.splitlines()
+    assert proc.returncode == 2 and len(lines) == 21, proc.stderr
+    assert lines[:2] == ["orvelta price: b.csv, line 2, column tau: negative time to expiry (-0.5)",
+                         "orvelta price: b.csv, line 4, column tau: negative time to expiry (-0.5)"]
+    assert lines[-1] == "orvelta price: at least 30 bad rows in the first 60 rows: nothing written " \
+                        "(--skip-bad prices the other rows)"
+    assert not (tmp_path / "o.csv").exists() and leftovers(tmp_path) == []
+
+
+def test_skip_bad_prices_the_good_rows_and_strict_flags_nan(tmp_path, run):
+    rows = valid_rows(6)
+    rows[1][0] = "x"
+    rows[3][4] = "nan"
+    rows[4][6] = ""
+    write_csv(tmp_path / "b.csv", HEADER, rows)
+    proc = run("price", "b.csv", "-o", "o.csv", "--skip-bad", "--steps", "30", cwd=tmp_path)
+    assert proc.returncode == 0
+    assert proc.stderr.splitlines() == [
+        "orvelta price: skipped b.csv, line 3, column s: 'x' is not a number",
+        "orvelta price: skipped b.csv, line 5, column sigma: 'nan' is not a finite number",
+        "orvelta price: skipped b.csv, line 6, column option_type: empty cell",
+        "orvelta price: 3 rows priced, 0 with a NaN result, 3 bad rows skipped"]
+    out = read_csv(tmp_path / "o.csv")
+    good = [rows[i] for i in (0, 2, 5)]
+    assert [r[:-1] for r in out[1:]] == good
+    np.testing.assert_array_equal([float(r[-1]) for r in out[1:]],
+                                  orvelta.american_tree_batch(*arrays(good), steps=30))
+    # A price below the put's intrinsic value has no implied volatility: NaN, counted, and --strict fails.
+    two = valid_rows(6)[:2]
+    s0, k0, r0, q0, sigma0, tau0, ot0 = arrays(two[:1])
+    fair = orvelta.european_price("bs", [sigma0], k0, tau0, s0, r0, q0, ot0)
+    write_csv(tmp_path / "q.csv", HEADER + ",price", [two[0] + [repr(float(fair[0]))], two[1] + ["0.0"]])
+    proc = run("price", "q.csv", "-o", "v.csv", "--method", "european", "--implied-vol", "--strict", cwd=tmp_path)
+    assert proc.returncode == 3 and proc.stderr.endswith("2 rows priced, 1 with a NaN result\n"), proc.stderr
+    assert len(read_csv(tmp_path / "v.csv")) == 3
+
+
+def test_option_types_follow_one_rule(tmp_path, run):
+    """0.5 is a call for the book (and american_price), as any number > 0, even
+    where the lattice kernel would cast it to the put 0; 2**40 does not wrap."""
+    rows = valid_rows(6)[:3]
+    typed = [r[:6] + [t] for r, t in zip(rows, ["0.5", "1099511627776", "Put"])]
+    write_csv(tmp_path / "b.csv", HEADER, typed)
+    assert run("price", tmp_path / "b.csv", "-o", tmp_path / "o.csv", "--steps", "25").returncode == 0
+    a = arrays(rows)
+    np.testing.assert_array_equal([float(r[-1]) for r in read_csv(tmp_path / "o.csv")[1:]], orvelta.american_tree_batch(*a[:6], np.array([1, 1, 0], np.int32),
+                                                                          steps=25))
+
+
+def test_header_names_in_any_case_and_files_that_end_early_or_late(tmp_path, run):
+    rows = valid_rows(6)[:3]
+    text = HEADER.upper().replace("OPTION_TYPE", "Option_Type") + "\n" + "".join(",".join(r) + "\n" for r in rows)
+    for name, content in (("blank.csv", text + "\n\n  \n"), ("crlf.csv", text.replace("\n", "\r\n") + "\r\n"),
+                          ("open.csv", text.rstrip("\n"))):
+        (tmp_path / name).write_text(content, newline="")
+        proc = run("price", name, "-o", "o_" + name, "--steps", "20", cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+        out = read_csv(tmp_path / ("o_" + name))
+        assert out[0][:7] == text.split("\n")[0].split(",") and len(out) == 4
+        np.testing.assert_array_equal([float(r[-1]) for r in out[1:]],
+                                      orvelta.american_tree_batch(*arrays(rows), steps=20))
+    (tmp_path / "header.csv").write_text(HEADER)  # no newline, no rows
+    proc = run("price", "header.csv", "-o", "h.csv", cwd=tmp_path)
+    assert proc.returncode == 0 and read_csv(tmp_path / "h.csv") == [HEADER.split(",") + ["price"]]
+
+
+# --------------------------------------------------------------------------- files, signals, devices
+
+
+def test_a_fifo_is_written_in_place_and_never_replaced(tmp_path, run):
+    import threading
+
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    fifo = tmp_path / "out.csv"
+    os.mkfifo(fifo)
+    got = {}
+    reader = threading.Thread(target=lambda: got.setdefault("text", fifo.read_text()), daemon=True)
+    reader.start()
+    proc = run("price", tmp_path / "b.csv", "-o", fifo, "--steps", "10")
+    reader.join(timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert stat_kind(fifo) == "fifo" and leftovers(tmp_path) == []
+    assert got["text"].splitlines()[0] == HEADER + ",price" and len(got["text"].splitlines()) == 6
+
+
+def stat_kind(path):
+    import stat
+
+    mode = os.stat(path).st_mode
+    return "fifo" if stat.S_ISFIFO(mode) else "char" if stat.S_ISCHR(mode) else "regular" if stat.S_ISREG(mode) \
+        else "other"
+
+
+def test_devices_are_written_in_place(tmp_path, run):
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    assert run("price", tmp_path / "b.csv", "-o", "/dev/null", "--steps", "10").returncode == 0
+    assert stat_kind("/dev/null") == "char"
+    proc = run("sample-book", 100000, "-o", "/dev/full")
+    assert (proc.returncode, proc.stderr) == (1, "orvelta sample-book: No space left on device\n")
+    # No temporary file beside the device (it used to fill the RAM-backed /dev).
+    assert stat_kind("/dev/full") == "char" and not list(Path("/dev").glob(".full.*.part"))
+    proc = run("price", tmp_path / "b.csv", "-o", "/dev/full", "--steps", "10")
+    assert (proc.returncode, proc.stderr) == (1, "orvelta price: No space left on device\n")
+
+
+@pytest.mark.parametrize("command", ["price", "sample-book"])
+def test_folders_and_missing_folders_are_one_line_errors(tmp_path, run, command):
+    write_csv(tmp_path / "b.csv", HEADER, book_rows(5))
+    args = ["price", "b.csv"] if command == "price" else ["sample-book", "5"]
+    for target, message in (("sub", "cannot write sub: it is a folder"),
+                            ("nowhere/o.csv", f"cannot write nowhere/o.csv: no folder {tmp_path / 'nowhere'}")):
+        (tmp_path / "sub").mkdir(exist_ok=True)
+        proc = run(*args, "-o", target, cwd=tmp_path)
+        assert (proc.returncode, proc.stderr) == (2, f"orvelta {command}: {message}\n")
+        assert (tmp_path / "sub").is_dir() and leftovers(tmp_path) == []
+
+
+def test_a_field_over_the_csv_module_limit_and_a_bad_row(tmp_path, run):
+    wide = "x" * 200_000
+    (tmp_path / "b.csv").write_text("note," + HEADER + f"\n{wide},100,100,0.05,0,0.2,1,0\nn,100,100,0.05,0,0.2,1\n")
+    proc = run("price", "b.csv", "-o", "o.csv", cwd=tmp_path)
+    assert (proc.returncode, proc.stderr) == (2, "orvelta price: b.csv, line 3: expected 8 fields, found 7\n")
+    (tmp_path / "c.csv").write_text(HEADER + f"\n{wide},100,0.05,0,0.2,1,0\n")
+    proc = run("price", "c.csv", "-o", "o.csv", cwd=tmp_path)
+    assert proc.returncode == 2 and proc.stderr.startswith(
+        "orvelta price: c.csv, line 2, column s: 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx'... (200000 characters) "
+        "is not a number\n")
+
+
+def wait_for_part(folder, proc, timeout=120):
+    deadline = time.monotonic() + timeout
+    while not leftovers(folder) and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.05)
+    assert leftovers(folder), "the run never started writing"
+
+
+@pytest.mark.parametrize("signum, code, word", [(signal.SIGTERM, 143, "terminated (SIGTERM)"),
+                                                (signal.SIGHUP, 129, "hung up (SIGHUP)")])
+@pytest.mark.parametrize("command", ["price", "sample-book"])
+def test_sigterm_and_sighup_clean_up_like_ctrl_c(tmp_path, run, signum, code, word, command):
+    if command == "price":
+        assert run("sample-book", 20000, "-o", tmp_path / "b.csv").returncode == 0
+        args = ["price", "b.csv", "-o", "o.csv", "--steps", "1500"]
+    else:
+        args = ["sample-book", "50000000", "-o", "o.csv"]
+    proc = subprocess.Popen([sys.executable, "-m", "orvelta", *args], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for_part(tmp_path, proc)
+        proc.send_signal(signum)
+        _, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    assert (proc.returncode, err) == (code, f"orvelta {command}: {word}\n")
+    assert leftovers(tmp_path) == [] and not (tmp_path / "o.csv").exists()
+
+
+def test_ctrl_c_ends_the_run_at_once_while_a_slice_is_priced(tmp_path, run):
+    """A slice of 16,384 options at --tol 1e-10 with Greeks takes minutes; the
+    command used to print "interrupted" at once and exit when the slice was
+    done. It now exits right after the message."""
+    assert run("sample-book", 20000, "-o", tmp_path / "b.csv").returncode == 0
+    proc = subprocess.Popen([sys.executable, "-m", "orvelta", "price", "b.csv", "-o", "o.csv", "--method", "accurate",
+                             "--greeks", "--tol", "1e-10"], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    try:
+        wait_for_part(tmp_path, proc)
+        time.sleep(1.0)
+        proc.send_signal(signal.SIGINT)
+        start = time.monotonic()
+        _, err = proc.communicate(timeout=30)
+        latency = time.monotonic() - start
+    finally:
+        proc.kill()
+    assert (proc.returncode, err) == (130, "orvelta price: interrupted\n")
+    assert latency < 2.0 and leftovers(tmp_path) == []

@@ -1,9 +1,16 @@
-"""Orvelta: fast, exactly specified option-pricing kernels.
+"""Orvelta: option prices, Greeks and implied volatilities to a requested accuracy.
 
-The ten kernels live in the compiled module ``orvelta._kernels`` (documented,
-typed wrappers in ``orvelta.kernels``) and the accurate pricing engines in
-``orvelta._engines``; the package exports the kernels and the user-level API
-built on both. ``help(orvelta.<name>)`` documents each function.
+The user-level API: :func:`american_price`, :func:`american_greeks`,
+:func:`american_implied_vol` and :func:`lsm_price` (American options);
+:func:`european_price`, :func:`european_greeks`, :func:`european_implied_vol`,
+:func:`implied_vol` and :func:`calibrate` (European options under five
+models, chosen by name with their parameter records in :mod:`orvelta.models`).
+Every argument is checked and broadcasts as NumPy does.
+
+Below them, the ten exact kernels of the compiled module ``orvelta._kernels``
+(documented, typed wrappers in ``orvelta.kernels``), exported as they are:
+lattices, finite differences, Monte Carlo paths and Fourier pricers.
+``help(orvelta.<name>)`` documents each function.
 """
 
 import sys as _sys
@@ -35,24 +42,38 @@ from .kernels import lsm_backward as lsm_backward
 from .kernels import lsm_eval_policy as lsm_eval_policy
 
 from .european import calibrate as calibrate
+from .european import european_greeks as european_greeks
 from .european import european_implied_vol as european_implied_vol
 from .european import european_price as european_price
 from .european import implied_vol as implied_vol
+from .models import Bates as Bates
+from .models import BlackScholes as BlackScholes
+from .models import Heston as Heston
+from .models import Merton as Merton
+from .models import VarianceGamma as VarianceGamma
 
 from .american import american_greeks as american_greeks
 from .american import american_implied_vol as american_implied_vol
 from .american import american_price as american_price
 from .american import lsm_price as lsm_price
+from .curves import Curve as Curve
 
 __all__ = [
+    "Curve",
     "american_greeks",
     "american_implied_vol",
     "american_price",
     "lsm_price",
     "calibrate",
+    "european_greeks",
     "european_implied_vol",
     "european_price",
     "implied_vol",
+    "BlackScholes",
+    "Merton",
+    "VarianceGamma",
+    "Heston",
+    "Bates",
     "american_pde_psor",
     "american_pde_psor_batch",
     "american_tree_batch",

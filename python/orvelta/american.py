@@ -7,10 +7,36 @@ fixed-point equations of Andersen, Lake and Offengenden (2016) on Chebyshev
 nodes in sqrt(tau) and adds the early-exercise premium integral to the
 closed-form European price. Calls are priced as puts through put-call
 symmetry, call(s, k, r, q) = put(k, s, q, r). Where early exercise is never
-optimal (for a put: r <= 0 and q >= r) the price is the European one. When both
-rates are negative with q < r (for a call: r < q < 0) the exercise region of
-the put has two boundaries; that regime is priced on an extrapolated binomial
-lattice, to about 1e-6 of the strike rather than to ``tol``.
+optimal (for a put: r <= 0 and q >= r) the price is the European one.
+
+At the edges of the domain closed forms take over wherever bounds on the price
+meet within ``tol``: the zero-volatility value for vanishing volatility, and
+the premium below the perpetual boundary against the perpetual price for long
+maturities; maturities many times the time the boundary takes to settle fit it
+over the last stretch only, the earlier premium in closed form.
+
+When both rates are negative with q < r (for a call: r < q < 0) the exercise
+region of the put is a band between two boundaries. That regime is priced by
+finite differences in the coordinate that follows the drift (the heat
+equation with the payoff as a moving obstacle, solved exactly at every step),
+on grids refined until their Richardson extrapolations settle within ``tol``.
+It reaches about 1e-6 of the strike at best and takes up to a second or two
+per option at that accuracy; tighter tolerances give NaN there.
+
+With discrete dividends (``dividends=``), term structures (a
+:class:`~orvelta.Curve` for ``r``, ``q`` or ``sigma``) or ``american=False``,
+the functions solve the pricing equation in log-spot instead: a grid aligned
+with every ex-date and curve knot, Crank-Nicolson steps started with
+implicit-Euler half steps after expiry and each ex-date, the exercise
+constraint solved exactly at every step (in one Brennan-Schwartz pass where
+the exercise region is one interval, checked, else by policy iteration, which
+also covers an exercise region between two boundaries), the value carried
+across each ex-date by cubic interpolation, and the grid halved until the
+difference of two successive Richardson extrapolations is within ``tol``.
+Where that does not happen within the work limit (6,400 space points and
+3,200 time steps, about a second per option), or cannot happen by then even
+at the best rate the refinement reaches, the result is NaN rather than a
+price of unknown accuracy.
 """
 
 from __future__ import annotations
@@ -21,8 +47,9 @@ from typing import Any, TypedDict
 import numpy as np
 from numpy.typing import ArrayLike
 
-from . import _engines, _kernels
-from ._arrays import Broadcast, FloatOrArray
+from . import _dividends, _engines, _kernels
+from ._arrays import Broadcast, FloatOrArray, check_count, check_tol, numbers_array, option_type_array
+from .curves import Curve
 
 __all__ = ["american_price", "american_greeks", "american_implied_vol", "lsm_price"]
 
@@ -43,13 +70,6 @@ class LsmResult(TypedDict):
     ci_high: float
 
 
-def _check_tol(tol: float) -> float:
-    tol = float(tol)
-    if not tol > 0.0 or not math.isfinite(tol):
-        raise ValueError(f"tol must be a positive finite number, got {tol!r}")
-    return tol
-
-
 def american_price(
     s: ArrayLike,
     k: ArrayLike,
@@ -59,6 +79,10 @@ def american_price(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-8,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
 ) -> FloatOrArray:
     """Price of American options to an absolute accuracy.
 
@@ -66,19 +90,40 @@ def american_price(
     ----------
     s, k : array_like
         Spot and strike (currency units, positive).
-    r, q : array_like
-        Continuously compounded risk-free rate and dividend yield, per year.
-    sigma : array_like
-        Volatility per square-root year.
+    r, q : array_like or Curve
+        Continuously compounded risk-free rate and dividend yield, per year;
+        or a :class:`~orvelta.Curve` of forward values shared by every option.
+    sigma : array_like or Curve
+        Volatility per square-root year, or a Curve of it.
     tau : array_like
         Time to expiry in years.
     option_type : array_like
-        Greater than 0 for a call, 0 or less for a put.
+        ``'call'`` or ``'put'`` (any case), or numbers: greater than 0 for a
+        call, 0 or less for a put; NaN gives a NaN price.
     tol : float, default 1e-8
         Absolute price error allowed per option. The numerical settings are
         chosen from ``tol`` relative to the strike of the equivalent put (the
         strike of a put, the spot of a call); measured down to 1e-10 of it,
-        while smaller tolerances get the finest settings (about 1e-11).
+        while smaller tolerances get the finest settings (about 1e-11). With
+        two exercise boundaries (a put with q < r < 0, a call with
+        r < q < 0) about 1e-6 of that strike is the finest reached.
+        With dividends or curves, the grid is refined until its error
+        estimate is within ``tol``; an option whose estimate stays above it
+        at the finest grid is NaN. American options with dividends reach
+        1e-6 of the strike in well under a second; about 1e-8 of it only
+        where the exercise boundary is smooth, else NaN; European options
+        about 1e-9 of it, less with a dividend of more than half the spot.
+    dividends : array_like of shape (n, 2), optional
+        Rows of (ex-date in years from today, amount) of the one underlying
+        that every option of the call is written on. On an ex-date the stock
+        drops by the cash amount (to zero when it is worth less: the dividend
+        is cut to what the stock is worth). Only ex-dates strictly between 0
+        and each option's expiry count. Amounts must be non-negative.
+    dividend_kind : {"cash", "proportional"}, default "cash"
+        "proportional": each amount is the fraction of the stock paid (in
+        [0, 1]; the stock is multiplied by 1 - amount on the ex-date).
+    american : bool, default True
+        False prices the European option with the same dividends and curves.
 
     Returns
     -------
@@ -86,6 +131,7 @@ def american_price(
         The prices, in the broadcast shape of the inputs (a float when every
         input is a scalar). Non-positive ``s`` or ``k``, or a NaN in any input,
         give NaN; non-positive ``tau`` or ``sigma`` give the intrinsic value.
+<<<<<<< HEAD
 
     Examples
     --------
@@ -96,11 +142,32 @@ def american_price(
     6.660686
     >>> print(orvelta.american_price(100.0, [90.0, 100.0, 110.0], 0.05, 0.02, 0.2, 1.0, 0).round(6))
     [ 2.821611  6.660686 12.612041]
+=======
+        NaN also where ``tol`` cannot be met: with two exercise boundaries
+        when the finest grid does not settle within it, and at very long
+        maturities when the error of fitting the boundary over the last
+        stretch only cannot be bounded within it. A price beyond the range of
+        doubles (rates times maturities in the thousands) is ``inf``.
+        On the dividend and curve path, non-positive ``tau`` gives the
+        intrinsic value, while a non-positive volatility anywhere before
+        expiry gives NaN.
+
+    Raises
+    ------
+    TypeError
+        For arguments that are not numbers (None, strings other than the
+        option types, dates, complex numbers, object or masked arrays).
+    ValueError
+        For a ``tol`` that is not a positive finite number, or arguments that
+        do not broadcast.
+>>>>>>> main
     """
-    tol = _check_tol(tol)
-    b = Broadcast(s, k, r, q, sigma, tau, option_type)
-    out = _engines._american_price(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                   b.option_type(6), tol)
+    tol = check_tol(tol)
+    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
+        return _dividends.price(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
+    b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
+    out = _engines._american_price(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
+                                   b.f64("tau"), b.option_type(), tol)
     prices: FloatOrArray = b.result(out)
     return prices
 
@@ -114,6 +181,10 @@ def american_greeks(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-8,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
 ) -> AmericanGreeks:
     """Price and sensitivities of American options from the accurate pricer.
 
@@ -125,8 +196,15 @@ def american_greeks(
 
     Parameters
     ----------
-    s, k, r, q, sigma, tau, option_type, tol
+    s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
         As for :func:`american_price`.
+
+    With dividends or curves, delta and gamma are differences on the grid,
+    vega and rho the derivatives of the grid solution in a parallel shift of
+    the volatility and rate curves (carried through every step with the
+    exercise set held), theta the calendar decay from the pricing equation
+    at the spot with the ex-dates held to their dates; each is Richardson-
+    extrapolated on the grids that bring the price within ``tol``.
 
     Returns
     -------
@@ -136,6 +214,7 @@ def american_greeks(
         (dV/dr, per 1.0 of r). Each a float for scalar inputs, else an array
         of the broadcast shape. "price" equals ``american_price`` exactly. In
         the exercise region the value is intrinsic: delta is -1 (put) or 1
+<<<<<<< HEAD
         (call) and the other sensitivities are 0. Where the lattice fallback
         prices the option (a put with q < r <= 0, a call with r < q <= 0)
         only "price" is given; the sensitivities are NaN.
@@ -146,11 +225,24 @@ def american_greeks(
     >>> g = orvelta.american_greeks(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0)
     >>> {name: round(value, 4) for name, value in g.items()}
     {'price': 6.6607, 'delta': -0.423, 'gamma': 0.0215, 'theta': -2.6933, 'vega': 38.0364, 'rho': -34.3127}
+=======
+        (call) and the other sensitivities are 0. Where closed forms give the
+        price (vanishing volatility, long maturities) the sensitivities are
+        those of the value returned. With two exercise boundaries (a put
+        with q < r < 0, a call with r < q < 0) delta and gamma come from the
+        finite-difference grids and vega and rho are central differences
+        of prices on the same grids, accurate to about the price's
+        tolerance divided by the step (1e-4).
+>>>>>>> main
     """
-    tol = _check_tol(tol)
-    b = Broadcast(s, k, r, q, sigma, tau, option_type)
-    res = _engines._american_greeks(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5),
-                                    b.option_type(6), tol)
+    tol = check_tol(tol)
+    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
+        g = _dividends.greeks(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
+        return AmericanGreeks(price=g["price"], delta=g["delta"], gamma=g["gamma"], theta=g["theta"],
+                              vega=g["vega"], rho=g["rho"])
+    b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
+    res = _engines._american_greeks(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
+                                    b.f64("tau"), b.option_type(), tol)
     return AmericanGreeks(
         price=b.result(res["price"]), delta=b.result(res["delta"]), gamma=b.result(res["gamma"]),
         theta=b.result(res["theta"]), vega=b.result(res["vega"]), rho=b.result(res["rho"]),
@@ -166,6 +258,11 @@ def american_implied_vol(
     tau: ArrayLike,
     option_type: ArrayLike,
     tol: float = 1e-10,
+    *,
+    dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash",
+    american: bool = True,
+    vol_curve: Curve | None = None,
 ) -> FloatOrArray:
     """Volatility at which the accurate American price equals each quote.
 
@@ -179,8 +276,13 @@ def american_implied_vol(
     ----------
     price : array_like
         Quoted option prices.
-    s, k, r, q, tau, option_type
+    s, k, r, q, tau, option_type, dividends, dividend_kind, american
         As for :func:`american_price`.
+    vol_curve : Curve, optional
+        With a volatility curve, the result is the parallel shift of the
+        curve that reproduces each quote (added to every value; the
+        shifted curve stays within [1e-4, 10]). Without one, the flat
+        volatility.
     tol : float, default 1e-10
         Tolerance on sigma. The attainable accuracy is also bounded by the
         price accuracy (at best 1e-8, or tol * vega / 2 when larger) divided by vega.
@@ -190,6 +292,7 @@ def american_implied_vol(
     float or ndarray
         Volatilities searched in [1e-4, 10]; NaN where no volatility
         reproduces the quote: at or below the zero-volatility value (at least
+<<<<<<< HEAD
         the intrinsic value), at or above the no-arbitrage bound (k for a put,
         s for a call), beyond the search range, for invalid inputs
         (non-positive s, k or tau, NaN anywhere), and where the lattice
@@ -204,13 +307,36 @@ def american_implied_vol(
     >>> quote = orvelta.american_price(100.0, 100.0, 0.05, 0.02, 0.25, 1.0, 0)
     >>> round(orvelta.american_implied_vol(quote, 100.0, 100.0, 0.05, 0.02, 1.0, 0), 8)
     0.25
+=======
+        the intrinsic value), at or above the no-arbitrage bound (the price
+        at infinite volatility: the larger of k and k e^{-r tau} for a put,
+        of s and s e^{-q tau} for a call), beyond the search range, and for
+        invalid inputs (non-positive s, k or tau, NaN anywhere). With two
+        exercise boundaries (a put with q < r < 0, a call with r < q < 0)
+        the iteration is regula falsi on prices good to 1e-7 of the strike,
+        which bounds the accuracy in sigma, at up to a few seconds a quote.
+        With dividends, curves or ``american=False`` (solved on the dividend
+        engine, where every regime is covered): Newton steps on coarse prices
+        and then on prices accurate to tol * vega / 4, but no finer than 1e-7
+        of max(s, k), so the accuracy in sigma is at best about
+        4e-7 * max(s, k) / vega.
+>>>>>>> main
     """
-    tol = _check_tol(tol)
-    b = Broadcast(price, s, k, r, q, tau, option_type)
-    out = _engines._american_implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4),
-                                         b.f64(5), b.option_type(6), tol)
+    tol = check_tol(tol)
+    if vol_curve is not None or _dividends.wanted(r, q, None, dividends, dividend_kind, american):
+        return _dividends.implied_vol(price, s, k, r, q, tau, option_type, tol, dividends, dividend_kind,
+                                      american, vol_curve)
+    b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
+    out = _engines._american_implied_vol(b.f64("price"), b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"),
+                                         b.f64("tau"), b.option_type(), tol)
     vols: FloatOrArray = b.result(out)
     return vols
+
+
+# Most paths per set: the kernels count paths in a C int.
+_MAX_PATHS = 2**31 - 2
+# The regression on powers of log-moneyness is ill-conditioned beyond this.
+_MAX_DEGREE = 8
 
 
 def lsm_price(
@@ -220,42 +346,48 @@ def lsm_price(
     q: float,
     sigma: float,
     tau: float,
-    option_type: int,
+    option_type: Any,
     paths: int = 100_000,
     steps: int = 50,
     degree: int = 3,
     seed: int = 0,
 ) -> LsmResult:
-    """Longstaff-Schwartz Monte Carlo price of one American option.
+    """Longstaff-Schwartz Monte Carlo price of one American option, with its confidence interval.
 
-    The exercise policy is fitted by least squares on antithetic paths drawn
-    with ``seed`` and then evaluated on fresh antithetic paths drawn with
-    ``seed + 1`` (modulo 2**32), which gives a low-biased, out-of-sample
-    price. The cash flow of each fresh path is its payoff at the exercise date
-    the policy picks, discounted at ``r``; the two paths of each antithetic
-    pair are averaged before the standard error is taken.
+    One option per call (the market arguments are scalars): the paths are
+    drawn for its spot, rate, yield and volatility. The exercise policy is
+    fitted by least squares on antithetic paths drawn with ``seed`` and then
+    evaluated on fresh antithetic paths drawn with ``seed + 1`` (modulo
+    2**32), which gives a low-biased, out-of-sample price. The cash flow of
+    each fresh path is its payoff at the exercise date the policy picks,
+    discounted at ``r``; the two paths of each antithetic pair are averaged
+    before the standard error is taken.
 
     Parameters
     ----------
     s, k, r, q, sigma, tau : float
         Spot, strike, rate and dividend yield per year, volatility, years to
-        expiry.
-    option_type : int
-        Greater than 0 for a call, 0 or less for a put.
+        expiry (numbers, or arrays of one element).
+    option_type : str or float
+        ``'call'``/``'put'`` or a number (> 0 call, else put).
     paths : int, default 100_000
-        Paths per set (an even count; at least 4).
+        Paths per set: an even count from 4 to 2**31 - 2. Each set takes
+        8 * paths * (steps + 1) bytes; beyond the machine's memory the path
+        generator raises MemoryError.
     steps : int, default 50
-        Exercise dates after today, equally spaced up to ``tau``.
+        Exercise dates after today, equally spaced up to ``tau`` (at least 1).
     degree : int, default 3
-        Highest power of log-moneyness in the regression basis.
+        Highest power of log-moneyness in the regression basis, 0 to 8.
     seed : int, default 0
-        Seed of the fitting paths; the evaluation paths use ``seed + 1``.
+        Seed of the fitting paths (0 to 2**32 - 1); the evaluation paths use
+        ``seed + 1``.
 
     Returns
     -------
     dict
         "price" (mean discounted cash flow on the fresh paths), "std_error"
         (of that mean, from the pair averages), "ci_low" and "ci_high" (95%
+<<<<<<< HEAD
         normal confidence interval). Invalid inputs (non-positive s or k, NaN)
         give NaN in every entry; non-positive tau or sigma the intrinsic value
         with zero error.
@@ -268,21 +400,46 @@ def lsm_price(
     {'price': 6.6328, 'std_error': 0.0314, 'ci_low': 6.5713, 'ci_high': 6.6944}
 
     The accurate price, 6.6607, lies inside the 95% interval.
+=======
+        normal confidence interval). Invalid inputs (non-positive s or k, NaN,
+        a NaN option type) give NaN in every entry; non-positive tau or sigma
+        the intrinsic value with zero error.
+
+    Raises
+    ------
+    TypeError
+        For a market argument that is not one number, or a count that is not
+        an integer (a float such as 1000.0 included).
+    ValueError
+        For an odd or out-of-range ``paths``, ``steps`` < 1, ``degree``
+        outside [0, 8] or ``seed`` outside [0, 2**32).
+>>>>>>> main
     """
-    s, k, r, q, sigma, tau = (float(x) for x in (s, k, r, q, sigma, tau))
-    paths, steps, degree, seed = int(paths), int(steps), int(degree), int(seed)
-    if paths < 4:
-        raise ValueError(f"paths must be at least 4, got {paths}")
-    if steps < 1:
-        raise ValueError(f"steps must be at least 1, got {steps}")
-    if not 0 <= seed <= 0xFFFFFFFF:
-        raise ValueError(f"seed must be in [0, 2**32), got {seed}")
-    call = int(option_type) > 0
-    kind = 1 if call else 0
-    values = (s, k, r, q, sigma, tau)
+    market = []
+    for name, value in (("s", s), ("k", k), ("r", r), ("q", q), ("sigma", sigma), ("tau", tau)):
+        a = numbers_array(value, name)
+        if a.size != 1:
+            raise TypeError(f"{name} must be one number (lsm_price prices one option per call), "
+                            f"got an array of shape {a.shape}")
+        market.append(float(a.reshape(-1)[0]))
+    s, k, r, q, sigma, tau = market
+    ot = option_type_array(option_type)
+    if ot.size != 1:
+        raise TypeError(f"option_type must be one value (lsm_price prices one option per call), "
+                        f"got an array of shape {ot.shape}")
+    paths = check_count(paths, "paths", 4, _MAX_PATHS)
+    if paths % 2:
+        raise ValueError(f"paths must be an even count (antithetic pairs), got {paths}")
+    steps = check_count(steps, "steps", 1, 2**31 - 2)
+    degree = check_count(degree, "degree", 0, _MAX_DEGREE)
+    seed = check_count(seed, "seed", 0, 0xFFFFFFFF)
+    kind_value = float(ot.reshape(-1)[0])
+    values = (s, k, r, q, sigma, tau, kind_value)
     if any(math.isnan(x) for x in values) or not s > 0.0 or not k > 0.0:
         nan = math.nan
         return LsmResult(price=nan, std_error=nan, ci_low=nan, ci_high=nan)
+    call = kind_value > 0
+    kind = 1 if call else 0
     if tau <= 0.0 or sigma <= 0.0:
         v = max(s - k, 0.0) if call else max(k - s, 0.0)
         return LsmResult(price=v, std_error=0.0, ci_low=v, ci_high=v)

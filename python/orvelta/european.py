@@ -1,19 +1,14 @@
-"""European prices to a requested accuracy, Black-Scholes implied volatility
-and least-squares calibration of the five characteristic-function models.
+"""European prices and their sensitivities to a requested accuracy,
+Black-Scholes implied volatility and least-squares calibration of the five
+characteristic-function models.
 
-Models and parameter layouts are those of the Fourier kernels:
-
-==========  ==================  =============================================
-model_id    model               params (defaults)
-==========  ==================  =============================================
-1           Merton jumps        sigma 0.2, lambda 0.3, mu_J -0.05, delta_J 0.2
-2           variance gamma      sigma 0.2, theta -0.08, nu 0.2
-3           Heston              v0 0.04, kappa 2, theta 0.04, sigma_v 0.6, rho -0.5
-4           Bates               v0, kappa, theta, sigma_v, rho (missing: 0, raised
-                                to the Heston floors), lambda 0.3, mu_J -0.05,
-                                delta_J 0.2
-other       Black-Scholes       sigma 0.2
-==========  ==================  =============================================
+Models are chosen by name (``"black_scholes"`` or ``"bs"``, ``"merton"``,
+``"variance_gamma"`` or ``"vg"``, ``"heston"``, ``"bates"``) or by their ids
+0 to 4, and their parameters given as the model's record
+(:class:`orvelta.models.Heston` etc.), a mapping by field name or a sequence
+in the record's order; the table of :mod:`orvelta.models` lists the fields,
+their defaults and their domains. Every market argument (``k``, ``tau``,
+``s``, ``r``, ``q``, ``option_type``) broadcasts as NumPy does.
 """
 
 from __future__ import annotations
@@ -25,9 +20,11 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _engines
-from ._arrays import Broadcast, FloatOrArray
+from ._arrays import Broadcast, FloatOrArray, check_tol, numbers_array, option_type_array
+from .models import MODEL_NAMES, model_id, resolve_model
 
-__all__ = ["european_price", "implied_vol", "european_implied_vol", "calibrate", "CalibrationResult"]
+__all__ = ["european_price", "european_greeks", "implied_vol", "european_implied_vol", "calibrate",
+           "CalibrationResult", "EuropeanGreeks"]
 
 
 class CalibrationResult(TypedDict):
@@ -37,53 +34,86 @@ class CalibrationResult(TypedDict):
     success: bool
 
 
-def _params(params: ArrayLike) -> NDArray[np.float64]:
-    if type(params) is np.ndarray and params.dtype == np.float64 and params.ndim == 1:
-        return params
-    p = np.ascontiguousarray(params, dtype=np.float64)
-    if p.ndim != 1:
-        raise ValueError(f"params must be one-dimensional, got {p.ndim} dimensions")
-    return p
+class EuropeanGreeks(TypedDict, total=False):
+    price: FloatOrArray
+    delta: FloatOrArray
+    gamma: FloatOrArray
+    theta: FloatOrArray
+    rho: FloatOrArray
+    vega: FloatOrArray
+    vega_v0: FloatOrArray
+    vega_theta: FloatOrArray
+
+
+EngineArgs = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
+                   NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+
+
+def _market(mid: int, p: NDArray[np.float64], k: ArrayLike, tau: ArrayLike, s: ArrayLike, r: ArrayLike,
+            q: ArrayLike, option_type: ArrayLike) -> tuple[Broadcast, EngineArgs]:
+    """The checked, broadcast market arguments and the engine's arguments
+    (params first: one row, or one row per option)."""
+    extra = {} if p.ndim == 1 else {f"params[{i}]": p[i] for i in range(p.shape[0])}
+    b = Broadcast(k=k, tau=tau, s=s, r=r, q=q, option_type=option_type, **extra)
+    if p.ndim > 1:
+        rows = np.stack([b.f64(f"params[{i}]") for i in range(p.shape[0])], axis=1)
+        nan = np.isnan(rows).any(axis=1)
+        if nan.any():
+            # Options whose parameters are NaN are priced on the defaults and given NaN.
+            rows[nan] = resolve_model(mid, None)[1]
+            b.add_nan(nan)
+        p = np.ascontiguousarray(rows)
+    args: EngineArgs = (p, b.f64("k"), b.f64("tau"), b.compact("s"), b.compact("r"), b.compact("q"),
+                        b.compact_option_type())
+    return b, args
 
 
 def european_price(
-    model_id: int,
-    params: ArrayLike,
-    strikes: ArrayLike,
+    model: Any,
+    params: Any,
+    k: ArrayLike,
     tau: ArrayLike,
-    s: float,
-    r: float,
-    q: float,
-    option_type: ArrayLike = 1,
+    s: ArrayLike,
+    r: ArrayLike,
+    q: ArrayLike,
+    option_type: ArrayLike,
     tol: float = 1e-8,
 ) -> FloatOrArray:
     """European option prices under a characteristic-function model, to a requested accuracy.
 
-    The method and its settings are chosen per maturity: the closed form for
-    Black-Scholes, the Poisson series of Black-Scholes prices for Merton, the
+    The method and its settings are chosen per maturity (and spot, rate and
+    yield): the closed form for Black-Scholes (and Heston with a deterministic
+    variance), the Poisson series of Black-Scholes prices for Merton, the
     Black-Scholes price integrated over the gamma clock for variance gamma with
     a short clock (tau / nu < 4), and otherwise the COS expansion of the put,
     with a truncation range from Chernoff bounds on the tails of the log return
     and as many terms as the decay of the characteristic function requires
     (Bates with a diffusion too narrow for one expansion: a Poisson mixture over
     the number of jumps of such expansions). Calls follow by put-call parity.
-    Options of one maturity share the work; the settings depend on the model
-    and maturity only, so an option gets the same bits alone or in any batch.
+    Options sharing a maturity, spot, rate and yield share the work; the
+    settings depend on those and the model only, so an option gets the same
+    bits alone or in any batch.
 
     Parameters
     ----------
-    model_id : int
-        1 Merton, 2 variance gamma, 3 Heston, 4 Bates, any other value Black-Scholes.
-    params : array_like
-        Model parameters in the Fourier kernels' layout; missing entries take
-        the model's defaults (module docstring).
-    strikes, tau : array_like
-        Strikes and times to expiry in years; broadcast against each other.
-        ``tau == 0`` gives the intrinsic value.
-    s, r, q : float
+    model : str or int
+        ``"black_scholes"`` (``"bs"``, 0), ``"merton"`` (1), ``"variance_gamma"``
+        (``"vg"``, 2), ``"heston"`` (3) or ``"bates"`` (4).
+    params : record, mapping, sequence or None
+        The model's parameters (:mod:`orvelta.models`): its record (e.g.
+        ``Heston(v0=0.04, kappa=2, theta=0.04, sigma_v=0.6, rho=-0.5)``), a
+        mapping by field name, one entry per field in the record's order, or
+        None for the defaults. Checked against the model's domain. A field
+        may be an array that broadcasts with the market arguments (one model
+        per option, e.g. each option's Black-Scholes volatility,
+        ``BlackScholes(sigma=vols)`` or ``[vols]``); a NaN there gives NaN for
+        its option.
+    k, tau : array_like
+        Strikes and times to expiry in years. ``tau == 0`` gives the intrinsic value.
+    s, r, q : array_like
         Spot, continuously compounded rate and dividend yield (per year).
-    option_type : array_like, default 1
-        > 0 call, <= 0 put; broadcast with ``strikes`` and ``tau``.
+    option_type : array_like
+        ``'call'``/``'put'`` or numbers (> 0 call, else put); NaN gives NaN.
     tol : float, default 1e-8
         Absolute price error allowed for every option (guaranteed for strikes
         from 0.2 to 5 times the forward).
@@ -91,45 +121,96 @@ def european_price(
     Returns
     -------
     float or ndarray
-        Prices in the broadcast shape (a float for scalar inputs). NaN for NaN
-        or out-of-domain market inputs (s <= 0, strike <= 0, tau < 0) and where
-        the accuracy cannot be reached within the work limits.
+        Prices in the broadcast shape of ``k, tau, s, r, q, option_type`` (a
+        float when all are scalars). NaN for NaN or out-of-domain market inputs
+        (s <= 0, k <= 0, tau < 0) and where the accuracy cannot be reached
+        within the work limits.
 
     Raises
     ------
     ValueError
-        For parameters that define no model (non-finite entries, negative jump
-        intensity, variance gamma with 1 - theta nu - sigma^2 nu / 2 < 1e-8)
-        or a tolerance that is not positive.
+        For an unknown model, a wrong number of parameters, a parameter outside
+        its model's domain (the message names the model, the parameter and its
+        range), or a ``tol`` that is not a positive finite number.
+    TypeError
+        For arguments that are not numbers (None, strings, dates, complex
+        numbers, object arrays, masked arrays).
 
     Examples
     --------
-    A Black-Scholes call, then three Heston calls:
+    >>> import numpy as np
+    >>> from orvelta import Heston, european_price
+    >>> puts = european_price("heston", Heston(), [90.0, 100.0, 110.0], 1.0, 100.0, 0.03, 0.01, "put")
+    >>> np.round(puts, 6).tolist()
+    [3.121203, 6.165977, 11.371222]
 
-    >>> import orvelta
-    >>> round(orvelta.european_price(0, [0.2], 100.0, 1.0, 100.0, 0.05, 0.02), 6)
-    9.227006
-    >>> heston = [0.04, 2.0, 0.04, 0.6, -0.5]  # v0, kappa, theta, sigma_v, rho
-    >>> print(orvelta.european_price(3, heston, [90.0, 100.0, 110.0], 1.0, 100.0, 0.05, 0.02).round(6))
-    [15.308641  8.616675  3.960559]
+    Each option's Black-Scholes volatility, broadcast with the market:
+
+    >>> np.round(european_price("bs", [[0.1, 0.2, 0.3]], 100.0, 1.0, 100.0, 0.03, 0.01, "call"), 6).tolist()
+    [4.967061, 8.827321, 12.694005]
     """
-    p = _params(params)
-    if (type(strikes) is np.ndarray and type(tau) is np.ndarray and strikes.ndim == 1
-            and strikes.shape == tau.shape and isinstance(option_type, (int, np.integer))):
-        # Fast path for the common call on flat arrays: no broadcasting needed.
-        fast: FloatOrArray = _engines.european_price(
-            model_id, p, strikes, tau, float(s), float(r), float(q), 1 if option_type > 0 else 0, float(tol))
-        return fast
-    b = Broadcast(strikes, tau, option_type)
-    k, t, kinds = b.f64(0), b.f64(1), b.option_type(2)
-    if kinds.size and np.all(kinds == kinds[0]):
-        out = _engines.european_price(model_id, p, k, t, float(s), float(r), float(q), int(kinds[0]), float(tol))
-    else:
-        calls = _engines.european_price(model_id, p, k, t, float(s), float(r), float(q), 1, float(tol))
-        puts = _engines.european_price(model_id, p, k, t, float(s), float(r), float(q), 0, float(tol))
-        out = np.where(kinds > 0, calls, puts)
+    mid, p = resolve_model(model, params)
+    tol = check_tol(tol)
+    b, args = _market(mid, p, k, tau, s, r, q, option_type)
+    out = _engines.european_price(mid, *args, tol)
     result: FloatOrArray = b.result(out)
     return result
+
+
+def european_greeks(
+    model: Any,
+    params: Any,
+    k: ArrayLike,
+    tau: ArrayLike,
+    s: ArrayLike,
+    r: ArrayLike,
+    q: ArrayLike,
+    option_type: ArrayLike,
+    tol: float = 1e-8,
+) -> EuropeanGreeks:
+    """Prices and sensitivities of European options under a characteristic-function model.
+
+    Each pricing route of :func:`european_price` is differentiated
+    analytically, on settings chosen for the sensitivities: delta and gamma
+    from the distribution function and density of the log return (COS
+    series of the put's strike derivatives, or each term's Black-Scholes
+    Greeks), theta and the volatility sensitivities from the characteristic
+    exponent differentiated in tau and in the parameters (Heston's through
+    its Riccati equations), rho from delta and the price. Each sensitivity
+    is accurate to ``tol`` in its own units for strikes from 0.2 to 5 times
+    the forward; where that cannot be reached it is NaN.
+
+    Parameters
+    ----------
+    model, params, k, tau, s, r, q, option_type, tol
+        As for :func:`european_price`.
+
+    Returns
+    -------
+    dict
+        "price" (equal to :func:`european_price`), "delta" (dV/ds), "gamma"
+        (d2V/ds2), "theta" (dV/dt = -dV/dtau, per year), "rho" (dV/dr, per
+        1.0 of r) and the volatility sensitivities: "vega" (dV/dsigma, per 1.0
+        of sigma) for Black-Scholes, Merton and variance gamma; "vega_v0" and
+        "vega_theta" (dV/dv0 and dV/dtheta, per 1.0 of variance) for Heston
+        and Bates. Each a float for scalar inputs, else an array of the
+        broadcast shape. At expiry (tau = 0) delta is the payoff's slope,
+        gamma and the vegas 0 and theta NaN (all NaN but rho at s = k).
+
+    Examples
+    --------
+    >>> from orvelta import Heston, european_greeks
+    >>> g = european_greeks("heston", Heston(), 100.0, 1.0, 100.0, 0.03, 0.01, "put")
+    >>> {name: round(value, 6) for name, value in g.items()}  # doctest: +NORMALIZE_WHITESPACE
+    {'price': 6.165977, 'delta': -0.339912, 'gamma': 0.022121, 'theta': -2.550945, 'rho': -40.157142,
+     'vega_v0': 39.955426, 'vega_theta': 57.964327}
+    """
+    mid, p = resolve_model(model, params)
+    tol = check_tol(tol)
+    b, args = _market(mid, p, k, tau, s, r, q, option_type)
+    res = _engines._european_greeks(mid, *args, tol)
+    out: EuropeanGreeks = {name: b.result(v) for name, v in res.items()}  # type: ignore[assignment]
+    return out
 
 
 def implied_vol(
@@ -139,7 +220,7 @@ def implied_vol(
     r: ArrayLike,
     q: ArrayLike,
     tau: ArrayLike,
-    option_type: ArrayLike = 1,
+    option_type: ArrayLike,
 ) -> FloatOrArray:
     """Black-Scholes implied volatility of European option prices.
 
@@ -157,8 +238,9 @@ def implied_vol(
         Continuously compounded rate and dividend yield per year.
     tau : array_like
         Time to expiry in years.
-    option_type : array_like, default 1
-        > 0 call, <= 0 put.
+    option_type : array_like
+        ``'call'``/``'put'`` or numbers (> 0 call, else put); required, since
+        a put's price inverted as a call's gives a wrong volatility.
 
     Returns
     -------
@@ -170,52 +252,54 @@ def implied_vol(
 
     Examples
     --------
-    >>> import orvelta
-    >>> call = orvelta.european_price(0, [0.2], 100.0, 1.0, 100.0, 0.05, 0.02)
-    >>> round(orvelta.implied_vol(call, 100.0, 100.0, 0.05, 0.02, 1.0), 10)
-    0.2
+    >>> from orvelta import implied_vol
+    >>> round(implied_vol(6.165977342944881, 100.0, 100.0, 0.03, 0.01, 1.0, "put"), 6)
+    0.181895
     """
-    b = Broadcast(price, s, k, r, q, tau, option_type)
-    out = _engines.implied_vol(b.f64(0), b.f64(1), b.f64(2), b.f64(3), b.f64(4), b.f64(5), b.option_type(6))
+    b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
+    out = _engines.implied_vol(b.f64("price"), b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"),
+                               b.option_type())
     result: FloatOrArray = b.result(out)
     return result
 
 
 def european_implied_vol(
-    model_id: int,
-    params: ArrayLike,
-    strikes: ArrayLike,
+    model: Any,
+    params: Any,
+    k: ArrayLike,
     tau: ArrayLike,
-    s: float,
-    r: float,
-    q: float,
-    option_type: ArrayLike = 1,
+    s: ArrayLike,
+    r: ArrayLike,
+    q: ArrayLike,
+    option_type: ArrayLike,
     tol: float = 1e-10,
 ) -> FloatOrArray:
     """Black-Scholes implied volatilities of a model's European prices (a smile from any model).
 
-    Parameters
-    ----------
-    model_id, params, strikes, tau, s, r, q, option_type
-        As for :func:`european_price`.
-    tol : float, default 1e-10
-        Absolute accuracy of the model prices, so a volatility is accurate to
-        about tol / vega.
+    Parameters are those of :func:`european_price`; ``tol`` (default 1e-10)
+    is the price accuracy, so a volatility is accurate to about tol / vega.
 
     Returns
     -------
     float or ndarray
-        Implied volatilities in the broadcast shape of ``strikes``, ``tau`` and
-        ``option_type``; NaN where the price carries no volatility (e.g. a price
-        at the bound) or is NaN.
+        Implied volatilities in the broadcast shape of the market arguments;
+        NaN where the price carries no volatility (e.g. a price at the bound)
+        or is NaN.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from orvelta import Heston, european_implied_vol
+    >>> smile = european_implied_vol("heston", Heston(), [90.0, 100.0, 110.0], 1.0, 100.0, 0.03, 0.01, "put")
+    >>> np.round(smile, 6).tolist()
+    [0.204168, 0.181895, 0.166203]
     """
-    b = Broadcast(strikes, tau, option_type)
-    prices = np.asarray(european_price(model_id, params, b.f64(0), b.f64(1), s, r, q, b.option_type(2), tol))
-    n = prices.size
-    vols = _engines.implied_vol(
-        prices.reshape(-1), np.full(n, float(s)), b.f64(0), np.full(n, float(r)), np.full(n, float(q)),
-        b.f64(1), b.option_type(2),
-    )
+    mid, p = resolve_model(model, params)
+    tol = check_tol(tol)
+    b, args = _market(mid, p, k, tau, s, r, q, option_type)
+    prices = _engines.european_price(mid, *args, tol)
+    vols = _engines.implied_vol(prices, b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"),
+                                b.option_type())
     result: FloatOrArray = b.result(vols)
     return result
 
@@ -243,22 +327,32 @@ _CALIBRATION_TOL = 1e-10
 _JACOBIAN_TOL = 1e-4
 
 
-def _fit_spec(model_id: int) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
-    x0, lo, hi = _FIT.get(model_id, _FIT[0])
+def _fit_spec(mid: int) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    x0, lo, hi = _FIT[mid]
     return np.array(x0), np.array(lo), np.array(hi)
 
 
+def _per_quote(value: ArrayLike, name: str, n: int) -> NDArray[np.float64]:
+    a = numbers_array(value, name)
+    if a.ndim == 0:
+        return np.full(n, float(a))
+    a = a.reshape(-1)
+    if a.size != n:
+        raise ValueError(f"{name} must be a scalar or have one entry per quote (got {a.size} for {n} quotes)")
+    return a
+
+
 def calibrate(
-    model_id: int,
-    strikes: ArrayLike,
+    model: Any,
+    k: ArrayLike,
     tau: ArrayLike,
-    prices: ArrayLike,
-    s: float,
-    r: float,
-    q: float,
-    option_type: ArrayLike = 1,
+    price: ArrayLike,
+    s: ArrayLike,
+    r: ArrayLike,
+    q: ArrayLike,
+    option_type: ArrayLike,
     weights: Optional[ArrayLike] = None,
-    x0: Optional[ArrayLike] = None,
+    x0: Any = None,
 ) -> CalibrationResult:
     """Least-squares fit of a model's parameters to quoted European prices.
 
@@ -271,22 +365,24 @@ def calibrate(
 
     Parameters
     ----------
-    model_id : int
+    model : str or int
         As in :func:`european_price`; the fitted vector is that model's full
-        parameter layout (Black-Scholes: [sigma]; Merton: [sigma, lambda, mu_J,
-        delta_J]; variance gamma: [sigma, theta, nu]; Heston: [v0, kappa,
-        theta, sigma_v, rho]; Bates: Heston's five and [lambda, mu_J, delta_J]).
-    strikes, tau, prices : array_like
-        One-dimensional quotes of equal length: strike, time to expiry in
-        years, price.
-    s, r, q : float
-        Spot, rate and dividend yield.
-    option_type : array_like, default 1
-        > 0 call, <= 0 put; a scalar or one value per quote.
+        parameter record in its order (:mod:`orvelta.models`).
+    k, tau, price : array_like
+        The quotes: strike, time to expiry in years (>= 0) and price, each
+        one-dimensional (of one length) or a scalar shared by every quote.
+    s, r, q : array_like
+        Spot, rate and dividend yield: scalars or one per quote.
+    option_type : array_like
+        ``'call'``/``'put'`` or numbers (> 0 call); a scalar or one per quote.
     weights : array_like, optional
-        Residual weights, one per quote (default all 1).
-    x0 : array_like, optional
-        Starting parameters (default: the model's defaults), clipped into the bounds.
+        Residual weights, one per quote (default all 1): finite, >= 0 and not
+        all zero. A quote of weight 0 does not move the fit but counts in the rmse.
+    x0 : record, mapping or sequence, optional
+        Starting parameters (default: the model's defaults), checked against
+        the model's domain and clipped into the bounds. Where the model cannot
+        price every quote at the start (to 1e-10), the start moves towards the
+        defaults until it can.
 
     Returns
     -------
@@ -301,48 +397,54 @@ def calibrate(
     ImportError
         When scipy is not installed (extra ``fit``).
     ValueError
-        For arrays of different lengths, an empty quote set, or quotes below
-        their intrinsic value (or above the price bound).
+        For arrays of different lengths, an empty quote set, a quote with a
+        non-positive strike or spot, a negative or NaN maturity, a NaN option
+        type or price, a price below its intrinsic value (or at or above the
+        price bound), weights that are negative, not finite or all zero, and
+        quotes the model cannot price even from its defaults.
 
     Examples
     --------
-    Heston parameters recovered from nine prices computed with them:
-
-    >>> import numpy as np
-    >>> import orvelta
-    >>> strikes, tau = np.linspace(80.0, 120.0, 9), np.full(9, 0.5)
-    >>> true = [0.05, 1.5, 0.05, 0.5, -0.6]
-    >>> quotes = orvelta.european_price(3, true, strikes, tau, 100.0, 0.03, 0.0)
-    >>> fit = orvelta.calibrate(3, strikes, tau, quotes, 100.0, 0.03, 0.0)
-    >>> print(fit["params"].round(4), fit["success"], fit["rmse"] < 1e-6)
-    [ 0.05  1.5   0.05  0.5  -0.6 ] True True
+    >>> from orvelta import calibrate, european_price
+    >>> k = [90.0, 100.0, 110.0]
+    >>> quotes = european_price("bs", [0.25], k, 1.0, 100.0, 0.03, 0.01, "call", tol=1e-12)
+    >>> fit = calibrate("bs", k, 1.0, quotes, 100.0, 0.03, 0.01, "call")
+    >>> round(float(fit["params"][0]), 8), fit["success"]
+    (0.25, True)
     """
     try:
         from scipy.optimize import least_squares  # type: ignore[import-untyped, unused-ignore]
     except ImportError as exc:
         raise ImportError("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'") from exc
 
-    k = np.asarray(strikes, dtype=np.float64).reshape(-1)
-    t = np.asarray(tau, dtype=np.float64).reshape(-1)
-    v = np.asarray(prices, dtype=np.float64).reshape(-1)
-    n = k.size
-    if t.size != n or v.size != n:
-        raise ValueError(f"strikes, tau and prices must have the same length (got {k.size}, {t.size} and {v.size})")
+    mid = model_id(model)
+    name = MODEL_NAMES[mid]
+    arrays = [numbers_array(x, nm) for x, nm in ((k, "k"), (tau, "tau"), (price, "price"))]
+    if any(a.ndim > 1 for a in arrays) or len({a.size for a in arrays if a.ndim == 1}) > 1:
+        raise ValueError("k, tau and price must be one-dimensional of the same length (or scalars), got shapes "
+                         + ", ".join(str(a.shape) for a in arrays))
+    n = max((a.size for a in arrays if a.ndim == 1), default=1)
+    kq, t, v = (np.full(n, float(a)) if a.ndim == 0 else a for a in arrays)
     if n == 0:
         raise ValueError("calibrate needs at least one quote")
-    kinds = np.broadcast_to(np.asarray(option_type) > 0, (n,)) if np.ndim(option_type) == 0 else np.asarray(option_type).reshape(-1) > 0
-    if kinds.size != n:
-        raise ValueError(f"option_type must be a scalar or have one entry per quote (got {kinds.size} for {n} quotes)")
-    w = np.ones(n) if weights is None else np.asarray(weights, dtype=np.float64).reshape(-1)
-    if w.size != n:
-        raise ValueError(f"weights must have one entry per quote (got {w.size} for {n} quotes)")
-    _check_quotes(k, t, v, kinds, float(s), float(r), float(q))
+    types = option_type_array(option_type)
+    if types.ndim == 0:
+        types = np.full(n, float(types))
+    types = types.reshape(-1)
+    if types.size != n:
+        raise ValueError(f"option_type must be a scalar or have one entry per quote (got {types.size} for {n} quotes)")
+    sq, rq, qq = (_per_quote(x, nm, n) for x, nm in ((s, "s"), (r, "r"), (q, "q")))
+    w = np.ones(n) if weights is None else _per_quote(weights, "weights", n)
+    if not np.all(np.isfinite(w)) or np.any(w < 0):
+        raise ValueError("weights must be finite and >= 0")
+    if not np.any(w > 0):
+        raise ValueError("weights must not all be zero: the fit would have nothing to match")
+    _check_quotes(kq, t, v, types, sq, rq, qq)
+    kinds = types > 0
 
-    start, lo, hi = _fit_spec(model_id)
+    start, lo, hi = _fit_spec(mid)
     if x0 is not None:
-        start = np.asarray(x0, dtype=np.float64).reshape(-1)
-        if start.size != lo.size:
-            raise ValueError(f"x0 must have {lo.size} entries for model {model_id}, got {start.size}")
+        start = resolve_model(mid, x0)[1]
     start = np.clip(start, lo, hi)
     groups = [(kind, np.flatnonzero(kinds == kind)) for kind in (True, False) if np.any(kinds == kind)]
     cache: dict[bytes, NDArray[np.float64]] = {}
@@ -352,7 +454,7 @@ def calibrate(
         out = np.empty((rows.shape[0], n))
         for kind, idx in groups:
             out[:, idx] = _engines._european_price_sets(
-                model_id, rows, k[idx], t[idx], float(s), float(r), float(q), 1 if kind else 0, tol, shared)
+                mid, rows, kq[idx], t[idx], sq[idx], rq[idx], qq[idx], np.int32(1 if kind else 0), tol, shared)
         return out
 
     def residuals(x: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -368,7 +470,20 @@ def calibrate(
         step = np.where(x + step > hi, -step, step)
         rows = np.vstack([x, x[None, :] + np.diag(step)])
         priced = model_prices(rows, _JACOBIAN_TOL, shared=True)
-        return (w[None, :] * (priced[1:] - priced[0]) / step[:, None]).T
+        jac = (w[None, :] * (priced[1:] - priced[0]) / step[:, None]).T
+        # A bumped set the pricer cannot price leaves that direction flat.
+        return np.where(np.isfinite(jac), jac, 0.0)
+
+    default = np.clip(np.array(_FIT[mid][0]), lo, hi)
+    for frac in (0.0, 0.5, 0.75, 0.875, 0.9375, 1.0):
+        trial = start + frac * (default - start)
+        if np.all(np.isfinite(residuals(trial))):
+            start = trial
+            break
+    else:
+        bad = int(np.flatnonzero(~np.isfinite(residuals(default)))[0])
+        raise ValueError(f"{name} cannot price quote {bad} (strike {kq[bad]:g}, tau {t[bad]:g}) to "
+                         f"{_CALIBRATION_TOL:g} at its default parameters, nor at the start")
 
     fit = least_squares(residuals, start, jac=jacobian, bounds=(lo, hi), method="trf", x_scale="jac",
                         ftol=1e-12, xtol=1e-12, gtol=1e-12, max_nfev=200 * lo.size)
@@ -379,24 +494,31 @@ def calibrate(
         "params": x_fit,
         "rmse": float(math.sqrt(float(np.mean(errors**2)))),
         "iterations": int(fit.njev if fit.njev is not None else fit.nfev),
-        "success": bool(fit.success),
+        "success": bool(fit.success) and bool(np.all(np.isfinite(errors))),
     }
 
 
 def _check_quotes(k: NDArray[np.float64], t: NDArray[np.float64], v: NDArray[np.float64],
-                  calls: NDArray[Any], s: float, r: float, q: float) -> None:
+                  types: NDArray[np.float64], s: NDArray[np.float64], r: NDArray[np.float64],
+                  q: NDArray[np.float64]) -> None:
+    def refuse(mask: NDArray[np.bool_], what: str) -> None:
+        bad = np.flatnonzero(mask)
+        if bad.size:
+            i = int(bad[0])
+            raise ValueError(f"quote {i} (strike {k[i]:g}, tau {t[i]:g}) {what(i) if callable(what) else what}")
+
+    refuse(~(k > 0) | ~np.isfinite(k), "needs a positive finite strike")
+    refuse(~(t >= 0) | ~np.isfinite(t), "needs a maturity tau >= 0 (years)")
+    refuse(~(s > 0) | ~np.isfinite(s), "needs a positive finite spot")
+    refuse(~np.isfinite(r) | ~np.isfinite(q), "needs finite r and q")
+    refuse(np.isnan(types), "has no option type (NaN)")
+    refuse(~np.isfinite(v), "has a price that is not a finite number")
+    calls = types > 0
     fs = s * np.exp(-q * t)
     fk = k * np.exp(-r * t)
     intrinsic = np.where(calls, np.maximum(fs - fk, 0.0), np.maximum(fk - fs, 0.0))
     upper = np.where(calls, fs, fk)
     slack = 1e-12 * np.maximum(fs, fk)
-    bad = np.flatnonzero(~(v >= intrinsic - slack))
-    if bad.size:
-        i = int(bad[0])
-        raise ValueError(
-            f"quote {i} (strike {k[i]:g}, tau {t[i]:g}) is {v[i]:g}, below its intrinsic value {intrinsic[i]:g}")
-    bad = np.flatnonzero(~(v < upper))
-    if bad.size:
-        i = int(bad[0])
-        raise ValueError(
-            f"quote {i} (strike {k[i]:g}, tau {t[i]:g}) is {v[i]:g}, at or above its upper bound {upper[i]:g}")
+    refuse(~(v >= intrinsic - slack),
+           lambda i: f"is {v[i]:g}, below its intrinsic value {intrinsic[i]:g}")  # type: ignore[arg-type]
+    refuse(~(v < upper), lambda i: f"is {v[i]:g}, at or above its upper bound {upper[i]:g}")  # type: ignore[arg-type]

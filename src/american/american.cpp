@@ -24,6 +24,78 @@ double price_scheme(double s, double k, double r, double q, double sigma, double
     return put_price(spot, p, clamp_scheme(scheme), nullptr, nullptr);
 }
 
+// Greeks of the option from its put form's price v, delta pd and gamma pg in
+// the put's spot ps (strike pk, rates pr, pq), and vega and rho of the price.
+Greeks option_greeks(double v, double pd, double pg, double vega, double rho, double ps, double pk,
+                     double pr, double pq, double sigma, bool call) {
+    Greeks g{};
+    g.price = v;
+    g.vega = vega;
+    g.rho = rho;
+    const bool exercised = (v == pk - ps) && pd == -1.0;
+    // Theta from the pricing equation in the continuation region.
+    g.theta = exercised ? 0.0 : pr * v - (pr - pq) * ps * pd - 0.5 * sigma * sigma * ps * ps * pg;
+    if (exercised) {
+        g.vega = 0.0;
+        g.rho = 0.0;
+    }
+    if (call) {
+        // By homogeneity of degree one in (spot, strike).
+        g.delta = (v - ps * pd) / pk;
+        g.gamma = (ps / pk) * (ps / pk) * pg;
+    } else {
+        g.delta = pd;
+        g.gamma = pg;
+    }
+    return g;
+}
+
+// The double-boundary regime: from the integral equations where they vouch
+// for tol (delta and gamma from the premium, vega and rho by central
+// differences of solves at fixed settings); otherwise delta and gamma from
+// the finite-difference grids, vega and rho by central differences of the
+// price on the same grids (their count and geometry fixed at the unbumped
+// option's, so that the differences see a smooth function).
+Greeks double_boundary_greeks(double s, double k, double r, double q, double sigma, double tau,
+                              bool call, double tol) {
+    const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
+    const double ptol = scheme_for(tol, pk, tau).tol;
+    double pd = 0.0, pg = 0.0;
+    {
+        // The integral equations where they vouch for tol: vega and rho by
+        // central differences of solves at the price's finer setting.
+        int setting = -1;
+        const double v = band_put(ps, pk, pr, pq, sigma, tau, ptol, &pd, &pg, &setting);
+        if (!std::isnan(v)) {
+            auto bumped = [&](double dr, double dq, double dsig) {
+                int fixed = setting;
+                return band_put(ps, pk, pr + dr, pq + dq, sigma + dsig, tau, ptol, nullptr, nullptr, &fixed);
+            };
+            const double hs = 1e-4 * std::max(sigma, 0.05), hr = 1e-5;
+            const double vega = (bumped(0.0, 0.0, hs) - bumped(0.0, 0.0, -hs)) / (2.0 * hs);
+            const double rho = call ? (bumped(0.0, hr, 0.0) - bumped(0.0, -hr, 0.0)) / (2.0 * hr)
+                                    : (bumped(hr, 0.0, 0.0) - bumped(-hr, 0.0, 0.0)) / (2.0 * hr);
+            if (std::isfinite(vega) && std::isfinite(rho))
+                return option_greeks(v, pd, pg, vega, rho, ps, pk, pr, pq, sigma, call);
+        }
+    }
+    int grids = 0;
+    const double v = double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, &pd, &pg, &grids);
+    if (std::isnan(v) || !std::isfinite(v)) return {v, kNaN, kNaN, kNaN, kNaN, kNaN};
+    const double at[4] = {ps, pr, pq, sigma};
+    auto bumped = [&](double dr, double dq, double dsig) {
+        int fixed = grids;
+        return double_boundary_put(ps, pk, pr + dr, pq + dq, sigma + dsig, tau, ptol, nullptr, nullptr,
+                                   &fixed, at);
+    };
+    const double hs = 1e-4 * std::max(sigma, 0.05), hr = 1e-4;
+    const double vega = (bumped(0.0, 0.0, hs) - bumped(0.0, 0.0, -hs)) / (2.0 * hs);
+    // The option's own rate: the put's r, or for a call the put's q.
+    const double rho = call ? (bumped(0.0, hr, 0.0) - bumped(0.0, -hr, 0.0)) / (2.0 * hr)
+                            : (bumped(hr, 0.0, 0.0) - bumped(-hr, 0.0, 0.0)) / (2.0 * hr);
+    return option_greeks(v, pd, pg, vega, rho, ps, pk, pr, pq, sigma, call);
+}
+
 }  // namespace
 
 // --------------------------------------------------------------- settings
@@ -46,14 +118,14 @@ Scheme scheme_for(double tol, double strike, double tau) noexcept {
     // Coarse tolerances (rel >= 2e-5): the largest error at the band's edge
     // was 0.42 tol over 18,000 options of the domain up to two years, 0.53
     // tol over 60,000 of the whole domain.
-    if (rel >= 2e-5) return {6, 5, 3, 12, 2, stop};
-    if (rel >= 1e-5) return {7, 6, 4, 16, 2, stop};
-    if (rel >= 1e-6) return {10, 8, 5, 20, 3, stop};
-    if (rel >= 1e-7) return {14, 12, 6, 24, 3, stop};
-    if (rel >= 1e-8) return {24, 20, 7, 32, 4, stop};
-    if (rel >= 1e-9) return {32, 40, 9, 36, 4, stop};
-    if (rel >= 1e-10) return {48, 40, 10, 44, 4, stop};
-    return {64, 64, 16, 48, 5, stop};
+    if (rel >= 2e-5) return {6, 5, 3, 12, 2, stop, tol};
+    if (rel >= 1e-5) return {7, 6, 4, 16, 2, stop, tol};
+    if (rel >= 1e-6) return {10, 8, 5, 20, 3, stop, tol};
+    if (rel >= 1e-7) return {14, 12, 6, 24, 3, stop, tol};
+    if (rel >= 1e-8) return {24, 20, 7, 32, 4, stop, tol};
+    if (rel >= 1e-9) return {32, 40, 9, 36, 4, stop, tol};
+    if (rel >= 1e-10) return {48, 40, 10, 44, 4, stop, tol};
+    return {64, 64, 16, 48, 5, stop, tol};
 }
 
 double price_with(double s, double k, double r, double q, double sigma, double tau, bool call,
@@ -78,11 +150,11 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
         case Domain::Price: break;
     }
     if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary) {
-        // The lattice fallback gives a price but no sensitivities.
-        return {price(s, k, r, q, sigma, tau, call, tol), kNaN, kNaN, kNaN, kNaN, kNaN};
+        return double_boundary_greeks(s, k, r, q, sigma, tau, call, tol);
     }
     {
         using D = Dual<2>;
+        // (See option_greeks for the conversion of the put form's values.)
         const Scheme sc = clamp_scheme(scheme_for(tol, call ? s : k, tau));
         // Directions: 0 = sigma, 1 = the option's own rate r (the put's q for a call).
         D dsig(sigma), drate(r), dother(q);
@@ -93,27 +165,7 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
         const Put<D> p = call ? Put<D>{pk, tau, dother, drate, dsig} : Put<D>{pk, tau, drate, dother, dsig};
         double pd = 0.0, pg = 0.0;
         const D v = put_price(ps, p, sc, &pd, &pg);
-        const double pr = value(p.r), pq = value(p.q);
-        Greeks g{};
-        g.price = v.v;
-        g.vega = v.d[0];
-        g.rho = v.d[1];
-        const bool exercised = (v.v == pk - ps) && pd == -1.0;
-        // Theta from the pricing equation in the continuation region.
-        g.theta = exercised ? 0.0 : pr * v.v - (pr - pq) * ps * pd - 0.5 * sigma * sigma * ps * ps * pg;
-        if (exercised) {
-            g.vega = 0.0;
-            g.rho = 0.0;
-        }
-        if (call) {
-            // By homogeneity of degree one in (spot, strike).
-            g.delta = (v.v - ps * pd) / pk;
-            g.gamma = (ps / pk) * (ps / pk) * pg;
-        } else {
-            g.delta = pd;
-            g.gamma = pg;
-        }
-        return g;
+        return option_greeks(v.v, pd, pg, v.d[0], v.d[1], ps, pk, value(p.r), value(p.q), sigma, call);
     }
 }
 

@@ -6,7 +6,13 @@
 // safeguarded Newton iteration on it.
 //
 // Calls are priced as puts through put-call symmetry,
-// call(s, k, r, q) = put(k, s, q, r).
+// call(s, k, r, q) = put(k, s, q, r). At the edges of the domain closed forms
+// take over where they pin the price within tol (vanishing volatility, the
+// perpetual limit of long maturities); long maturities fit the boundary over
+// its last stretch only. Where both rates are negative and the put form has
+// q < r, the exercise region is a band: priced by its integral equations
+// where two settings agree to tol (band.cpp), otherwise by finite
+// differences extrapolated to tol (double_boundary.cpp).
 #pragma once
 
 #include <cstddef>
@@ -21,6 +27,7 @@ struct Scheme {
     int slow_iterations;  // sweeps where r / sigma^2 is large (slower convergence)
     int premium;     // tanh-sinh level of the premium integral (step 2^-premium)
     double stop;     // sweeps end once no node moves by more than stop * strike
+    double tol = 0.0;  // absolute accuracy asked for (0: settings given explicitly)
 };
 
 // Largest settings accepted by price_with (and used by the finest tolerance).
@@ -40,7 +47,10 @@ struct Greeks {
 
 // Price to absolute accuracy `tol`. Non-positive or NaN s or k give NaN; a NaN
 // in r, q, sigma or tau gives NaN; otherwise non-positive tau or sigma give the
-// intrinsic value. Throws std::bad_alloc when working storage cannot be had.
+// intrinsic value. NaN also where tol is out of reach (in the double-boundary
+// regime where the integral equations cannot vouch for tol and tol is below
+// about 1e-6 of the strike; where the long-maturity split cannot bound its
+// error). Throws std::bad_alloc when working storage cannot be had.
 double price(double s, double k, double r, double q, double sigma, double tau, bool call,
              double tol);
 
@@ -52,15 +62,16 @@ double price_with(double s, double k, double r, double q, double sigma, double t
 // (-dV/dtau), vega per 1.0 of sigma, rho per 1.0 of r. The price is bit for bit
 // the one `price` returns. Domain as for `price` (sensitivities NaN with a NaN
 // price; zero where the value is intrinsic and frozen). Where the put form
-// has q < r <= 0 (two exercise boundaries, priced on a lattice) only the
-// price is given and the sensitivities are NaN.
+// has q < r <= 0 (two exercise boundaries) delta and gamma come from the
+// finite-difference grids and vega and rho are central differences on them.
 Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
               double tol);
 
 // Volatility that reproduces `target`, to `tol` in sigma (limited by the
 // accuracy of the price); NaN when no volatility does (a price below the
-// zero-volatility value, or at or above the no-arbitrage bound: k for a put,
-// s for a call), for invalid inputs, and where the put form has q < r <= 0.
+// zero-volatility value, or at or above the no-arbitrage bound: the larger of
+// s e^{-q tau} and s for a call, of k e^{-r tau} and k for a put), and for
+// invalid inputs.
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol);
 

@@ -1,6 +1,7 @@
 #include "american/put.hpp"
 
 #include "common/black_scholes.hpp"
+#include "common/interrupt.hpp"
 
 #include <cmath>
 
@@ -154,6 +155,9 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
     T er_node[kMaxNodes];
     for (int i = 0; i < n; ++i) er_node[i] = exp(-r * (zs[i] * zs[i]));
     for (int sweep = 0; sweep < sweeps; ++sweep) {
+        // A requested cancellation (Ctrl-C) abandons the batch: the sweeps stop
+        // and the result is discarded.
+        if (cancel_requested()) break;
         chebyshev_fit(fit, ln_b);
         T nb[kMaxNodes];
         const bool value_matching = slow && sweep >= 2;

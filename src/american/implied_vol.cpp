@@ -33,15 +33,49 @@ double price_warm(double s, double k, double r, double q, double sigma, double t
 
 // Value as sigma -> 0: the best deterministic exercise date.
 double zero_vol_value(double s, double k, double r, double q, double tau, bool call) {
-    // Put form: f(t) = k e^{-rt} - s e^{-qt} on [0, tau] (a call swaps s, k and r, q).
+    return call ? zero_vol_put(k, s, q, r, tau, nullptr, nullptr) : zero_vol_put(s, k, r, q, tau, nullptr, nullptr);
+}
+
+// The double-boundary regime: regula falsi (Illinois) on the price (by the
+// integral equations, or by finite differences where those do not vouch
+// for the accuracy), between 1e-4 and the European
+// implied volatility (an upper bound) or 10. Prices good to 1e-7 of the
+// put-equivalent strike bound the attainable accuracy in sigma.
+double double_boundary_implied_vol(double target, double s, double k, double r, double q,
+                                   double tau, bool call, double tol) {
     const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
-    auto f = [&](double t) { return pk * std::exp(-pr * t) - ps * std::exp(-pq * t); };
-    double best = std::max(f(0.0), f(tau));
-    if (pr != pq && pr > 0.0 && pq > 0.0) {
-        const double t = std::log(pq * ps / (pr * pk)) / (pq - pr);
-        if (t > 0.0 && t < tau) best = std::max(best, f(t));
+    const double ptol = 1e-7 * pk;
+    auto f = [&](double sigma) {
+        const double v = band_put(ps, pk, pr, pq, sigma, tau, ptol, nullptr, nullptr);
+        if (!std::isnan(v)) return v - target;
+        return double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, nullptr, nullptr) - target;
+    };
+    double lo = 1e-4, hi = 10.0;
+    const double euro = european::implied_vol(target, s, k, r, q, tau, call);
+    if (euro > lo && euro < hi) hi = euro * (1.0 + 1e-9);
+    double flo = f(lo), fhi = f(hi);
+    if (std::isnan(flo) || std::isnan(fhi) || flo > 0.0 || fhi < 0.0) return kNaN;
+    int side = 0;
+    for (int it = 0; it < 100; ++it) {
+        if (hi - lo <= tol) break;
+        double mid = (lo * fhi - hi * flo) / (fhi - flo);
+        if (!(mid > lo && mid < hi)) mid = 0.5 * (lo + hi);
+        const double fm = f(mid);
+        if (std::isnan(fm)) return kNaN;
+        if (std::fabs(fm) <= 0.25 * ptol) return mid;
+        if (fm > 0.0) {
+            hi = mid;
+            fhi = fm;
+            if (side == 1) flo *= 0.5;
+            side = 1;
+        } else {
+            lo = mid;
+            flo = fm;
+            if (side == -1) fhi *= 0.5;
+            side = -1;
+        }
     }
-    return positive_part(best);
+    return 0.5 * (lo + hi);
 }
 
 }  // namespace
@@ -49,12 +83,15 @@ double zero_vol_value(double s, double k, double r, double q, double tau, bool c
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol) {
     if (std::isnan(target) || classify(s, k, r, q, 0.2, tau) != Domain::Price) return kNaN;
-    const double bound = call ? s : k;
+    // No-arbitrage bound: the price at infinite volatility, the best of the
+    // underlying's (call) or the strike's (put) discounted value now or at
+    // expiry; above s or k when the yield or the rate is negative.
+    const double bound = call ? s * std::max(1.0, std::exp(-q * tau)) : k * std::max(1.0, std::exp(-r * tau));
     if (!(target < bound)) return kNaN;
     if (!(target > zero_vol_value(s, k, r, q, tau, call))) return kNaN;
     if (!(tol > 0.0)) tol = 1e-10;
-    // Not solved where the price comes from the lattice fallback.
-    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary) return kNaN;
+    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary)
+        return double_boundary_implied_vol(target, s, k, r, q, tau, call, tol);
     {
         constexpr double kLo = 1e-4, kHi = 10.0;
         const double scale = call ? s : k;
@@ -71,9 +108,14 @@ double implied_vol(double target, double s, double k, double r, double q, double
         bool fine = false;
         Boundary<double> last;  // the previous iterate's boundary starts the next
         last.n = 0;
+        double last_sigma = kNaN;
         for (int it = 0; it < 64; ++it) {
             double vega = 0.0;
-            const Boundary<double>* warm = (last.n == sc.nodes) ? &last : nullptr;
+            // Only a boundary fitted nearby is a good start: from one far off
+            // the few sweeps of a coarse price do not reach the fixed point.
+            const bool near = std::fabs(sigma - last_sigma) <= 0.02 * sigma;
+            const Boundary<double>* warm = (last.n == sc.nodes && near) ? &last : nullptr;
+            last_sigma = sigma;
             const double diff =
                 price_vega(s, k, r, q, sigma, tau, call, sc, &vega, warm, &last) - target;
             if (diff == 0.0 && fine) return sigma;

@@ -105,8 +105,8 @@ FitWork<T>& fit_work() {
 }
 
 // Early exercise of the put is never optimal: r <= 0 and q >= r.
-// Both rates negative with q < r give a second (upper) boundary that the
-// single-boundary scheme does not represent; see price_double_boundary.
+// Both rates negative with q < r give an exercise band between two
+// boundaries; see double_boundary.cpp.
 enum class Regime { European, SingleBoundary, DoubleBoundary };
 
 inline Regime put_regime(double r, double q) noexcept {
@@ -124,9 +124,6 @@ inline Scheme clamp_scheme(Scheme sc) {
     sc.premium = std::min(std::max(sc.premium, 0), kMaxPremiumLevel);
     return sc;
 }
-
-// Put price for valid inputs (s, k, sigma, tau > 0, all finite).
-// `warm` optionally starts the boundary sweeps; `keep` receives the fitted
 
 enum class Domain { Invalid, Intrinsic, Price };
 
@@ -153,6 +150,56 @@ double qd_boundary(double k, double r, double q, double sigma, double tau, doubl
 // Fits the exercise boundary of put `p` with settings `sc` (see boundary.cpp).
 template <class T>
 void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit, const Boundary<double>* warm);
+
+// e^{x^2} erfc(x) for x >= 0, for either scalar type.
+double erfcx_value(double x) noexcept;
+inline double erfcx(double x) noexcept { return erfcx_value(x); }
+template <int N>
+Dual<N> erfcx(const Dual<N>& x) noexcept {
+    const double e = erfcx_value(x.v);
+    return chain(x, e, 2.0 * x.v * e - 2.0 / std::sqrt(kPi));
+}
+
+// Integrals of the premium below a constant boundary (see limits.cpp).
+template <class T>
+struct PassageIntegrals {
+    T i, j1, j2;
+};
+
+template <class T>
+PassageIntegrals<T> passage_integrals(const T& x, const T& nu, const T& beta, const T& sigma,
+                                      double span);
+
+// Premium of put (k, r, q, sigma) at spot s earned below the constant
+// boundary e^{ln_b} < s over t in [0, span]; optionally its delta and gamma.
+template <class T>
+T constant_boundary_premium(double s, double k, const T& r, const T& q, const T& sigma,
+                            const T& ln_b, double span, double* delta, double* gamma);
+
+// Exercise boundary and price of the perpetual put (r > 0).
+template <class T>
+T perpetual_boundary(double k, const T& r, const T& q, const T& sigma);
+template <class T>
+T perpetual_put(double s, double k, const T& r, const T& q, const T& sigma, double* delta,
+                double* gamma);
+
+// Value of the put at zero volatility (deterministic exercise date).
+template <class T>
+T zero_vol_put(double s, double k, const T& r, const T& q, double tau, double* delta,
+               double* gamma);
+
+// Put in the double-boundary regime (q < r <= 0) to absolute accuracy tol,
+// NaN where that is out of reach; see double_boundary.cpp.
+double double_boundary_put(double s, double k, double r, double q, double sigma, double tau,
+                           double tol, double* delta, double* gamma, int* grids = nullptr,
+                           const double* at = nullptr);
+
+// The same put by its integral equations (band.cpp): NaN where the method
+// cannot vouch for tol. `setting`, when given, receives the setting used;
+// if it is >= 0 on entry, that one setting alone is solved (for differences
+// in the parameters), without the check against a second.
+double band_put(double s, double k, double r, double q, double sigma, double tau, double tol,
+                double* delta, double* gamma, int* setting = nullptr);
 
 // European put with a continuous yield (s, k, tau > 0, sigma > 0).
 template <class T>

@@ -153,13 +153,17 @@ double jump_envelope_max(const Model& m, double tau, std::size_t n, const double
 
 }  // namespace
 
-void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms) {
-    const double K_ref = kStrikeScale * p.F * p.D;
+bool cos_range(const Model& m, double tau, double K_ref, double tol, double& a, double& b) {
     // Mass outside [a, b] costs at most K times that mass (truncation and aliasing).
     const double log_eps = std::log(tol / (20.0 * K_ref));
-    p.a = tail_point(m, p.tau, log_eps, -1.0);
-    p.b = tail_point(m, p.tau, log_eps, 1.0);
-    if (!std::isfinite(p.a) || !std::isfinite(p.b) || !(p.b > p.a)) {
+    a = tail_point(m, tau, log_eps, -1.0);
+    b = tail_point(m, tau, log_eps, 1.0);
+    return std::isfinite(a) && std::isfinite(b) && b > a;
+}
+
+void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms) {
+    const double K_ref = kStrikeScale * p.F * p.D;
+    if (!cos_range(m, p.tau, K_ref, tol, p.a, p.b)) {
         p.route = Route::Failed;
         return;
     }

@@ -24,6 +24,9 @@ namespace {
 constexpr double kLambdaDefault = 0.3;
 constexpr double kMuJDefault = -0.05;
 constexpr double kDeltaJDefault = 0.2;
+// Floor of the Heston speed and vol-of-vol and of the variance-gamma clock's
+// variance rate: far below any value that changes a digit of a price.
+constexpr double kTiny = 1e-100;
 
 inline double entry(const double* p, std::size_t n, std::size_t j, double fallback) noexcept {
     return j < n ? p[j] : fallback;
@@ -39,24 +42,22 @@ void set_jumps(Model& m, double lambda, double mu_j, double half_dd) {
     m.kappa_j = std::expm1(mu_j + half_dd);
 }
 
-// Heston entries [v0, kappa, theta, sigma_v, rho] with defaults for missing ones.
+// Heston entries [v0, kappa, theta, sigma_v, rho] with defaults for missing
+// ones. Values inside the model's domain (v0, theta, kappa, sigma_v >= 0,
+// |rho| <= 1) are taken as given; only outside it are they raised to 0 or
+// cut to [-1, 1]. kappa and a positive sigma_v are raised to kTiny, which
+// changes no digit of any exponent (their effect is of order kTiny tau) but
+// keeps kappa theta / sigma_v^2 and 1 / (beta + d) finite; sigma_v = 0
+// exactly is the deterministic variance, priced by the lognormal routes.
 void set_heston(Model& m, const double* h, std::size_t n) {
-    m.v0 = n > 0 ? floor_at(h[0], 1e-8) : 0.04;
-    m.kappa = n > 1 ? floor_at(h[1], 1e-8) : 2.0;
-    m.theta_v = n > 2 ? floor_at(h[2], 1e-8) : 0.04;
+    m.v0 = n > 0 ? floor_at(h[0], 0.0) : 0.04;
+    m.kappa = n > 1 ? floor_at(h[1], kTiny) : 2.0;
+    m.theta_v = n > 2 ? floor_at(h[2], 0.0) : 0.04;
     double sigma_v = 0.6;
-    m.ss = 0.6 * 0.6;
-    if (n > 3) {
-        sigma_v = h[3];
-        if (sigma_v < 1e-8) {
-            sigma_v = 1e-8;
-            m.ss = 1e-16;
-        } else {
-            m.ss = sigma_v * sigma_v;
-        }
-    }
+    if (n > 3) sigma_v = h[3] > 0.0 ? floor_at(h[3], kTiny) : 0.0;
+    m.ss = sigma_v * sigma_v;
     double rho = -0.5;
-    if (n > 4) rho = h[4] < -0.999 ? -0.999 : (h[4] > 0.999 ? 0.999 : h[4]);
+    if (n > 4) rho = h[4] < -1.0 ? -1.0 : (h[4] > 1.0 ? 1.0 : h[4]);
     m.rho = rho;
     m.rs = rho * sigma_v;
 }
@@ -81,7 +82,7 @@ Model resolve_model(int model_id, const double* p, std::size_t n) {
             m.kind = Kind::VarianceGamma;
             m.sigma = entry(p, n, 0, 0.2);
             m.theta = entry(p, n, 1, -0.08);
-            m.nu = n > 2 ? floor_at(p[2], 1e-6) : 0.2;
+            m.nu = n > 2 ? floor_at(p[2], kTiny) : 0.2;
             const double A = 1.0 - m.theta * m.nu - 0.5 * m.sigma * m.sigma * m.nu;
             if (!(A >= 1e-8)) {
                 throw std::invalid_argument(
@@ -206,11 +207,25 @@ inline __attribute__((always_inline)) void heston_lanes(const Model& m, double t
     }
 }
 
-ORVELTA_KERNEL_BUILDS(void, heston_exponent,
+ORVELTA_KERNEL_BUILDS(void, heston_lanes_exponent,
                       (const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
                        double* im) noexcept,
                       (m, tau, e, n, u, re, im), heston_lanes<vm::v4d>, heston_lanes<vm::v4d>,
                       heston_lanes<vm::v8d>)
+
+void heston_exponent(const Model& m, double tau, double e, std::size_t n, const double* u,
+                     double* re, double* im) noexcept {
+    if (deterministic_variance(m)) {
+        // A normal log return with the integrated variance.
+        const double hv = 0.5 * integrated_variance(m, tau);
+        for (std::size_t j = 0; j < n; ++j) {
+            re[j] = -hv * u[j] * u[j];
+            im[j] = (e * tau - hv) * u[j];
+        }
+        return;
+    }
+    heston_lanes_exponent(m, tau, e, n, u, re, im);
+}
 
 // Adds the jump exponent lambda tau (J(u) - 1) - i u lambda kappa_J tau.
 void add_jumps(const Model& m, double tau, std::size_t n, const double* uu, double* re,
@@ -228,6 +243,17 @@ void add_jumps(const Model& m, double tau, std::size_t n, const double* uu, doub
 }
 
 }  // namespace
+
+bool deterministic_variance(const Model& m) noexcept {
+    return m.ss == 0.0 || (m.v0 == 0.0 && m.theta_v == 0.0);
+}
+
+double integrated_variance(const Model& m, double tau) noexcept {
+    const double kt = m.kappa * tau;
+    // (1 - e^(-kappa tau)) / kappa, with its limit tau for a vanishing speed
+    const double decay = kt < 1e-8 ? tau * (1.0 - 0.5 * kt) : -std::expm1(-kt) / m.kappa;
+    return m.theta_v * tau + (m.v0 - m.theta_v) * decay;
+}
 
 void log_return_exponent(const Model& m, double tau, std::size_t n, const double* u, double* re,
                          double* im) noexcept {
@@ -290,6 +316,7 @@ namespace {
 // ln E[e^(alpha Z)] of the Heston part from the real solution of its Riccati
 // equations, +inf at and beyond the moment's explosion time.
 double heston_log_mgf(const Model& m, double tau, double alpha) noexcept {
+    if (deterministic_variance(m)) return 0.5 * integrated_variance(m, tau) * (alpha * alpha - alpha);
     const double inf = std::numeric_limits<double>::infinity();
     const double ss = m.ss;
     const double k = m.kappa - m.rs * alpha;

@@ -51,8 +51,9 @@ struct Plan {
     // Lognormal and Merton: total variances.
     double var = 0.0;
     std::size_t terms = 0;
-    // Gamma clock: nodes (weight, conditional forward, standard deviation), F at g = 0.
-    std::vector<double> w, Fg, sd;
+    // Gamma clock: nodes (weight, conditional forward, standard deviation,
+    // clock value), F at g = 0.
+    std::vector<double> w, Fg, sd, g;
     double F0 = 0.0;
     // Bates given the number of jumps: Poisson weights and one COS plan each.
     std::vector<Plan> parts;
@@ -70,6 +71,11 @@ double plan_bytes(const Plan& p) noexcept;
 // cannot. Polls the cancel flag between blocks of terms.
 void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms = kCosMaxTerms);
 
+// The COS truncation range [a, b] of Z for strikes up to K_ref (discounted)
+// at accuracy tol, from Chernoff bounds on its tails; false where the
+// bounds give none.
+bool cos_range(const Model& m, double tau, double K_ref, double tol, double& a, double& b);
+
 // COS plan on a given range and number of terms (no search, no test).
 void plan_cos_fixed(const Model& m, Plan& p, double a, double b, std::size_t terms);
 
@@ -81,10 +87,16 @@ void plan_bates(const Model& m, Plan& p, double tol);
 void plan_merton(const Model& m, Plan& p, double tol);
 void plan_gamma_clock(const Model& m, Plan& p, double tol);
 double merton_put(const Model& m, const Plan& p, double K);
+// Number of Poisson terms whose tail weight times K_ref stays below a tenth
+// of tol; 0 when the series is too long.
+std::size_t poisson_terms(double lt, double K_ref, double tol);
 double gamma_clock_put(const Plan& p, double K);
 
 // The plan of one maturity for every route.
 Plan make_plan(const Model& m, double tau, double s, double r, double q, double tol);
+
+// The plan of group g of a batch (see Batch) under parameter set `set`.
+Plan group_plan(const Batch& batch, std::size_t g, std::size_t set, double tol);
 
 // The put by the plan's route, the call by parity; clipped to the
 // no-arbitrage bounds when `bounded`, else the route's raw value.

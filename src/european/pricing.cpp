@@ -41,7 +41,7 @@ double black_discounted(const Plan& p, double K, bool call) {
 double plan_bytes(const Plan& p) noexcept {
     double bytes = sizeof(double) * static_cast<double>(p.A.size() + p.u.size() + p.inv_1pu2.size() +
                                                         p.inv_u1pu2.size() + p.B.size() + p.C.size() +
-                                                        p.w.size() + p.Fg.size() + p.sd.size());
+                                                        p.w.size() + p.Fg.size() + p.sd.size() + p.g.size());
     for (const Plan& part : p.parts) bytes += plan_bytes(part);
     return bytes + sizeof(Plan) * static_cast<double>(p.parts.size());
 }
@@ -83,10 +83,21 @@ Plan make_plan(const Model& m, double tau, double s, double r, double q, double 
             }
             break;
         case Kind::Heston:
-            plan_cos(m, p, tol);
+            if (deterministic_variance(m) && m.gauss_mean == 0.0) {
+                p.route = Route::ClosedForm;
+                p.var = integrated_variance(m, tau) + m.gauss_var;
+            } else {
+                plan_cos(m, p, tol);
+            }
             break;
         case Kind::Bates:
-            plan_bates(m, p, tol);
+            if (deterministic_variance(m)) {
+                // Merton's series with the integrated variance as the diffusion's.
+                plan_merton(m, p, tol);
+                if (p.route == Route::PoissonSeries) p.var = integrated_variance(m, tau);
+            } else {
+                plan_bates(m, p, tol);
+            }
             break;
     }
     return p;
@@ -135,16 +146,20 @@ Settings european_settings(const Model& m, double tau, double s, double r, doubl
 }
 
 Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const double* params,
-                    std::size_t count, const double* strikes, const double* tau, double s,
-                    double r, double q, int option_type, double tol) {
+                    std::size_t count, const double* strikes, const double* tau,
+                    PerOption<double> s, PerOption<double> r, PerOption<double> q,
+                    PerOption<double> option_type, double tol, bool per_option) {
     require_tol(tol);
-    // Results, the maturity order, and per thread the largest single COS
-    // plan (a jump series checks its own growth as it is built).
+    if (per_option && sets != count) throw std::invalid_argument("params must have one row per option");
+    // Results, the order, and per thread the largest single COS plan (a
+    // jump series checks its own growth as it is built).
     const double sets_d = static_cast<double>(sets), count_d = static_cast<double>(count);
+    const double results = per_option ? count_d : sets_d * count_d;
     require_memory("european_price",
-                   bytes_of(sets_d * count_d + 2.0 * count_d + sets_d * static_cast<double>(width), sizeof(double)) +
-                       static_cast<double>(team_size(sets * count)) * kPlanBytes);
+                   bytes_of(results + 2.0 * count_d + sets_d * static_cast<double>(width), sizeof(double)) +
+                       static_cast<double>(team_size(per_option ? count : sets * count)) * kPlanBytes);
     Batch b;
+    b.per_option = per_option;
     b.models.reserve(sets);
     for (std::size_t j = 0; j < sets; ++j) {
         b.models.push_back(resolve_model(model_id, params + j * width, width));
@@ -160,24 +175,56 @@ Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const dou
     b.option_type = option_type;
     b.order.resize(count);
     std::iota(b.order.begin(), b.order.end(), std::size_t{0});
-    // Maturities in ascending order, NaNs last; equal maturities stay together.
-    std::stable_sort(b.order.begin(), b.order.end(), [tau](std::size_t x, std::size_t y) {
-        const double tx = tau[x];
-        const double ty = tau[y];
-        if (std::isnan(ty)) return !std::isnan(tx);
-        return tx < ty;
+    // Options of one maturity, spot, rate and yield share a plan: sorted by
+    // those four (ascending, NaNs last), equal ones stay together.
+    const auto before = [](double x, double y) {
+        if (std::isnan(y)) return !std::isnan(x);
+        return x < y;
+    };
+    std::stable_sort(b.order.begin(), b.order.end(), [&](std::size_t x, std::size_t y) {
+        const double kx[4] = {tau[x], b.s[x], b.r[x], b.q[x]};
+        const double ky[4] = {tau[y], b.s[y], b.r[y], b.q[y]};
+        for (int i = 0; i < 4; ++i) {
+            if (before(kx[i], ky[i])) return true;
+            if (before(ky[i], kx[i])) return false;
+        }
+        if (per_option) {
+            const double* px = params + x * width;
+            const double* py = params + y * width;
+            for (std::size_t j = 0; j < width; ++j) {
+                if (px[j] != py[j]) return px[j] < py[j];
+            }
+        }
+        return false;
     });
+    const auto same_row = [&](std::size_t x, std::size_t y) {
+        if (!per_option) return true;
+        for (std::size_t j = 0; j < width; ++j) {
+            if (!(params[x * width + j] == params[y * width + j])) return false;
+        }
+        return true;
+    };
     for (std::size_t i = 0; i < count; ++i) {
-        const double t = tau[b.order[i]];
-        if (i == 0 || !(t == tau[b.order[i - 1]])) b.group_start.push_back(i);
+        const std::size_t x = b.order[i];
+        const std::size_t y = i == 0 ? x : b.order[i - 1];
+        if (i == 0 || !(tau[x] == tau[y] && b.s[x] == b.s[y] && b.r[x] == b.r[y] && b.q[x] == b.q[y] &&
+                        same_row(x, y))) {
+            b.group_start.push_back(i);
+        }
     }
     b.group_start.push_back(count);
     return b;
 }
 
+Plan group_plan(const Batch& batch, std::size_t g, std::size_t set, double tol) {
+    const std::size_t first = batch.order[batch.group_start[g]];
+    return make_plan(batch.model(set, g), batch.tau[first], batch.s[first], batch.r[first],
+                     batch.q[first], tol);
+}
+
 std::size_t batch_tasks(const Batch& batch) noexcept {
     const std::size_t groups = batch.group_start.size() - 1;
-    return batch.shared_settings ? groups : batch.models.size() * groups;
+    return batch.shared_settings ? groups : batch.sets() * groups;
 }
 
 namespace {
@@ -189,13 +236,13 @@ constexpr double kSharedOwnTol = 1e-8;
 
 void price_group(const Batch& batch, std::size_t g, std::size_t set, const Plan& p, bool bounded,
                  double* out) {
-    const bool call = batch.option_type > 0;
-    const Model& m = batch.models[set];
+    const Model& m = batch.model(set, g);
     double* o = out + set * batch.count;
     for (std::size_t i = batch.group_start[g]; i < batch.group_start[g + 1]; ++i) {
         if (cancel_requested()) return;  // a jump series costs milliseconds per strike
         const std::size_t opt = batch.order[i];
-        o[opt] = plan_price(m, p, batch.strikes[opt], call, bounded);
+        const double type = batch.option_type[opt];
+        o[opt] = std::isnan(type) ? kNaN : plan_price(m, p, batch.strikes[opt], type > 0.0, bounded);
     }
 }
 
@@ -211,12 +258,9 @@ void run_shared(const Batch& batch, std::size_t begin, std::size_t end, double* 
     const bool parallel = orvelta::run_parallel(work);
     parallel_for(0, count, 1, parallel, [&](std::size_t t) {
         const std::size_t g = begin + t;
-        const double tau = batch.tau[batch.order[batch.group_start[g]]];
         Plan& first = firsts[t];
-        first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, batch.tol);
-        if (first.route != Route::Cos && own_tol < batch.tol) {
-            first = make_plan(batch.models[0], tau, batch.s, batch.r, batch.q, own_tol);
-        }
+        first = group_plan(batch, g, 0, batch.tol);
+        if (first.route != Route::Cos && own_tol < batch.tol) first = group_plan(batch, g, 0, own_tol);
         price_group(batch, g, 0, first, false, out);
     });
     parallel_for(0, count * (sets - 1), 1, parallel, [&](std::size_t t) {
@@ -232,7 +276,7 @@ void run_shared(const Batch& batch, std::size_t begin, std::size_t end, double* 
             plan_cos_fixed(batch.models[set], own, first.a, first.b, first.terms);
         }
         if (own.route != Route::Cos) {
-            own = make_plan(batch.models[set], first.tau, batch.s, batch.r, batch.q, own_tol);
+            own = group_plan(batch, g, set, own_tol);
         }
         price_group(batch, g, set, own, false, out);
     });
@@ -253,8 +297,7 @@ void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* o
     parallel_for(begin, end, 1, orvelta::run_parallel(work), [&](std::size_t task) {
         const std::size_t set = task / groups;
         const std::size_t g = task % groups;
-        const double tau = batch.tau[batch.order[batch.group_start[g]]];
-        const Plan p = make_plan(batch.models[set], tau, batch.s, batch.r, batch.q, batch.tol);
+        const Plan p = group_plan(batch, g, set, batch.tol);
         price_group(batch, g, set, p, true, out);
     });
 }

@@ -13,8 +13,6 @@
 
 namespace orvelta::european {
 
-namespace {
-
 // Number of Poisson terms whose tail weight, times the largest put, stays
 // below a tenth of the tolerance; 0 when the series is too long.
 std::size_t poisson_terms(double lt, double K_ref, double tol) {
@@ -31,9 +29,7 @@ std::size_t poisson_terms(double lt, double K_ref, double tol) {
     return 0;
 }
 
-
-}  // namespace
-
+// Bates: a single COS expansion when it converges within kBatesDirectTerms,
 // otherwise the Poisson mixture over the number of jumps n of Heston prices
 // with the jumps' normal shift N(n mu_J - lambda kappa_J tau, n delta_J^2).
 void plan_bates(const Model& m, Plan& p, double tol) {
@@ -189,12 +185,14 @@ void plan_gamma_clock(const Model& m, Plan& p, double tol) {
         p.w.resize(nodes);
         p.Fg.resize(nodes);
         p.sd.resize(nodes);
+        p.g.resize(nodes);
         for (std::size_t i = 0; i < nodes; ++i) {
             const double t = t_lo + static_cast<double>(i) * step;
             const double g = std::exp(t);
             p.w[i] = step * std::exp(a * t - g / m.nu + log_norm);
             p.Fg[i] = p.F0 * std::exp((m.theta + hv) * g);
             p.sd[i] = sigma * std::sqrt(g);
+            p.g[i] = g;
         }
         p.terms = nodes;
         bool agree = level > 0;

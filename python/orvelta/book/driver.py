@@ -3,15 +3,15 @@
 from __future__ import annotations
 
 import os
-import signal
 import sys
-import threading
 from collections.abc import Iterator, Mapping
+from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
 from numpy.typing import NDArray
 
-from .errors import UsageError, arrow, require
+from .errors import BookError, Interrupts, UsageError, arrow, require
 from .executors import Executor, executor
 from . import formats
 from .formats import AtomicOutput, CsvWriter, Reader, arrow_floats, book_format
@@ -41,34 +41,6 @@ class _Progress:
             self.bar.close()
 
 
-class _Interrupts:
-    """Ctrl-C raises KeyboardInterrupt and is also remembered, so that one
-    swallowed on the way (pyarrow hides some that land in a lazy import) still
-    stops the run at the next slice."""
-
-    def __init__(self) -> None:
-        self.seen = False
-        self.previous: Any = None
-
-    def __enter__(self) -> _Interrupts:
-        if threading.current_thread() is threading.main_thread() and \
-                signal.getsignal(signal.SIGINT) is signal.default_int_handler:
-            self.previous = signal.signal(signal.SIGINT, self._handler)
-        return self
-
-    def _handler(self, signum: int, frame: Any) -> None:
-        self.seen = True
-        raise KeyboardInterrupt
-
-    def check(self) -> None:
-        if self.seen:
-            raise KeyboardInterrupt
-
-    def __exit__(self, *exc: object) -> None:
-        if self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
-
-
 def slices(n: int, size: int) -> Iterator[tuple[int, int]]:
     for start in range(0, n, size):
         yield start, min(n, start + size)
@@ -78,20 +50,49 @@ def _take(cols: Mapping[str, NDArray[Any]], a: int, b: int) -> dict[str, NDArray
     return {c: v[a:b] for c, v in cols.items()}
 
 
-def price_book(src: str, dst: str, method: Method, *, progress: bool = False,
-               scheduler: str | None = None) -> int:
-    """Prices the book ``src`` into ``dst`` (same format); returns the number of rows.
+# Bad rows listed on standard error at most.
+BAD_ROWS_SHOWN = 20
 
-    Raises BookError for bad content, UsageError for an impossible request,
-    ImportError for a missing optional dependency. On any exception, including
-    KeyboardInterrupt, ``dst`` is left as it was and no partial file remains.
+
+@dataclass
+class Summary:
+    """What a run did: rows priced, rows with a NaN result, bad rows skipped
+    (with the messages of the first ``BAD_ROWS_SHOWN``)."""
+
+    priced: int = 0
+    nan: int = 0
+    skipped: int = 0
+    bad: list[str] = field(default_factory=list)
+
+    def line(self) -> str:
+        rows = "row" if self.priced == 1 else "rows"
+        text = f"{self.priced} {rows} priced, {self.nan} with a NaN result"
+        if self.skipped:
+            text += f", {self.skipped} bad {'row' if self.skipped == 1 else 'rows'} skipped"
+        return text
+
+
+def price_book(src: str, dst: str, method: Method, *, progress: bool = False,
+               scheduler: str | None = None, skip_bad: bool = False) -> Summary:
+    """Prices the book ``src`` into ``dst`` (same format); returns what it did.
+
+    A bad row (a cell that is empty, not a number or out of the pricers'
+    domain) stops the run after the book has been read on to collect up to
+    ``BAD_ROWS_SHOWN`` of them: BookError lists them, and nothing is written.
+    With ``skip_bad`` the good rows are priced and written, and the summary
+    lists the bad ones. Raises UsageError for an impossible request,
+    ImportError for a missing optional dependency. On any exception,
+    including KeyboardInterrupt (and SIGTERM and SIGHUP, raised as
+    :class:`Signalled`), ``dst`` is left as it was and no partial file
+    remains (a device or FIFO written in place may have had part of the
+    output).
     """
-    with _Interrupts() as stop:
-        return _price_book(src, dst, method, progress, scheduler, stop)
+    with Interrupts() as stop:
+        return _price_book(src, dst, method, progress, scheduler, stop, skip_bad)
 
 
 def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: str | None,
-                stop: _Interrupts) -> int:
+                stop: Interrupts, skip_bad: bool) -> Summary:
     fmt = book_format(src)
     other = book_format(dst) if dst.lower().endswith((".csv", ".txt", ".parquet", ".pq", ".parq")) else fmt
     if other != fmt:
@@ -99,8 +100,9 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
     if os.path.exists(dst) and os.path.samefile(src, dst):
         raise UsageError("the output would overwrite the book")
     reader = Reader(src, fmt)
-    check_header(reader.names, method, reader.header_place)
-    new = list(method.outputs())
+    new = list(check_header(reader.names, method, reader.header_place))
+    keys = method.output_keys()
+    summary = Summary()
     out = AtomicOutput(dst)
     bar: _Progress | None = None
     pool: Executor | None = None
@@ -112,7 +114,7 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
             cw = CsvWriter(out.file, reader.names + new)
 
             def write(batch: Any, prices: dict[str, F64]) -> None:
-                cw.write(list(batch.columns), [prices[c] for c in new])
+                cw.write(list(batch.columns), [prices[c] for c in keys])
         else:
             pa, _ = arrow()
             pq = require("pyarrow.parquet", "io")
@@ -129,48 +131,73 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
                     held.clear()
 
             def write(batch: Any, prices: dict[str, F64]) -> None:
-                arrays = list(batch.columns) + [arrow_floats(prices[c]) for c in new]
+                arrays = list(batch.columns) + [arrow_floats(prices[c]) for c in keys]
                 held.append(pa.RecordBatch.from_arrays(arrays, schema=schema))
                 if sum(b.num_rows for b in held) >= formats.PARQUET_BATCH_ROWS:
                     flush()
 
+        def done(rows: int, part: Any, prices: dict[str, F64], estimate: int | None = None) -> None:
+            write(part, prices)
+            summary.priced += rows
+            if rows:
+                nan = np.zeros(rows, dtype=bool)
+                for c in keys:
+                    nan |= np.isnan(prices[c])
+                summary.nan += int(nan.sum())
+            bar.update(rows, estimate)
+            stop.check()
+
         step = method.rows_per_call()
-        done = 0
         bytes_done = 0
+        bad_rows = 0
+        read_all = True
         for batch in reader.batches():
             first = reader.rows - batch.num_rows
-            cols = parse_columns(batch, method, reader.where_from(first))
+            cols, problems = parse_columns(batch, method, reader.where_from(first),
+                                           BAD_ROWS_SHOWN - len(summary.bad))
+            summary.bad += problems.first()
+            stop.check()
+            if problems.bad.any():
+                bad_rows += int(problems.bad.sum())
+                if not skip_bad:
+                    if len(summary.bad) >= BAD_ROWS_SHOWN:
+                        read_all = False
+                        break  # enough to show: the rest of the book is not read
+                    continue  # nothing more is priced; the book is read on for its bad rows
+                good = np.flatnonzero(~problems.bad)
+                pa, _ = arrow()
+                batch = batch.take(pa.array(good))
+                cols = {c: v[good] for c, v in cols.items()}
+            if bad_rows and not skip_bad:
+                continue
             estimate = None
             if bar.bar is not None and fmt == "csv" and batch.num_rows:
                 bytes_done += reader.csv_bytes(batch)
                 estimate = max(reader.rows, int(reader.rows * reader.size / max(bytes_done, 1)))
             for a, b in slices(batch.num_rows, step):
                 for rows, part, prices in pool.submit(batch.slice(a, b - a), _take(cols, a, b)):
-                    write(part, prices)
-                    done += rows
-                    bar.update(rows, estimate)
-                    stop.check()
+                    done(rows, part, prices, estimate)
+        if bad_rows and not skip_bad:
+            if read_all:
+                count = f"{bad_rows} bad {'row' if bad_rows == 1 else 'rows'}"
+            else:
+                count = f"at least {bad_rows} bad rows in the first {reader.rows} rows"
+            raise BookError("\n".join(summary.bad + [f"{count}: nothing written "
+                                                      "(--skip-bad prices the other rows)"]))
+        summary.skipped = bad_rows
         for rows, part, prices in pool.drain():
-            write(part, prices)
-            done += rows
-            bar.update(rows)
-            stop.check()
+            done(rows, part, prices)
         if fmt == "parquet":
             flush()
             pw.close()
         stop.check()
         out.commit()
-        bar.close(done)
-        return done
+        bar.close(summary.priced)
+        return summary
     except BaseException:
         if bar is not None and bar.bar is not None:
             bar.bar.close()
-        if pw is not None:  # else its finaliser writes to the discarded file
-            try:
-                pw.close()
-            except Exception:
-                pass
-        out.discard()
+        out.abandon(pw)
         raise
     finally:
         if pool is not None:

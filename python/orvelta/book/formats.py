@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import csv
+import io
 import os
+import stat
 import tempfile
 from collections.abc import Iterator
 from typing import IO, Any
@@ -12,7 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import _engines
-from .errors import BookError, arrow, require
+from .errors import BookError, UsageError, arrow, require
 from .methods import F64
 from .parsing import Where
 
@@ -55,14 +57,17 @@ class Reader:
             self.total = self._pf.metadata.num_rows
         else:
             try:
-                with open(path, newline="", encoding="utf-8-sig") as f:
+                with open(path, newline="", encoding="utf-8-sig") as f, _wide_fields():
                     header = next(csv.reader(f), None)
             except UnicodeDecodeError:
                 raise BookError(f"{self.label}, line 1: not UTF-8 text") from None
+            except csv.Error as e:
+                raise BookError(f"{self.label}, line 1: {e}") from None
             if not header:
                 raise BookError(f"{self.label}, line 1: no header")
             self.names = [h.strip() for h in header]
             self.total = None
+            self.data_end = _data_end(path)
 
     @property
     def header_place(self) -> str:
@@ -84,7 +89,9 @@ class Reader:
         pcsv = require("pyarrow.csv", "io")
         # Read through a Python file: given a path, Arrow's own file reads keep
         # memory that grows with the length of the book.
-        with open(self.path, "rb") as f:
+        with open(self.path, "rb") as raw:
+            # Trailing blank lines are not rows, and the last line needs no newline.
+            f = _Limited(raw, self.data_end)
             try:
                 reader = self._open_csv(f, pa, pcsv)
             except pa.ArrowInvalid as e:
@@ -99,7 +106,7 @@ class Reader:
                 self.rows += b.num_rows
                 yield b
 
-    def _open_csv(self, f: IO[bytes], pa: Any, pcsv: Any) -> Any:
+    def _open_csv(self, f: Any, pa: Any, pcsv: Any) -> Any:
         return pcsv.open_csv(
             f,
             read_options=pcsv.ReadOptions(block_size=CSV_BLOCK_BYTES, column_names=self.names, skip_rows=1),
@@ -119,12 +126,15 @@ class Reader:
     def _csv_error(self, e: Exception) -> BookError:
         """Names the line of a malformed CSV row, found by a plain rescan of the file."""
         n = len(self.names)
-        with open(self.path, newline="", encoding="utf-8-sig", errors="replace") as f:
+        with open(self.path, newline="", encoding="utf-8-sig", errors="replace") as f, _wide_fields():
             rows = csv.reader(f)
-            next(rows, None)
-            for row in rows:
-                if len(row) != n:
-                    return BookError(f"{self.label}, line {rows.line_num}: expected {n} fields, found {len(row)}")
+            try:
+                next(rows, None)
+                for row in rows:
+                    if len(row) != n:
+                        return BookError(f"{self.label}, line {rows.line_num}: expected {n} fields, found {len(row)}")
+            except csv.Error as err:
+                return BookError(f"{self.label}, line {rows.line_num}: {err}")
         return BookError(f"{self.label}, after line {self.rows + 1}: {e}")
 
 
@@ -161,27 +171,125 @@ class CsvWriter:
                                                           for c in float_cols]))
 
 
+class _wide_fields:
+    """The csv module's field limit (128 KiB) lifted while a book is scanned:
+    one long cell is a cell to report, not a reason to fail."""
+
+    def __enter__(self) -> None:
+        self.old = csv.field_size_limit(2**31 - 1)
+
+    def __exit__(self, *exc: object) -> None:
+        csv.field_size_limit(self.old)
+
+
+_BLANK = b" \t\r\n"
+
+
+def _data_end(path: str) -> int:
+    """Bytes of a CSV file up to the end of its last line that is not blank."""
+    size = os.path.getsize(path)
+    end = size
+    with open(path, "rb") as f:
+        while end > 0:
+            start = max(0, end - (1 << 16))
+            f.seek(start)
+            chunk = f.read(end - start)
+            kept = chunk.rstrip(_BLANK)
+            if kept:
+                last = start + len(kept)  # just after the last non-blank byte
+                f.seek(last)
+                rest = f.read(size - last)
+                newline = rest.find(b"\n")
+                return last + newline + 1 if newline >= 0 else size
+            end = start
+    return 0
+
+
+class _Limited(io.RawIOBase):
+    """The first ``limit`` bytes of a file, followed by a newline when they do not end in one."""
+
+    def __init__(self, f: IO[bytes], limit: int) -> None:
+        self.f, self.left = f, limit
+        self.tail = b""
+        if limit > 0:
+            f.seek(limit - 1)
+            self.tail = b"" if f.read(1) == b"\n" else b"\n"
+            f.seek(0)
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, b: Any) -> int:
+        want = len(b)
+        data = self.f.read(min(want, self.left)) if self.left > 0 else b""
+        self.left -= len(data)
+        if len(data) < want and (self.left <= 0 or not data):
+            self.left = 0
+            extra = self.tail[:want - len(data)]
+            self.tail = self.tail[len(extra):]
+            data += extra
+        b[:len(data)] = data
+        return len(data)
+
+
 class AtomicOutput:
-    """A file written under a temporary name in its folder and renamed only when complete."""
+    """Where a result is written.
+
+    A new or regular file is written under a temporary name in its folder
+    (a symbolic link's target's folder) and renamed only when complete, so
+    an error or an interrupt leaves the old file as it was and nothing
+    partial behind. A character device (``/dev/null``) or a FIFO is written
+    in place: it is never replaced. A directory, a block device or a socket
+    is refused (UsageError).
+    """
 
     def __init__(self, path: str) -> None:
         self.path = path
-        folder = os.path.dirname(os.path.abspath(path))
-        fd, self.tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=folder)
-        self.file: IO[bytes] = os.fdopen(fd, "wb")
+        self.target = os.path.realpath(path)
+        self.tmp: str | None = None
+        try:
+            st = os.stat(self.target)
+        except FileNotFoundError:
+            st = None
+        if st is not None and not stat.S_ISREG(st.st_mode):
+            if stat.S_ISDIR(st.st_mode):
+                raise UsageError(f"cannot write {path}: it is a folder")
+            if not (stat.S_ISCHR(st.st_mode) or stat.S_ISFIFO(st.st_mode)):
+                raise UsageError(f"cannot write {path}: not a regular file, a character device or a FIFO")
+            self.file: IO[bytes] = open(self.target, "wb")
+            return
+        folder = os.path.dirname(self.target)
+        fd, self.tmp = tempfile.mkstemp(prefix="." + os.path.basename(self.target) + ".", suffix=".part",
+                                        dir=folder)
+        self.file = os.fdopen(fd, "wb")
 
     def commit(self) -> None:
         self.file.close()
+        if self.tmp is None:
+            return
         umask = os.umask(0)
         os.umask(umask)
         os.chmod(self.tmp, 0o666 & ~umask)
-        os.replace(self.tmp, self.path)
+        os.replace(self.tmp, self.target)
+
+    def abandon(self, writer: Any = None) -> None:
+        """Discards the output after a failure, closing ``writer`` (a Parquet
+        writer on the file) first, else its finaliser would write to it later."""
+        if writer is not None:
+            try:
+                writer.close()
+            except Exception:
+                pass
+        self.discard()
 
     def discard(self) -> None:
         try:
             self.file.close()
+        except OSError:
+            pass  # the data is being thrown away: a failed flush does not matter
         finally:
-            try:
-                os.unlink(self.tmp)
-            except FileNotFoundError:
-                pass
+            if self.tmp is not None:
+                try:
+                    os.unlink(self.tmp)
+                except FileNotFoundError:
+                    pass

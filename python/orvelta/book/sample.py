@@ -6,12 +6,21 @@ from typing import Any
 
 import numpy as np
 
-from .errors import arrow, require
+from .errors import Interrupts, arrow, require
 from .formats import AtomicOutput, CsvWriter
 from .driver import slices
 
 def sample_book(n: int, dst: str, seed: int = 0, chunk: int = 1 << 18) -> None:
-    """Writes a random book of ``n`` valid options (CSV or Parquet, by the name of ``dst``)."""
+    """Writes a random book of ``n`` valid options (CSV or Parquet, by the name of ``dst``).
+
+    Written as :func:`orvelta.book.price_book` writes its output: under a
+    temporary name renamed when complete (a device or FIFO in place), nothing
+    left behind on an error, Ctrl-C, SIGTERM or SIGHUP."""
+    with Interrupts() as stop:
+        _sample_book(n, dst, seed, chunk, stop)
+
+
+def _sample_book(n: int, dst: str, seed: int, chunk: int, stop: Interrupts) -> None:
     pa, _ = arrow()
     rng = np.random.default_rng(seed)
     fmt = "parquet" if dst.lower().endswith((".parquet", ".pq", ".parq")) else "csv"
@@ -38,14 +47,11 @@ def sample_book(n: int, dst: str, seed: int = 0, chunk: int = 1 << 18) -> None:
             else:
                 assert cw is not None
                 cw.write([], cols + [ot.astype(np.float64)])  # whole numbers print as "0" and "1"
+            stop.check()
         if pw is not None:
             pw.close()
+        stop.check()
         out.commit()
     except BaseException:
-        if pw is not None:
-            try:
-                pw.close()
-            except Exception:
-                pass
-        out.discard()
+        out.abandon(pw)
         raise

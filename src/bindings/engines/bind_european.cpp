@@ -38,15 +38,45 @@ void run_batch_sliced(const eu::Batch& batch, double* out) {
                [&](std::size_t begin, std::size_t end) { eu::run_batch(batch, begin, end, out); });
 }
 
-py::array_t<double> european_price(int model_id, const f64_array& params, const f64_array& strikes,
-                                   const f64_array& tau, double s, double r, double q,
-                                   int option_type, double tol) {
+// A market input of a batch of n options: one value for all, or one each.
+template <class T, int Flags>
+eu::PerOption<T> market_input(const py::array_t<T, Flags>& a, std::size_t n, const char* name) {
+    const auto size = static_cast<std::size_t>(a.size());
+    if (size != 1 && size != n) {
+        throw std::invalid_argument(std::string(name) + " must be a scalar or have one entry per option");
+    }
+    return {a.data(), size != 1};
+}
+
+eu::Batch batch_of(int model_id, std::size_t sets, std::size_t width, const double* params,
+                   const f64_array& strikes, const f64_array& tau, const f64_array& s,
+                   const f64_array& r, const f64_array& q, const f64_array& option_type, double tol,
+                   bool per_option = false) {
     const std::size_t n = same_length(strikes, tau);
+    return eu::prepare_batch(model_id, sets, width, params, n, strikes.data(), tau.data(),
+                             market_input(s, n, "s"), market_input(r, n, "r"), market_input(q, n, "q"),
+                             market_input(option_type, n, "option_type"), tol, per_option);
+}
+
+// params: one row for every option, or (two-dimensional) one row per option.
+eu::Batch batch_of(int model_id, const f64_array& params, const f64_array& strikes, const f64_array& tau,
+                   const f64_array& s, const f64_array& r, const f64_array& q, const f64_array& option_type,
+                   double tol) {
+    if (params.ndim() == 2) {
+        const auto p = params.unchecked<2>();
+        return batch_of(model_id, static_cast<std::size_t>(p.shape(0)), static_cast<std::size_t>(p.shape(1)),
+                        params.data(), strikes, tau, s, r, q, option_type, tol, true);
+    }
     const auto p = params.unchecked<1>();
-    const auto width = static_cast<std::size_t>(p.shape(0));
-    const eu::Batch batch = eu::prepare_batch(model_id, 1, width, params.data(), n, strikes.data(),
-                                              tau.data(), s, r, q, option_type, tol);
-    py::array_t<double> out(static_cast<py::ssize_t>(n));
+    return batch_of(model_id, 1, static_cast<std::size_t>(p.shape(0)), params.data(), strikes, tau, s, r, q,
+                    option_type, tol);
+}
+
+py::array_t<double> european_price(int model_id, const f64_array& params, const f64_array& strikes,
+                                   const f64_array& tau, const f64_array& s, const f64_array& r,
+                                   const f64_array& q, const f64_array& option_type, double tol) {
+    const eu::Batch batch = batch_of(model_id, params, strikes, tau, s, r, q, option_type, tol);
+    py::array_t<double> out(static_cast<py::ssize_t>(batch.count));
     run_batch_sliced(batch, mutable_data_1d(out));
     return out;
 }
@@ -54,20 +84,47 @@ py::array_t<double> european_price(int model_id, const f64_array& params, const 
 // Prices of the same options under each row of a two-dimensional params;
 // with shared_settings, raw prices on the first row's settings (see Batch).
 py::array_t<double> european_price_sets(int model_id, const f64_array& params,
-                                        const f64_array& strikes, const f64_array& tau, double s,
-                                        double r, double q, int option_type, double tol,
-                                        bool shared_settings) {
-    const std::size_t n = same_length(strikes, tau);
+                                        const f64_array& strikes, const f64_array& tau, const f64_array& s,
+                                        const f64_array& r, const f64_array& q, const f64_array& option_type,
+                                        double tol, bool shared_settings) {
     const auto p = params.unchecked<2>();
     const auto sets = static_cast<std::size_t>(p.shape(0));
     const auto width = static_cast<std::size_t>(p.shape(1));
     if (shared_settings && sets == 0) throw std::invalid_argument("shared settings need at least one parameter set");
-    eu::Batch batch = eu::prepare_batch(model_id, sets, width, params.data(), n, strikes.data(),
-                                        tau.data(), s, r, q, option_type, tol);
+    eu::Batch batch = batch_of(model_id, sets, width, params.data(), strikes, tau, s, r, q, option_type, tol);
     batch.shared_settings = shared_settings;
-    py::array_t<double> out({static_cast<py::ssize_t>(sets), static_cast<py::ssize_t>(n)});
+    py::array_t<double> out({static_cast<py::ssize_t>(sets), static_cast<py::ssize_t>(batch.count)});
     run_batch_sliced(batch, out.mutable_data());
     return out;
+}
+
+// Prices and sensitivities of a batch (params as for european_price): "price",
+// "delta", "gamma", "theta", "rho" and "vega" (sigma models) or "vega_v0" and
+// "vega_theta" (Heston and Bates).
+py::dict european_greeks(int model_id, const f64_array& params, const f64_array& strikes,
+                         const f64_array& tau, const f64_array& s, const f64_array& r,
+                         const f64_array& q, const f64_array& option_type, double tol) {
+    const eu::Batch batch = batch_of(model_id, params, strikes, tau, s, r, q, option_type, tol);
+    const int nvol = eu::volatility_parameters(eu::resolve_model(model_id, nullptr, 0).kind);
+    const auto n = static_cast<py::ssize_t>(batch.count);
+    require_memory("european_greeks", bytes_of(static_cast<double>(5 + nvol) * static_cast<double>(n), sizeof(double)));
+    std::vector<py::array_t<double>> arrays;
+    for (int i = 0; i < 5 + nvol; ++i) arrays.emplace_back(n);
+    std::vector<double*> d;
+    for (auto& a : arrays) d.push_back(mutable_data_1d(a));
+    const eu::GreekArrays out{d[0], d[1], d[2], d[3], d[4], {d[5], nvol > 1 ? d[6] : nullptr}};
+    run_sliced(eu::batch_tasks(batch), kTaskSlice,
+               [&](std::size_t begin, std::size_t end) { eu::run_greeks(batch, begin, end, out); });
+    py::dict res;
+    static const char* const names[] = {"price", "delta", "gamma", "theta", "rho"};
+    for (int i = 0; i < 5; ++i) res[names[i]] = arrays[static_cast<std::size_t>(i)];
+    if (nvol == 1) {
+        res["vega"] = arrays[5];
+    } else {
+        res["vega_v0"] = arrays[5];
+        res["vega_theta"] = arrays[6];
+    }
+    return res;
 }
 
 py::dict european_settings(int model_id, const f64_array& params, double tau, double s, double r,
@@ -168,6 +225,9 @@ void register_european(py::module_& m) {
     m.def("european_price", &european_price, py::arg("model_id"), py::arg("params"),
           py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
           py::arg("option_type") = 1, py::arg("tol") = 1e-8);
+    m.def("_european_greeks", &european_greeks, py::arg("model_id"), py::arg("params"),
+          py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
+          py::arg("option_type"), py::arg("tol"));
     m.def("_european_price_sets", &european_price_sets, py::arg("model_id"), py::arg("params"),
           py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
           py::arg("option_type") = 1, py::arg("tol") = 1e-8, py::arg("shared_settings") = false);

@@ -24,6 +24,7 @@ inline py::ssize_t require_equal_lengths(std::initializer_list<const py::array*>
 }
 
 void register_american(py::module_& m);
+void register_dividends(py::module_& m);
 void register_european(py::module_& m);
 void register_io(py::module_& m);
 

@@ -1,0 +1,504 @@
+#include "dividends/grid.hpp"
+
+#include "common/constants.hpp"
+#include "common/interrupt.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace orvelta::dividends {
+
+double Curve::at(double t) const noexcept {
+    // values[i] holds on (times[i-1], times[i]]: the interval just after t
+    // belongs to the first knot strictly beyond t.
+    const std::size_t n = values.size();
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        if (t < times[i]) return values[i];
+    }
+    return values[n - 1];
+}
+
+const char* curve_error(const Curve& c) noexcept {
+    if (c.values.empty()) return "a curve needs at least one knot";
+    if (c.values.size() != c.times.size()) return "a curve needs as many values as times";
+    for (std::size_t i = 0; i < c.times.size(); ++i) {
+        if (!std::isfinite(c.times[i]) || c.times[i] < 0.0) return "curve times must be finite and non-negative";
+        if (i > 0 && !(c.times[i] > c.times[i - 1])) return "curve times must be strictly increasing";
+        if (!std::isfinite(c.values[i])) return "curve values must be finite";
+    }
+    return "";
+}
+
+namespace detail {
+
+namespace {
+
+// Knots of a curve strictly inside (0, tau): where its value may change.
+void add_knots(const Curve& c, double tau, std::vector<double>& out) {
+    for (std::size_t i = 0; i + 1 < c.times.size(); ++i) {
+        if (c.times[i] > 0.0 && c.times[i] < tau) out.push_back(c.times[i]);
+    }
+}
+
+}  // namespace
+
+bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
+    if (!(c.s > 0.0) || !(c.k > 0.0) || !std::isfinite(c.s) || !std::isfinite(c.k)) return false;
+    if (!(c.tau > 0.0) || !std::isfinite(c.tau)) return false;
+    if (!std::isfinite(m.r_shift) || !std::isfinite(m.sigma_shift)) return false;
+    plan.s = c.s;
+    plan.k = c.k;
+    plan.tau = c.tau;
+    plan.call = c.call;
+    plan.american = c.american;
+    const double tau = c.tau;
+
+    std::vector<double> cuts;
+    cuts.push_back(0.0);
+    cuts.push_back(tau);
+    add_knots(*m.r, tau, cuts);
+    add_knots(*m.q, tau, cuts);
+    add_knots(*m.sigma, tau, cuts);
+    const Schedule* d = m.dividends;
+    if (d != nullptr) {
+        for (std::size_t i = 0; i < d->times.size(); ++i) {
+            const double t = d->times[i], a = d->amounts[i];
+            if (std::isnan(t) || std::isnan(a) || a < 0.0 || !std::isfinite(a)) return false;
+            if (d->proportional && a > 1.0) return false;
+            if (t > 0.0 && t < tau && a > 0.0) cuts.push_back(t);
+        }
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+
+    plan.segments.clear();
+    double var = 0.0, drift_lo = 0.0, drift_hi = 0.0, drift = 0.0, peclet = kInf;
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+        Segment sg;
+        sg.t0 = cuts[i];
+        sg.t1 = cuts[i + 1];
+        // Values on the open interval (t0, t1): the curve's value just after t0.
+        sg.r = m.r->at(sg.t0) + m.r_shift;
+        sg.q = m.q->at(sg.t0);
+        sg.sigma = m.sigma->at(sg.t0) + m.sigma_shift;
+        if (!(sg.sigma > 0.0) || !std::isfinite(sg.sigma) || !std::isfinite(sg.r) ||
+            !std::isfinite(sg.q))
+            return false;
+        if (d != nullptr && sg.t0 > 0.0) {
+            for (std::size_t j = 0; j < d->times.size(); ++j) {
+                if (d->times[j] == sg.t0 && d->amounts[j] > 0.0) {
+                    sg.dividend = true;
+                    if (d->proportional) sg.keep *= 1.0 - d->amounts[j];
+                    else sg.cash += d->amounts[j];
+                }
+            }
+        }
+        const double len = sg.t1 - sg.t0;
+        var += sg.sigma * sg.sigma * len;
+        const double a = 0.5 * sg.sigma * sg.sigma;
+        const double b = sg.r - sg.q - a;
+        drift += b * len;
+        drift_lo = std::min(drift_lo, drift);
+        drift_hi = std::max(drift_hi, drift);
+        if (b != 0.0) peclet = std::min(peclet, 2.0 * a / std::fabs(b));
+        plan.segments.push_back(sg);
+    }
+    // How far the dividends can pull the stock down: the spot less every cash
+    // amount (each a drop of at most the stock), times every kept fraction.
+    double low = c.s;
+    for (const Segment& sg : plan.segments) {
+        if (sg.dividend) low = low * sg.keep - sg.cash;
+    }
+    const double sd = std::sqrt(var);
+    const double xs = std::log(c.s), xk = std::log(c.k);
+    double floor_x = std::min(xs, xk);
+    if (low < c.s) {
+        // A stock that may lose most of its value: cover down to where it
+        // would be after the dividends, or to a small fraction of the
+        // strike where they could take it all (the value below the grid
+        // comes from the value at S = 0).
+        const double lowest = std::max(low, 1e-3 * std::min(c.s, c.k));
+        floor_x = std::min(floor_x, std::log(lowest));
+    }
+    plan.x0 = xs;
+    plan.width_sd = z;
+    plan.xlo = floor_x + drift_lo - z * sd;
+    plan.xhi = std::max(xs, xk) + drift_hi + z * sd;
+    plan.peclet_h = peclet;
+    return true;
+}
+
+double grid_bytes(double points, int directions) {
+    return points * 8.0 * (9.0 + 2.0 * directions) + points;
+}
+
+namespace {
+
+// Cell average of the payoff over [x - h/2, x + h/2].
+double cell_payoff(double x, double h, double k, double lk, bool call) {
+    const double a = x - 0.5 * h, b = x + 0.5 * h;
+    if (call) {
+        if (b <= lk) return 0.0;
+        const double lo = std::max(a, lk);
+        return ((std::exp(b) - std::exp(lo)) - k * (b - lo)) / h;
+    }
+    if (a >= lk) return 0.0;
+    const double hi = std::min(b, lk);
+    return (k * (hi - a) - (std::exp(hi) - std::exp(a))) / h;
+}
+
+// Value of the option when the stock is worth nothing at time t (it stays at
+// zero): a put pays k at the best exercise date (at expiry for a European
+// one), a call nothing. `drate` receives its derivative in a parallel rate
+// shift.
+double zero_stock_value(const Plan& p, std::size_t first_segment, double* drate) {
+    *drate = 0.0;
+    if (p.call) return 0.0;
+    // Discount factors to each later segment end; the largest for an American
+    // put (exercise at once is a factor of 1), the one to expiry otherwise.
+    double integral = 0.0, best = p.american ? 1.0 : 0.0, best_len = 0.0;
+    const double t = p.segments[first_segment].t0;
+    for (std::size_t i = first_segment; i < p.segments.size(); ++i) {
+        const Segment& sg = p.segments[i];
+        integral += sg.r * (sg.t1 - sg.t0);
+        const double df = std::exp(-integral);
+        const bool last = i + 1 == p.segments.size();
+        if ((p.american && df > best) || (!p.american && last)) {
+            best = df;
+            best_len = sg.t1 - t;
+        }
+    }
+    *drate = -best_len * p.k * best;
+    return p.k * best;
+}
+
+// Value far from the money at calendar time t in segment si, stock price S:
+// deep in or out of the money the option is worth its forward intrinsic
+// value at the best deterministic exercise date (exercise now, just before
+// an ex-date, at a knot or at expiry for an American option; at expiry for a
+// European one). Used as the grid's boundary values, where the chance of the
+// stock returning to the money is below e^{-z^2/2}.
+double far_value(const Plan& p, std::size_t si, double t, double s) {
+    double x = s, disc = 0.0;
+    double best = p.american ? positive_part(p.call ? s - p.k : p.k - s) : 0.0;
+    for (std::size_t i = si; i < p.segments.size(); ++i) {
+        const Segment& sg = p.segments[i];
+        if (i > si && sg.dividend) x = positive_part(x * sg.keep - sg.cash);
+        const double len = sg.t1 - std::max(t, sg.t0);
+        x *= std::exp((sg.r - sg.q) * len);
+        disc += sg.r * len;
+        const double v = std::exp(-disc) * positive_part(p.call ? x - p.k : p.k - x);
+        if (p.american || i + 1 == p.segments.size()) best = p.american ? std::max(best, v) : v;
+    }
+    return best;
+}
+
+// Thomas solve of the interior system rows 1..n-2 with the given policy.
+// Row j: lo u_{j-1} + di u_j + up u_{j+1} = rhs_j; active rows are
+// u_j = rhs_j. The known boundary values are already in rhs_1 and rhs_{n-2}.
+struct Rows {
+    double al, ad, au;  // interior row of I - theta dt L; u_0 and u_{n-1} are known
+};
+
+void thomas(int n, const Rows& m, const std::uint8_t* active, const double* rhs, double* u,
+            double* cp, double* dp) {
+    // Unknowns 1..n-2.
+    const int last = n - 2;
+    for (int j = 1; j <= last; ++j) {
+        double lo, di, up;
+        if (active[j]) {
+            lo = 0.0;
+            di = 1.0;
+            up = 0.0;
+        } else {
+            lo = (j == 1) ? 0.0 : m.al;
+            di = m.ad;
+            up = (j == last) ? 0.0 : m.au;
+        }
+        const double prev_c = (j == 1) ? 0.0 : cp[j - 1];
+        const double prev_d = (j == 1) ? 0.0 : dp[j - 1];
+        const double den = di - lo * prev_c;
+        cp[j] = up / den;
+        dp[j] = (rhs[j] - lo * prev_d) / den;
+    }
+    u[last] = dp[last];
+    for (int j = last - 1; j >= 1; --j) u[j] = dp[j] - cp[j] * u[j + 1];
+}
+
+// Brennan-Schwartz solve of the linear complementarity problem
+// min(A u - rhs, u - g) = 0 when the exercise region is one interval at an
+// end of the grid: at the low end (a put) the elimination runs from the top
+// down and the back substitution upward, taking the payoff wherever it is
+// larger; at the high end (a call) the other way round. Marks the rows where
+// the payoff was taken in `active`.
+void brennan_schwartz(int n, const Rows& m, bool low_end, const double* rhs, const double* g,
+                      double* u, std::uint8_t* active, double* cp, double* dp) {
+    const int last = n - 2;
+    if (!low_end) {
+        for (int j = 1; j <= last; ++j) {
+            const double lo = (j == 1) ? 0.0 : m.al;
+            const double up = (j == last) ? 0.0 : m.au;
+            const double prev_c = (j == 1) ? 0.0 : cp[j - 1];
+            const double prev_d = (j == 1) ? 0.0 : dp[j - 1];
+            const double den = m.ad - lo * prev_c;
+            cp[j] = up / den;
+            dp[j] = (rhs[j] - lo * prev_d) / den;
+        }
+        double next = 0.0;
+        for (int j = last; j >= 1; --j) {
+            const double v = dp[j] - cp[j] * next;
+            const bool ex = g[j] > 0.0 && g[j] >= v;
+            u[j] = ex ? g[j] : v;
+            active[j] = ex ? 1 : 0;
+            next = u[j];
+        }
+        return;
+    }
+    for (int j = last; j >= 1; --j) {
+        const double lo = (j == 1) ? 0.0 : m.al;
+        const double up = (j == last) ? 0.0 : m.au;
+        const double next_c = (j == last) ? 0.0 : cp[j + 1];
+        const double next_d = (j == last) ? 0.0 : dp[j + 1];
+        const double den = m.ad - up * next_c;
+        cp[j] = lo / den;
+        dp[j] = (rhs[j] - up * next_d) / den;
+    }
+    double prev = 0.0;
+    for (int j = 1; j <= last; ++j) {
+        const double v = dp[j] - cp[j] * prev;
+        const bool ex = g[j] > 0.0 && g[j] >= v;
+        u[j] = ex ? g[j] : v;
+        active[j] = ex ? 1 : 0;
+        prev = u[j];
+    }
+}
+
+// True when the rows marked active and the solution u satisfy the
+// complementarity conditions: every active row's residual A u - rhs is
+// non-negative and every free node is at or above the payoff.
+bool complementary(int n, const Rows& m, const std::uint8_t* act, const double* rhs,
+                   const double* g, const double* u) {
+    for (int j = 1; j < n - 1; ++j) {
+        if (act[j]) {
+            const double left_u = j == 1 ? 0.0 : u[j - 1];
+            const double right_u = j == n - 2 ? 0.0 : u[j + 1];
+            if (m.al * left_u + m.ad * u[j] + m.au * right_u - rhs[j] < 0.0) return false;
+        } else if (u[j] < g[j]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& w) {
+    GridResult res;
+    // Nodes x0 + j h for j in [-left, right].
+    const int left = static_cast<int>(std::ceil((p.x0 - p.xlo) / h));
+    const int right = static_cast<int>(std::ceil((p.xhi - p.x0) / h));
+    const int n = left + right + 1;
+    const int spot = left;
+    const double xlo = p.x0 - left * h;
+    const double lk = std::log(p.k);
+    for (auto* v : {&w.u, &w.old, &w.rhs, &w.g, &w.cp, &w.dp, &w.x, &w.scratch}) v->assign(n, 0.0);
+    for (int d = 0; d < directions; ++d) {
+        w.du[d].assign(n, 0.0);
+        w.dold[d].assign(n, 0.0);
+    }
+    w.active.assign(n, 0);
+    double* u = w.u.data();
+    double* g = w.g.data();
+    for (int j = 0; j < n; ++j) {
+        const double x = xlo + j * h;
+        w.x[j] = x;
+        const double sx = std::exp(x);
+        g[j] = p.call ? positive_part(sx - p.k) : positive_part(p.k - sx);
+        u[j] = cell_payoff(x, h, p.k, lk, p.call);
+    }
+    const double s_lo = std::exp(xlo), s_hi = std::exp(xlo + (n - 1) * h);
+    const double tau = p.tau;
+    bool kinked = true;  // the value has a kink at the start of the next segment (backward)
+    const std::size_t nseg = p.segments.size();
+    for (std::size_t si = nseg; si-- > 0;) {
+        const Segment& sg = p.segments[si];
+        const double len = sg.t1 - sg.t0;
+        const double a = 0.5 * sg.sigma * sg.sigma;
+        const double b = sg.r - sg.q - a;
+        const double lo = a / (h * h) - b / (2.0 * h);
+        const double up = a / (h * h) + b / (2.0 * h);
+        const double di = -2.0 * a / (h * h) - sg.r;
+        // Derivative operators: volatility shift (a' = sigma, b' = -sigma),
+        // rate shift (b' = 1, r' = 1).
+        const double vlo = sg.sigma / (h * h) + sg.sigma / (2.0 * h);
+        const double vup = sg.sigma / (h * h) - sg.sigma / (2.0 * h);
+        const double vdi = -2.0 * sg.sigma / (h * h);
+        const double rlo = -1.0 / (2.0 * h), rup = 1.0 / (2.0 * h), rdi = -1.0;
+        const double dlo[2] = {vlo, rlo}, dup[2] = {vup, rup}, ddi[2] = {vdi, rdi};
+
+        int m = static_cast<int>(std::ceil(steps * len / tau));
+        const int m_min = std::max(4, steps / 8);
+        if (m < m_min) m = m_min;
+        // Time grid: graded as (i/m)^2 away from a kink, else uniform.
+        const bool graded = kinked;
+        int rannacher = graded ? 2 : 0;
+        double elapsed = 0.0;
+        for (int i = 1; i <= m; ++i) {
+            if (cancel_requested()) {
+                res.ok = false;
+                return res;
+            }
+            const double f = static_cast<double>(i) / m;
+            const double target = graded ? len * f * f : len * f;
+            const double dt_full = target - elapsed;
+            elapsed = target;
+            const int sub = (rannacher > 0) ? 2 : 1;
+            const double theta = (rannacher > 0) ? 1.0 : 0.5;
+            if (rannacher > 0) --rannacher;
+            const double dt = dt_full / sub;
+            for (int s = 0; s < sub; ++s) {
+                const double t_new = sg.t1 - (elapsed - dt_full + (s + 1) * dt);
+                const double b_lo = far_value(p, si, t_new, s_lo);
+                const double b_hi = far_value(p, si, t_new, s_hi);
+                // Explicit part.
+                std::copy(w.u.begin(), w.u.end(), w.old.begin());
+                const double* o = w.old.data();
+                const double ex = (1.0 - theta) * dt;
+                double* rhs = w.rhs.data();
+                for (int j = 1; j < n - 1; ++j)
+                    rhs[j] = o[j] + ex * (lo * o[j - 1] + di * o[j] + up * o[j + 1]);
+                Rows rows;
+                rows.al = -theta * dt * lo;
+                rows.ad = 1.0 - theta * dt * di;
+                rows.au = -theta * dt * up;
+                rhs[1] -= rows.al * b_lo;
+                rhs[n - 2] -= rows.au * b_hi;
+                std::uint8_t* act = w.active.data();
+                double* srhs = w.scratch.data();
+                // One exercise boundary (a put with r >= 0, a call with
+                // q >= 0 on this segment): Brennan-Schwartz in one pass,
+                // checked; otherwise, or when the check fails, policy
+                // iteration from the previous step's exercise set.
+                bool solved = false;
+                const bool one_boundary = p.call ? sg.q >= 0.0 : sg.r >= 0.0;
+                if (p.american && one_boundary) {
+                    brennan_schwartz(n, rows, !p.call, rhs, g, u, act, w.cp.data(), w.dp.data());
+                    u[0] = b_lo;
+                    u[n - 1] = b_hi;
+                    solved = complementary(n, rows, act, rhs, g, u);
+                }
+                if (p.american && !solved) {
+                    for (int it = 0; it < n + 2; ++it) {
+                        for (int j = 1; j < n - 1; ++j) srhs[j] = act[j] ? g[j] : rhs[j];
+                        thomas(n, rows, act, srhs, u, w.cp.data(), w.dp.data());
+                        u[0] = b_lo;
+                        u[n - 1] = b_hi;
+                        bool changed = false;
+                        for (int j = 1; j < n - 1; ++j) {
+                            if (act[j]) {
+                                // rhs_1 and rhs_{n-2} already hold the boundary terms.
+                                const double left_u = j == 1 ? 0.0 : u[j - 1];
+                                const double right_u = j == n - 2 ? 0.0 : u[j + 1];
+                                const double res_j = rows.al * left_u + rows.ad * u[j] + rows.au * right_u - rhs[j];
+                                if (res_j < 0.0) {
+                                    act[j] = 0;
+                                    changed = true;
+                                }
+                            } else if (u[j] < g[j]) {
+                                act[j] = 1;
+                                changed = true;
+                            }
+                        }
+                        if (!changed) break;
+                    }
+                } else if (!p.american) {
+                    thomas(n, rows, act, rhs, u, w.cp.data(), w.dp.data());
+                    u[0] = b_lo;
+                    u[n - 1] = b_hi;
+                }
+                // Derivatives: the same matrix and policy, right-hand side
+                // (I + ex L) du_old + ex L' u_old + theta dt L' u_new.
+                for (int d = 0; d < directions; ++d) {
+                    std::copy(w.du[d].begin(), w.du[d].end(), w.dold[d].begin());
+                    const double* q0 = w.dold[d].data();
+                    double* du = w.du[d].data();
+                    const double im = theta * dt;
+                    for (int j = 1; j < n - 1; ++j) {
+                        if (act[j]) {
+                            srhs[j] = 0.0;
+                            continue;
+                        }
+                        srhs[j] = q0[j] + ex * (lo * q0[j - 1] + di * q0[j] + up * q0[j + 1]) +
+                                  ex * (dlo[d] * o[j - 1] + ddi[d] * o[j] + dup[d] * o[j + 1]) +
+                                  im * (dlo[d] * u[j - 1] + ddi[d] * u[j] + dup[d] * u[j + 1]);
+                    }
+                    // The far values' own sensitivities are left out: their
+                    // weight at the spot is below e^{-z^2/2}.
+                    thomas(n, rows, act, srhs, du, w.cp.data(), w.dp.data());
+                    du[0] = 0.0;
+                    du[n - 1] = 0.0;
+                }
+            }
+        }
+        kinked = false;
+        if (!sg.dividend) continue;
+        // Ex-date t0: just before it the stock is worth S, just after S - D
+        // (or S times the kept fraction), at least zero.
+        double dv0 = 0.0;
+        const double v0 = zero_stock_value(p, si, &dv0);
+        const double s_min = std::exp(xlo);
+        std::copy(w.u.begin(), w.u.end(), w.old.begin());
+        for (int d = 0; d < directions; ++d) std::copy(w.du[d].begin(), w.du[d].end(), w.dold[d].begin());
+        for (int j = 0; j < n; ++j) {
+            const double after = std::exp(w.x[j]) * sg.keep - sg.cash;
+            double val, dval[2] = {0.0, 0.0};
+            if (!(after > 0.0)) {
+                val = v0;
+                dval[1] = dv0;
+            } else {
+                const double pos = (std::log(after) - xlo) / h;
+                if (pos < 0.0) {
+                    // Below the grid: linear in S between S = 0 and the first node.
+                    const double f = after / s_min;
+                    val = v0 + (w.old[0] - v0) * f;
+                    dval[1] = dv0 + (0.0 - dv0) * f;
+                    for (int d = 0; d < directions; ++d) dval[d] += w.dold[d][0] * f;
+                } else {
+                    int i = static_cast<int>(pos);
+                    i = std::min(std::max(i, 1), n - 3);
+                    const double t = pos - i;  // offset from node i, in [-1, 2]
+                    // Cubic Lagrange weights on nodes i-1, i, i+1, i+2.
+                    const double wm = -t * (t - 1.0) * (t - 2.0) / 6.0;
+                    const double w0 = (t + 1.0) * (t - 1.0) * (t - 2.0) / 2.0;
+                    const double w1 = -(t + 1.0) * t * (t - 2.0) / 2.0;
+                    const double w2 = (t + 1.0) * t * (t - 1.0) / 6.0;
+                    const double* o = w.old.data();
+                    val = wm * o[i - 1] + w0 * o[i] + w1 * o[i + 1] + w2 * o[i + 2];
+                    for (int d = 0; d < directions; ++d) {
+                        const double* q0 = w.dold[d].data();
+                        dval[d] = wm * q0[i - 1] + w0 * q0[i] + w1 * q0[i + 1] + w2 * q0[i + 2];
+                    }
+                }
+            }
+            if (p.american && g[j] > val) {
+                val = g[j];
+                dval[0] = dval[1] = 0.0;
+            }
+            u[j] = val;
+            for (int d = 0; d < directions; ++d) w.du[d][j] = dval[d];
+        }
+        for (int j = 0; j < n; ++j) w.active[j] = (p.american && u[j] == g[j] && g[j] > 0.0) ? 1 : 0;
+        kinked = true;
+    }
+    res.value = u[spot];
+    res.dx = (u[spot + 1] - u[spot - 1]) / (2.0 * h);
+    res.dxx = (u[spot + 1] - 2.0 * u[spot] + u[spot - 1]) / (h * h);
+    res.exercised = p.american && w.active[spot] != 0;
+    for (int d = 0; d < directions; ++d) res.dir[d] = w.du[d][spot];
+    return res;
+}
+
+}  // namespace detail
+
+}  // namespace orvelta::dividends
