@@ -131,18 +131,6 @@ def american_price(
         The prices, in the broadcast shape of the inputs (a float when every
         input is a scalar). Non-positive ``s`` or ``k``, or a NaN in any input,
         give NaN; non-positive ``tau`` or ``sigma`` give the intrinsic value.
-<<<<<<< HEAD
-
-    Examples
-    --------
-    A one-year at-the-money put, then three strikes at once:
-
-    >>> import orvelta
-    >>> round(orvelta.american_price(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0), 6)
-    6.660686
-    >>> print(orvelta.american_price(100.0, [90.0, 100.0, 110.0], 0.05, 0.02, 0.2, 1.0, 0).round(6))
-    [ 2.821611  6.660686 12.612041]
-=======
         NaN also where ``tol`` cannot be met: with two exercise boundaries
         when the finest grid does not settle within it, and at very long
         maturities when the error of fitting the boundary over the last
@@ -160,7 +148,16 @@ def american_price(
     ValueError
         For a ``tol`` that is not a positive finite number, or arguments that
         do not broadcast.
->>>>>>> main
+
+    Examples
+    --------
+    A one-year at-the-money put, then three strikes at once:
+
+    >>> import orvelta
+    >>> round(orvelta.american_price(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0), 6)
+    6.660686
+    >>> print(orvelta.american_price(100.0, [90.0, 100.0, 110.0], 0.05, 0.02, 0.2, 1.0, 0).round(6))
+    [ 2.821611  6.660686 12.612041]
     """
     tol = check_tol(tol)
     if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
@@ -214,18 +211,6 @@ def american_greeks(
         (dV/dr, per 1.0 of r). Each a float for scalar inputs, else an array
         of the broadcast shape. "price" equals ``american_price`` exactly. In
         the exercise region the value is intrinsic: delta is -1 (put) or 1
-<<<<<<< HEAD
-        (call) and the other sensitivities are 0. Where the lattice fallback
-        prices the option (a put with q < r <= 0, a call with r < q <= 0)
-        only "price" is given; the sensitivities are NaN.
-
-    Examples
-    --------
-    >>> import orvelta
-    >>> g = orvelta.american_greeks(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0)
-    >>> {name: round(value, 4) for name, value in g.items()}
-    {'price': 6.6607, 'delta': -0.423, 'gamma': 0.0215, 'theta': -2.6933, 'vega': 38.0364, 'rho': -34.3127}
-=======
         (call) and the other sensitivities are 0. Where closed forms give the
         price (vanishing volatility, long maturities) the sensitivities are
         those of the value returned. With two exercise boundaries (a put
@@ -233,7 +218,13 @@ def american_greeks(
         finite-difference grids and vega and rho are central differences
         of prices on the same grids, accurate to about the price's
         tolerance divided by the step (1e-4).
->>>>>>> main
+
+    Examples
+    --------
+    >>> import orvelta
+    >>> g = orvelta.american_greeks(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0)
+    >>> {name: round(value, 4) for name, value in g.items()}
+    {'price': 6.6607, 'delta': -0.423, 'gamma': 0.0215, 'theta': -2.6933, 'vega': 38.0364, 'rho': -34.3127}
     """
     tol = check_tol(tol)
     if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
@@ -292,22 +283,6 @@ def american_implied_vol(
     float or ndarray
         Volatilities searched in [1e-4, 10]; NaN where no volatility
         reproduces the quote: at or below the zero-volatility value (at least
-<<<<<<< HEAD
-        the intrinsic value), at or above the no-arbitrage bound (k for a put,
-        s for a call), beyond the search range, for invalid inputs
-        (non-positive s, k or tau, NaN anywhere), and where the lattice
-        fallback prices the option (a put with q < r <= 0, a call with
-        r < q <= 0).
-
-    Examples
-    --------
-    The volatility of a price computed at 25% comes back:
-
-    >>> import orvelta
-    >>> quote = orvelta.american_price(100.0, 100.0, 0.05, 0.02, 0.25, 1.0, 0)
-    >>> round(orvelta.american_implied_vol(quote, 100.0, 100.0, 0.05, 0.02, 1.0, 0), 8)
-    0.25
-=======
         the intrinsic value), at or above the no-arbitrage bound (the price
         at infinite volatility: the larger of k and k e^{-r tau} for a put,
         of s and s e^{-q tau} for a call), beyond the search range, and for
@@ -320,7 +295,15 @@ def american_implied_vol(
         and then on prices accurate to tol * vega / 4, but no finer than 1e-7
         of max(s, k), so the accuracy in sigma is at best about
         4e-7 * max(s, k) / vega.
->>>>>>> main
+
+    Examples
+    --------
+    The volatility of a price computed at 25% comes back:
+
+    >>> import orvelta
+    >>> quote = orvelta.american_price(100.0, 100.0, 0.05, 0.02, 0.25, 1.0, 0)
+    >>> round(orvelta.american_implied_vol(quote, 100.0, 100.0, 0.05, 0.02, 1.0, 0), 8)
+    0.25
     """
     tol = check_tol(tol)
     if vol_curve is not None or _dividends.wanted(r, q, None, dividends, dividend_kind, american):
@@ -387,20 +370,6 @@ def lsm_price(
     dict
         "price" (mean discounted cash flow on the fresh paths), "std_error"
         (of that mean, from the pair averages), "ci_low" and "ci_high" (95%
-<<<<<<< HEAD
-        normal confidence interval). Invalid inputs (non-positive s or k, NaN)
-        give NaN in every entry; non-positive tau or sigma the intrinsic value
-        with zero error.
-
-    Examples
-    --------
-    >>> import orvelta
-    >>> res = orvelta.lsm_price(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0, paths=20_000, seed=1)
-    >>> {name: round(value, 4) for name, value in res.items()}
-    {'price': 6.6328, 'std_error': 0.0314, 'ci_low': 6.5713, 'ci_high': 6.6944}
-
-    The accurate price, 6.6607, lies inside the 95% interval.
-=======
         normal confidence interval). Invalid inputs (non-positive s or k, NaN,
         a NaN option type) give NaN in every entry; non-positive tau or sigma
         the intrinsic value with zero error.
@@ -413,7 +382,15 @@ def lsm_price(
     ValueError
         For an odd or out-of-range ``paths``, ``steps`` < 1, ``degree``
         outside [0, 8] or ``seed`` outside [0, 2**32).
->>>>>>> main
+
+    Examples
+    --------
+    >>> import orvelta
+    >>> res = orvelta.lsm_price(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0, paths=20_000, seed=1)
+    >>> {name: round(value, 4) for name, value in res.items()}
+    {'price': 6.6328, 'std_error': 0.0314, 'ci_low': 6.5713, 'ci_high': 6.6944}
+
+    The accurate price, 6.6607, lies inside the 95% interval.
     """
     market = []
     for name, value in (("s", s), ("k", k), ("r", r), ("q", q), ("sigma", sigma), ("tau", tau)):
