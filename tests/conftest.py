@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 import textwrap
+from types import SimpleNamespace
 
 import pytest
 
@@ -27,3 +28,23 @@ def run_python():
         return proc.stdout
 
     return run
+
+
+@pytest.fixture
+def run(capsys, monkeypatch):
+    """Runs the command line in this process: (returncode, stdout, stderr) as a subprocess would give."""
+
+    def call(*args, cwd=None):
+        from orvelta.__main__ import main
+
+        if cwd is not None:
+            monkeypatch.chdir(cwd)
+        capsys.readouterr()
+        try:
+            code = main([str(a) for a in args])
+        except SystemExit as e:
+            code = e.code
+        out = capsys.readouterr()
+        return SimpleNamespace(returncode=code, stdout=out.out, stderr=out.err)
+
+    return call

@@ -34,20 +34,17 @@ def zero_vol_put(s, k, r, q, tau):
 # --- the reference itself -----------------------------------------------------------------
 
 
+# A put with r / sigma^2 of about 270 over eleven years, once priced 2.7 too low.
+ISSUE_PUT = (109.67951175607966, 100.0, 0.07522358558517248, 0.2799708437099703, 0.016723648687519146,
+             11.215538254899435, PUT)
+
+
 @pytest.mark.parametrize(
     "case",
     [
         (90.0, 100.0, 0.05, 0.02, 0.25, 1.0, PUT),
         (100.0, 100.0, 0.05, 0.02, 0.25, 1.0, PUT),
-        (
-            109.67951175607966,
-            100.0,
-            0.07522358558517248,
-            0.2799708437099703,
-            0.016723648687519146,
-            11.215538254899435,
-            PUT,
-        ),
+        ISSUE_PUT,
     ],
 )
 def test_reference_converges_at_second_order(case):
@@ -64,16 +61,7 @@ def test_reference_converges_at_second_order(case):
 
 SMALL_SIGMA_LARGE_RATE = [
     # r / sigma^2 of 270 and 800 in the put form over five and eleven years
-    (
-        109.67951175607966,
-        100.0,
-        0.07522358558517248,
-        0.2799708437099703,
-        0.016723648687519146,
-        11.215538254899435,
-        PUT,
-        43.63927,
-    ),
+    (*ISSUE_PUT, 43.63927),
     (
         123.71545621999125,
         100.0,

@@ -3,13 +3,10 @@ orvelta.dask.price_frame(..., dividends=...), each row priced with its
 underlying's schedule exactly as american_price prices it."""
 
 import csv
-from types import SimpleNamespace
 
-import numpy as np
 import pytest
 
 import orvelta
-from orvelta.__main__ import main
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -19,18 +16,6 @@ KINDS = {"ACME": "cash", "BETA": "proportional"}
 TOL = 1e-4
 
 
-@pytest.fixture
-def run(capsys):
-    def call(*args):
-        capsys.readouterr()
-        try:
-            code = main([str(a) for a in args])
-        except SystemExit as e:
-            code = e.code
-        out = capsys.readouterr()
-        return SimpleNamespace(returncode=code, stdout=out.out, stderr=out.err)
-
-    return call
 
 
 def write_csv(path, header, rows):

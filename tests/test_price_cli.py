@@ -12,7 +12,6 @@ import sys
 import termios
 import time
 from pathlib import Path
-from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -20,7 +19,6 @@ import pytest
 import orvelta
 from orvelta import book as B
 from orvelta.book.formats import CsvWriter
-from orvelta.__main__ import main
 
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -30,22 +28,6 @@ ORVELTA = str(Path(sys.executable).with_name("orvelta"))
 HEADER = "s,k,r,q,sigma,tau,option_type"
 
 
-@pytest.fixture
-def run(capsys, monkeypatch):
-    """Runs the command line in this process: (returncode, stdout, stderr) as a subprocess would give."""
-
-    def call(*args, cwd=None):
-        if cwd is not None:
-            monkeypatch.chdir(cwd)
-        capsys.readouterr()
-        try:
-            code = main([str(a) for a in args])
-        except SystemExit as e:
-            code = e.code
-        out = capsys.readouterr()
-        return SimpleNamespace(returncode=code, stdout=out.out, stderr=out.err)
-
-    return call
 
 
 def book_rows(n=40, seed=3):

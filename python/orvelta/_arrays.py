@@ -65,16 +65,21 @@ def _refuse_missing(value: Any, name: str) -> None:
                             f"(e.g. {name}.astype(float), which makes them NaN, priced as NaN)")
 
 
+def _as_array(value: Any, name: str, expected: str) -> NDArray[Any]:
+    """np.asarray(value), or TypeError naming ``name`` and what it must be."""
+    try:
+        return np.asarray(value)
+    except (ValueError, TypeError) as e:
+        raise TypeError(f"{name} must be {expected}: {e}") from None
+
+
 def numbers_array(value: Any, name: str) -> F64:
     """``value`` as a float64 array (any shape), or TypeError naming ``name``."""
     _refuse_masked(value, name)
     _refuse_missing(value, name)
     if value is None or isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be a number or an array of numbers, got {_describe(value)}")
-    try:
-        a = np.asarray(value)
-    except (ValueError, TypeError) as e:
-        raise TypeError(f"{name} must be a number or an array of numbers: {e}") from None
+    a = _as_array(value, name, "a number or an array of numbers")
     kind = a.dtype.kind
     if kind in "fiub":
         return np.asarray(a, dtype=np.float64)
@@ -113,10 +118,7 @@ def option_type_array(value: Any, name: str = "option_type") -> F64:
         raise TypeError(f"{name} must be 'call', 'put' or a number (> 0 call), got None")
     if isinstance(value, (str, np.str_)):
         return np.asarray(_word_type(str(value), name))
-    try:
-        a = np.asarray(value)
-    except (ValueError, TypeError) as e:
-        raise TypeError(f"{name} must be 'call', 'put' or numbers: {e}") from None
+    a = _as_array(value, name, "'call', 'put' or numbers")
     kind = a.dtype.kind
     if kind in "iub":
         return (a > 0).astype(np.float64)

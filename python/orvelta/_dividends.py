@@ -91,25 +91,27 @@ def _prepare(first: dict[str, Any], r: Any, q: Any, sigma: Any | None) -> _Args:
     return _Args(per, curves)
 
 
-def price(s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any, option_type: Any, tol: float,
-          dividends: Any, kind: str, american: bool) -> Any:
+def _run(engine: Any, s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any, option_type: Any, tol: float,
+         dividends: Any, kind: str, american: bool) -> tuple[_Args, Any]:
+    """The checked arguments and the engine's flat result."""
     t, a = schedule(dividends, kind)
     x = _prepare(dict(s=s, k=k, tau=tau, option_type=option_type), r, q, sigma)
-    out = _engines._dividend_price(
+    out = engine(
         x.f64("s"), x.f64("k"), x.f64("tau"), x.kind("option_type"),
         x.f64("r"), *x.curves["r"], x.f64("q"), *x.curves["q"], x.f64("sigma"), *x.curves["sigma"],
         t, a, kind == "proportional", bool(american), tol)
+    return x, out
+
+
+def price(s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any, option_type: Any, tol: float,
+          dividends: Any, kind: str, american: bool) -> Any:
+    x, out = _run(_engines._dividend_price, s, k, r, q, sigma, tau, option_type, tol, dividends, kind, american)
     return x.b.result(out)
 
 
 def greeks(s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any, option_type: Any, tol: float,
            dividends: Any, kind: str, american: bool) -> dict[str, Any]:
-    t, a = schedule(dividends, kind)
-    x = _prepare(dict(s=s, k=k, tau=tau, option_type=option_type), r, q, sigma)
-    res = _engines._dividend_greeks(
-        x.f64("s"), x.f64("k"), x.f64("tau"), x.kind("option_type"),
-        x.f64("r"), *x.curves["r"], x.f64("q"), *x.curves["q"], x.f64("sigma"), *x.curves["sigma"],
-        t, a, kind == "proportional", bool(american), tol)
+    x, res = _run(_engines._dividend_greeks, s, k, r, q, sigma, tau, option_type, tol, dividends, kind, american)
     return {key: x.b.result(res[key]) for key in ("price", "delta", "gamma", "theta", "vega", "rho")}
 
 

@@ -31,6 +31,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _kernels
+from ._docs import fill
 
 __all__ = [
     "american_tree_batch",
@@ -112,6 +113,7 @@ class FftPrices(TypedDict):
     prices: F64
 
 
+@fill
 def american_tree_batch(
     s: Array1D,
     k: Array1D,
@@ -135,14 +137,7 @@ def american_tree_batch(
 
     Parameters
     ----------
-    s, k : array_like, shape (n,)
-        Spot and strike prices (currency units).
-    r, q : array_like, shape (n,)
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : array_like, shape (n,)
-        Volatility per square-root year.
-    tau : array_like, shape (n,)
-        Time to expiry in years.
+    {{market_arrays}}
     option_type : array_like of int, shape (n,)
         > 0 call, <= 0 put (cast to int32, so 0.5 is a put).
     steps : int, default 200
@@ -168,6 +163,7 @@ def american_tree_batch(
     return _kernels.american_tree_batch(s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
 
 
+@fill
 def american_tree_boundary(
     s: Float,
     k: Float,
@@ -189,16 +185,7 @@ def american_tree_boundary(
 
     Parameters
     ----------
-    s, k : float
-        Spot and strike (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : float
-        Volatility per square-root year.
-    tau : float
-        Time to expiry in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{market_scalars}}
     steps : int, default 200
         Lattice time steps, raised to at least 2.
     tree_type : int, default 0
@@ -219,6 +206,7 @@ def american_tree_boundary(
     return _kernels.american_tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
 
 
+@fill
 def american_pde_psor(
     s: Float,
     k: Float,
@@ -245,16 +233,7 @@ def american_pde_psor(
 
     Parameters
     ----------
-    s, k : float
-        Spot and strike (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : float
-        Volatility per square-root year.
-    tau : float
-        Time to expiry in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{market_scalars}}
     s_steps : int, default 160
         Price intervals (at least 20).
     t_steps : int, default 120
@@ -286,6 +265,7 @@ def american_pde_psor(
     )
 
 
+@fill
 def american_pde_psor_batch(
     s: Array1D,
     k: Array1D,
@@ -310,14 +290,7 @@ def american_pde_psor_batch(
 
     Parameters
     ----------
-    s, k : array_like, shape (n,)
-        Spot and strike prices (currency units).
-    r, q : array_like, shape (n,)
-        Risk-free rate and dividend yield, continuously compounded, per year.
-    sigma : array_like, shape (n,)
-        Volatility per square-root year.
-    tau : array_like, shape (n,)
-        Time to expiry in years.
+    {{market_arrays}}
     option_type : array_like of int, shape (n,)
         > 0 call, <= 0 put.
     s_steps : int, default 100
@@ -397,6 +370,7 @@ def gbm_paths_antithetic(
     return _kernels.gbm_paths_antithetic(s0, r, q, sigma, tau, steps, paths, seed)
 
 
+@fill
 def lsm_backward(
     paths: Array2D,
     strike: Float,
@@ -417,14 +391,7 @@ def lsm_backward(
     paths : array_like, shape (n, m)
         Prices, rows paths and columns dates equally spaced from 0 to ``tau``
         (the layout of :func:`gbm_paths_antithetic`).
-    strike : float
-        Strike (currency units).
-    r : float
-        Risk-free rate, continuously compounded, per year.
-    tau : float
-        Time from the first to the last date in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{policy_args}}
     degree : int, default 3
         Highest power in the regression basis; negative counts as 0.
 
@@ -445,6 +412,7 @@ def lsm_backward(
     return _kernels.lsm_backward(paths, strike, r, tau, option_type, degree)
 
 
+@fill
 def lsm_eval_policy(
     paths: Array2D,
     strike: Float,
@@ -463,14 +431,7 @@ def lsm_eval_policy(
     ----------
     paths : array_like, shape (n, m)
         Fresh paths in the layout of :func:`gbm_paths_antithetic`.
-    strike : float
-        Strike (currency units).
-    r : float
-        Risk-free rate, continuously compounded, per year.
-    tau : float
-        Time from the first to the last date in years.
-    option_type : int
-        > 0 call, <= 0 put.
+    {{policy_args}}
     coefficients : array_like, shape (m, nb)
         Regression coefficients per date, as "coefficients" of
         :func:`lsm_backward`.
@@ -489,6 +450,8 @@ def lsm_eval_policy(
     return _kernels.lsm_eval_policy(paths, strike, r, tau, option_type, coefficients)
 
 
+@fill
+@fill
 def fft_prices(
     model_id: Int,
     params: Array1D,
@@ -510,15 +473,8 @@ def fft_prices(
 
     Parameters
     ----------
-    model_id : int
-        The model of the log price (table below).
-    params : array_like, shape (p,)
-        The model's parameters (layout below); missing entries take their
-        defaults, an empty array selects all defaults.
-    s : float
-        Spot (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
+    {{model_params}}
+    {{spot_rates}}
     tau : float
         Time to expiry in years.
     alpha : float, default 1.5
@@ -537,25 +493,13 @@ def fft_prices(
         "prices": ndarray (N,), the price at each strike (calls floored at 0;
         far out-of-the-money puts may be slightly negative).
 
-    Notes
-    -----
-    ``model_id`` and the ``params`` layout, defaults in brackets:
-
-    * 1, Merton jump diffusion: [sigma 0.2, lambda 0.3 (jumps per year),
-      mu_J -0.05 (mean log jump), delta_J 0.2 (std of log jump)].
-    * 2, variance gamma: [sigma 0.2, theta -0.08, nu 0.2]; nu floored at 1e-6.
-    * 3, Heston: [v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5];
-      v0, kappa, theta, sigma_v floored at 1e-8, rho clamped to +-0.999.
-    * 4, Bates (Heston with Merton jumps): [v0, kappa, theta, sigma_v, rho,
-      lambda 0.3, mu_J -0.05, delta_J 0.2]; a missing Heston entry is 0
-      (then floored), not the Heston default, so give all five.
-    * any other value, Black-Scholes: [sigma 0.2].
-
-    Variances and rates are per year, volatilities per square-root year.
+    {{model_table}}
     """
     return _kernels.fft_prices(model_id, params, s, r, q, tau, alpha, n, eta, option_type)
 
 
+@fill
+@fill
 def direct_prices(
     model_id: Int,
     params: Array1D,
@@ -577,19 +521,9 @@ def direct_prices(
 
     Parameters
     ----------
-    model_id : int
-        The model of the log price (table below).
-    params : array_like, shape (p,)
-        The model's parameters (layout below); missing entries take their
-        defaults, an empty array selects all defaults.
-    strikes : array_like, shape (n,)
-        Strikes (currency units).
-    tau : array_like, shape (n,)
-        Times to expiry in years, one per strike.
-    s : float
-        Spot (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
+    {{model_params}}
+    {{strikes_tau}}
+    {{spot_rates}}
     n_terms : int, default 512
         Quadrature nodes (at least 64).
     u_max : float, default 120.0
@@ -602,30 +536,15 @@ def direct_prices(
     ndarray of float64, shape (n,)
         One price per strike (calls floored at 0; puts by parity, not floored).
 
-    Raises
-    ------
-    RuntimeError
-        "strikes and tau must have the same length".
+    {{strike_tau_error}}
 
-    Notes
-    -----
-    ``model_id`` and the ``params`` layout, defaults in brackets:
-
-    * 1, Merton jump diffusion: [sigma 0.2, lambda 0.3 (jumps per year),
-      mu_J -0.05 (mean log jump), delta_J 0.2 (std of log jump)].
-    * 2, variance gamma: [sigma 0.2, theta -0.08, nu 0.2]; nu floored at 1e-6.
-    * 3, Heston: [v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5];
-      v0, kappa, theta, sigma_v floored at 1e-8, rho clamped to +-0.999.
-    * 4, Bates (Heston with Merton jumps): [v0, kappa, theta, sigma_v, rho,
-      lambda 0.3, mu_J -0.05, delta_J 0.2]; a missing Heston entry is 0
-      (then floored), not the Heston default, so give all five.
-    * any other value, Black-Scholes: [sigma 0.2].
-
-    Variances and rates are per year, volatilities per square-root year.
+    {{model_table}}
     """
     return _kernels.direct_prices(model_id, params, strikes, tau, s, r, q, n_terms, u_max, option_type)
 
 
+@fill
+@fill
 def cos_prices(
     model_id: Int,
     params: Array1D,
@@ -648,19 +567,9 @@ def cos_prices(
 
     Parameters
     ----------
-    model_id : int
-        The model of the log price (table below).
-    params : array_like, shape (p,)
-        The model's parameters (layout below); missing entries take their
-        defaults, an empty array selects all defaults.
-    strikes : array_like, shape (n,)
-        Strikes (currency units).
-    tau : array_like, shape (n,)
-        Times to expiry in years, one per strike.
-    s : float
-        Spot (currency units).
-    r, q : float
-        Risk-free rate and dividend yield, continuously compounded, per year.
+    {{model_params}}
+    {{strikes_tau}}
+    {{spot_rates}}
     n_terms : int, default 256
         Cosine terms (at least 8).
     truncation_width : float, default 10.0
@@ -674,25 +583,8 @@ def cos_prices(
     ndarray of float64, shape (n,)
         One price per strike; a negative price is floored at 0.
 
-    Raises
-    ------
-    RuntimeError
-        "strikes and tau must have the same length".
+    {{strike_tau_error}}
 
-    Notes
-    -----
-    ``model_id`` and the ``params`` layout, defaults in brackets:
-
-    * 1, Merton jump diffusion: [sigma 0.2, lambda 0.3 (jumps per year),
-      mu_J -0.05 (mean log jump), delta_J 0.2 (std of log jump)].
-    * 2, variance gamma: [sigma 0.2, theta -0.08, nu 0.2]; nu floored at 1e-6.
-    * 3, Heston: [v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5];
-      v0, kappa, theta, sigma_v floored at 1e-8, rho clamped to +-0.999.
-    * 4, Bates (Heston with Merton jumps): [v0, kappa, theta, sigma_v, rho,
-      lambda 0.3, mu_J -0.05, delta_J 0.2]; a missing Heston entry is 0
-      (then floored), not the Heston default, so give all five.
-    * any other value, Black-Scholes: [sigma 0.2].
-
-    Variances and rates are per year, volatilities per square-root year.
+    {{model_table}}
     """
     return _kernels.cos_prices(model_id, params, strikes, tau, s, r, q, n_terms, truncation_width, option_type)

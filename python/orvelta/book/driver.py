@@ -197,12 +197,7 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
     except BaseException:
         if bar is not None and bar.bar is not None:
             bar.bar.close()
-        if pw is not None:  # else its finaliser writes to the discarded file
-            try:
-                pw.close()
-            except Exception:
-                pass
-        out.discard()
+        out.abandon(pw)
         raise
     finally:
         if pool is not None:

@@ -272,6 +272,16 @@ class AtomicOutput:
         os.chmod(self.tmp, 0o666 & ~umask)
         os.replace(self.tmp, self.target)
 
+    def abandon(self, writer: Any = None) -> None:
+        """Discards the output after a failure, closing ``writer`` (a Parquet
+        writer on the file) first, else its finaliser would write to it later."""
+        if writer is not None:
+            try:
+                writer.close()
+            except Exception:
+                pass
+        self.discard()
+
     def discard(self) -> None:
         try:
             self.file.close()

@@ -53,10 +53,5 @@ def _sample_book(n: int, dst: str, seed: int, chunk: int, stop: Interrupts) -> N
         stop.check()
         out.commit()
     except BaseException:
-        if pw is not None:
-            try:
-                pw.close()
-            except Exception:
-                pass
-        out.discard()
+        out.abandon(pw)
         raise
