@@ -278,12 +278,12 @@ def test_integral_equations_against_the_heat_reference(tol):
 def test_tight_tolerances_give_a_price_or_nan(tol):
     # Below the finite differences' reach (about 1e-6 of the strike) only
     # the integral equations price; where their two settings disagree the
-    # answer is NaN. A price given agrees with the one at 1e-6.
+    # answer is NaN. This band is open at expiry: a price, agreeing with the
+    # one at 1e-6.
     case = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
     coarse = orvelta.american_price(*case, tol=1e-6)
     price = orvelta.american_price(*case, tol=tol)
-    assert math.isnan(price) or abs(price - coarse) <= 1e-6 + tol
-    assert not math.isnan(orvelta.american_price(*case, tol=1e-7))
+    assert abs(price - coarse) <= 1e-6 + tol
 
 
 def test_implied_vol_reproducers():
@@ -309,3 +309,50 @@ def test_exercised_inside_the_band():
         assert orvelta.american_price(s, 100.0, -0.01, -0.03, 0.2, 0.25, PUT, tol=1e-6) == 100.0 - s
         g = orvelta.american_greeks(s, 100.0, -0.01, -0.03, 0.2, 0.25, PUT, tol=1e-6)
         assert g["delta"] == -1.0 and g["gamma"] == 0.0
+
+
+@pytest.mark.parametrize(
+    "case",
+    [
+        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0),
+        (90.0, 100.0, -0.005, -0.06, 0.1, 0.5),
+        (110.0, 100.0, -0.02, -0.05, 0.3, 0.25),
+    ],
+)
+def test_integral_equations_converge_in_the_node_count(case):
+    # The squared distances of the boundaries from their limits are what is
+    # interpolated: the price converges fast in the nodes (each doubling
+    # gains about two orders), down to 1e-9 of the strike.
+    band = orvelta._engines._american_band
+    ref = band(*case, 40, 64, 64)
+    errors = [abs(band(*case, n, 64, 64) - ref) for n in (8, 16, 32)]
+    assert errors[0] < 1e-4 and errors[1] < 1e-6 and errors[2] < 1e-8
+    assert errors[2] < errors[1] / 20 and errors[1] < errors[0] / 20
+    # (The spot of the second case is inside the band at expiry: the
+    # premium integral gives the exercise value back.)
+    if case[0] == 90.0:
+        assert ref == pytest.approx(10.0, abs=1e-9)
+
+
+def test_integral_equations_hook_rejects_other_regimes():
+    with pytest.raises(ValueError, match="q < r < 0"):
+        orvelta._engines._american_band(100.0, 100.0, 0.01, -0.03, 0.2, 1.0, 8, 16, 24)
+
+
+@pytest.mark.slow
+def test_tight_tolerances_against_the_heat_reference():
+    # Bands open at expiry: a price at every tight tolerance (no NaN). The
+    # heat reference converges slowly here (its estimate 4.8e-6, 1.0e-6,
+    # 3.5e-7 at 400, 800, 1600 intervals for the put) and its distance to the
+    # price shrinks with it (1.2e-6, 2.7e-7, 1.5e-7): it can judge about
+    # 3e-7 of the strike, the node-count test above the rest.
+    for case in [(100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT), (120.0, 100.0, -0.03, -0.01, 0.3, 0.5, CALL)]:
+        prices = [orvelta.american_price(*case, tol=tol) for tol in (1e-6, 1e-7, 1e-8)]
+        assert not np.isnan(prices).any(), case
+        gaps = []
+        for n in (400, 1600):
+            ref, est, _ = reference(*case, n=n)
+            gaps.append(abs(prices[2] - ref))
+        assert est < 4e-7 and gaps[1] < gaps[0] / 3
+        for tol, price in zip((1e-6, 1e-7, 1e-8), prices, strict=True):
+            assert abs(price - ref) <= tol + est, (case, tol)

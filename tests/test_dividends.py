@@ -256,6 +256,26 @@ def test_batch_equals_single_bit_for_bit():
     assert g["price"].tobytes() == batch.tobytes()
 
 
+@pytest.mark.parametrize("american", [True, False])
+def test_result_does_not_depend_on_the_options_priced_before(american):
+    # Each thread keeps the factors of its last matrix for reuse: a stale
+    # factorization would make a result depend on the order of the book.
+    s = np.array([80.0, 100.0, 120.0, 100.0, 95.0, 100.0])
+    k = np.array([100.0, 100.0, 100.0, 90.0, 100.0, 100.0])
+    sig = np.array([0.2, 0.25, 0.4, 0.3, 0.3, 0.25])
+    tau = np.array([1.0, 0.5, 1.0, 2.0, 1.0, 1.0])
+    kind = np.array([-1, 1, 1, -1, -1, 1])
+    divs = [[0.25, 1.0], [0.75, 1.0]]
+    kw = dict(tol=1e-5, dividends=divs, american=american)
+    fwd = orvelta.american_price(s, k, 0.05, 0.0, sig, tau, kind, **kw)
+    rev = orvelta.american_price(s[::-1], k[::-1], 0.05, 0.0, sig[::-1], tau[::-1], kind[::-1], **kw)
+    assert fwd.tobytes() == rev[::-1].tobytes()
+    g = orvelta.american_greeks(s, k, 0.05, 0.0, sig, tau, kind, **kw)
+    gr = orvelta.american_greeks(s[::-1], k[::-1], 0.05, 0.0, sig[::-1], tau[::-1], kind[::-1], **kw)
+    for name in ("price", "delta", "gamma", "theta", "vega", "rho"):
+        assert g[name].tobytes() == gr[name][::-1].tobytes()
+
+
 # --------------------------------------------------------------- Greeks
 
 

@@ -201,6 +201,12 @@ double double_boundary_put(double s, double k, double r, double q, double sigma,
 double band_put(double s, double k, double r, double q, double sigma, double tau, double tol,
                 double* delta, double* gamma, int* setting = nullptr);
 
+// The same put at explicit settings: n + 1 nodes, l points per node's
+// integral, p for the premium (for tests of convergence); NaN where the
+// band closes before tau or the solve fails.
+double band_put_at(double s, double k, double r, double q, double sigma, double tau, int n, int l,
+                   int p);
+
 // European put with a continuous yield (s, k, tau > 0, sigma > 0).
 template <class T>
 T european_put(double s, double k, const T& r, const T& q, const T& sigma, double tau);

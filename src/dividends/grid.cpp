@@ -226,52 +226,133 @@ void thomas(int n, const Rows& m, const std::uint8_t* active, const double* rhs,
     for (int j = last - 1; j >= 1; --j) u[j] = dp[j] - cp[j] * u[j + 1];
 }
 
-// Brennan-Schwartz solve of the linear complementarity problem
-// min(A u - rhs, u - g) = 0 when the exercise region is one interval at an
-// end of the grid: at the low end (a put) the elimination runs from the top
-// down and the back substitution upward, taking the payoff wherever it is
-// larger; at the high end (a call) the other way round. Marks the rows where
-// the payoff was taken in `active`.
-void brennan_schwartz(int n, const Rows& m, bool low_end, const double* rhs, const double* g,
-                      double* u, std::uint8_t* active, double* cp, double* dp) {
+// LU factors of the interior matrix rows 1..n-2 (unknowns next to the
+// boundary nodes couple to nothing beyond them: their values are in the
+// right-hand side). Elimination runs from the low end upward (`low_end`
+// false) or from the high end downward (true); the result is cached in `w`
+// and recomputed only when the matrix or the direction changes, which
+// within a stretch of equal time steps it does not. Row j eliminated after
+// its neighbour p(j) reads den_j = ad - (coupling to p) c_{p(j)},
+// c_j = (coupling to the other side) / den_j.
+void factorize(int n, const Rows& m, bool low_end, Work& w) {
+    if (w.key_n == n && w.key_low == low_end && w.key[0] == m.al && w.key[1] == m.ad &&
+        w.key[2] == m.au)
+        return;
+    w.fc.resize(n);
+    w.finv.resize(n);
+    w.fe.resize(n);
+    double* c = w.fc.data();
+    double* inv = w.finv.data();
+    double* e = w.fe.data();
     const int last = n - 2;
     if (!low_end) {
+        double prev_c = 0.0;
         for (int j = 1; j <= last; ++j) {
             const double lo = (j == 1) ? 0.0 : m.al;
             const double up = (j == last) ? 0.0 : m.au;
-            const double prev_c = (j == 1) ? 0.0 : cp[j - 1];
-            const double prev_d = (j == 1) ? 0.0 : dp[j - 1];
-            const double den = m.ad - lo * prev_c;
-            cp[j] = up / den;
-            dp[j] = (rhs[j] - lo * prev_d) / den;
+            const double r = 1.0 / (m.ad - lo * prev_c);
+            inv[j] = r;
+            c[j] = up * r;
+            e[j] = lo * r;
+            prev_c = c[j];
+        }
+    } else {
+        double next_c = 0.0;
+        for (int j = last; j >= 1; --j) {
+            const double lo = (j == 1) ? 0.0 : m.al;
+            const double up = (j == last) ? 0.0 : m.au;
+            const double r = 1.0 / (m.ad - up * next_c);
+            inv[j] = r;
+            c[j] = lo * r;
+            e[j] = up * r;
+            next_c = c[j];
+        }
+    }
+    w.key[0] = m.al;
+    w.key[1] = m.ad;
+    w.key[2] = m.au;
+    w.key_n = n;
+    w.key_low = low_end;
+}
+
+// Solve with the cached factors. With `g`, the Brennan-Schwartz solve of
+// the linear complementarity problem min(A u - rhs, u - g) = 0 when the
+// exercise region is one interval at an end of the grid: the elimination
+// runs towards that end (from the top down for a put, whose region is at
+// the low end) and the back substitution away from it, each node taking the
+// payoff where it is larger, marked in `active`. Without `g`, the plain
+// linear solve. With `zero_active` the rows
+// marked active are u_j = 0 (the derivatives' solve, the exercise region a
+// contiguous end of the grid where the elimination finishes). `dp` is
+// scratch. Returns false when the active rows (for zero_active) are not one
+// interval at that end, leaving u untouched.
+void factored_solve(int n, const Work& w, const double* rhs, const double* g, double* u,
+                    std::uint8_t* active, bool zero_active, double* dp) {
+    const double* c = w.fc.data();
+    const double* inv = w.finv.data();
+    const double* e = w.fe.data();
+    const int last = n - 2;
+    if (!w.key_low) {
+        double d = 0.0;
+        for (int j = 1; j <= last; ++j) {
+            d = rhs[j] * inv[j] - e[j] * d;
+            dp[j] = d;
         }
         double next = 0.0;
         for (int j = last; j >= 1; --j) {
-            const double v = dp[j] - cp[j] * next;
-            const bool ex = g[j] > 0.0 && g[j] >= v;
-            u[j] = ex ? g[j] : v;
-            active[j] = ex ? 1 : 0;
+            const double v = dp[j] - c[j] * next;
+            if (g != nullptr) {
+                const bool ex = g[j] > 0.0 && g[j] >= v;
+                u[j] = ex ? g[j] : v;
+                active[j] = ex ? 1 : 0;
+            } else if (zero_active) {
+                u[j] = active[j] ? 0.0 : v;
+            } else {
+                u[j] = v;
+            }
             next = u[j];
         }
         return;
     }
+    double d = 0.0;
     for (int j = last; j >= 1; --j) {
-        const double lo = (j == 1) ? 0.0 : m.al;
-        const double up = (j == last) ? 0.0 : m.au;
-        const double next_c = (j == last) ? 0.0 : cp[j + 1];
-        const double next_d = (j == last) ? 0.0 : dp[j + 1];
-        const double den = m.ad - up * next_c;
-        cp[j] = lo / den;
-        dp[j] = (rhs[j] - up * next_d) / den;
+        d = rhs[j] * inv[j] - e[j] * d;
+        dp[j] = d;
     }
     double prev = 0.0;
     for (int j = 1; j <= last; ++j) {
-        const double v = dp[j] - cp[j] * prev;
-        const bool ex = g[j] > 0.0 && g[j] >= v;
-        u[j] = ex ? g[j] : v;
-        active[j] = ex ? 1 : 0;
+        const double v = dp[j] - c[j] * prev;
+        if (g != nullptr) {
+            const bool ex = g[j] > 0.0 && g[j] >= v;
+            u[j] = ex ? g[j] : v;
+            active[j] = ex ? 1 : 0;
+        } else if (zero_active) {
+            u[j] = active[j] ? 0.0 : v;
+        } else {
+            u[j] = v;
+        }
         prev = u[j];
     }
+}
+
+// True when the rows marked active form one interval at the end of the grid
+// where the factored elimination finishes (the low end when it runs from
+// the top down): then rows there set to zero leave the other rows' factors
+// valid.
+bool active_at_finish(int n, const std::uint8_t* act, bool low_end) {
+    const int last = n - 2;
+    if (low_end) {
+        int j = 1;
+        while (j <= last && act[j]) ++j;
+        for (; j <= last; ++j)
+            if (act[j]) return false;
+    } else {
+        int j = last;
+        while (j >= 1 && act[j]) --j;
+        for (; j >= 1; --j)
+            if (act[j]) return false;
+    }
+    return true;
 }
 
 // True when the rows marked active and the solution u satisfy the
@@ -340,8 +421,15 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
         int m = static_cast<int>(std::ceil(steps * len / tau));
         const int m_min = std::max(4, steps / 8);
         if (m < m_min) m = m_min;
-        // Time grid: graded as (i/m)^2 away from a kink, else uniform.
+        // Time grid: away from a kink, the first `kg` steps graded as
+        // (i/kg)^2 over a stretch kg dt_u / 2 long, then steps of dt_u (the
+        // last graded step is about dt_u: the grading joins smoothly); all
+        // m steps uniform without a kink. Equal steps reuse one matrix
+        // factorization.
         const bool graded = kinked;
+        const int kg = graded ? std::max(2, m / 2) : 0;
+        const double dt_u = len / (m - 0.5 * kg);
+        const double graded_len = 0.5 * kg * dt_u;
         int rannacher = graded ? 2 : 0;
         double elapsed = 0.0;
         for (int i = 1; i <= m; ++i) {
@@ -349,10 +437,16 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                 res.ok = false;
                 return res;
             }
-            const double f = static_cast<double>(i) / m;
-            const double target = graded ? len * f * f : len * f;
-            const double dt_full = target - elapsed;
-            elapsed = target;
+            double dt_full;
+            if (i <= kg) {
+                const double f = static_cast<double>(i) / kg;
+                const double target = graded_len * f * f;
+                dt_full = target - elapsed;
+                elapsed = target;
+            } else {
+                dt_full = dt_u;
+                elapsed += dt_u;
+            }
             const int sub = (rannacher > 0) ? 2 : 1;
             const double theta = (rannacher > 0) ? 1.0 : 0.5;
             if (rannacher > 0) --rannacher;
@@ -383,7 +477,8 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                 bool solved = false;
                 const bool one_boundary = p.call ? sg.q >= 0.0 : sg.r >= 0.0;
                 if (p.american && one_boundary) {
-                    brennan_schwartz(n, rows, !p.call, rhs, g, u, act, w.cp.data(), w.dp.data());
+                    factorize(n, rows, !p.call, w);
+                    factored_solve(n, w, rhs, g, u, act, false, w.dp.data());
                     u[0] = b_lo;
                     u[n - 1] = b_hi;
                     solved = complementary(n, rows, act, rhs, g, u);
@@ -413,12 +508,20 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                         if (!changed) break;
                     }
                 } else if (!p.american) {
-                    thomas(n, rows, act, rhs, u, w.cp.data(), w.dp.data());
+                    factorize(n, rows, !p.call, w);
+                    factored_solve(n, w, rhs, nullptr, u, act, false, w.dp.data());
                     u[0] = b_lo;
                     u[n - 1] = b_hi;
                 }
                 // Derivatives: the same matrix and policy, right-hand side
                 // (I + ex L) du_old + ex L' u_old + theta dt L' u_new.
+                // The cached factors serve when they belong to this matrix
+                // and the exercise rows are where the elimination finishes.
+                bool fast_dirs = false;
+                if (directions > 0) {
+                    if (!p.american || !one_boundary || !solved) factorize(n, rows, !p.call, w);
+                    fast_dirs = active_at_finish(n, act, !p.call);
+                }
                 for (int d = 0; d < directions; ++d) {
                     std::copy(w.du[d].begin(), w.du[d].end(), w.dold[d].begin());
                     const double* q0 = w.dold[d].data();
@@ -435,7 +538,11 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                     }
                     // The far values' own sensitivities are left out: their
                     // weight at the spot is below e^{-z^2/2}.
-                    thomas(n, rows, act, srhs, du, w.cp.data(), w.dp.data());
+                    if (fast_dirs) {
+                        factored_solve(n, w, srhs, nullptr, du, act, true, w.dp.data());
+                    } else {
+                        thomas(n, rows, act, srhs, du, w.cp.data(), w.dp.data());
+                    }
                     du[0] = 0.0;
                     du[n - 1] = 0.0;
                 }

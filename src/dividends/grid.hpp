@@ -52,6 +52,14 @@ struct Work {
     std::vector<double> u, old, rhs, g, cp, dp, x, scratch;
     std::vector<double> du[2], dold[2];
     std::vector<std::uint8_t> active;
+    // The LU factors of the last step's matrix (see grid.cpp), reused while
+    // the matrix stays the same: c[j] couples u_j to the unknown eliminated
+    // before it, inv[j] is the reciprocal pivot and e[j] the next
+    // coefficient times it.
+    std::vector<double> fc, finv, fe;
+    double key[3] = {0.0, 0.0, 0.0};
+    int key_n = -1;
+    bool key_low = false;
 };
 
 // Solves the plan on a grid whose space step is h0 / 2^level with the spot on

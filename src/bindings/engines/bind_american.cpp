@@ -1,6 +1,7 @@
 // Accurate American pricing: prices, Greeks and implied volatilities over flat
 // arrays. The Python layer (orvelta.american) broadcasts and reshapes.
 #include "american/american.hpp"
+#include "american/put.hpp"
 #include "american/vector.hpp"
 #include "common/checks.hpp"
 #include "common/memory.hpp"
@@ -112,6 +113,15 @@ py::tuple american_scheme(double tol, double strike) {
     return py::make_tuple(sc.nodes, sc.quad, sc.iterations, sc.slow_iterations, sc.premium);
 }
 
+// Test hook: the put (q < r < 0) by the band's integral equations at
+// explicit settings; NaN where the band closes before tau or the solve fails.
+double american_band(double s, double k, double r, double q, double sigma, double tau, int nodes,
+                     int quad, int premium) {
+    if (!(s > 0.0 && k > 0.0 && sigma > 0.0 && tau > 0.0 && q < r && r < 0.0))
+        throw py::value_error("american_band needs s, k, sigma, tau > 0 and q < r < 0");
+    return american::band_put_at(s, k, r, q, sigma, tau, nodes, quad, premium);
+}
+
 // Test hook: the boundary sweeps' vector passes on the active build (see
 // _isa): e^x clamped to [-700, 700], N(x), and the Chebyshev sums of `coef`
 // (first and last entries already halved) at z.
@@ -145,6 +155,8 @@ void register_american(py::module_& m) {
           py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
           py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("slow_iterations"), py::arg("premium"));
     m.def("_american_scheme", &american_scheme, py::arg("tol"), py::arg("strike"));
+    m.def("_american_band", &american_band, py::arg("s"), py::arg("k"), py::arg("r"), py::arg("q"),
+          py::arg("sigma"), py::arg("tau"), py::arg("nodes"), py::arg("quad"), py::arg("premium"));
     m.def("_vector_kernels", &vector_kernels, py::arg("x"), py::arg("coef"), py::arg("z"));
 }
 
