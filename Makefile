@@ -8,7 +8,7 @@ VPY     := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: all build demo test test-fast bench wheel clean sanitize
+.PHONY: all build demo test test-fast bench wheel wheels docs clean sanitize
 .DEFAULT_GOAL := all
 
 all: build
@@ -43,17 +43,28 @@ test-fast: build
 bench: build
 	@for f in bench/bench_*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done
 
-# dist/: the source distribution and a manylinux wheel built from it (so the
-# sdist is known to build), repaired by auditwheel: libgomp is grafted into
-# orvelta.libs/ and the modules' RPATH points there. auditwheel picks the
-# oldest manylinux tag the binaries allow.
+# dist/: the source distribution and manylinux wheels built from it (so the
+# sdist is known to build), each by its own interpreter and repaired by
+# auditwheel: libgomp is grafted into orvelta.libs/ and the modules' RPATH
+# points there (scripts/build-wheels says how the tag is kept low).
+# `make wheel`: the wheel for the project's own interpreter (.venv's 3.12);
+# `make wheels`: one per CPython 3.10 to 3.13 that scripts/find-pythons finds.
 wheel: $(VENV)/.deps
-	rm -rf dist
-	$(VPY) -m build --no-isolation --outdir dist/unrepaired .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VPY) -m auditwheel repair --wheel-dir dist dist/unrepaired/*.whl
-	mv dist/unrepaired/*.tar.gz dist/
-	rm -rf dist/unrepaired
-	@ls -l dist
+	scripts/build-wheels $(abspath $(VPY))
+
+wheels: $(VENV)/.deps
+	@pythons=$$(scripts/find-pythons) || exit 1; scripts/build-wheels $$pythons
+
+# The documentation site (docs/): Sphinx with numpydoc and sphinx-gallery,
+# installed into .venv from requirements-docs.txt; the gallery's examples run
+# against the built package. Any warning fails the build.
+$(VENV)/.docs: $(VENV)/.deps requirements-docs.txt
+	$(VPY) -m pip install -r requirements-docs.txt
+	@touch $@
+
+docs: build $(VENV)/.docs
+	$(VENV)/bin/sphinx-build -W --keep-going -n -b html -d build/docs/.doctrees docs build/docs
+	@echo "docs: build/docs/index.html"
 
 clean:
 	rm -rf build dist $(VENV)

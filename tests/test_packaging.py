@@ -36,11 +36,17 @@ def _normalise(name):
 def test_metadata():
     meta = metadata.metadata("orvelta")
     assert meta["Version"] == orvelta.__version__ == metadata.version("orvelta")
-    assert sorted(meta["Requires-Python"].split(",")) == ["<3.13", ">=3.12"]
+    # The interpreters wheels are built for, and no other, in both places pip and PyPI read.
+    assert sorted(meta["Requires-Python"].split(",")) == ["<3.14", ">=3.10"]
+    shipped = ["3.10", "3.11", "3.12", "3.13"]
+    versions = [c.rsplit(" :: ", 1)[1] for c in meta.get_all("Classifier")
+                if c.startswith("Programming Language :: Python :: 3.")]
+    assert versions == shipped
+    assert "%d.%d" % sys.version_info[:2] in shipped
     assert meta["License-Expression"] == "BSD-3-Clause"
     assert "LICENSE" in meta.get_all("License-File")
     assert _requirements() == {"numpy"}
-    assert set(meta.get_all("Provides-Extra")) >= {"demo", "test", "bench"}
+    assert set(meta.get_all("Provides-Extra")) >= {"demo", "test", "bench", "docs", "fit", "io", "dask"}
     assert "matplotlib" in _requirements("demo")
     scripts = {ep.name: ep.value for ep in metadata.entry_points(group="console_scripts") if ep.dist.name == "orvelta"}
     assert scripts == {"orvelta": "orvelta.__main__:main"}
@@ -54,7 +60,7 @@ def test_typing_files_are_installed():
 def _third_party_imports(folder):
     local = {p.stem for p in folder.glob("*.py")} | {"orvelta"}
     found = set()
-    for path in folder.glob("*.py"):
+    for path in folder.rglob("*.py"):
         for node in ast.walk(ast.parse(path.read_text())):
             if isinstance(node, ast.Import):
                 found.update(alias.name.split(".")[0] for alias in node.names)
@@ -63,7 +69,7 @@ def _third_party_imports(folder):
     return {name for name in found - local if name not in sys.stdlib_module_names}
 
 
-@pytest.mark.parametrize("folder, extra", [("tests", "test"), ("bench", "bench")])
+@pytest.mark.parametrize("folder, extra", [("tests", "test"), ("bench", "bench"), ("docs", "docs")])
 def test_extras_cover_what_each_part_imports(folder, extra):
     path = HERE.parent / folder
     if not path.is_dir():

@@ -13,6 +13,22 @@ lattices, finite differences, Monte Carlo paths and Fourier pricers.
 ``help(orvelta.<name>)`` documents each function.
 """
 
+import sys as _sys
+
+if _sys.version_info < (3, 12):
+    # From 3.12 CPython itself refuses to load the compiled modules into a
+    # subinterpreter (they declare no support). 3.10 and 3.11 would run their
+    # initialisation there, which waits forever for the main interpreter's
+    # lock (3.10) or fails with an unrelated message (3.11): refuse first.
+    try:
+        import _xxsubinterpreters as _subinterpreters
+    except ImportError:  # an interpreter built without it has no subinterpreters to refuse
+        _subinterpreters = None
+    if _subinterpreters is not None and _subinterpreters.get_current() != _subinterpreters.get_main():
+        raise ImportError("orvelta does not support loading in subinterpreters")
+    del _subinterpreters
+del _sys
+
 from ._version import __version__ as __version__
 from .kernels import american_pde_psor as american_pde_psor
 from .kernels import american_pde_psor_batch as american_pde_psor_batch

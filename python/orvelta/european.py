@@ -276,8 +276,13 @@ def european_implied_vol(
 ) -> FloatOrArray:
     """Black-Scholes implied volatilities of a model's European prices (a smile from any model).
 
-    Parameters are those of :func:`european_price`; ``tol`` (default 1e-10)
-    is the price accuracy, so a volatility is accurate to about tol / vega.
+    Parameters
+    ----------
+    model, params, k, tau, s, r, q, option_type
+        As for :func:`european_price`.
+    tol : float, default 1e-10
+        Absolute accuracy of the model prices, so a volatility is accurate to
+        about tol / vega.
 
     Returns
     -------

@@ -159,6 +159,17 @@ def american_tree_batch(
         "all input arrays must have the same length".
     ValueError
         "array has incorrect number of dimensions: N; expected 1".
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import orvelta
+    >>> n = 3
+    >>> prices = orvelta.american_tree_batch([90.0, 100.0, 110.0], np.full(n, 100.0), np.full(n, 0.05),
+    ...                                      np.full(n, 0.02), np.full(n, 0.2), np.full(n, 1.0),
+    ...                                      np.zeros(n, dtype=np.int32), steps=500)
+    >>> print(prices.round(4))
+    [12.0588  6.6588  3.3968]
     """
     return _kernels.american_tree_batch(s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
 
@@ -586,5 +597,13 @@ def cos_prices(
     {{strike_tau_error}}
 
     {{model_table}}
+
+    Examples
+    --------
+    Heston calls with the default parameters (an empty ``params``):
+
+    >>> import orvelta
+    >>> print(orvelta.cos_prices(3, [], [90.0, 100.0, 110.0], [1.0, 1.0, 1.0], 100.0, 0.05, 0.02).round(4))
+    [15.3086  8.6167  3.9606]
     """
     return _kernels.cos_prices(model_id, params, strikes, tau, s, r, q, n_terms, truncation_width, option_type)
