@@ -8,7 +8,7 @@ VPY     := $(VENV)/bin/python
 SOURCES := $(shell find src python -type f -not -path '*/__pycache__/*' 2>/dev/null) \
            CMakeLists.txt pyproject.toml
 
-.PHONY: all build demo test test-fast bench wheel wheels docs clean sanitize
+.PHONY: all build demo test test-fast lint format bench wheel wheels docs clean sanitize
 .DEFAULT_GOAL := all
 
 all: build
@@ -39,6 +39,26 @@ test: build
 # The quick subset: everything but the tests marked slow.
 test-fast: build
 	$(VPY) -m pytest -m "not slow"
+
+# Formatters and linters, all from .venv (the same tools and versions the
+# pre-commit hooks run): ruff (lint and format), clang-format, mypy --strict
+# on the package, shellcheck on the shell scripts, codespell. Checks only;
+# `make format` applies the formatters.
+CXX_SOURCES := $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'bench/*.cpp' 'tests/*.cpp' 'cmake/*.cpp' 'cmake/*.h' 2>/dev/null)
+SHELL_SCRIPTS := .ci/run $(shell grep -l '^\#!.*sh' scripts/* 2>/dev/null)
+
+lint: $(VENV)/.deps
+	$(VENV)/bin/ruff check python tests bench docs scripts/erfc-coefficients
+	$(VENV)/bin/ruff format --check python tests bench docs
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VPY) -m mypy
+	$(VENV)/bin/shellcheck --severity=warning $(SHELL_SCRIPTS)
+	$(VENV)/bin/codespell
+
+format: $(VENV)/.deps
+	$(VENV)/bin/ruff check --fix-only -q python tests bench docs
+	$(VENV)/bin/ruff format python tests bench docs
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 bench: build
 	@for f in bench/bench_*.py; do echo "== $$f"; $(VPY) $$f || exit 1; done

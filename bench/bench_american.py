@@ -42,8 +42,12 @@ def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
     rng = np.random.default_rng(seed)
     k = np.full(n, 100.0)
     return dict(
-        s=k * np.exp(rng.uniform(np.log(0.8), np.log(1.25), n)), k=k, r=rng.uniform(0.0, 0.08, n),
-        q=rng.uniform(0.0, 0.06, n), sigma=rng.uniform(0.1, 0.5, n), tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
+        s=k * np.exp(rng.uniform(np.log(0.8), np.log(1.25), n)),
+        k=k,
+        r=rng.uniform(0.0, 0.08, n),
+        q=rng.uniform(0.0, 0.06, n),
+        sigma=rng.uniform(0.1, 0.5, n),
+        tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
         option_type=rng.integers(0, 2, n).astype(np.int32),
     )
 
@@ -57,9 +61,12 @@ def regime_book(n: int, seed: int = 2027) -> dict[str, np.ndarray]:
     kind = rng.integers(0, 2, n).astype(np.int32)
     k = np.full(n, 100.0)
     return dict(
-        s=k * np.exp(rng.uniform(np.log(0.8), np.log(1.25), n)), k=k,
-        r=np.where(kind > 0, q, r), q=np.where(kind > 0, r, q),
-        sigma=rng.uniform(0.1, 0.5, n), tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
+        s=k * np.exp(rng.uniform(np.log(0.8), np.log(1.25), n)),
+        k=k,
+        r=np.where(kind > 0, q, r),
+        q=np.where(kind > 0, r, q),
+        sigma=rng.uniform(0.1, 0.5, n),
+        tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
         option_type=kind,
     )
 
@@ -99,8 +106,9 @@ def regime_child(out: dict[str, float]) -> None:
 def reference(b: dict[str, np.ndarray]) -> np.ndarray:
     from orvelta import _engines
 
-    return _engines._american_price_scheme(b["s"], b["k"], b["r"], b["q"], b["sigma"], b["tau"],
-                                           b["option_type"], 64, 64, 24, 44, 5)
+    return _engines._american_price_scheme(
+        b["s"], b["k"], b["r"], b["q"], b["sigma"], b["tau"], b["option_type"], 64, 64, 24, 44, 5
+    )
 
 
 def child() -> None:
@@ -114,14 +122,22 @@ def child() -> None:
         # Cheap tolerances take a few milliseconds a call: more tries, so that
         # the two-thread figure is not set by another job taking a core.
         tries = 3 if tol < 1e-6 else 9
-        out[f"price_{tol:g}"] = best_of(lambda: orvelta.american_price(*args, tol=tol), tries)[0] / N_BOOK
+        out[f"price_{tol:g}"] = (
+            best_of(lambda: orvelta.american_price(*args, tol=tol), tries)[0] / N_BOOK
+        )
     out["greeks_1e-05"] = best_of(lambda: orvelta.american_greeks(*args, tol=1e-5), 3)[0] / N_BOOK
     c = chain(N_CHAIN)
-    prices = orvelta.american_price(c["s"], c["k"], c["r"], c["q"], c["sigma"], c["tau"], c["option_type"], tol=1e-10)
+    prices = orvelta.american_price(
+        c["s"], c["k"], c["r"], c["q"], c["sigma"], c["tau"], c["option_type"], tol=1e-10
+    )
     # The default tolerance (1e-10 in sigma), then QuantLib's accuracy (1e-6).
     for tol, key in ((1e-10, "iv"), (1e-6, "iv_1e-06")):
-        seconds, iv = best_of(lambda: orvelta.american_implied_vol(prices, c["s"], c["k"], c["r"], c["q"], c["tau"],
-                                                                   c["option_type"], tol=tol), 2)
+        seconds, iv = best_of(
+            lambda: orvelta.american_implied_vol(
+                prices, c["s"], c["k"], c["r"], c["q"], c["tau"], c["option_type"], tol=tol
+            ),
+            2,
+        )
         out[key] = seconds / N_CHAIN
         ok = ~np.isnan(iv)
         out[f"{key}_err"] = float(np.max(np.abs(iv[ok] - c["sigma"][ok])))
@@ -137,14 +153,22 @@ def chain(n: int) -> dict[str, np.ndarray]:
     tau = np.round(rng.uniform(1 / 12, 2.0, n) * 365) / 365
     kind = rng.integers(0, 2, n).astype(np.int32)
     sigma = 0.2 + 0.1 * ((k - 100.0) / 30.0) ** 2
-    return dict(s=np.full(n, 100.0), k=k, r=np.full(n, 0.04), q=np.full(n, 0.015), sigma=sigma, tau=tau,
-                option_type=kind)
+    return dict(
+        s=np.full(n, 100.0),
+        k=k,
+        r=np.full(n, 0.04),
+        q=np.full(n, 0.015),
+        sigma=sigma,
+        tau=tau,
+        option_type=kind,
+    )
 
 
 def run_child(threads: int) -> dict[str, float]:
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
-    proc = subprocess.run([sys.executable, __file__, "--child"], capture_output=True, text=True, env=env,
-                          check=True)
+    proc = subprocess.run(
+        [sys.executable, __file__, "--child"], capture_output=True, text=True, env=env, check=True
+    )
     return json.loads(proc.stdout)
 
 
@@ -161,8 +185,9 @@ class QuantLibBook:
             ql.QuoteHandle(self.spot),
             ql.YieldTermStructureHandle(ql.FlatForward(self.today, ql.QuoteHandle(self.div), dc)),
             ql.YieldTermStructureHandle(ql.FlatForward(self.today, ql.QuoteHandle(self.rate), dc)),
-            ql.BlackVolTermStructureHandle(ql.BlackConstantVol(self.today, ql.NullCalendar(),
-                                                               ql.QuoteHandle(self.vol), dc)),
+            ql.BlackVolTermStructureHandle(
+                ql.BlackConstantVol(self.today, ql.NullCalendar(), ql.QuoteHandle(self.vol), dc)
+            ),
         )
         self.b = b
         self.n = n
@@ -170,13 +195,19 @@ class QuantLibBook:
         for i in range(n):
             days = int(round(b["tau"][i] * 365))
             kind = ql.Option.Call if b["option_type"][i] > 0 else ql.Option.Put
-            self.options.append(ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(b["k"][i])),
-                                                 ql.AmericanExercise(self.today, self.today + days)))
+            self.options.append(
+                ql.VanillaOption(
+                    ql.PlainVanillaPayoff(kind, float(b["k"][i])),
+                    ql.AmericanExercise(self.today, self.today + days),
+                )
+            )
 
     def engine(self, scheme: str):
         ql = self.ql
-        sch = {"fast": ql.QdFpAmericanEngine.fastScheme(),
-               "high": ql.QdFpAmericanEngine.highPrecisionScheme()}[scheme]
+        sch = {
+            "fast": ql.QdFpAmericanEngine.fastScheme(),
+            "high": ql.QdFpAmericanEngine.highPrecisionScheme(),
+        }[scheme]
         return ql.QdFpAmericanEngine(self.process, sch)
 
     def set_market(self, i: int) -> None:
@@ -211,7 +242,11 @@ class QuantLibBook:
                 self.set_market(i)
                 s, r, v = float(self.b["s"][i]), float(self.b["r"][i]), float(self.b["sigma"][i])
                 opt.NPV()
-                for quote, base, h in ((self.spot, s, 0.01 * s), (self.vol, v, 1e-4), (self.rate, r, 1e-4)):
+                for quote, base, h in (
+                    (self.spot, s, 0.01 * s),
+                    (self.vol, v, 1e-4),
+                    (self.rate, r, 1e-4),
+                ):
                     quote.setValue(base + h)
                     opt.NPV()
                     quote.setValue(base - h)
@@ -223,14 +258,20 @@ class QuantLibBook:
 
         return best_of(run, 1)[0] / self.n
 
-    def implied_vols(self, c: dict[str, np.ndarray], prices: np.ndarray, n: int) -> tuple[float, np.ndarray]:
+    def implied_vols(
+        self, c: dict[str, np.ndarray], prices: np.ndarray, n: int
+    ) -> tuple[float, np.ndarray]:
         ql = self.ql
         opts = []
         for i in range(n):
             days = int(round(c["tau"][i] * 365))
             kind = ql.Option.Call if c["option_type"][i] > 0 else ql.Option.Put
-            opts.append(ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(c["k"][i])),
-                                         ql.AmericanExercise(self.today, self.today + days)))
+            opts.append(
+                ql.VanillaOption(
+                    ql.PlainVanillaPayoff(kind, float(c["k"][i])),
+                    ql.AmericanExercise(self.today, self.today + days),
+                )
+            )
         out = np.empty(n)
 
         def run() -> None:
@@ -240,7 +281,9 @@ class QuantLibBook:
                 self.div.setValue(0.015)
                 self.vol.setValue(0.2)
                 try:
-                    out[i] = opt.impliedVolatility(float(prices[i]), self.process, 1e-6, 200, 1e-4, 4.0)
+                    out[i] = opt.impliedVolatility(
+                        float(prices[i]), self.process, 1e-6, 200, 1e-4, 4.0
+                    )
                 except RuntimeError:
                     out[i] = np.nan
 
@@ -256,7 +299,9 @@ def main() -> None:
     b = book(N_BOOK)
     args = [b[x] for x in ("s", "k", "r", "q", "sigma", "tau", "option_type")]
     ref = reference(b)
-    ours_err = {tol: float(np.max(np.abs(orvelta.american_price(*args, tol=tol) - ref))) for tol in TOLS}
+    ours_err = {
+        tol: float(np.max(np.abs(orvelta.american_price(*args, tol=tol) - ref))) for tol in TOLS
+    }
     one, two = run_child(1), run_child(2)
 
     qlb = QuantLibBook(b, N_QUANTLIB)
@@ -267,14 +312,20 @@ def main() -> None:
         ql_err[scheme] = float(np.max(np.abs(p - ref[:n])))
 
     us = 1e6
-    print(f"book: {N_BOOK} options (moneyness 0.8..1.25, sigma 0.1..0.5, tau 0.1..2 y); "
-          f"QuantLib on the first {N_QUANTLIB} (high precision: {N_QL_HIGH}); errors are max |price - reference|")
+    print(
+        f"book: {N_BOOK} options (moneyness 0.8..1.25, sigma 0.1..0.5, tau 0.1..2 y); "
+        f"QuantLib on the first {N_QUANTLIB} (high precision: {N_QL_HIGH}); errors are max |price - reference|"
+    )
     for tol in TOLS:
-        print(f"  american_price tol {tol:g}: max error {ours_err[tol]:.1e}; "
-              f"{one[f'price_{tol:g}'] * us:8.2f} us/option on 1 thread, {two[f'price_{tol:g}'] * us:8.2f} on 2 "
-              f"(scaling {one[f'price_{tol:g}'] / two[f'price_{tol:g}']:.2f}x)")
+        print(
+            f"  american_price tol {tol:g}: max error {ours_err[tol]:.1e}; "
+            f"{one[f'price_{tol:g}'] * us:8.2f} us/option on 1 thread, {two[f'price_{tol:g}'] * us:8.2f} on 2 "
+            f"(scaling {one[f'price_{tol:g}'] / two[f'price_{tol:g}']:.2f}x)"
+        )
     for scheme in ("fast", "high"):
-        print(f"  QdFpAmericanEngine {scheme:4s}: max error {ql_err[scheme]:.1e}; {ql_time[scheme] * us:8.2f} us/option")
+        print(
+            f"  QdFpAmericanEngine {scheme:4s}: max error {ql_err[scheme]:.1e}; {ql_time[scheme] * us:8.2f} us/option"
+        )
     # The stated pairings, then equal accuracy: our loosest tolerance whose
     # measured error is at most QuantLib's.
     pairs = [(1e-5, "fast", "tol 1e-5 vs fast"), (1e-8, "high", "tol 1e-8 vs high")]
@@ -283,48 +334,70 @@ def main() -> None:
         pairs.append((tol, scheme, "equal accuracy"))
     for tol, scheme, label in pairs:
         t1, t2 = one[f"price_{tol:g}"], two[f"price_{tol:g}"]
-        print(f"  {label}: QdFp {scheme} / ours at tol {tol:g} (errors {ql_err[scheme]:.1e} vs {ours_err[tol]:.1e}): "
-              f"{ql_time[scheme] / t1:.2f}x on 1 thread, {ql_time[scheme] / t2:.2f}x on 2")
+        print(
+            f"  {label}: QdFp {scheme} / ours at tol {tol:g} (errors {ql_err[scheme]:.1e} vs {ours_err[tol]:.1e}): "
+            f"{ql_time[scheme] / t1:.2f}x on 1 thread, {ql_time[scheme] / t2:.2f}x on 2"
+        )
 
     g1, g2 = one["greeks_1e-05"], two["greeks_1e-05"]
     ql_g = qlb.greeks_by_bumps("fast")
-    print(f"american_greeks tol 1e-5: {g1 * us:.2f} us/option on 1 thread ({g1 / one['price_1e-05']:.2f}x one price), "
-          f"{g2 * us:.2f} on 2; QdFp fast + bumps (8 valuations): {ql_g * us:.2f} us; "
-          f"ratio {ql_g / g1:.2f}x on 1 thread, {ql_g / g2:.2f}x on 2")
+    print(
+        f"american_greeks tol 1e-5: {g1 * us:.2f} us/option on 1 thread ({g1 / one['price_1e-05']:.2f}x one price), "
+        f"{g2 * us:.2f} on 2; QdFp fast + bumps (8 valuations): {ql_g * us:.2f} us; "
+        f"ratio {ql_g / g1:.2f}x on 1 thread, {ql_g / g2:.2f}x on 2"
+    )
 
     c = chain(N_CHAIN)
-    prices = orvelta.american_price(c["s"], c["k"], c["r"], c["q"], c["sigma"], c["tau"], c["option_type"], tol=1e-10)
+    prices = orvelta.american_price(
+        c["s"], c["k"], c["r"], c["q"], c["sigma"], c["tau"], c["option_type"], tol=1e-10
+    )
     ql_iv_t, ql_iv = qlb.implied_vols(c, prices, N_QL_IV)
     ok = ~np.isnan(ql_iv)
-    ql_iv_err = float(np.max(np.abs(ql_iv[ok] - c["sigma"][:N_QL_IV][ok]))) if ok.any() else float("nan")
-    print(f"american_implied_vol, {N_CHAIN}-quote chain, tol 1e-10: {one['iv'] * us:.1f} us/quote on 1 thread, "
-          f"{two['iv'] * us:.1f} on 2 (max sigma error {one['iv_err']:.1e}, {one['iv_solved']} solved; the rest sit at "
-          f"their exercise value); QuantLib impliedVolatility (accuracy 1e-6, {N_QL_IV} quotes): {ql_iv_t * us:.1f} us/quote "
-          f"(max error {ql_iv_err:.1e}); ratio {ql_iv_t / one['iv']:.2f}x on 1 thread, {ql_iv_t / two['iv']:.2f}x on 2")
-    print(f"american_implied_vol at QuantLib's accuracy, tol 1e-6: {one['iv_1e-06'] * us:.1f} us/quote on 1 thread, "
-          f"{two['iv_1e-06'] * us:.1f} on 2 (max sigma error {one['iv_1e-06_err']:.1e}, {one['iv_1e-06_solved']} solved); "
-          f"equal accuracy ratio {ql_iv_t / one['iv_1e-06']:.2f}x on 1 thread, {ql_iv_t / two['iv_1e-06']:.2f}x on 2")
+    ql_iv_err = (
+        float(np.max(np.abs(ql_iv[ok] - c["sigma"][:N_QL_IV][ok]))) if ok.any() else float("nan")
+    )
+    print(
+        f"american_implied_vol, {N_CHAIN}-quote chain, tol 1e-10: {one['iv'] * us:.1f} us/quote on 1 thread, "
+        f"{two['iv'] * us:.1f} on 2 (max sigma error {one['iv_err']:.1e}, {one['iv_solved']} solved; the rest sit at "
+        f"their exercise value); QuantLib impliedVolatility (accuracy 1e-6, {N_QL_IV} quotes): "
+        f"{ql_iv_t * us:.1f} us/quote "
+        f"(max error {ql_iv_err:.1e}); ratio {ql_iv_t / one['iv']:.2f}x on 1 thread, {ql_iv_t / two['iv']:.2f}x on 2"
+    )
+    print(
+        f"american_implied_vol at QuantLib's accuracy, tol 1e-6: {one['iv_1e-06'] * us:.1f} us/quote on 1 thread, "
+        f"{two['iv_1e-06'] * us:.1f} on 2 (max sigma error {one['iv_1e-06_err']:.1e}, "
+        f"{one['iv_1e-06_solved']} solved); "
+        f"equal accuracy ratio {ql_iv_t / one['iv_1e-06']:.2f}x on 1 thread, {ql_iv_t / two['iv_1e-06']:.2f}x on 2"
+    )
     print_regime(one, two)
 
 
 def print_regime(one: dict[str, float], two: dict[str, float]) -> None:
     us = 1e6
-    print("double-boundary regime (put q < r < 0, call r < q < 0; moneyness 0.8..1.25, "
-          "sigma 0.1..0.5, tau 0.1..2 y), beside the same options with the rates' signs "
-          "flipped (one boundary):")
+    print(
+        "double-boundary regime (put q < r < 0, call r < q < 0; moneyness 0.8..1.25, "
+        "sigma 0.1..0.5, tau 0.1..2 y), beside the same options with the rates' signs "
+        "flipped (one boundary):"
+    )
     for tol, n in REGIME_TOLS.items():
         k = f"{tol:g}"
         p1, p2 = one[f"regime_price_{k}"], two[f"regime_price_{k}"]
         s1, s2 = one[f"single_price_{k}"], two[f"single_price_{k}"]
-        print(f"  tol {k} ({n} options, {one[f'regime_nan_{k}']} NaN): {p1 * us:10.1f} us/option "
-              f"on 1 thread, {p2 * us:10.1f} on 2; one boundary {s1 * us:8.1f} / {s2 * us:8.1f}; "
-              f"ratio {p1 / s1:.1f}x")
+        print(
+            f"  tol {k} ({n} options, {one[f'regime_nan_{k}']} NaN): {p1 * us:10.1f} us/option "
+            f"on 1 thread, {p2 * us:10.1f} on 2; one boundary {s1 * us:8.1f} / {s2 * us:8.1f}; "
+            f"ratio {p1 / s1:.1f}x"
+        )
     g1, g2 = one["regime_greeks_1e-05"], two["regime_greeks_1e-05"]
-    print(f"  american_greeks tol 1e-5 ({N_REGIME_GREEKS} options): {g1 * us:.1f} us/option on 1 "
-          f"thread ({g1 / one['regime_price_g_1e-05']:.2f}x one price), {g2 * us:.1f} on 2")
-    print(f"  american_implied_vol tol 1e-6 ({N_REGIME_IV} quotes priced at tol 1e-6): "
-          f"{one['regime_iv'] * us:.1f} us/quote on 1 thread, {two['regime_iv'] * us:.1f} on 2 "
-          f"(max sigma error {one['regime_iv_err']:.1e})")
+    print(
+        f"  american_greeks tol 1e-5 ({N_REGIME_GREEKS} options): {g1 * us:.1f} us/option on 1 "
+        f"thread ({g1 / one['regime_price_g_1e-05']:.2f}x one price), {g2 * us:.1f} on 2"
+    )
+    print(
+        f"  american_implied_vol tol 1e-6 ({N_REGIME_IV} quotes priced at tol 1e-6): "
+        f"{one['regime_iv'] * us:.1f} us/quote on 1 thread, {two['regime_iv'] * us:.1f} on 2 "
+        f"(max sigma error {one['regime_iv_err']:.1e})"
+    )
 
 
 if __name__ == "__main__":

@@ -51,8 +51,15 @@ def spin_child() -> None:
 
     rng = np.random.default_rng(1)
     n = 40_000
-    a = [rng.uniform(60, 140, n), rng.uniform(60, 140, n), rng.uniform(0, .08, n), rng.uniform(0, .05, n),
-         rng.uniform(.1, .6, n), rng.uniform(.1, 2, n), rng.integers(0, 2, n).astype(np.int32)]
+    a = [
+        rng.uniform(60, 140, n),
+        rng.uniform(60, 140, n),
+        rng.uniform(0, 0.08, n),
+        rng.uniform(0, 0.05, n),
+        rng.uniform(0.1, 0.6, n),
+        rng.uniform(0.1, 2, n),
+        rng.integers(0, 2, n).astype(np.int32),
+    ]
     orvelta.american_tree_batch(*(x[:1000] for x in a), steps=STEPS)
     print("ready", flush=True)
     sys.stdin.readline()  # start together with the other child
@@ -70,8 +77,10 @@ def two_process_ceiling() -> float:
     cmd = [sys.executable, __file__, "--spin"]
 
     def together(count: int) -> float:
-        procs = [subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-                 for _ in range(count)]
+        procs = [
+            subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            for _ in range(count)
+        ]
         for p in procs:
             p.stdout.readline()
         for p in procs:
@@ -104,9 +113,17 @@ def dask_partition(i: int):
 
     rng = np.random.default_rng([7, i])
     n = DASK_ROWS // PARTITIONS
-    return pd.DataFrame({"s": rng.uniform(60, 140, n), "k": rng.uniform(60, 140, n), "r": rng.uniform(0, .08, n),
-                         "q": rng.uniform(0, .05, n), "sigma": rng.uniform(.1, .6, n),
-                         "tau": rng.uniform(.05, 2, n), "option_type": rng.integers(0, 2, n).astype(np.int32)})
+    return pd.DataFrame(
+        {
+            "s": rng.uniform(60, 140, n),
+            "k": rng.uniform(60, 140, n),
+            "r": rng.uniform(0, 0.08, n),
+            "q": rng.uniform(0, 0.05, n),
+            "sigma": rng.uniform(0.1, 0.6, n),
+            "tau": rng.uniform(0.05, 2, n),
+            "option_type": rng.integers(0, 2, n).astype(np.int32),
+        }
+    )
 
 
 def dask_speed_up() -> tuple[float, float]:
@@ -122,8 +139,15 @@ def dask_speed_up() -> tuple[float, float]:
     with ExitStack() as stack:
         setups = []
         for workers in (1, 2):
-            cluster = stack.enter_context(LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                                       dashboard_address=":0", worker_dashboard_address=":0"))
+            cluster = stack.enter_context(
+                LocalCluster(
+                    n_workers=workers,
+                    threads_per_worker=1,
+                    processes=True,
+                    dashboard_address=":0",
+                    worker_dashboard_address=":0",
+                )
+            )
             client = stack.enter_context(Client(cluster, set_as_default=False))
             client.wait_for_workers(workers)
             # Each run generates its partitions on the workers, as it would read
@@ -131,7 +155,9 @@ def dask_speed_up() -> tuple[float, float]:
             # (Persisted partitions stay where they were made, and rebalance()
             # leaves a few MiB alone, so one worker could hold most of them.)
             frame = dd.from_map(dask_partition, range(PARTITIONS))
-            client.compute(price_frame(frame.head(100, compute=False), steps=STEPS)).result()  # worker imports
+            client.compute(
+                price_frame(frame.head(100, compute=False), steps=STEPS)
+            ).result()  # worker imports
             setups.append((client, frame))
         best = [float("inf"), float("inf")]
         for run in range(5):
@@ -159,23 +185,33 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="orvelta-bench-") as tmp:
         book = os.path.join(tmp, "book.csv")
         sample_book(ROWS, book)
-        print(f"orvelta price: {ROWS:,}-row CSV book, {STEPS}-step CRR tree, against american_tree_batch "
-              "on the same arrays")
+        print(
+            f"orvelta price: {ROWS:,}-row CSV book, {STEPS}-step CRR tree, against american_tree_batch "
+            "on the same arrays"
+        )
         for threads in (1, 2):
             env = dict(os.environ, OMP_NUM_THREADS=str(threads))
             # Bare and command runs alternate, best of each: others' load on the
             # machine comes and goes within seconds.
             bare = cli = float("inf")
             for _ in range(REPEATS):
-                out = subprocess.run([sys.executable, __file__, "--bare", book], env=env, capture_output=True,
-                                     text=True, check=True)
+                out = subprocess.run(
+                    [sys.executable, __file__, "--bare", book],
+                    env=env,
+                    capture_output=True,
+                    text=True,
+                    check=True,
+                )
                 bare = min(bare, json.loads(out.stdout)["seconds"])
-                seconds, rss = run_measured(ORVELTA + ["price", book, "-o", os.path.join(tmp, "out.csv"),
-                                                       "--quiet"], env)
+                seconds, rss = run_measured(
+                    ORVELTA + ["price", book, "-o", os.path.join(tmp, "out.csv"), "--quiet"], env
+                )
                 cli = min(cli, seconds)
-            print(f"  {threads} thread(s): bare {bare:6.2f} s ({ROWS / bare:9,.0f} rows/s)   "
-                  f"command {cli:6.2f} s ({ROWS / cli:9,.0f} rows/s)   overhead {100 * (cli / bare - 1):5.1f}%"
-                  f"   peak RSS {rss:6.0f} MiB")
+            print(
+                f"  {threads} thread(s): bare {bare:6.2f} s ({ROWS / bare:9,.0f} rows/s)   "
+                f"command {cli:6.2f} s ({ROWS / cli:9,.0f} rows/s)   overhead {100 * (cli / bare - 1):5.1f}%"
+                f"   peak RSS {rss:6.0f} MiB"
+            )
 
         print("peak memory of orvelta price (4-step tree, 2 threads):")
         env = dict(os.environ, OMP_NUM_THREADS="2")
@@ -183,10 +219,15 @@ def main() -> None:
             if rows != ROWS:
                 sample_book(rows, path)
             size = os.path.getsize(path) / 2**20
-            seconds, rss = run_measured(ORVELTA + ["price", path, "-o", os.path.join(tmp, "out.csv"),
-                                                   "--steps", "4", "--quiet"], env)
-            print(f"  {rows:>12,} rows ({size:5.0f} MiB of CSV): peak RSS {rss:6.0f} MiB, "
-                  f"{seconds:5.1f} s ({rows / seconds:9,.0f} rows/s)")
+            seconds, rss = run_measured(
+                ORVELTA
+                + ["price", path, "-o", os.path.join(tmp, "out.csv"), "--steps", "4", "--quiet"],
+                env,
+            )
+            print(
+                f"  {rows:>12,} rows ({size:5.0f} MiB of CSV): peak RSS {rss:6.0f} MiB, "
+                f"{seconds:5.1f} s ({rows / seconds:9,.0f} rows/s)"
+            )
             os.remove(os.path.join(tmp, "out.csv"))
 
     print_dask()
@@ -195,9 +236,14 @@ def main() -> None:
 def print_dask() -> None:
     os.environ["OMP_NUM_THREADS"] = "1"  # inherited by the worker processes
     one, two = dask_speed_up()
-    print(f"orvelta.dask.price_frame, {DASK_ROWS:,} rows in {PARTITIONS} partitions, {STEPS}-step tree, single-threaded workers:")
-    print(f"  1 worker {one:.2f} s, 2 workers {two:.2f} s: speed-up {one / two:.2f}x "
-          f"(two bare single-threaded processes at once on this machine now: {two_process_ceiling():.2f}x)")
+    print(
+        f"orvelta.dask.price_frame, {DASK_ROWS:,} rows in {PARTITIONS} partitions, "
+        f"{STEPS}-step tree, single-threaded workers:"
+    )
+    print(
+        f"  1 worker {one:.2f} s, 2 workers {two:.2f} s: speed-up {one / two:.2f}x "
+        f"(two bare single-threaded processes at once on this machine now: {two_process_ceiling():.2f}x)"
+    )
 
 
 if __name__ == "__main__":

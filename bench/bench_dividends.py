@@ -18,7 +18,6 @@ and american_greeks and american_implied_vol with dividends.
 from __future__ import annotations
 
 import json
-import math
 import os
 import subprocess
 import sys
@@ -47,8 +46,15 @@ def child() -> None:
 
     b = book()
     out: dict[str, float] = {}
-    price = lambda tol: orvelta.american_price(b["s"], b["k"], R, Q, SIGMA, TAU, b["option_type"], tol=tol,
-                                               dividends=DIVS)
+
+    def plain(tol: float) -> object:
+        return orvelta.american_price(b["s"], b["k"], R, Q, SIGMA, TAU, b["option_type"], tol=tol)
+
+    def price(tol: float) -> object:
+        return orvelta.american_price(
+            b["s"], b["k"], R, Q, SIGMA, TAU, b["option_type"], tol=tol, dividends=DIVS
+        )
+
     price(1e-2)  # wake the thread team
     for tol in TOLS:
         tries = 3 if tol >= 1e-5 else 1
@@ -56,13 +62,23 @@ def child() -> None:
         out[f"price_{tol:g}"] = seconds / N_BOOK
         out[f"put_{tol:g}"] = float(p[0])
         out[f"call_{tol:g}"] = float(p[1])
-        plain = lambda: orvelta.american_price(b["s"], b["k"], R, Q, SIGMA, TAU, b["option_type"], tol=tol)
-        out[f"plain_{tol:g}"] = best_of(plain, 20)[0] / N_BOOK
-    out["greeks_1e-04"] = best_of(lambda: orvelta.american_greeks(b["s"], b["k"], R, Q, SIGMA, TAU,
-                                                                  b["option_type"], tol=1e-4, dividends=DIVS), 3)[0] / N_BOOK
+        out[f"plain_{tol:g}"] = best_of(lambda: plain(tol), 20)[0] / N_BOOK
+    out["greeks_1e-04"] = (
+        best_of(
+            lambda: orvelta.american_greeks(
+                b["s"], b["k"], R, Q, SIGMA, TAU, b["option_type"], tol=1e-4, dividends=DIVS
+            ),
+            3,
+        )[0]
+        / N_BOOK
+    )
     quotes = price(1e-5)
-    seconds, iv = best_of(lambda: orvelta.american_implied_vol(quotes, b["s"], b["k"], R, Q, TAU, b["option_type"],
-                                                               tol=1e-4, dividends=DIVS), 2)
+    seconds, iv = best_of(
+        lambda: orvelta.american_implied_vol(
+            quotes, b["s"], b["k"], R, Q, TAU, b["option_type"], tol=1e-4, dividends=DIVS
+        ),
+        2,
+    )
     out["iv_1e-04"] = seconds / N_BOOK
     out["iv_err"] = float(np.max(np.abs(iv - SIGMA)))
     print(json.dumps(out))
@@ -70,8 +86,9 @@ def child() -> None:
 
 def run_child(threads: int) -> dict[str, float]:
     env = dict(os.environ, OMP_NUM_THREADS=str(threads))
-    proc = subprocess.run([sys.executable, __file__, "--child"], capture_output=True, text=True, env=env,
-                          check=True)
+    proc = subprocess.run(
+        [sys.executable, __file__, "--child"], capture_output=True, text=True, env=env, check=True
+    )
     return json.loads(proc.stdout)
 
 
@@ -79,15 +96,17 @@ def references() -> dict[str, tuple[float, float, list[float]]]:
     # The test tree's reference solver, loaded from its file (tests/ is not a package).
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("reference_pde", os.path.join(HERE, "..", "tests",
-                                                                               "reference_pde.py"))
+    spec = importlib.util.spec_from_file_location(
+        "reference_pde", os.path.join(HERE, "..", "tests", "reference_pde.py")
+    )
     assert spec is not None and spec.loader is not None
     reference_pde = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(reference_pde)
     out = {}
     for name, call in (("put", False), ("call", True)):
-        _, once, _ = reference_pde.richardson(S, K, R, Q, SIGMA, TAU, call, [tuple(d) for d in DIVS], True,
-                                              0.5, 100, 5, 400.0)
+        _, once, _ = reference_pde.richardson(
+            S, K, R, Q, SIGMA, TAU, call, [tuple(d) for d in DIVS], True, 0.5, 100, 5, 400.0
+        )
         out[name] = (once[-1], abs(once[-1] - once[-2]), once)
     return out
 
@@ -108,7 +127,9 @@ def quantlib(call: bool, t_grid: int, x_grid: int) -> tuple[float, float]:
     schedule = [ql.FixedDividend(AMOUNT, today + d) for d in DAYS]
     engine = ql.FdBlackScholesVanillaEngine(process, schedule, t_grid, x_grid)
     kind = ql.Option.Call if call else ql.Option.Put
-    option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, K), ql.AmericanExercise(today, today + 365))
+    option = ql.VanillaOption(
+        ql.PlainVanillaPayoff(kind, K), ql.AmericanExercise(today, today + 365)
+    )
     option.setPricingEngine(engine)
     value = option.NPV()
     reps = max(1, int(0.3 / max(1e-4, 1e-6 * t_grid * x_grid)))
@@ -128,19 +149,25 @@ def main() -> None:
     refs = references()
     one, two = run_child(1), run_child(2)
     us = 1e6
-    print(f"one-year American put and call, S = K = {S:g}, r = {R}, sigma = {SIGMA}, dividends {AMOUNT:g} on days "
-          f"{', '.join(map(str, DAYS))}; book of {N_BOOK} options")
+    print(
+        f"one-year American put and call, S = K = {S:g}, r = {R}, sigma = {SIGMA}, dividends {AMOUNT:g} on days "
+        f"{', '.join(map(str, DAYS))}; book of {N_BOOK} options"
+    )
     for name in ("put", "call"):
-        print(f"  reference {name} {refs[name][0]:.9f} (fine grid in S, Richardson; its own error estimate "
-              f"{refs[name][1]:.1e}; once-extrapolated sequence "
-              f"{' '.join(f'{x:.9f}' for x in refs[name][2])})")
+        print(
+            f"  reference {name} {refs[name][0]:.9f} (fine grid in S, Richardson; its own error estimate "
+            f"{refs[name][1]:.1e}; once-extrapolated sequence "
+            f"{' '.join(f'{x:.9f}' for x in refs[name][2])})"
+        )
     for tol in TOLS:
         err = max(abs(one[f"{n}_{tol:g}"] - refs[n][0]) for n in ("put", "call"))
         t1, t2 = one[f"price_{tol:g}"], two[f"price_{tol:g}"]
         p1 = one[f"plain_{tol:g}"]
-        print(f"  dividends, tol {tol:g}: max error {err:.1e}; {t1 * us:10.1f} us/option on 1 thread, "
-              f"{t2 * us:10.1f} on 2 (scaling {t1 / t2:.2f}x); american_price without dividends "
-              f"{p1 * us:.1f} us on 1 thread ({t1 / p1:.1f}x), {two[f'plain_{tol:g}'] * us:.1f} on 2")
+        print(
+            f"  dividends, tol {tol:g}: max error {err:.1e}; {t1 * us:10.1f} us/option on 1 thread, "
+            f"{t2 * us:10.1f} on 2 (scaling {t1 / t2:.2f}x); american_price without dividends "
+            f"{p1 * us:.1f} us on 1 thread ({t1 / p1:.1f}x), {two[f'plain_{tol:g}'] * us:.1f} on 2"
+        )
     # QuantLib: grids of growing size until its error is at most 1e-4.
     ql_rows = []
     for t_grid in (100, 200, 400, 800, 1600, 3200):
@@ -151,26 +178,36 @@ def main() -> None:
             errs.append(abs(v - refs[name][0]))
             secs.append(sec)
         ql_rows.append((t_grid, x_grid, max(errs), sum(secs) / 2))
-        print(f"  QuantLib FdBlackScholesVanillaEngine {t_grid} x {x_grid}: max error {max(errs):.1e}; "
-              f"{sum(secs) / 2 * us:10.1f} us/option")
+        print(
+            f"  QuantLib FdBlackScholesVanillaEngine {t_grid} x {x_grid}: max error {max(errs):.1e}; "
+            f"{sum(secs) / 2 * us:10.1f} us/option"
+        )
         if max(errs) <= 1e-4:
             break
     ok = [row for row in ql_rows if row[2] <= 1e-4]
     t1, t2 = one["price_0.0001"], two["price_0.0001"]
     if ok:
         row = ok[0]
-        print(f"  equal accuracy 1e-4: QuantLib {row[0]} x {row[1]} (error {row[2]:.1e}) / ours at tol 1e-4: "
-              f"{row[3] / t1:.1f}x on 1 thread, {row[3] / t2:.1f}x on 2")
+        print(
+            f"  equal accuracy 1e-4: QuantLib {row[0]} x {row[1]} (error {row[2]:.1e}) / ours at tol 1e-4: "
+            f"{row[3] / t1:.1f}x on 1 thread, {row[3] / t2:.1f}x on 2"
+        )
     else:
         row = ql_rows[-1]
-        print(f"  QuantLib did not reach 1e-4 up to {row[0]} x {row[1]} (error {row[2]:.1e}); "
-              f"ratio at that grid {row[3] / t1:.1f}x on 1 thread")
+        print(
+            f"  QuantLib did not reach 1e-4 up to {row[0]} x {row[1]} (error {row[2]:.1e}); "
+            f"ratio at that grid {row[3] / t1:.1f}x on 1 thread"
+        )
     g1, g2 = one["greeks_1e-04"], two["greeks_1e-04"]
-    print(f"american_greeks tol 1e-4: {g1 * us:.1f} us/option on 1 thread ({g1 / t1:.2f}x one price), "
-          f"{g2 * us:.1f} on 2")
+    print(
+        f"american_greeks tol 1e-4: {g1 * us:.1f} us/option on 1 thread ({g1 / t1:.2f}x one price), "
+        f"{g2 * us:.1f} on 2"
+    )
     i1, i2 = one["iv_1e-04"], two["iv_1e-04"]
-    print(f"american_implied_vol tol 1e-4: {i1 * us:.1f} us/quote on 1 thread ({i1 / t1:.1f} prices at tol 1e-4), "
-          f"{i2 * us:.1f} on 2; max sigma error {one['iv_err']:.1e}")
+    print(
+        f"american_implied_vol tol 1e-4: {i1 * us:.1f} us/quote on 1 thread ({i1 / t1:.1f} prices at tol 1e-4), "
+        f"{i2 * us:.1f} on 2; max sigma error {one['iv_err']:.1e}"
+    )
 
 
 if __name__ == "__main__":

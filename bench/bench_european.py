@@ -20,9 +20,8 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from timing import best_of  # noqa: E402
-
 import orvelta  # noqa: E402
+from timing import best_of  # noqa: E402
 
 S, R, Q = 100.0, 0.03, 0.01
 DAYS = 365  # one year, Actual/365 in QuantLib
@@ -55,7 +54,9 @@ def ours() -> dict[str, float]:
         k = chain(n)
         t = np.full(n, TAU)
         orvelta.european_price("heston", params, k, t, S, R, Q, "call")
-        best, _ = best_of(lambda: orvelta.european_price("heston", params, k, t, S, R, Q, "call"), 50)
+        best, _ = best_of(
+            lambda: orvelta.european_price("heston", params, k, t, S, R, Q, "call"), 50
+        )
         out[f"chain{n}"] = best / n
     k, tau, prices = calibration_quotes()
     orvelta.calibrate("heston", k, tau, prices, S, R, Q, "call")  # imports scipy, warms up
@@ -68,8 +69,13 @@ def ours() -> dict[str, float]:
 
 # Greeks against one price: each model at its defaults (Bates: Heston's and
 # default jumps), one option and a 21-strike chain of one maturity.
-GREEK_MODELS = (("black_scholes", None), ("merton", None), ("variance_gamma", None), ("heston", None),
-                ("bates", None))
+GREEK_MODELS = (
+    ("black_scholes", None),
+    ("merton", None),
+    ("variance_gamma", None),
+    ("heston", None),
+    ("bates", None),
+)
 TOLS = (1e-4, 1e-6, 1e-8, 1e-10)
 
 
@@ -81,9 +87,13 @@ def greeks_against_price() -> list[tuple[str, float, int, float, float]]:
             for n in (1, 21):
                 k = chain(n)
                 t = np.full(n, TAU)
-                price, _ = best_of(lambda: orvelta.european_price(model, params, k, t, S, R, Q, "put", tol=tol), 20)
-                greeks, _ = best_of(lambda: orvelta.european_greeks(model, params, k, t, S, R, Q, "put", tol=tol),
-                                    20)
+                price, _ = best_of(
+                    lambda: orvelta.european_price(model, params, k, t, S, R, Q, "put", tol=tol), 20
+                )
+                greeks, _ = best_of(
+                    lambda: orvelta.european_greeks(model, params, k, t, S, R, Q, "put", tol=tol),
+                    20,
+                )
                 rows.append((model, tol, n, price / n, greeks / n))
     return rows
 
@@ -106,7 +116,10 @@ def quantlib_chain(order: int, strikes: np.ndarray):
     expiry = ql.EuropeanExercise(today + DAYS)
 
     def make():
-        opts = [ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Call, float(k)), expiry) for k in strikes]
+        opts = [
+            ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Call, float(k)), expiry)
+            for k in strikes
+        ]
         for o in opts:
             o.setPricingEngine(engine)
         return opts
@@ -116,8 +129,11 @@ def quantlib_chain(order: int, strikes: np.ndarray):
 
 def quantlib_order(strikes: np.ndarray) -> int:
     """Smallest integration order within 1e-8 of our 1e-12 prices on the chain."""
-    ref = np.asarray(orvelta.european_price("heston", HESTON, strikes, np.full(strikes.size, TAU), S, R, Q, "call",
-                                            tol=1e-12))
+    ref = np.asarray(
+        orvelta.european_price(
+            "heston", HESTON, strikes, np.full(strikes.size, TAU), S, R, Q, "call", tol=1e-12
+        )
+    )
     for order in ORDERS:
         prices = np.array([o.NPV() for o in quantlib_chain(order, strikes)()])
         if np.abs(prices - ref).max() <= 1e-8:
@@ -149,14 +165,23 @@ def quantlib_calibration(order: int) -> tuple[float, float, int]:
     vols = np.asarray(orvelta.implied_vol(prices, S, k, R, Q, tau, 1))
 
     def run():
-        process = ql.HestonProcess(rts, qts, ql.QuoteHandle(ql.SimpleQuote(S)), 0.04, 2.0, 0.04, 0.6, -0.5)
+        process = ql.HestonProcess(
+            rts, qts, ql.QuoteHandle(ql.SimpleQuote(S)), 0.04, 2.0, 0.04, 0.6, -0.5
+        )
         model = ql.HestonModel(process)
         engine = ql.AnalyticHestonEngine(model, order)
         helpers = []
         for kk, tt, vv in zip(k, tau, vols):
-            h = ql.HestonModelHelper(ql.Period(int(round(tt * 365)), ql.Days), ql.NullCalendar(), S, float(kk),
-                                     ql.QuoteHandle(ql.SimpleQuote(float(vv))), rts, qts,
-                                     ql.BlackCalibrationHelper.PriceError)
+            h = ql.HestonModelHelper(
+                ql.Period(int(round(tt * 365)), ql.Days),
+                ql.NullCalendar(),
+                S,
+                float(kk),
+                ql.QuoteHandle(ql.SimpleQuote(float(vv))),
+                rts,
+                qts,
+                ql.BlackCalibrationHelper.PriceError,
+            )
             h.setPricingEngine(engine)
             helpers.append(h)
         lm = ql.LevenbergMarquardt(1e-8, 1e-8, 1e-8)
@@ -176,42 +201,68 @@ def main() -> None:
         print(json.dumps(greeks_against_price()))
         return
     env = dict(os.environ, OMP_NUM_THREADS="1")
-    proc = subprocess.run([sys.executable, __file__, "--greeks"], capture_output=True, text=True, env=env, check=True)
-    print(f"European Greeks (price, delta, gamma, theta, rho, vegas) against one price, one thread, tau = {TAU:g}, "
-          f"per option:")
+    proc = subprocess.run(
+        [sys.executable, __file__, "--greeks"], capture_output=True, text=True, env=env, check=True
+    )
+    print(
+        f"European Greeks (price, delta, gamma, theta, rho, vegas) against one price, one thread, tau = {TAU:g}, "
+        f"per option:"
+    )
     print(f"{'model':>16} {'tol':>7} {'strikes':>8} {'price us':>9} {'Greeks us':>10} {'ratio':>6}")
     for model, tol, n, price, greeks in json.loads(proc.stdout.strip().splitlines()[-1]):
-        print(f"{model:>16} {tol:>7.0e} {n:>8} {price * 1e6:>9.1f} {greeks * 1e6:>10.1f} {greeks / price:>6.1f}")
+        print(
+            f"{model:>16} {tol:>7.0e} {n:>8} {price * 1e6:>9.1f} {greeks * 1e6:>10.1f} {greeks / price:>6.1f}"
+        )
     print()
     runs = {}
     for threads in (1, 2):
         # OpenBLAS (scipy's solver steps) on one thread, so that its spinning
         # threads do not compete with the pricing team for the cores.
         env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
-        proc = subprocess.run([sys.executable, __file__, "--ours"], capture_output=True, text=True, env=env, check=True)
+        proc = subprocess.run(
+            [sys.executable, __file__, "--ours"],
+            capture_output=True,
+            text=True,
+            env=env,
+            check=True,
+        )
         runs[threads] = json.loads(proc.stdout.strip().splitlines()[-1])
-    print(f"Heston {HESTON}, s = {S:g}, r = {R}, q = {Q}, tau = {TAU:g}: per-option time at tol 1e-8")
+    print(
+        f"Heston {HESTON}, s = {S:g}, r = {R}, q = {Q}, tau = {TAU:g}: per-option time at tol 1e-8"
+    )
     try:
         import QuantLib  # noqa: F401
     except ImportError:
         print("QuantLib not installed: no comparison")
         return
-    print(f"{'strikes':>8} {'QL order':>9} {'QuantLib us':>12} {'ours 1T us':>11} {'ratio 1T':>9} {'ours 2T us':>11} {'ratio 2T':>9}")
+    print(
+        f"{'strikes':>8} {'QL order':>9} {'QuantLib us':>12} {'ours 1T us':>11} {'ratio 1T':>9} "
+        f"{'ours 2T us':>11} {'ratio 2T':>9}"
+    )
     orders = {}
     for n in CHAINS:
         ql_t, order = quantlib_per_option(n)
         orders[n] = order
         o1, o2 = runs[1][f"chain{n}"], runs[2][f"chain{n}"]
-        print(f"{n:>8} {order:>9} {ql_t * 1e6:>12.2f} {o1 * 1e6:>11.2f} {ql_t / o1:>9.2f} {o2 * 1e6:>11.2f} {ql_t / o2:>9.2f}")
+        print(
+            f"{n:>8} {order:>9} {ql_t * 1e6:>12.2f} {o1 * 1e6:>11.2f} {ql_t / o1:>9.2f} "
+            f"{o2 * 1e6:>11.2f} {ql_t / o2:>9.2f}"
+        )
     ql_cal, ql_rmse, ql_params = quantlib_calibration(orders[21])
     print()
-    print(f"Calibration to {len(CAL_DAYS) * CAL_STRIKES.size} quotes (true {TRUE.tolist()}, start at the Heston defaults)")
-    print(f"  QuantLib LM (order {orders[21]}): {ql_cal * 1e3:.1f} ms, price rmse {ql_rmse:.1e}, "
-          f"params {np.round(ql_params, 5).tolist()}")
+    print(
+        f"Calibration to {len(CAL_DAYS) * CAL_STRIKES.size} quotes (true {TRUE.tolist()}, start at the Heston defaults)"
+    )
+    print(
+        f"  QuantLib LM (order {orders[21]}): {ql_cal * 1e3:.1f} ms, price rmse {ql_rmse:.1e}, "
+        f"params {np.round(ql_params, 5).tolist()}"
+    )
     for threads in (1, 2):
         r = runs[threads]
-        print(f"  orvelta {threads} thread(s):     {r['calibrate'] * 1e3:.1f} ms, price rmse {r['cal_rmse']:.1e}, "
-              f"{r['cal_iterations']} Jacobians, {ql_cal / r['calibrate']:.1f} x QuantLib")
+        print(
+            f"  orvelta {threads} thread(s):     {r['calibrate'] * 1e3:.1f} ms, price rmse {r['cal_rmse']:.1e}, "
+            f"{r['cal_iterations']} Jacobians, {ql_cal / r['calibrate']:.1f} x QuantLib"
+        )
 
 
 if __name__ == "__main__":

@@ -10,7 +10,6 @@ a few repetitions (time.perf_counter).
 
 from __future__ import annotations
 
-
 import numpy as np
 import QuantLib as ql
 
@@ -45,7 +44,9 @@ def ql_option(s, k, r, q, sigma, days, option_type):
         ql.QuoteHandle(ql.SimpleQuote(s)),
         ql.YieldTermStructureHandle(ql.FlatForward(TODAY, q, DAY_COUNT)),
         ql.YieldTermStructureHandle(ql.FlatForward(TODAY, r, DAY_COUNT)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(TODAY, ql.NullCalendar(), sigma, DAY_COUNT)),
+        ql.BlackVolTermStructureHandle(
+            ql.BlackConstantVol(TODAY, ql.NullCalendar(), sigma, DAY_COUNT)
+        ),
     )
     payoff = ql.PlainVanillaPayoff(ql.Option.Call if option_type > 0 else ql.Option.Put, k)
     return ql.VanillaOption(payoff, ql.AmericanExercise(TODAY, TODAY + int(days))), process
@@ -78,10 +79,14 @@ def as_batch(options):
     return (*arrays, np.array(cols[5], dtype=float) / 365.0, np.array(cols[6], dtype=np.int32))
 
 
-def report(label: str, psor_err: float, psor_t: float, grid: int, ql_err: float, ql_t: float) -> None:
+def report(
+    label: str, psor_err: float, psor_t: float, grid: int, ql_err: float, ql_t: float
+) -> None:
     print(f"{label}")
     print(f"  orvelta   max |error| {psor_err:.2e}   time {psor_t * 1e3:9.3f} ms")
-    print(f"  QuantLib  max |error| {ql_err:.2e}   time {ql_t * 1e3:9.3f} ms   (FD grid {grid} x {grid})")
+    print(
+        f"  QuantLib  max |error| {ql_err:.2e}   time {ql_t * 1e3:9.3f} ms   (FD grid {grid} x {grid})"
+    )
     print(f"  time ratio orvelta / QuantLib: {psor_t / ql_t:.2f}")
 
 
@@ -100,10 +105,14 @@ def single_solves() -> None:
         def batch_one():
             return K.american_pde_psor_batch(*batch_args)["prices"][0]
 
-        print(f"\nAmerican {name}, s = k = 100, r = 0.05, q = 0.02, sigma = 0.2, tau = 1;"
-              f" reference {ref:.6f} (CRR lattice, {REFERENCE_STEPS}/{REFERENCE_STEPS + 1} steps averaged)")
-        for label, fn in (("american_pde_psor, defaults (160 x 120)", single),
-                          ("american_pde_psor_batch of one, defaults (100 x 80)", batch_one)):
+        print(
+            f"\nAmerican {name}, s = k = 100, r = 0.05, q = 0.02, sigma = 0.2, tau = 1;"
+            f" reference {ref:.6f} (CRR lattice, {REFERENCE_STEPS}/{REFERENCE_STEPS + 1} steps averaged)"
+        )
+        for label, fn in (
+            ("american_pde_psor, defaults (160 x 120)", single),
+            ("american_pde_psor_batch of one, defaults (100 x 80)", batch_one),
+        ):
             err = abs(fn() - ref)
             grid, ql_err = matching_grid([opt], np.array([ref]), err)
             psor_t = best_of(fn, SINGLE_REPEATS)[0]
@@ -114,11 +123,21 @@ def single_solves() -> None:
 def batch_solve() -> None:
     rng = np.random.default_rng(7)
     n = BATCH_SIZE
-    options = list(zip(rng.uniform(80.0, 120.0, n), np.full(n, 100.0), rng.uniform(0.0, 0.06, n),
-                       rng.uniform(0.0, 0.04, n), rng.uniform(0.15, 0.4, n),
-                       rng.integers(30, 731, n), rng.integers(0, 2, n)))
-    options = [(float(a), float(b), float(c), float(d), float(e), int(f), int(g))
-               for a, b, c, d, e, f, g in options]
+    options = list(
+        zip(
+            rng.uniform(80.0, 120.0, n),
+            np.full(n, 100.0),
+            rng.uniform(0.0, 0.06, n),
+            rng.uniform(0.0, 0.04, n),
+            rng.uniform(0.15, 0.4, n),
+            rng.integers(30, 731, n),
+            rng.integers(0, 2, n),
+        )
+    )
+    options = [
+        (float(a), float(b), float(c), float(d), float(e), int(f), int(g))
+        for a, b, c, d, e, f, g in options
+    ]
     args = as_batch(options)
     prices = K.american_pde_psor_batch(*args)["prices"]
 
@@ -129,17 +148,21 @@ def batch_solve() -> None:
 
     psor_t = best_of(lambda: K.american_pde_psor_batch(*args), BATCH_REPEATS)[0]
     ql_t = best_of(lambda: ql_prices(options, grid), BATCH_REPEATS)[0]
-    print(f"\nBatch of {n} random American options (s 80..120, k 100, r 0..6%, q 0..4%,"
-          f" sigma 15..40%, 30..730 days, puts and calls);"
-          f" errors on {len(sample)} of them against the lattice reference")
+    print(
+        f"\nBatch of {n} random American options (s 80..120, k 100, r 0..6%, q 0..4%,"
+        f" sigma 15..40%, 30..730 days, puts and calls);"
+        f" errors on {len(sample)} of them against the lattice reference"
+    )
     report(" american_pde_psor_batch, defaults (100 x 80)", err, psor_t, grid, ql_err, ql_t)
     print(f"  per option: orvelta {psor_t / n * 1e6:.1f} us, QuantLib {ql_t / n * 1e6:.1f} us")
 
 
 def main() -> None:
     ql.Settings.instance().evaluationDate = TODAY
-    print("PSOR finite differences (orvelta) vs QuantLib FdBlackScholesVanillaEngine"
-          " (Douglas scheme, American exercise)")
+    print(
+        "PSOR finite differences (orvelta) vs QuantLib FdBlackScholesVanillaEngine"
+        " (Douglas scheme, American exercise)"
+    )
     single_solves()
     batch_solve()
 

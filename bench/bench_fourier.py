@@ -49,7 +49,8 @@ def orvelta_rates(model: int) -> dict[str, float]:
     return {
         "fft": n_fft / best_time(lambda: K.fft_prices(model, [], S, R, Q, TAU)),
         "direct": n / best_time(lambda: K.direct_prices(model, [], STRIKES, SAME_TAU, S, R, Q)),
-        "direct, own tau": n / best_time(lambda: K.direct_prices(model, [], STRIKES, OWN_TAU, S, R, Q)),
+        "direct, own tau": n
+        / best_time(lambda: K.direct_prices(model, [], STRIKES, OWN_TAU, S, R, Q)),
         "cos": n / best_time(lambda: K.cos_prices(model, [], STRIKES, SAME_TAU, S, R, Q)),
     }
 
@@ -69,7 +70,10 @@ def quantlib_heston_rate() -> tuple[float, float]:
     expiry = ql.EuropeanExercise(today + 365)  # Actual/365: exactly one year
 
     def make_options():
-        options = [ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Call, float(k)), expiry) for k in STRIKES]
+        options = [
+            ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Call, float(k)), expiry)
+            for k in STRIKES
+        ]
         for o in options:
             o.setPricingEngine(engine)
         return options
@@ -89,8 +93,10 @@ def quantlib_heston_rate() -> tuple[float, float]:
 
 
 def main() -> None:
-    print(f"Fourier pricers at their defaults: s = {S:g}, r = {R}, q = {Q}, tau = {TAU:g}, "
-          f"{STRIKES.size} strikes 50..150; FFT: {K.fft_prices(0, [], S, R, Q, TAU)['strikes'].size}-point grid")
+    print(
+        f"Fourier pricers at their defaults: s = {S:g}, r = {R}, q = {Q}, tau = {TAU:g}, "
+        f"{STRIKES.size} strikes 50..150; FFT: {K.fft_prices(0, [], S, R, Q, TAU)['strikes'].size}-point grid"
+    )
     print("options per second (FFT: strikes per second), best of", REPEATS)
     print()
     header = f"{'model':<16}{'fft':>14}{'direct':>14}{'direct, own tau':>18}{'cos':>14}"
@@ -100,15 +106,19 @@ def main() -> None:
     for model, name in MODELS:
         rates[model] = orvelta_rates(model)
         r = rates[model]
-        print(f"{name:<16}{r['fft']:>14,.0f}{r['direct']:>14,.0f}{r['direct, own tau']:>18,.0f}{r['cos']:>14,.0f}")
+        print(
+            f"{name:<16}{r['fft']:>14,.0f}{r['direct']:>14,.0f}{r['direct, own tau']:>18,.0f}{r['cos']:>14,.0f}"
+        )
     print()
     try:
         ql_rate, diff = quantlib_heston_rate()
     except ImportError:
         print("QuantLib not installed: no comparison")
         return
-    print(f"QuantLib AnalyticHestonEngine (model 3 defaults): {ql_rate:,.0f} options per second "
-          f"(largest difference from direct_prices {diff:.1e})")
+    print(
+        f"QuantLib AnalyticHestonEngine (model 3 defaults): {ql_rate:,.0f} options per second "
+        f"(largest difference from direct_prices {diff:.1e})"
+    )
     for method, rate in rates[3].items():
         print(f"  Heston {method:<16} {rate:>14,.0f} options/s   {rate / ql_rate:8.2f} x QuantLib")
 

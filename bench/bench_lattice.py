@@ -36,8 +36,12 @@ HERE = pathlib.Path(__file__).resolve().parent
 def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
     rng = np.random.default_rng(seed)
     return dict(
-        s=rng.uniform(60, 140, n), k=rng.uniform(60, 140, n), r=rng.uniform(0.0, 0.08, n),
-        q=rng.uniform(0.0, 0.05, n), sigma=rng.uniform(0.1, 0.6, n), tau=rng.uniform(0.1, 2.0, n),
+        s=rng.uniform(60, 140, n),
+        k=rng.uniform(60, 140, n),
+        r=rng.uniform(0.0, 0.08, n),
+        q=rng.uniform(0.0, 0.05, n),
+        sigma=rng.uniform(0.1, 0.6, n),
+        tau=rng.uniform(0.1, 2.0, n),
         option_type=rng.integers(0, 2, n).astype(np.int32),
     )
 
@@ -49,15 +53,38 @@ def build_reference(folder: str) -> str | None:
     if cxx is None or "avx512f" not in flags:
         return None
     lib = os.path.join(folder, "lattice_reference.so")
-    subprocess.run([cxx, "-O2", "-mavx512f", "-ffp-contract=off", "-shared", "-fPIC",
-                    str(HERE / "lattice_reference.cpp"), "-o", lib], check=True)
+    subprocess.run(
+        [
+            cxx,
+            "-O2",
+            "-mavx512f",
+            "-ffp-contract=off",
+            "-shared",
+            "-fPIC",
+            str(HERE / "lattice_reference.cpp"),
+            "-o",
+            lib,
+        ],
+        check=True,
+    )
     return lib
 
 
 def reference_call(lib: str, b: dict[str, np.ndarray]):
     f = ctypes.CDLL(lib).reference_batch
     dp = ctypes.POINTER(ctypes.c_double)
-    f.argtypes = [ctypes.c_int64, dp, dp, dp, dp, dp, dp, ctypes.POINTER(ctypes.c_int), ctypes.c_int, dp]
+    f.argtypes = [
+        ctypes.c_int64,
+        dp,
+        dp,
+        dp,
+        dp,
+        dp,
+        dp,
+        ctypes.POINTER(ctypes.c_int),
+        ctypes.c_int,
+        dp,
+    ]
     f.restype = None
     n = len(b["s"])
     out = np.empty(n)
@@ -93,7 +120,9 @@ def child(lib: str | None) -> None:
             runs_ref.append(timed(ref))
     result.update(wall=min(w for w, _ in runs_ours), cpu=min(c for _, c in runs_ours))
     if ref is not None:
-        result.update(ref_cpu=min(c for _, c in runs_ref), same_bits=bool(np.array_equal(ours(), ref())))
+        result.update(
+            ref_cpu=min(c for _, c in runs_ref), same_bits=bool(np.array_equal(ours(), ref()))
+        )
     print(json.dumps(result))
 
 
@@ -103,20 +132,28 @@ def quantlib_seconds(b: dict[str, np.ndarray], n: int) -> tuple[float, np.ndarra
     today = ql.Date(2, 1, 2025)
     ql.Settings.instance().evaluationDate = today
     dc = ql.Actual365Fixed()
-    spot, rate, div, vol = ql.SimpleQuote(0), ql.SimpleQuote(0), ql.SimpleQuote(0), ql.SimpleQuote(0)
+    spot, rate, div, vol = (
+        ql.SimpleQuote(0),
+        ql.SimpleQuote(0),
+        ql.SimpleQuote(0),
+        ql.SimpleQuote(0),
+    )
     process = ql.BlackScholesMertonProcess(
         ql.QuoteHandle(spot),
         ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(div), dc)),
         ql.YieldTermStructureHandle(ql.FlatForward(today, ql.QuoteHandle(rate), dc)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), ql.QuoteHandle(vol), dc)),
+        ql.BlackVolTermStructureHandle(
+            ql.BlackConstantVol(today, ql.NullCalendar(), ql.QuoteHandle(vol), dc)
+        ),
     )
     engine = ql.BinomialVanillaEngine(process, "crr", STEPS)
     options = []
     for i in range(n):
         days = max(1, int(round(b["tau"][i] * 365)))
         kind = ql.Option.Call if b["option_type"][i] > 0 else ql.Option.Put
-        opt = ql.VanillaOption(ql.PlainVanillaPayoff(kind, float(b["k"][i])),
-                               ql.AmericanExercise(today, today + days))
+        opt = ql.VanillaOption(
+            ql.PlainVanillaPayoff(kind, float(b["k"][i])), ql.AmericanExercise(today, today + days)
+        )
         opt.setPricingEngine(engine)
         options.append(opt)
     prices = np.empty(n)
@@ -148,7 +185,9 @@ def main() -> None:
             results[t] = json.loads(out.stdout)
     one, two = results[1], results[2]
     work = N_OPTIONS * per_option
-    print(f"  build in use: {one['isa']}; per-core rates from CPU time (all threads), best of {REPEATS}")
+    print(
+        f"  build in use: {one['isa']}; per-core rates from CPU time (all threads), best of {REPEATS}"
+    )
     rate1 = work / one["cpu"]
     rate2 = work / two["cpu"]
     print(f"  {'':34s} {'G node updates/s per core':>26s}")
@@ -157,12 +196,16 @@ def main() -> None:
     if "ref_cpu" in one:
         ref = work / one["ref_cpu"]
         print(f"  {'8-lane reference kernel, 1 thread':34s} {ref:26.2f}")
-        print(f"  orvelta / reference per core: {rate1 / ref:.2f} on 1 thread, {rate2 / ref:.2f} on 2 threads "
-              f"(same prices bit for bit: {one['same_bits']})")
+        print(
+            f"  orvelta / reference per core: {rate1 / ref:.2f} on 1 thread, {rate2 / ref:.2f} on 2 threads "
+            f"(same prices bit for bit: {one['same_bits']})"
+        )
     else:
         print("  (no AVX-512 or no g++ here: reference kernel skipped)")
-    print(f"  wall-clock speed-up on 2 threads: {one['wall'] / two['wall']:.2f}x "
-          f"({work / one['wall']:.2f} and {work / two['wall']:.2f} G node updates/s)")
+    print(
+        f"  wall-clock speed-up on 2 threads: {one['wall'] / two['wall']:.2f}x "
+        f"({work / one['wall']:.2f} and {work / two['wall']:.2f} G node updates/s)"
+    )
 
     from orvelta import _kernels as K
 
@@ -173,13 +216,19 @@ def main() -> None:
     # Same options with QuantLib's day-count rounding of the expiry, for the price check.
     sub_days = dict(sub, tau=np.maximum(1, np.round(sub["tau"] * 365)) / 365.0)
     ours = K.american_tree_batch(**sub_days, steps=STEPS)
-    print(f"QuantLib BinomialVanillaEngine (CRR, {STEPS} steps), {N_QUANTLIB:,} of the options, 1 thread:")
+    print(
+        f"QuantLib BinomialVanillaEngine (CRR, {STEPS} steps), {N_QUANTLIB:,} of the options, 1 thread:"
+    )
     print(f"  {ql_time:.3f} s  {ql_rate:,.0f} options/s")
-    print(f"  orvelta / QuantLib throughput: {N_OPTIONS / one['wall'] / ql_rate:.1f}x on 1 thread, "
-          f"{N_OPTIONS / two['wall'] / ql_rate:.1f}x on 2 (wall time)")
+    print(
+        f"  orvelta / QuantLib throughput: {N_OPTIONS / one['wall'] / ql_rate:.1f}x on 1 thread, "
+        f"{N_OPTIONS / two['wall'] / ql_rate:.1f}x on 2 (wall time)"
+    )
     diff = np.abs(ours - ql_prices)
-    print(f"  price difference (QuantLib's CRR uses a first-order up-probability): "
-          f"max {diff.max():.2e}, mean {diff.mean():.2e}")
+    print(
+        f"  price difference (QuantLib's CRR uses a first-order up-probability): "
+        f"max {diff.max():.2e}, mean {diff.mean():.2e}"
+    )
 
 
 if __name__ == "__main__":

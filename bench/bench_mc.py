@@ -31,6 +31,7 @@ def cpu_best_of(fn, repeats: int):
         best = min(best, time.thread_time() - t0)
     return best, out
 
+
 def paired_best_of(fns, repeats: int):
     """cpu_best_of for several functions called in turn within each repeat, so
     that a busy spell on the machine falls on all of them alike."""
@@ -100,33 +101,52 @@ def numpy_backward(paths: np.ndarray) -> float:
 
 
 def main() -> None:
-    print(f"dates = {DATES}, degree = {DEGREE}, American put; CPU time of the calling thread, ours and NumPy in turn, best of 15 at 10^4 paths, 5 at 10^5, 2 at 10^6")
+    print(
+        f"dates = {DATES}, degree = {DEGREE}, American put; CPU time of the calling thread, "
+        "ours and NumPy in turn, best of 15 at 10^4 paths, 5 at 10^5, 2 at 10^6"
+    )
     print("\npath generation, ns per normal (MT19937, Box-Muller, antithetic)")
     print(f"  {'paths':>10s} {'orvelta':>10s} {'NumPy':>10s} {'NumPy/orvelta':>14s}")
     kept = {}
     for n in SIZES:
         normals = (n // 2) * DATES
         (t_k, t_n), (p, _) = paired_best_of(
-            [lambda: K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, DATES, n, 7), lambda: numpy_paths(n, DATES, 7)],
-            repeats(n))
+            [
+                lambda: K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, DATES, n, 7),
+                lambda: numpy_paths(n, DATES, 7),
+            ],
+            repeats(n),
+        )
         kept[n] = p
-        print(f"  {n:>10,d} {t_k / normals * 1e9:10.2f} {t_n / normals * 1e9:10.2f} {t_n / t_k:14.2f}")
+        print(
+            f"  {n:>10,d} {t_k / normals * 1e9:10.2f} {t_n / normals * 1e9:10.2f} {t_n / t_k:14.2f}"
+        )
 
     print("\nLongstaff-Schwartz, ns per path-date (same paths)")
-    print(f"  {'paths':>10s} {'lsm_backward':>13s} {'NumPy':>10s} {'NumPy/orvelta':>14s} {'lsm_eval_policy':>16s}")
+    print(
+        f"  {'paths':>10s} {'lsm_backward':>13s} {'NumPy':>10s} {'NumPy/orvelta':>14s} {'lsm_eval_policy':>16s}"
+    )
     per = {}
     for n in SIZES:
         p = kept[n]
         path_dates = n * DATES
         (t_k, t_n), (fit, price_np) = paired_best_of(
-            [lambda: K.lsm_backward(p, STRIKE, R, TAU, PUT, DEGREE), lambda: numpy_backward(p)], repeats(n))
-        t_e, _ = cpu_best_of(lambda: K.lsm_eval_policy(p, STRIKE, R, TAU, PUT, fit["coefficients"]), repeats(n))
+            [lambda: K.lsm_backward(p, STRIKE, R, TAU, PUT, DEGREE), lambda: numpy_backward(p)],
+            repeats(n),
+        )
+        t_e, _ = cpu_best_of(
+            lambda: K.lsm_eval_policy(p, STRIKE, R, TAU, PUT, fit["coefficients"]), repeats(n)
+        )
         per[n] = (t_k / path_dates, t_e / path_dates)
-        print(f"  {n:>10,d} {t_k / path_dates * 1e9:13.2f} {t_n / path_dates * 1e9:10.2f} "
-              f"{t_n / t_k:14.2f} {t_e / path_dates * 1e9:16.2f}   (prices {fit['price']:.10f} / {price_np:.10f})")
+        print(
+            f"  {n:>10,d} {t_k / path_dates * 1e9:13.2f} {t_n / path_dates * 1e9:10.2f} "
+            f"{t_n / t_k:14.2f} {t_e / path_dates * 1e9:16.2f}   (prices {fit['price']:.10f} / {price_np:.10f})"
+        )
     lo, hi = SIZES[0], SIZES[-1]
-    print(f"  cost per path-date at {hi:,} paths / at {lo:,}: lsm_backward {per[hi][0] / per[lo][0]:.2f}, "
-          f"lsm_eval_policy {per[hi][1] / per[lo][1]:.2f}")
+    print(
+        f"  cost per path-date at {hi:,} paths / at {lo:,}: lsm_backward {per[hi][0] / per[lo][0]:.2f}, "
+        f"lsm_eval_policy {per[hi][1] / per[lo][1]:.2f}"
+    )
 
 
 if __name__ == "__main__":

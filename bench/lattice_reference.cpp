@@ -14,8 +14,7 @@
 
 extern "C" void reference_batch(std::int64_t count, const double* s, const double* k,
                                 const double* r, const double* q, const double* sigma,
-                                const double* tau, const int* option_type, int steps,
-                                double* out) {
+                                const double* tau, const int* option_type, int steps, double* out) {
     const std::int64_t n = steps;
     std::vector<double> storage((n + 2) * 8 + 8);
     double* V = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(storage.data()) + 63) &
@@ -57,7 +56,8 @@ extern "C" void reference_batch(std::int64_t count, const double* s, const doubl
             S = _mm512_mul_pd(S, vratio);
         }
         for (std::int64_t F = n - 1; F >= 0; --F) {
-            for (int l = 0; l < 8; ++l) start[l] = ls[l] * std::exp(static_cast<double>(F) * llogd[l]);
+            for (int l = 0; l < 8; ++l)
+                start[l] = ls[l] * std::exp(static_cast<double>(F) * llogd[l]);
             S = _mm512_load_pd(start);
             __m512d v0 = _mm512_load_pd(V);
             for (std::int64_t j = 0; j <= F; ++j) {
@@ -67,8 +67,8 @@ extern "C" void reference_batch(std::int64_t count, const double* s, const doubl
                 __m512d ex = _mm512_mask_sub_pd(_mm512_sub_pd(S, vk), put, vk, S);
                 ex = _mm512_mask_blend_pd(_mm512_cmp_pd_mask(ex, zero, _CMP_LT_OQ), ex, zero);
                 // Exercise value unless continuation is worth more (or NaN).
-                _mm512_store_pd(V + j * 8,
-                                _mm512_mask_blend_pd(_mm512_cmp_pd_mask(cont, ex, _CMP_LE_OQ), cont, ex));
+                _mm512_store_pd(V + j * 8, _mm512_mask_blend_pd(
+                                               _mm512_cmp_pd_mask(cont, ex, _CMP_LE_OQ), cont, ex));
                 S = _mm512_mul_pd(S, vratio);
                 v0 = v1;
             }

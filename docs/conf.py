@@ -58,9 +58,14 @@ sphinx_gallery_conf = {
 
 API_MODULES = {
     "orvelta": (orvelta, list(orvelta.__all__)),
-    "orvelta.dask": (orvelta.dask, [n for n, f in vars(orvelta.dask).items()
-                                     if inspect.isfunction(f) and not n.startswith("_")
-                                     and f.__module__ == "orvelta.dask"]),
+    "orvelta.dask": (
+        orvelta.dask,
+        [
+            n
+            for n, f in vars(orvelta.dask).items()
+            if inspect.isfunction(f) and not n.startswith("_") and f.__module__ == "orvelta.dask"
+        ],
+    ),
 }
 
 
@@ -80,8 +85,10 @@ def write_api_pages(app: object) -> None:
         for name in sorted(names):
             page = f"{modname}.{name}"
             wanted.add(f"{page}.rst")
-            text = (f"{modname}.{name}\n{'=' * len(page)}\n\n.. currentmodule:: {modname}\n\n"
-                    f"{_directive(module, name)}")
+            text = (
+                f"{modname}.{name}\n{'=' * len(page)}\n\n.. currentmodule:: {modname}\n\n"
+                f"{_directive(module, name)}"
+            )
             path = out / f"{page}.rst"
             if not path.exists() or path.read_text() != text:
                 path.write_text(text)
@@ -98,8 +105,12 @@ def write_api_pages(app: object) -> None:
 def check_api_complete(app: object, env: object) -> None:
     """Fails the build when a public name has no documented entry."""
     documented = set(env.get_domain("py").objects)  # type: ignore[attr-defined]
-    missing = [f"{modname}.{name}" for modname, (_, names) in API_MODULES.items()
-               for name in names if f"{modname}.{name}" not in documented]
+    missing = [
+        f"{modname}.{name}"
+        for modname, (_, names) in API_MODULES.items()
+        for name in names
+        if f"{modname}.{name}" not in documented
+    ]
     if missing:
         from sphinx.errors import ExtensionError
 

@@ -31,8 +31,10 @@ def solve(s, k, r, q, sigma, tau, call, dividends, american, ds, steps_per_year,
     payoff = np.maximum(grid - k, 0.0) if call else np.maximum(k - grid, 0.0)
     v = payoff.copy()
     events = sorted((t, a) for t, a in dividends if 0.0 < t < tau and a > 0.0)
-    knots = sorted({t for c in (r, q, sigma) if isinstance(c, tuple) for t in c[0] if 0.0 < t < tau}
-                   | {t for t, _ in events})
+    knots = sorted(
+        {t for c in (r, q, sigma) if isinstance(c, tuple) for t in c[0] if 0.0 < t < tau}
+        | {t for t, _ in events}
+    )
     # Segments in time to expiry: boundaries at expiry, every ex-date and knot;
     # shift[seg] is the dividend paid at the segment's end (0 for a knot).
     paid = {t: a for t, a in events}
@@ -42,14 +44,16 @@ def solve(s, k, r, q, sigma, tau, call, dividends, american, ds, steps_per_year,
     shifts = [int(round(paid.get(t, 0.0) / ds)) for t in reversed(knots)]
     for t in knots:
         a = paid.get(t, 0.0)
-        assert abs(round(a / ds) * ds - a) < 1e-12 * max(1.0, a), "the grid step must divide each dividend"
+        assert abs(round(a / ds) * ds - a) < 1e-12 * max(1.0, a), (
+            "the grid step must divide each dividend"
+        )
     for seg, (t0, t1) in enumerate(zip(starts, ends)):
         mid = tau - 0.5 * (t0 + t1)  # calendar time inside the segment
         r_s, q_s, sig_s = (_at(c, mid) for c in (r, q, sigma))
         a2 = 0.5 * sig_s * sig_s * (grid / ds) ** 2
         b1 = (r_s - q_s) * grid / (2.0 * ds)
-        lower = a2 - b1   # coefficient of V_{j-1}
-        upper = a2 + b1   # coefficient of V_{j+1}
+        lower = a2 - b1  # coefficient of V_{j-1}
+        upper = a2 + b1  # coefficient of V_{j+1}
         diag = -2.0 * a2 - r_s
         length = t1 - t0
         m = max(8, int(math.ceil(steps_per_year * length)))
@@ -74,10 +78,12 @@ def solve(s, k, r, q, sigma, tau, call, dividends, american, ds, steps_per_year,
                 dt_old = times[i - 1] - times[i - 2]
                 w = dt / dt_old
                 c0 = (1.0 + 2.0 * w) / (1.0 + w)
-                c1 = (1.0 + w)
+                c1 = 1.0 + w
                 c2 = w * w / (1.0 + w)
                 rhs = c1 * v - c2 * v_prev
-                v_new = _implicit(rhs, v, None, dt / c0, lower, upper, diag, payoff, american, r, c0)
+                v_new = _implicit(
+                    rhs, v, None, dt / c0, lower, upper, diag, payoff, american, r, c0
+                )
                 v_prev, v = v, v_new
             i += 1
         if seg < len(shifts) and shifts[seg] > 0:
@@ -155,8 +161,10 @@ def _implicit(rhs, v_old, _unused, dt, lower, upper, diag, payoff, american, r, 
 def richardson(s, k, r, q, sigma, tau, call, dividends, american, ds0, steps0, levels, s_max):
     """Prices on `levels` grids (ds0 / 2^l, steps0 * 2^l) and their
     extrapolations: returns (raw, once, twice) lists."""
-    raw = [solve(s, k, r, q, sigma, tau, call, dividends, american, ds0 / 2**l, steps0 * 2**l, s_max)
-           for l in range(levels)]
+    raw = [
+        solve(s, k, r, q, sigma, tau, call, dividends, american, ds0 / 2**l, steps0 * 2**l, s_max)
+        for l in range(levels)
+    ]
     once = [(4 * raw[i + 1] - raw[i]) / 3 for i in range(levels - 1)]
     twice = [(16 * once[i + 1] - once[i]) / 15 for i in range(levels - 2)]
     return raw, once, twice

@@ -22,7 +22,8 @@ SHIM = Path(__file__).parent / "shims" / "failmalloc.c"
 
 pytestmark = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", "") or not sys.platform.startswith("linux"),
-    reason="the shim replaces malloc: not under AddressSanitizer, Linux only")
+    reason="the shim replaces malloc: not under AddressSanitizer, Linux only",
+)
 
 
 @pytest.fixture(scope="module")
@@ -43,8 +44,7 @@ def shim(tmp_path_factory):
 CALLS = {
     "american_price": "orvelta.american_price([90.0, 100.0, 110.0], 100.0, 0.05, 0.01, 0.3, 1.5, 'put', tol=tol)",
     "american_greeks": "orvelta.american_greeks([90.0, 100.0, 110.0], 100.0, 0.05, 0.01, 0.3, 1.5, 'put', tol=tol)['delta']",
-    "american_implied_vol":
-        "orvelta.american_implied_vol([12.0, 7.0, 4.0], [90.0, 100.0, 110.0], 100.0, 0.05, 0.01, 1.5, 'put', tol=tol)",
+    "american_implied_vol": "orvelta.american_implied_vol([12.0, 7.0, 4.0], [90.0, 100.0, 110.0], 100.0, 0.05, 0.01, 1.5, 'put', tol=tol)",
     "european_price": "orvelta.european_price('heston', [0.04, 2.0, 0.04, 0.6, -0.5], [80.0, 100.0, 120.0], 1.0, 100.0, 0.05, 0.01, 'put', tol=tol)",
 }
 
@@ -73,9 +73,13 @@ def run_child(expr: str, nth: int, shim_path: Path | None) -> dict:
         env["LD_PRELOAD"] = str(shim_path)
     code = textwrap.dedent(CHILD.format(expr=expr, nth=nth if shim_path is not None else -1))
     if shim_path is None:
-        code = code.replace("ctypes.CDLL(None)", "None").replace("shim.failmalloc_arm", "(lambda *a: None)")
+        code = code.replace("ctypes.CDLL(None)", "None").replace(
+            "shim.failmalloc_arm", "(lambda *a: None)"
+        )
         code = code.replace("bool(shim.failmalloc_failed())", "False")
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
 

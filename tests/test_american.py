@@ -51,7 +51,7 @@ def domain(n, seed):
 LATTICE_CASES = [
     (100.0, 100.0, 0.05, 0.02, 0.25, 1.0, PUT),
     (80.0, 100.0, 0.06, 0.0, 0.3, 2.0, PUT),
-    (100.0, 100.0, 0.03, 0.08, 0.2, 1.0, PUT),     # q > r: boundary starts at k r / q
+    (100.0, 100.0, 0.03, 0.08, 0.2, 1.0, PUT),  # q > r: boundary starts at k r / q
     (120.0, 100.0, 0.03, 0.07, 0.4, 0.5, CALL),
     (100.0, 80.0, 0.02, 0.06, 0.05, 3.0, CALL),
     (60.0, 100.0, 0.04, 0.02, 1.0, 10.0, PUT),
@@ -87,24 +87,28 @@ def _quantlib_price(s, k, r, q, sigma, days, kind):
         ql.YieldTermStructureHandle(ql.FlatForward(today, r, dc)),
         ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), sigma, dc)),
     )
-    engine = ql.QdFpAmericanEngine(process, ql.QdFpAmericanEngine.highPrecisionScheme(),
-                                   ql.QdFpAmericanEngine.FP_A)
+    engine = ql.QdFpAmericanEngine(
+        process, ql.QdFpAmericanEngine.highPrecisionScheme(), ql.QdFpAmericanEngine.FP_A
+    )
     payoff = ql.PlainVanillaPayoff(ql.Option.Call if kind > 0 else ql.Option.Put, k)
     option = ql.VanillaOption(payoff, ql.AmericanExercise(today, today + days))
     option.setPricingEngine(engine)
     return option.NPV()
 
 
-@pytest.mark.parametrize("case", [
-    (100.0, 100.0, 0.05, 0.02, 0.25, 365, PUT),
-    (100.0, 100.0, 0.05, 0.0, 0.2, 365, PUT),
-    (80.0, 100.0, 0.05, 0.1, 0.3, 730, PUT),
-    (120.0, 100.0, 0.03, 0.07, 0.4, 180, CALL),
-    (72.845, 100.0, 0.0672, 0.117, 0.842, 3328, CALL),
-    (55.0, 100.0, 0.08, 0.01, 0.12, 1000, PUT),
-    (130.0, 100.0, 0.04, 0.04, 0.08, 30, PUT),
-    (190.0, 100.0, 0.05, 0.08, 0.35, 1825, CALL),
-])
+@pytest.mark.parametrize(
+    "case",
+    [
+        (100.0, 100.0, 0.05, 0.02, 0.25, 365, PUT),
+        (100.0, 100.0, 0.05, 0.0, 0.2, 365, PUT),
+        (80.0, 100.0, 0.05, 0.1, 0.3, 730, PUT),
+        (120.0, 100.0, 0.03, 0.07, 0.4, 180, CALL),
+        (72.845, 100.0, 0.0672, 0.117, 0.842, 3328, CALL),
+        (55.0, 100.0, 0.08, 0.01, 0.12, 1000, PUT),
+        (130.0, 100.0, 0.04, 0.04, 0.08, 30, PUT),
+        (190.0, 100.0, 0.05, 0.08, 0.35, 1825, CALL),
+    ],
+)
 def test_price_agrees_with_quantlib_fixed_point_engine(case):
     *market, days, kind = case
     ref = _quantlib_price(*market, days, kind)
@@ -124,8 +128,15 @@ def test_error_within_tolerance_across_the_domain(tol):
 def test_error_within_tolerance_where_the_value_matching_sweeps_converge_slowly(tol):
     # Put form r / sigma^2 near 27 over three years: the value-matching sweeps
     # need more than the sixteen they once had at this tolerance.
-    case = (96.75034806030885, 100.0, 0.01333328520725932, 0.09620710981006435, 0.05950137613374,
-            2.9313769731195314, CALL)
+    case = (
+        96.75034806030885,
+        100.0,
+        0.01333328520725932,
+        0.09620710981006435,
+        0.05950137613374,
+        2.9313769731195314,
+        CALL,
+    )
     assert abs(orvelta.american_price(*case, tol=tol) - converged(*case)[0]) <= tol
 
 
@@ -150,8 +161,14 @@ def test_vector_kernels_agree_on_every_instruction_set(degree):
     this processor runs), over counts that leave a partial last register; all
     against NumPy and SciPy."""
     rng = np.random.default_rng(degree)
-    x = np.concatenate([rng.uniform(-700.0, 700.0, 1001), rng.uniform(-1.0, 1.0, 1002),
-                        rng.uniform(-40.0, 40.0, 999), [-800.0, 800.0, 0.0, -0.0]])
+    x = np.concatenate(
+        [
+            rng.uniform(-700.0, 700.0, 1001),
+            rng.uniform(-1.0, 1.0, 1002),
+            rng.uniform(-40.0, 40.0, 999),
+            [-800.0, 800.0, 0.0, -0.0],
+        ]
+    )
     coef = rng.normal(size=degree + 1) / (1.0 + np.arange(degree + 1)) ** 2
     z = np.concatenate([rng.uniform(-1.0, 1.0, 37), [-1.0, 1.0]])
     paths = vector_kernel_paths(x, coef, z)
@@ -185,21 +202,52 @@ def test_vector_normal_distribution_propagates_nan():
 # the put form) days from expiry and at long maturities, r / sigma^2 near 1
 # over years, and a large ratio with few sweeps.
 HARD_CASES = [
-    (102.53752416602508, 100.0, 0.02752627831272382, 0.02688119797539872, 0.2233108005156354,
-     0.007294048164064427, CALL, 1e-8),
-    (56.394109429312365, 100.0, 0.01097261723879982, 0.0934998107964594, 0.1048457417435414,
-     6.875688202993327, PUT, 1e-8),
+    (
+        102.53752416602508,
+        100.0,
+        0.02752627831272382,
+        0.02688119797539872,
+        0.2233108005156354,
+        0.007294048164064427,
+        CALL,
+        1e-8,
+    ),
+    (
+        56.394109429312365,
+        100.0,
+        0.01097261723879982,
+        0.0934998107964594,
+        0.1048457417435414,
+        6.875688202993327,
+        PUT,
+        1e-8,
+    ),
     (108.0403, 100.0, 0.0041, 0.1055, 0.2405, 9.1453, CALL, 1e-9),
-    (101.19204750184312, 100.0, 0.005347437670795896, 0.11512797429849773, 0.05756078971761349,
-     1.779619766339874, CALL, 1e-3),
+    (
+        101.19204750184312,
+        100.0,
+        0.005347437670795896,
+        0.11512797429849773,
+        0.05756078971761349,
+        1.779619766339874,
+        CALL,
+        1e-3,
+    ),
 ]
 
 
 @pytest.mark.parametrize("case", HARD_CASES)
 def test_error_within_tolerance_on_hard_cases(case):
     *market, tol = case
-    ref = _engines._american_price_scheme(*[np.array([x], float) for x in market[:6]],
-                                          np.array([market[6]], np.int32), 64, 64, 48, 48, 5)[0]
+    ref = _engines._american_price_scheme(
+        *[np.array([x], float) for x in market[:6]],
+        np.array([market[6]], np.int32),
+        64,
+        64,
+        48,
+        48,
+        5,
+    )[0]
     assert abs(orvelta.american_price(*market, tol=tol) - ref) <= tol
 
 
@@ -211,8 +259,15 @@ def test_error_within_tolerance_on_hard_cases(case):
 # intrinsic value), so the reference is the pricer with its sweeps run out.
 SHORT_DATED_LARGE_RATE = [
     (99.5, 100.0, 0.08, 0.0, 0.07, 0.5 / 365, PUT),
-    (99.06427979846751, 100.0, 0.04168572650104797, 0.02528063406150394, 0.07191536299580385,
-     0.0029793250424804984, PUT),
+    (
+        99.06427979846751,
+        100.0,
+        0.04168572650104797,
+        0.02528063406150394,
+        0.07191536299580385,
+        0.0029793250424804984,
+        PUT,
+    ),
     (99.0, 100.0, 0.08, 0.0, 0.10, 1 / 365, PUT),
 ]
 
@@ -223,7 +278,9 @@ def test_error_within_tolerance_days_from_expiry_with_a_large_rate(case, tol):
     arrays = [np.array([x], float) for x in case[:6]] + [np.array([case[6]], np.int32)]
     settled = _engines._american_price_scheme(*arrays, 64, 64, 24, 256, 5)[0]
     # Settled: the same to 1e-9 on a node set of a quarter the size.
-    assert _engines._american_price_scheme(*arrays, 16, 64, 24, 256, 5)[0] == pytest.approx(settled, abs=1e-9)
+    assert _engines._american_price_scheme(*arrays, 16, 64, 24, 256, 5)[0] == pytest.approx(
+        settled, abs=1e-9
+    )
     assert abs(orvelta.american_price(*case, tol=tol) - settled) <= tol
 
 
@@ -234,12 +291,15 @@ def test_put_call_symmetry_holds_exactly():
     assert np.array_equal(calls, puts)
 
 
-@pytest.mark.parametrize("case", [
-    (100.0, 100.0, -0.01, 0.02, 0.3, 1.0, PUT),   # r <= 0, q >= r: never exercised
-    (100.0, 100.0, 0.0, 0.0, 0.3, 2.0, PUT),
-    (90.0, 100.0, 0.05, 0.0, 0.25, 1.0, CALL),    # call without dividends
-    (110.0, 100.0, 0.05, -0.01, 0.25, 1.0, CALL),
-])
+@pytest.mark.parametrize(
+    "case",
+    [
+        (100.0, 100.0, -0.01, 0.02, 0.3, 1.0, PUT),  # r <= 0, q >= r: never exercised
+        (100.0, 100.0, 0.0, 0.0, 0.3, 2.0, PUT),
+        (90.0, 100.0, 0.05, 0.0, 0.25, 1.0, CALL),  # call without dividends
+        (110.0, 100.0, 0.05, -0.01, 0.25, 1.0, CALL),
+    ],
+)
 def test_european_where_early_exercise_never_pays(case):
     *market, kind = case
     euro = black_scholes(*market, call=kind > 0)
@@ -249,15 +309,18 @@ def test_european_where_early_exercise_never_pays(case):
 def test_double_boundary_regime_matches_lattice():
     # q < r < 0: the put's exercise region is a band between two boundaries.
     case = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
-    assert orvelta.american_price(*case, tol=1e-4) == pytest.approx(lattice_reference(*case, n=1000), abs=1e-3)
+    assert orvelta.american_price(*case, tol=1e-4) == pytest.approx(
+        lattice_reference(*case, n=1000), abs=1e-3
+    )
     assert orvelta.american_price(*case, tol=1e-4) >= black_scholes(*case[:6], call=False)
     g = orvelta.american_greeks(*case, tol=1e-4)
     assert g["price"] == orvelta.american_price(*case, tol=1e-4)
     assert all(math.isfinite(g[key]) for key in ("delta", "gamma", "theta", "vega", "rho"))
     # The same regime seen from a call: r < q < 0.
     call = (100.0, 100.0, -0.03, -0.01, 0.2, 1.0, CALL)
-    assert orvelta.american_price(*call, tol=1e-4) == orvelta.american_price(100.0, 100.0, -0.01, -0.03, 0.2, 1.0,
-                                                                            PUT, tol=1e-4)
+    assert orvelta.american_price(*call, tol=1e-4) == orvelta.american_price(
+        100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT, tol=1e-4
+    )
 
 
 GREEK_CASES = [
@@ -265,7 +328,7 @@ GREEK_CASES = [
     (90.0, 100.0, 0.03, 0.07, 0.4, 0.5, CALL),
     (110.0, 100.0, 0.02, 0.06, 0.3, 2.0, CALL),
     (100.0, 120.0, 0.05, 0.0, 0.2, 1.0, PUT),
-    (100.0, 95.0, 0.09, 0.01, 0.1, 3.0, PUT),   # large r / sigma^2
+    (100.0, 95.0, 0.09, 0.01, 0.1, 3.0, PUT),  # large r / sigma^2
 ]
 
 
@@ -277,8 +340,9 @@ def test_greeks_match_central_differences(case):
     def price(**bump):
         args = dict(s=s, r=r, sigma=sigma, tau=tau)
         args.update(bump)
-        return orvelta.american_price(args["s"], k, args["r"], q, args["sigma"], args["tau"], kind,
-                                      tol=1e-11)
+        return orvelta.american_price(
+            args["s"], k, args["r"], q, args["sigma"], args["tau"], kind, tol=1e-11
+        )
 
     hs, h = 1e-2, 1e-4
     fd = {
@@ -295,14 +359,23 @@ def test_greeks_match_central_differences(case):
 
 def test_greeks_in_the_exercise_region_are_those_of_the_payoff():
     g = orvelta.american_greeks(60.0, 100.0, 0.08, 0.0, 0.2, 1.0, PUT)
-    assert (g["price"], g["delta"], g["gamma"], g["theta"], g["vega"], g["rho"]) == (40.0, -1.0, 0.0, 0.0, 0.0, 0.0)
+    assert (g["price"], g["delta"], g["gamma"], g["theta"], g["vega"], g["rho"]) == (
+        40.0,
+        -1.0,
+        0.0,
+        0.0,
+        0.0,
+        0.0,
+    )
 
 
 def test_greeks_price_equals_price_bit_for_bit_on_arrays():
     s, k, r, q, sigma, tau, kind = domain(30, seed=5)
     g = orvelta.american_greeks(s, k, r, q, sigma, tau, kind, tol=1e-6)
     assert list(g) == ["price", "delta", "gamma", "theta", "vega", "rho"]
-    assert np.array_equal(g["price"], orvelta.american_price(s, k, r, q, sigma, tau, kind, tol=1e-6))
+    assert np.array_equal(
+        g["price"], orvelta.american_price(s, k, r, q, sigma, tau, kind, tol=1e-6)
+    )
 
 
 def test_implied_vol_round_trip():
@@ -320,30 +393,36 @@ def test_implied_vol_round_trip():
     assert np.max(np.abs(iv[~exercised] - sigma[~exercised])) < 1e-8
 
 
-@pytest.mark.parametrize("price, kind, k", [
-    (-1.0, PUT, 100.0),
-    (0.0, PUT, 100.0),
-    (100.0, PUT, 100.0),     # at the bound k
-    (150.0, PUT, 100.0),
-    (100.0, CALL, 100.0),    # at the bound s
-    (19.9, PUT, 120.0),      # below intrinsic
-    (math.nan, PUT, 100.0),
-])
+@pytest.mark.parametrize(
+    "price, kind, k",
+    [
+        (-1.0, PUT, 100.0),
+        (0.0, PUT, 100.0),
+        (100.0, PUT, 100.0),  # at the bound k
+        (150.0, PUT, 100.0),
+        (100.0, CALL, 100.0),  # at the bound s
+        (19.9, PUT, 120.0),  # below intrinsic
+        (math.nan, PUT, 100.0),
+    ],
+)
 def test_implied_vol_nan_where_no_volatility_fits(price, kind, k):
     assert math.isnan(orvelta.american_implied_vol(price, 100.0, k, 0.05, 0.02, 1.0, kind))
 
 
-@pytest.mark.parametrize("args", [
-    (0.0, 100.0, 0.05, 0.02, 0.2, 1.0),
-    (-5.0, 100.0, 0.05, 0.02, 0.2, 1.0),
-    (100.0, 0.0, 0.05, 0.02, 0.2, 1.0),
-    (math.nan, 100.0, 0.05, 0.02, 0.2, 1.0),
-    (100.0, 100.0, math.nan, 0.02, 0.2, 1.0),
-    (100.0, 100.0, 0.05, math.nan, 0.2, 1.0),
-    (100.0, 100.0, 0.05, 0.02, math.nan, 1.0),
-    (100.0, 100.0, 0.05, 0.02, 0.2, math.nan),
-    (100.0, 100.0, math.inf, 0.02, 0.2, 1.0),
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        (0.0, 100.0, 0.05, 0.02, 0.2, 1.0),
+        (-5.0, 100.0, 0.05, 0.02, 0.2, 1.0),
+        (100.0, 0.0, 0.05, 0.02, 0.2, 1.0),
+        (math.nan, 100.0, 0.05, 0.02, 0.2, 1.0),
+        (100.0, 100.0, math.nan, 0.02, 0.2, 1.0),
+        (100.0, 100.0, 0.05, math.nan, 0.2, 1.0),
+        (100.0, 100.0, 0.05, 0.02, math.nan, 1.0),
+        (100.0, 100.0, 0.05, 0.02, 0.2, math.nan),
+        (100.0, 100.0, math.inf, 0.02, 0.2, 1.0),
+    ],
+)
 @pytest.mark.parametrize("kind", [PUT, CALL])
 def test_invalid_inputs_give_nan(args, kind):
     assert math.isnan(orvelta.american_price(*args, kind))
@@ -361,7 +440,9 @@ def test_degenerate_volatility_or_expiry_gives_intrinsic(sigma, tau):
 def test_broadcasting_and_result_kinds():
     scalar = orvelta.american_price(100.0, 100.0, 0.05, 0.02, 0.2, 1.0, PUT)
     assert type(scalar) is float
-    grid = orvelta.american_price(100.0, [[90.0], [100.0], [110.0]], 0.05, 0.02, [0.2, 0.3], 1.0, PUT)
+    grid = orvelta.american_price(
+        100.0, [[90.0], [100.0], [110.0]], 0.05, 0.02, [0.2, 0.3], 1.0, PUT
+    )
     assert grid.shape == (3, 2) and grid.dtype == np.float64
     assert grid[1, 0] == scalar
     assert orvelta.american_price([], [], 0.05, 0.02, 0.2, 1.0, PUT).shape == (0,)
@@ -416,36 +497,58 @@ def test_lsm_price_equals_policy_evaluation_on_the_fresh_paths():
     res = orvelta.lsm_price(s, k, r, q, sigma, tau, CALL, paths=2_000, steps=20, seed=9)
     fit = K.lsm_backward(K.gbm_paths_antithetic(s, r, q, sigma, tau, 20, 2_000, 9), k, r, tau, 1)
     fresh = K.gbm_paths_antithetic(s, r, q, sigma, tau, 20, 2_000, 10)
-    assert res["price"] == pytest.approx(K.lsm_eval_policy(fresh, k, r, tau, 1, fit["coefficients"])["price"],
-                                         rel=1e-12)
+    assert res["price"] == pytest.approx(
+        K.lsm_eval_policy(fresh, k, r, tau, 1, fit["coefficients"])["price"], rel=1e-12
+    )
 
 
 def test_lsm_price_domain_and_errors():
     nan_res = orvelta.lsm_price(-1.0, 100.0, 0.05, 0.0, 0.2, 1.0, PUT)
     assert all(math.isnan(v) for v in nan_res.values())
     assert orvelta.lsm_price(90.0, 100.0, 0.05, 0.0, 0.2, 0.0, PUT) == {
-        "price": 10.0, "std_error": 0.0, "ci_low": 10.0, "ci_high": 10.0}
+        "price": 10.0,
+        "std_error": 0.0,
+        "ci_low": 10.0,
+        "ci_high": 10.0,
+    }
 
 
-
-@pytest.mark.parametrize("kwargs, error, message", [
-    ({"paths": 2}, ValueError, "paths must be in [4, 2147483646], got 2"),
-    ({"paths": 1001}, ValueError, "paths must be an even count (antithetic pairs), got 1001"),
-    ({"paths": 10**12}, ValueError, "paths must be in [4, 2147483646], got 1000000000000"),
-    ({"paths": 1000.0}, TypeError, "paths must be an integer, got float 1000.0"),
-    ({"steps": 0}, ValueError, "steps must be in [1, 2147483646], got 0"),
-    ({"steps": 10.5}, TypeError, "steps must be an integer, got float 10.5"),
-    ({"degree": -1}, ValueError, "degree must be in [0, 8], got -1"),
-    ({"degree": 9}, ValueError, "degree must be in [0, 8], got 9"),
-    ({"seed": -1}, ValueError, "seed must be in [0, 4294967295], got -1"),
-    ({"s": [100.0, 90.0]}, TypeError, "s must be one number (lsm_price prices one option per call), "
-                                      "got an array of shape (2,)"),
-    ({"s": None}, TypeError, "s must be a number or an array of numbers, got None"),
-    ({"option_type": "straddle"}, ValueError, "option_type must be 'call', 'put' or a number (> 0 call), "
-                                              "got 'straddle'"),
-])
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"paths": 2}, ValueError, "paths must be in [4, 2147483646], got 2"),
+        ({"paths": 1001}, ValueError, "paths must be an even count (antithetic pairs), got 1001"),
+        ({"paths": 10**12}, ValueError, "paths must be in [4, 2147483646], got 1000000000000"),
+        ({"paths": 1000.0}, TypeError, "paths must be an integer, got float 1000.0"),
+        ({"steps": 0}, ValueError, "steps must be in [1, 2147483646], got 0"),
+        ({"steps": 10.5}, TypeError, "steps must be an integer, got float 10.5"),
+        ({"degree": -1}, ValueError, "degree must be in [0, 8], got -1"),
+        ({"degree": 9}, ValueError, "degree must be in [0, 8], got 9"),
+        ({"seed": -1}, ValueError, "seed must be in [0, 4294967295], got -1"),
+        (
+            {"s": [100.0, 90.0]},
+            TypeError,
+            "s must be one number (lsm_price prices one option per call), "
+            "got an array of shape (2,)",
+        ),
+        ({"s": None}, TypeError, "s must be a number or an array of numbers, got None"),
+        (
+            {"option_type": "straddle"},
+            ValueError,
+            "option_type must be 'call', 'put' or a number (> 0 call), got 'straddle'",
+        ),
+    ],
+)
 def test_lsm_price_checks_its_counts_and_inputs(kwargs, error, message):
-    args = {"s": 100.0, "k": 100.0, "r": 0.05, "q": 0.0, "sigma": 0.2, "tau": 1.0, "option_type": PUT}
+    args = {
+        "s": 100.0,
+        "k": 100.0,
+        "r": 0.05,
+        "q": 0.0,
+        "sigma": 0.2,
+        "tau": 1.0,
+        "option_type": PUT,
+    }
     args.update({k: v for k, v in kwargs.items() if k in args})
     counts = {k: v for k, v in kwargs.items() if k not in args}
     with pytest.raises(error, match="^" + re.escape(message) + "$"):
@@ -455,4 +558,7 @@ def test_lsm_price_checks_its_counts_and_inputs(kwargs, error, message):
 def test_lsm_price_takes_words_and_nan_types():
     put = orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, "Put", paths=2_000, steps=10)
     assert put == orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0, paths=2_000, steps=10)
-    assert all(math.isnan(v) for v in orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, math.nan).values())
+    assert all(
+        math.isnan(v)
+        for v in orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, math.nan).values()
+    )

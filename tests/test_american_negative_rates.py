@@ -264,7 +264,11 @@ def test_integral_equations_against_the_heat_reference(tol):
         tau = rng.uniform(0.05, 1.5)
         s = 100.0 * math.exp(rng.uniform(math.log(0.7), math.log(1.4)))
         kind = int(rng.integers(0, 2))
-        case = (s, 100.0, q, r, sigma, tau, kind) if kind == CALL else (s, 100.0, r, q, sigma, tau, kind)
+        case = (
+            (s, 100.0, q, r, sigma, tau, kind)
+            if kind == CALL
+            else (s, 100.0, r, q, sigma, tau, kind)
+        )
         for n in (400, 800, 1600):
             ref, est, _ = reference(*case, n=n)
             if est <= bound:
@@ -290,15 +294,25 @@ def test_implied_vol_reproducers():
     # A call with r < q < 0 once solved to 1.15726 (its price at that
     # volatility is 116.87); the answer is 0.91761.
     iv = orvelta.american_implied_vol(
-        104.09397540849329, 195.35793151204916, 100.0, -0.08066982142822057,
-        0.18317799987602987, 5.954038205636632, CALL,
+        104.09397540849329,
+        195.35793151204916,
+        100.0,
+        -0.08066982142822057,
+        0.18317799987602987,
+        5.954038205636632,
+        CALL,
     )
     assert iv == pytest.approx(0.91761, abs=1e-5)
     # q < 0 < r: a call worth more than its spot; the bound on sigma once
     # took s for a call.
     iv = orvelta.american_implied_vol(
-        7.2195923251183025, 5.279077714809645, 100.0, 0.12834367461524532,
-        -0.053465637559768145, 19.675834214847786, CALL,
+        7.2195923251183025,
+        5.279077714809645,
+        100.0,
+        0.12834367461524532,
+        -0.053465637559768145,
+        19.675834214847786,
+        CALL,
     )
     assert iv == pytest.approx(0.0910, abs=1e-4)
 
@@ -346,7 +360,10 @@ def test_tight_tolerances_against_the_heat_reference():
     # 3.5e-7 at 400, 800, 1600 intervals for the put) and its distance to the
     # price shrinks with it (1.2e-6, 2.7e-7, 1.5e-7): it can judge about
     # 3e-7 of the strike, the node-count test above the rest.
-    for case in [(100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT), (120.0, 100.0, -0.03, -0.01, 0.3, 0.5, CALL)]:
+    for case in [
+        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
+        (120.0, 100.0, -0.03, -0.01, 0.3, 0.5, CALL),
+    ]:
         prices = [orvelta.american_price(*case, tol=tol) for tol in (1e-6, 1e-7, 1e-8)]
         assert not np.isnan(prices).any(), case
         gaps = []

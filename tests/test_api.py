@@ -16,20 +16,68 @@ HESTON = (0.04, 2.0, 0.04, 0.6, -0.5)
 
 # Each user-level function with its market arguments and a valid call.
 CALLS = {
-    "american_price": (orvelta.american_price, dict(s=100.0, k=100.0, r=0.05, q=0.01, sigma=0.2, tau=1.0,
-                                                    option_type="put"), {"tol": 1e-6}),
-    "american_greeks": (orvelta.american_greeks, dict(s=100.0, k=100.0, r=0.05, q=0.01, sigma=0.2, tau=1.0,
-                                                      option_type="put"), {"tol": 1e-6}),
-    "american_implied_vol": (orvelta.american_implied_vol, dict(price=7.0, s=100.0, k=100.0, r=0.05, q=0.01, tau=1.0,
-                                                                option_type="put"), {}),
-    "implied_vol": (orvelta.implied_vol, dict(price=7.0, s=100.0, k=100.0, r=0.05, q=0.01, tau=1.0,
-                                              option_type="put"), {}),
-    "european_price": (orvelta.european_price, dict(model="heston", params=HESTON, k=100.0, tau=1.0, s=100.0,
-                                                    r=0.05, q=0.01, option_type="put"), {}),
-    "european_greeks": (orvelta.european_greeks, dict(model="heston", params=HESTON, k=100.0, tau=1.0, s=100.0,
-                                                      r=0.05, q=0.01, option_type="put"), {}),
-    "european_implied_vol": (orvelta.european_implied_vol, dict(model="heston", params=HESTON, k=100.0, tau=1.0,
-                                                                s=100.0, r=0.05, q=0.01, option_type="put"), {}),
+    "american_price": (
+        orvelta.american_price,
+        dict(s=100.0, k=100.0, r=0.05, q=0.01, sigma=0.2, tau=1.0, option_type="put"),
+        {"tol": 1e-6},
+    ),
+    "american_greeks": (
+        orvelta.american_greeks,
+        dict(s=100.0, k=100.0, r=0.05, q=0.01, sigma=0.2, tau=1.0, option_type="put"),
+        {"tol": 1e-6},
+    ),
+    "american_implied_vol": (
+        orvelta.american_implied_vol,
+        dict(price=7.0, s=100.0, k=100.0, r=0.05, q=0.01, tau=1.0, option_type="put"),
+        {},
+    ),
+    "implied_vol": (
+        orvelta.implied_vol,
+        dict(price=7.0, s=100.0, k=100.0, r=0.05, q=0.01, tau=1.0, option_type="put"),
+        {},
+    ),
+    "european_price": (
+        orvelta.european_price,
+        dict(
+            model="heston",
+            params=HESTON,
+            k=100.0,
+            tau=1.0,
+            s=100.0,
+            r=0.05,
+            q=0.01,
+            option_type="put",
+        ),
+        {},
+    ),
+    "european_greeks": (
+        orvelta.european_greeks,
+        dict(
+            model="heston",
+            params=HESTON,
+            k=100.0,
+            tau=1.0,
+            s=100.0,
+            r=0.05,
+            q=0.01,
+            option_type="put",
+        ),
+        {},
+    ),
+    "european_implied_vol": (
+        orvelta.european_implied_vol,
+        dict(
+            model="heston",
+            params=HESTON,
+            k=100.0,
+            tau=1.0,
+            s=100.0,
+            r=0.05,
+            q=0.01,
+            option_type="put",
+        ),
+        {},
+    ),
 }
 MARKET = ("s", "k", "r", "q", "sigma", "tau", "price")
 
@@ -89,12 +137,38 @@ def test_option_type_is_required_and_read_one_way(name):
     with pytest.raises(TypeError, match="option_type"):
         fn(**args, **extra)
     values = {}
-    for ot in ("put", "PUT", " Put ", "p", 0, -3, 0.0, False, "call", "Call", "c", 1, 0.5, 2**40, 2.0**40, 10**30,
-               np.int64(2**40), True):
+    for ot in (
+        "put",
+        "PUT",
+        " Put ",
+        "p",
+        0,
+        -3,
+        0.0,
+        False,
+        "call",
+        "Call",
+        "c",
+        1,
+        0.5,
+        2**40,
+        2.0**40,
+        10**30,
+        np.int64(2**40),
+        True,
+    ):
         out = fn(**args, option_type=ot, **extra)
         values[repr(ot)] = out["price"] if isinstance(out, dict) else out
-    puts = {v for k, v in values.items() if k in ("'put'", "'PUT'", "' Put '", "'p'", "0", "-3", "0.0", "False")}
-    calls = {v for k, v in values.items() if k not in ("'put'", "'PUT'", "' Put '", "'p'", "0", "-3", "0.0", "False")}
+    puts = {
+        v
+        for k, v in values.items()
+        if k in ("'put'", "'PUT'", "' Put '", "'p'", "0", "-3", "0.0", "False")
+    }
+    calls = {
+        v
+        for k, v in values.items()
+        if k not in ("'put'", "'PUT'", "' Put '", "'p'", "0", "-3", "0.0", "False")
+    }
     # (A model's smile is one for puts and calls: its implied volatilities agree.)
     assert len(puts) == 1 and len(calls) == 1 and (puts != calls or name == "european_implied_vol")
     nan = fn(**args, option_type=math.nan, **extra)
@@ -102,7 +176,10 @@ def test_option_type_is_required_and_read_one_way(name):
     mixed = fn(**args, option_type=["put", 1, math.nan, "C"], **extra)
     mixed = mixed["price"] if isinstance(mixed, dict) else mixed
     assert mixed[0] in puts and mixed[1] in calls and np.isnan(mixed[2]) and mixed[3] in calls
-    with pytest.raises(ValueError, match=r"^option_type must be 'call', 'put' or a number \(> 0 call\), got 'straddle'$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^option_type must be 'call', 'put' or a number \(> 0 call\), got 'straddle'$",
+    ):
         fn(**args, option_type="straddle", **extra)
     with pytest.raises(TypeError, match="^option_type must be 'call', 'put' or a number"):
         fn(**args, option_type=None, **extra)
@@ -116,12 +193,17 @@ def test_implied_vol_of_a_put_needs_its_type():
     assert orvelta.implied_vol(put, S, 100.0, R, Q, 1.0, "put") == pytest.approx(0.25, rel=1e-14)
 
 
-@pytest.mark.parametrize("name", ["european_price", "european_greeks", "american_price", "implied_vol"])
+@pytest.mark.parametrize(
+    "name", ["european_price", "european_greeks", "american_price", "implied_vol"]
+)
 def test_every_market_argument_broadcasts(name):
     """Arrays of spots (european_price refused them), rates, yields and maturities
     broadcast as NumPy does; each entry equals the scalar call."""
     fn, args, extra, market = market_args(name)
-    grid = {a: np.array([[0.9], [1.1]]) * args[a] if a != "r" else np.array([0.01, 0.05, 0.09]) for a in market}
+    grid = {
+        a: np.array([[0.9], [1.1]]) * args[a] if a != "r" else np.array([0.01, 0.05, 0.09])
+        for a in market
+    }
     out = fn(**dict(args, **grid), **extra)
     out = out["price"] if isinstance(out, dict) else out
     assert out.shape == (2, 3)
@@ -134,13 +216,24 @@ def test_every_market_argument_broadcasts(name):
 
 
 def test_arguments_that_do_not_broadcast_are_value_errors():
-    with pytest.raises(ValueError, match=r"^the arguments do not broadcast to one shape: s \(2,\), k \(3,\)"):
+    with pytest.raises(
+        ValueError, match=r"^the arguments do not broadcast to one shape: s \(2,\), k \(3,\)"
+    ):
         orvelta.american_price([100.0, 90.0], [1.0, 2.0, 3.0], 0.05, 0.0, 0.2, 1.0, "put")
 
 
 @pytest.mark.parametrize("tol", [0.0, -1.0, math.nan, math.inf, "1e-8", None, True])
-@pytest.mark.parametrize("name", ["american_price", "american_greeks", "american_implied_vol", "european_price",
-                                  "european_greeks", "european_implied_vol"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "american_price",
+        "american_greeks",
+        "american_implied_vol",
+        "european_price",
+        "european_greeks",
+        "european_implied_vol",
+    ],
+)
 def test_one_tolerance_message(name, tol):
     fn, args, _, _ = market_args(name)
     error = TypeError if isinstance(tol, (str, bool)) or tol is None else ValueError
@@ -155,32 +248,74 @@ def test_one_tolerance_message(name, tol):
 def test_models_by_name_id_or_record(model):
     want = orvelta.european_price(3, list(HESTON), 100.0, 1.0, S, R, Q, "put")
     assert orvelta.european_price(model, HESTON, 100.0, 1.0, S, R, Q, "put") == want
-    assert orvelta.european_price(model, orvelta.Heston(*HESTON), 100.0, 1.0, S, R, Q, "put") == want
+    assert (
+        orvelta.european_price(model, orvelta.Heston(*HESTON), 100.0, 1.0, S, R, Q, "put") == want
+    )
     by_name = dict(zip(orvelta.Heston._fields, HESTON))
     assert orvelta.european_price(model, by_name, 100.0, 1.0, S, R, Q, "put") == want
-    assert orvelta.european_price(model, None, 100.0, 1.0, S, R, Q, "put") == \
-        orvelta.european_price(model, orvelta.Heston(), 100.0, 1.0, S, R, Q, "put")
+    assert orvelta.european_price(
+        model, None, 100.0, 1.0, S, R, Q, "put"
+    ) == orvelta.european_price(model, orvelta.Heston(), 100.0, 1.0, S, R, Q, "put")
 
 
-@pytest.mark.parametrize("model, params, message", [
-    # Out-of-domain values were clamped or floored without a word.
-    ("heston", (0.04, 2.0, 0.04, 0.6, -1.5), "heston parameter rho must lie in [-1, 1], got -1.5"),
-    ("heston", (0.04, 2.0, 0.04, -0.6, -0.5), "heston parameter sigma_v must lie in [0, inf), got -0.6"),
-    ("heston", (-0.04, 2.0, 0.04, 0.6, -0.5), "heston parameter v0 must lie in [0, inf), got -0.04"),
-    ("heston", (0.04, -2.0, 0.04, 0.6, -0.5), "heston parameter kappa must lie in [0, inf), got -2.0"),
-    ("heston", (0.04, 2.0, -0.04, 0.6, -0.5), "heston parameter theta must lie in [0, inf), got -0.04"),
-    ("bs", (-0.2,), "black_scholes parameter sigma must lie in [0, inf), got -0.2"),
-    ("merton", (0.2, 0.3, -0.05, -0.2), "merton parameter delta_j must lie in [0, inf), got -0.2"),
-    ("bates", HESTON + (0.3, -0.05, -0.1), "bates parameter delta_j must lie in [0, inf), got -0.1"),
-    # Extra parameters were ignored: three volatilities priced all strikes at the first.
-    ("bs", (0.1, 0.2, 0.3), "black_scholes takes 1 parameter (sigma), got 3"),
-    ("heston", HESTON[:4], "heston takes 5 parameters (v0, kappa, theta, sigma_v, rho), got 4"),
-    # An unknown id meant Black-Scholes; a name dumped pybind11's signatures.
-    (99, (0.2,), "unknown model id 99: the ids are 0 (black_scholes), 1 (merton), 2 (variance_gamma), 3 (heston) "
-                 "and 4 (bates)"),
-    ("hestn", HESTON, "unknown model 'hestn': choose 'black_scholes', 'merton', 'variance_gamma', 'heston', 'bates' "
-                      "(or 'bs', 'vg', or the ids 0 to 4)"),
-])
+@pytest.mark.parametrize(
+    "model, params, message",
+    [
+        # Out-of-domain values were clamped or floored without a word.
+        (
+            "heston",
+            (0.04, 2.0, 0.04, 0.6, -1.5),
+            "heston parameter rho must lie in [-1, 1], got -1.5",
+        ),
+        (
+            "heston",
+            (0.04, 2.0, 0.04, -0.6, -0.5),
+            "heston parameter sigma_v must lie in [0, inf), got -0.6",
+        ),
+        (
+            "heston",
+            (-0.04, 2.0, 0.04, 0.6, -0.5),
+            "heston parameter v0 must lie in [0, inf), got -0.04",
+        ),
+        (
+            "heston",
+            (0.04, -2.0, 0.04, 0.6, -0.5),
+            "heston parameter kappa must lie in [0, inf), got -2.0",
+        ),
+        (
+            "heston",
+            (0.04, 2.0, -0.04, 0.6, -0.5),
+            "heston parameter theta must lie in [0, inf), got -0.04",
+        ),
+        ("bs", (-0.2,), "black_scholes parameter sigma must lie in [0, inf), got -0.2"),
+        (
+            "merton",
+            (0.2, 0.3, -0.05, -0.2),
+            "merton parameter delta_j must lie in [0, inf), got -0.2",
+        ),
+        (
+            "bates",
+            HESTON + (0.3, -0.05, -0.1),
+            "bates parameter delta_j must lie in [0, inf), got -0.1",
+        ),
+        # Extra parameters were ignored: three volatilities priced all strikes at the first.
+        ("bs", (0.1, 0.2, 0.3), "black_scholes takes 1 parameter (sigma), got 3"),
+        ("heston", HESTON[:4], "heston takes 5 parameters (v0, kappa, theta, sigma_v, rho), got 4"),
+        # An unknown id meant Black-Scholes; a name dumped pybind11's signatures.
+        (
+            99,
+            (0.2,),
+            "unknown model id 99: the ids are 0 (black_scholes), 1 (merton), 2 (variance_gamma), 3 (heston) "
+            "and 4 (bates)",
+        ),
+        (
+            "hestn",
+            HESTON,
+            "unknown model 'hestn': choose 'black_scholes', 'merton', 'variance_gamma', 'heston', 'bates' "
+            "(or 'bs', 'vg', or the ids 0 to 4)",
+        ),
+    ],
+)
 def test_out_of_domain_parameters_counts_and_models_are_refused(model, params, message):
     for fn in (orvelta.european_price, orvelta.european_greeks, orvelta.european_implied_vol):
         with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
@@ -193,22 +328,32 @@ def test_boundary_values_of_the_domain_are_priced_as_given():
     k = np.array([80.0, 100.0, 120.0])
     for rho in (-1.0, 1.0):
         edge = orvelta.european_price("heston", HESTON[:4] + (rho,), k, 1.0, S, R, Q, "put")
-        clipped = orvelta.european_price("heston", HESTON[:4] + (0.999 * rho,), k, 1.0, S, R, Q, "put")
+        clipped = orvelta.european_price(
+            "heston", HESTON[:4] + (0.999 * rho,), k, 1.0, S, R, Q, "put"
+        )
         assert np.all(np.isfinite(edge)) and np.max(np.abs(edge - clipped)) > 1e-5
     zero = orvelta.european_price("heston", (0.0, 2.0, 0.0, 0.6, -0.5), k, 1.0, S, R, Q, "put")
-    np.testing.assert_allclose(zero, np.maximum(k * math.exp(-R) - S * math.exp(-Q), 0.0), rtol=0, atol=1e-12)
+    np.testing.assert_allclose(
+        zero, np.maximum(k * math.exp(-R) - S * math.exp(-Q), 0.0), rtol=0, atol=1e-12
+    )
     slow = orvelta.european_price("heston", (0.09, 0.0, 0.04, 0.0, -0.5), k, 1.0, S, R, Q, "put")
-    np.testing.assert_allclose(slow, [bs_price(S, x, R, Q, 0.3, 1.0, False) for x in k], rtol=0, atol=1e-12)
+    np.testing.assert_allclose(
+        slow, [bs_price(S, x, R, Q, 0.3, 1.0, False) for x in k], rtol=0, atol=1e-12
+    )
 
 
 def test_per_option_parameters_broadcast_with_the_market():
     vols = np.array([0.1, 0.2, 0.3])
-    got = orvelta.european_price("bs", orvelta.BlackScholes(sigma=vols), [[90.0], [110.0]], 1.0, S, R, Q, "call")
+    got = orvelta.european_price(
+        "bs", orvelta.BlackScholes(sigma=vols), [[90.0], [110.0]], 1.0, S, R, Q, "call"
+    )
     assert got.shape == (2, 3)
     for i, k in enumerate((90.0, 110.0)):
         for j, v in enumerate(vols):
             assert got[i, j] == orvelta.european_price("bs", [v], k, 1.0, S, R, Q, "call")
-    with pytest.raises(ValueError, match=r"^black_scholes parameter sigma must lie in \[0, inf\), got -0\.1$"):
+    with pytest.raises(
+        ValueError, match=r"^black_scholes parameter sigma must lie in \[0, inf\), got -0\.1$"
+    ):
         orvelta.european_price("bs", [[0.2, -0.1]], 100.0, 1.0, S, R, Q, "call")
 
 
@@ -230,7 +375,9 @@ def test_calibration_from_a_start_inside_the_bounds():
     k = np.array([80.0, 100.0, 120.0] * 2)
     taus = np.repeat([0.1, 2.0], 3)
     quotes = orvelta.european_price("heston", HESTON, k, taus, S, R, Q, "call", tol=1e-12)
-    fit = orvelta.calibrate("heston", k, taus, quotes, S, R, Q, "call", x0=[1e-4, 1e-3, 1e-4, 5.0, -0.999])
+    fit = orvelta.calibrate(
+        "heston", k, taus, quotes, S, R, Q, "call", x0=[1e-4, 1e-3, 1e-4, 5.0, -0.999]
+    )
     assert fit["success"] and fit["rmse"] < 1e-8
     np.testing.assert_allclose(fit["params"], HESTON, rtol=1e-4)
 
@@ -247,7 +394,9 @@ def test_calibration_with_per_quote_spots_and_types_by_name():
 def test_lsm_price_rejects_what_its_docstring_forbids():
     with pytest.raises(ValueError, match="even"):
         orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, "put", paths=1001)
-    with pytest.raises(ValueError, match=r"^paths must be in \[4, 2147483646\], got 1000000000000$"):
+    with pytest.raises(
+        ValueError, match=r"^paths must be in \[4, 2147483646\], got 1000000000000$"
+    ):
         orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, "put", paths=10**12)
     with pytest.raises(ValueError, match=r"^degree must be in \[0, 8\], got -1$"):
         orvelta.lsm_price(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, "put", degree=-1)

@@ -17,11 +17,9 @@ from scipy import integrate
 from scipy.stats import norm
 
 import orvelta
+import reference_pde
 from orvelta import Curve
 from references import black_scholes
-
-import reference_pde
-
 
 # ------------------------------------------------------------- references
 
@@ -49,15 +47,22 @@ def european_one_dividend(s, k, r, q, sigma, tau, call, t_d, d):
     """European price with one cash dividend d at t_d (the stock drops to
     max(S - d, 0)): the Black-Scholes price after the ex-date, integrated
     over the stock's lognormal law at the ex-date."""
-    return _after_one_dividend(s, r, q, sigma, t_d,
-                               lambda x: _bs(max(x - d, 0.0), k, r, q, sigma, tau - t_d, call))
+    return _after_one_dividend(
+        s, r, q, sigma, t_d, lambda x: _bs(max(x - d, 0.0), k, r, q, sigma, tau - t_d, call)
+    )
 
 
 def american_call_one_dividend(s, k, r, sigma, tau, t_d, d):
     """American call with one cash dividend, no yield and r >= 0: exercise can
     only pay just before the ex-date, and after it the call is European."""
-    return _after_one_dividend(s, r, 0.0, sigma, t_d,
-                               lambda x: max(x - k, _bs(max(x - d, 0.0), k, r, 0.0, sigma, tau - t_d, True)))
+    return _after_one_dividend(
+        s,
+        r,
+        0.0,
+        sigma,
+        t_d,
+        lambda x: max(x - k, _bs(max(x - d, 0.0), k, r, 0.0, sigma, tau - t_d, True)),
+    )
 
 
 # ------------------------------------------------------------------ tests
@@ -70,16 +75,17 @@ def american_call_one_dividend(s, k, r, sigma, tau, t_d, d):
         (100.0, 100.0, 0.05, 0.0, 0.25, 1.0, 0.5, 2.0),
         (100.0, 90.0, 0.03, 0.01, 0.4, 2.0, 0.1, 5.0),
         (100.0, 110.0, -0.01, -0.02, 0.15, 0.5, 0.45, 1.0),
-        (100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 0.5, 60.0),    # a dividend of most of the stock
-        (100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 0.5, 150.0),   # more than the stock is worth
-        (100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 0.999, 3.0),   # a day before expiry
+        (100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 0.5, 60.0),  # a dividend of most of the stock
+        (100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 0.5, 150.0),  # more than the stock is worth
+        (100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 0.999, 3.0),  # a day before expiry
     ],
 )
 @pytest.mark.parametrize("tol", [1e-4, 1e-6])
 def test_european_one_dividend_matches_integral(s, k, r, q, sigma, tau, t_d, d, call, tol):
     ref = european_one_dividend(s, k, r, q, sigma, tau, call, t_d, d)
-    got = orvelta.american_price(s, k, r, q, sigma, tau, 1 if call else -1, tol=tol,
-                                 dividends=[[t_d, d]], american=False)
+    got = orvelta.american_price(
+        s, k, r, q, sigma, tau, 1 if call else -1, tol=tol, dividends=[[t_d, d]], american=False
+    )
     if d > 0.5 * s and tol < 1e-5 and math.isnan(got):
         # A dividend above the spot puts a kink in the value at S = d, off
         # the grid's nodes, and one of more than half the spot stretches the
@@ -91,8 +97,9 @@ def test_european_one_dividend_matches_integral(s, k, r, q, sigma, tau, t_d, d, 
 
 def test_european_one_dividend_to_1e_8():
     ref = european_one_dividend(100.0, 95.0, 0.04, 0.0, 0.3, 1.0, False, 0.4, 2.5)
-    got = orvelta.american_price(100.0, 95.0, 0.04, 0.0, 0.3, 1.0, -1, tol=1e-8,
-                                 dividends=[[0.4, 2.5]], american=False)
+    got = orvelta.american_price(
+        100.0, 95.0, 0.04, 0.0, 0.3, 1.0, -1, tol=1e-8, dividends=[[0.4, 2.5]], american=False
+    )
     assert abs(got - ref) <= 1e-8, (got, ref)
 
 
@@ -100,7 +107,7 @@ def test_european_one_dividend_to_1e_8():
     "s, k, r, sigma, tau, t_d, d",
     [
         (100.0, 100.0, 0.05, 0.25, 1.0, 0.5, 3.0),
-        (110.0, 100.0, 0.02, 0.2, 0.5, 0.25, 5.0),   # deep enough to be exercised before the ex-date
+        (110.0, 100.0, 0.02, 0.2, 0.5, 0.25, 5.0),  # deep enough to be exercised before the ex-date
         (100.0, 80.0, 0.05, 0.4, 1.0, 0.9, 10.0),
     ],
 )
@@ -117,7 +124,7 @@ def test_american_call_one_dividend_matches_integral(s, k, r, sigma, tau, t_d, d
         (100.0, 100.0, 0.05, 0.0, 0.25, 1.0, False),
         (90.0, 100.0, 0.08, 0.02, 0.35, 0.5, False),
         (100.0, 100.0, 0.03, 0.06, 0.2, 1.5, True),
-        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, False),   # two exercise boundaries
+        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, False),  # two exercise boundaries
         (100.0, 100.0, -0.03, -0.01, 0.2, 1.0, True),
     ],
 )
@@ -136,8 +143,21 @@ def test_flat_without_dividends_agrees_with_american_price(s, k, r, q, sigma, ta
 def test_reference_solver_converges():
     """The fine-grid reference at coarse settings: its extrapolated prices
     approach the stored value at the expected rate."""
-    raw, once, _ = reference_pde.richardson(100.0, 100.0, 0.05, 0.0, 0.25, 1.0, False,
-                                            [(0.25, 2.0), (0.5, 2.0), (0.75, 2.0)], True, 1.0, 50, 3, 400.0)
+    raw, once, _ = reference_pde.richardson(
+        100.0,
+        100.0,
+        0.05,
+        0.0,
+        0.25,
+        1.0,
+        False,
+        [(0.25, 2.0), (0.5, 2.0), (0.75, 2.0)],
+        True,
+        1.0,
+        50,
+        3,
+        400.0,
+    )
     ref = REFERENCE_VALUES["put_atm_3div"]
     errors = [abs(x - ref) for x in raw]
     # At least second order: each halving divides the error by 3 or more.
@@ -165,9 +185,26 @@ REFERENCE_VALUES: dict[str, float] = {
     "put_large_div": 46.97898277788278,
 }
 REFERENCE_CASES = {
-    "put_atm_3div": (100.0, 100.0, 0.05, 0.0, 0.25, 1.0, False, [(0.25, 2.0), (0.5, 2.0), (0.75, 2.0)]),
-    "put_itm_4div": (90.0, 100.0, 0.03, 0.0, 0.3, 1.0, False,
-                     [(0.125, 1.0), (0.375, 1.0), (0.625, 1.0), (0.875, 1.0)]),
+    "put_atm_3div": (
+        100.0,
+        100.0,
+        0.05,
+        0.0,
+        0.25,
+        1.0,
+        False,
+        [(0.25, 2.0), (0.5, 2.0), (0.75, 2.0)],
+    ),
+    "put_itm_4div": (
+        90.0,
+        100.0,
+        0.03,
+        0.0,
+        0.3,
+        1.0,
+        False,
+        [(0.125, 1.0), (0.375, 1.0), (0.625, 1.0), (0.875, 1.0)],
+    ),
     "put_negative_rates": (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, False, [(0.5, 2.0)]),
     "call_2div": (100.0, 95.0, 0.04, 0.01, 0.2, 1.0, True, [(0.3, 3.0), (0.8, 3.0)]),
     "put_large_div": (100.0, 100.0, 0.05, 0.0, 0.3, 1.0, False, [(0.5, 50.0)]),
@@ -186,14 +223,27 @@ def test_american_matches_fine_grid_reference(name, tol):
 
 
 def test_dividends_after_expiry_or_zero_change_nothing():
-    base = orvelta.american_price(100.0, 100.0, 0.05, 0.01, 0.3, 1.0, -1, tol=1e-5, dividends=[[0.5, 2.0]])
-    same = orvelta.american_price(100.0, 100.0, 0.05, 0.01, 0.3, 1.0, -1, tol=1e-5,
-                                  dividends=[[0.5, 2.0], [0.7, 0.0], [1.5, 3.0], [1.0, 4.0], [-0.1, 1.0]])
+    base = orvelta.american_price(
+        100.0, 100.0, 0.05, 0.01, 0.3, 1.0, -1, tol=1e-5, dividends=[[0.5, 2.0]]
+    )
+    same = orvelta.american_price(
+        100.0,
+        100.0,
+        0.05,
+        0.01,
+        0.3,
+        1.0,
+        -1,
+        tol=1e-5,
+        dividends=[[0.5, 2.0], [0.7, 0.0], [1.5, 3.0], [1.0, 4.0], [-0.1, 1.0]],
+    )
     assert same == base
 
 
 def test_no_dividend_call_without_yield_is_european():
-    am = orvelta.american_price(100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 1, tol=1e-6, dividends=[[2.0, 1.0]])
+    am = orvelta.american_price(
+        100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 1, tol=1e-6, dividends=[[2.0, 1.0]]
+    )
     eu = black_scholes(100.0, 100.0, 0.05, 0.0, 0.3, 1.0, True)
     assert abs(am - eu) <= 1e-6
 
@@ -203,8 +253,19 @@ def test_many_small_proportional_dividends_approach_the_yield():
     times = (np.arange(n) + 0.5) / n
     frac = 1.0 - math.exp(-q / n)
     divs = np.column_stack([times, np.full(n, frac)])
-    got = orvelta.american_price(100.0, 100.0, 0.05, 0.0, 0.25, 1.0, -1, tol=1e-4, dividends=divs,
-                                 dividend_kind="proportional", american=False)
+    got = orvelta.american_price(
+        100.0,
+        100.0,
+        0.05,
+        0.0,
+        0.25,
+        1.0,
+        -1,
+        tol=1e-4,
+        dividends=divs,
+        dividend_kind="proportional",
+        american=False,
+    )
     ref = black_scholes(100.0, 100.0, 0.05, q, 0.25, 1.0, False)
     assert abs(got - ref) < 2e-3
 
@@ -231,14 +292,17 @@ def test_curves_of_a_european_option_average():
     qbar = (0.03 * 0.5) / tau
     vbar = math.sqrt((0.16 * 0.3 + 0.04 * 0.6) / tau)
     for call in (True, False):
-        got = orvelta.american_price(100.0, 105.0, r, q, sig, tau, 1 if call else -1, tol=1e-7, american=False)
+        got = orvelta.american_price(
+            100.0, 105.0, r, q, sig, tau, 1 if call else -1, tol=1e-7, american=False
+        )
         assert abs(got - black_scholes(100.0, 105.0, rbar, qbar, vbar, tau, call)) <= 1e-7
 
 
 def test_flat_curve_of_several_knots_equals_flat():
     a = orvelta.american_price(100.0, 100.0, Curve([1.0], [0.04]), 0.0, 0.3, 1.0, -1, tol=1e-5)
-    b = orvelta.american_price(100.0, 100.0, Curve([0.3, 0.6, 1.0], [0.04, 0.04, 0.04]), 0.0, 0.3, 1.0, -1,
-                               tol=1e-5)
+    b = orvelta.american_price(
+        100.0, 100.0, Curve([0.3, 0.6, 1.0], [0.04, 0.04, 0.04]), 0.0, 0.3, 1.0, -1, tol=1e-5
+    )
     assert abs(a - b) <= 1e-5
 
 
@@ -249,8 +313,12 @@ def test_batch_equals_single_bit_for_bit():
     kind = np.array([-1, -1, 1, 1, -1])
     divs = [[0.25, 1.0], [0.75, 1.0]]
     batch = orvelta.american_price(s, k, 0.05, 0.0, sig, 1.0, kind, tol=1e-4, dividends=divs)
-    single = [orvelta.american_price(s[i], k[i], 0.05, 0.0, sig[i], 1.0, kind[i], tol=1e-4, dividends=divs)
-              for i in range(5)]
+    single = [
+        orvelta.american_price(
+            s[i], k[i], 0.05, 0.0, sig[i], 1.0, kind[i], tol=1e-4, dividends=divs
+        )
+        for i in range(5)
+    ]
     assert batch.tobytes() == np.array(single).tobytes()
     g = orvelta.american_greeks(s, k, 0.05, 0.0, sig, 1.0, kind, tol=1e-4, dividends=divs)
     assert g["price"].tobytes() == batch.tobytes()
@@ -268,10 +336,14 @@ def test_result_does_not_depend_on_the_options_priced_before(american):
     divs = [[0.25, 1.0], [0.75, 1.0]]
     kw = dict(tol=1e-5, dividends=divs, american=american)
     fwd = orvelta.american_price(s, k, 0.05, 0.0, sig, tau, kind, **kw)
-    rev = orvelta.american_price(s[::-1], k[::-1], 0.05, 0.0, sig[::-1], tau[::-1], kind[::-1], **kw)
+    rev = orvelta.american_price(
+        s[::-1], k[::-1], 0.05, 0.0, sig[::-1], tau[::-1], kind[::-1], **kw
+    )
     assert fwd.tobytes() == rev[::-1].tobytes()
     g = orvelta.american_greeks(s, k, 0.05, 0.0, sig, tau, kind, **kw)
-    gr = orvelta.american_greeks(s[::-1], k[::-1], 0.05, 0.0, sig[::-1], tau[::-1], kind[::-1], **kw)
+    gr = orvelta.american_greeks(
+        s[::-1], k[::-1], 0.05, 0.0, sig[::-1], tau[::-1], kind[::-1], **kw
+    )
     for name in ("price", "delta", "gamma", "theta", "vega", "rho"):
         assert g[name].tobytes() == gr[name][::-1].tobytes()
 
@@ -305,7 +377,9 @@ def test_greeks_against_differences_of_the_price():
 
 
 def test_greeks_in_the_exercise_region():
-    g = orvelta.american_greeks(50.0, 100.0, 0.05, 0.0, 0.2, 1.0, -1, tol=1e-4, dividends=[[0.5, 1.0]])
+    g = orvelta.american_greeks(
+        50.0, 100.0, 0.05, 0.0, 0.2, 1.0, -1, tol=1e-4, dividends=[[0.5, 1.0]]
+    )
     assert g["price"] == 50.0
     assert (g["delta"], g["gamma"], g["theta"], g["vega"], g["rho"]) == (-1.0, 0.0, 0.0, 0.0, 0.0)
 
@@ -317,24 +391,29 @@ def test_greeks_in_the_exercise_region():
 def test_implied_vol_round_trip(kind, k):
     divs = [[0.25, 1.0], [0.5, 1.0], [0.75, 1.0]]
     price = orvelta.american_price(100.0, k, 0.04, 0.0, 0.3, 1.0, kind, tol=1e-6, dividends=divs)
-    iv = orvelta.american_implied_vol(price, 100.0, k, 0.04, 0.0, 1.0, kind, tol=1e-6, dividends=divs)
+    iv = orvelta.american_implied_vol(
+        price, 100.0, k, 0.04, 0.0, 1.0, kind, tol=1e-6, dividends=divs
+    )
     assert abs(iv - 0.3) < 2e-5
 
 
 def test_implied_vol_shift_of_a_curve():
     curve = Curve([0.5, 1.0], [0.25, 0.3])
-    price = orvelta.american_price(100.0, 100.0, 0.03, 0.0, curve.shifted(0.02), 1.0, -1, tol=1e-6,
-                                   dividends=[[0.5, 2.0]])
-    shift = orvelta.american_implied_vol(price, 100.0, 100.0, 0.03, 0.0, 1.0, -1, tol=1e-6,
-                                         dividends=[[0.5, 2.0]], vol_curve=curve)
+    price = orvelta.american_price(
+        100.0, 100.0, 0.03, 0.0, curve.shifted(0.02), 1.0, -1, tol=1e-6, dividends=[[0.5, 2.0]]
+    )
+    shift = orvelta.american_implied_vol(
+        price, 100.0, 100.0, 0.03, 0.0, 1.0, -1, tol=1e-6, dividends=[[0.5, 2.0]], vol_curve=curve
+    )
     assert abs(shift - 0.02) < 2e-5
 
 
 @pytest.mark.parametrize("price", [0.0, 4.0, 100.0, float("nan")])
 def test_implied_vol_out_of_range_is_nan(price):
     # 4.0 is below the intrinsic value 10 of the put at s = 90.
-    assert math.isnan(orvelta.american_implied_vol(price, 90.0, 100.0, 0.04, 0.0, 1.0, -1,
-                                                   dividends=[[0.5, 1.0]]))
+    assert math.isnan(
+        orvelta.american_implied_vol(price, 90.0, 100.0, 0.04, 0.0, 1.0, -1, dividends=[[0.5, 1.0]])
+    )
 
 
 # ----------------------------------------------------- domain and errors
@@ -343,22 +422,42 @@ def test_implied_vol_out_of_range_is_nan(price):
 def test_domain():
     divs = [[0.5, 1.0]]
     assert orvelta.american_price(100.0, 110.0, 0.05, 0.0, 0.3, 0.0, -1, dividends=divs) == 10.0
-    for bad in (dict(s=-1.0), dict(k=0.0), dict(sigma=0.0), dict(sigma=float("nan")), dict(tau=float("nan"))):
+    for bad in (
+        dict(s=-1.0),
+        dict(k=0.0),
+        dict(sigma=0.0),
+        dict(sigma=float("nan")),
+        dict(tau=float("nan")),
+    ):
         args = dict(s=100.0, k=100.0, r=0.05, q=0.0, sigma=0.3, tau=1.0)
         args.update(bad)
         assert math.isnan(orvelta.american_price(**args, option_type=-1, tol=1e-3, dividends=divs))
     # A volatility curve that is zero on part of the option's life.
-    assert math.isnan(orvelta.american_price(100.0, 100.0, 0.05, 0.0, Curve([0.5, 1.0], [0.2, 0.0]), 1.0, -1,
-                                             tol=1e-3))
+    assert math.isnan(
+        orvelta.american_price(
+            100.0, 100.0, 0.05, 0.0, Curve([0.5, 1.0], [0.2, 0.0]), 1.0, -1, tol=1e-3
+        )
+    )
 
 
 def test_scalars_and_arrays():
     divs = [[0.5, 1.0]]
-    out = orvelta.american_price(np.array([[90.0], [110.0]]), [95.0, 105.0], 0.05, 0.0, 0.3, 1.0, -1, tol=1e-3,
-                                 dividends=divs)
+    out = orvelta.american_price(
+        np.array([[90.0], [110.0]]),
+        [95.0, 105.0],
+        0.05,
+        0.0,
+        0.3,
+        1.0,
+        -1,
+        tol=1e-3,
+        dividends=divs,
+    )
     assert out.shape == (2, 2)
-    assert isinstance(orvelta.american_price(100.0, 100.0, 0.05, 0.0, 0.3, 1.0, -1, tol=1e-3, dividends=divs),
-                      float)
+    assert isinstance(
+        orvelta.american_price(100.0, 100.0, 0.05, 0.0, 0.3, 1.0, -1, tol=1e-3, dividends=divs),
+        float,
+    )
 
 
 @pytest.mark.parametrize(
@@ -395,13 +494,27 @@ def test_curve_is_immutable_and_typed():
 @pytest.mark.parametrize(
     "kwargs, exc, message",
     [
-        (dict(dividends=[[0.5, 1.0, 2.0]]), ValueError,
-         "dividends must be an (n, 2) array of (time, amount) rows, got shape (1, 3)"),
-        (dict(dividends=[[0.5, -1.0]]), ValueError, "dividend amounts must be finite and non-negative"),
+        (
+            dict(dividends=[[0.5, 1.0, 2.0]]),
+            ValueError,
+            "dividends must be an (n, 2) array of (time, amount) rows, got shape (1, 3)",
+        ),
+        (
+            dict(dividends=[[0.5, -1.0]]),
+            ValueError,
+            "dividend amounts must be finite and non-negative",
+        ),
         (dict(dividends=[[float("nan"), 1.0]]), ValueError, "dividend times must be finite"),
-        (dict(dividends=[[0.5, 1.5]], dividend_kind="proportional"), ValueError,
-         "proportional dividends must be fractions in [0, 1]"),
-        (dict(dividend_kind="yield"), ValueError, "dividend_kind must be 'cash' or 'proportional', got 'yield'"),
+        (
+            dict(dividends=[[0.5, 1.5]], dividend_kind="proportional"),
+            ValueError,
+            "proportional dividends must be fractions in [0, 1]",
+        ),
+        (
+            dict(dividend_kind="yield"),
+            ValueError,
+            "dividend_kind must be 'cash' or 'proportional', got 'yield'",
+        ),
         (dict(american="yes"), TypeError, "american must be True or False, got 'yes'"),
     ],
 )
@@ -414,9 +527,18 @@ def test_argument_errors(kwargs, exc, message):
 def test_plain_path_unchanged():
     """Without dividends or curves the dividend-free pricer runs as before."""
     a = orvelta.american_price(100.0, 100.0, 0.05, 0.0, 0.25, 1.0, -1, tol=1e-8)
-    b = float(orvelta._engines._american_price(np.array([100.0]), np.array([100.0]), np.array([0.05]),
-                                               np.array([0.0]), np.array([0.25]), np.array([1.0]),
-                                               np.array([0], dtype=np.int32), 1e-8)[0])
+    b = float(
+        orvelta._engines._american_price(
+            np.array([100.0]),
+            np.array([100.0]),
+            np.array([0.05]),
+            np.array([0.0]),
+            np.array([0.25]),
+            np.array([1.0]),
+            np.array([0], dtype=np.int32),
+            1e-8,
+        )[0]
+    )
     assert a == b
 
 
@@ -442,7 +564,9 @@ def _sweep_cases(n, seed):
             q = float(rng.uniform(-0.02, 0.05))
             call = bool(rng.integers(0, 2))
             ref = european_one_dividend(s, k, r, q, sigma, tau, call, t_d, d)
-            cases.append(((s, k, r, q, sigma, tau, call), dict(dividends=[[t_d, d]], american=False), ref))
+            cases.append(
+                ((s, k, r, q, sigma, tau, call), dict(dividends=[[t_d, d]], american=False), ref)
+            )
         elif kind == 1:
             r = abs(r)
             ref = american_call_one_dividend(s, k, r, sigma, tau, t_d, d)
@@ -465,7 +589,7 @@ def test_randomized_sweep_within_tolerance(tol):
     # when the finest grid does not certify tol), so all kinds run at both
     # tolerances.
     worst = 0.0
-    for i, (args, kwargs, ref) in enumerate(_sweep_cases(12, 26)):
+    for _i, (args, kwargs, ref) in enumerate(_sweep_cases(12, 26)):
         s, k, r, q, sigma, tau, call = args
         got = orvelta.american_price(s, k, r, q, sigma, tau, 1 if call else -1, tol=tol, **kwargs)
         if math.isnan(got):
@@ -490,13 +614,19 @@ def _american_sweep_cases(n, seed):
         tau = float(rng.choice([0.1, 0.5, 1.0]))
         call = i % 2 == 1
         count = int(rng.integers(1, 4))
-        times = sorted(float(tau * f) for f in rng.choice([0.1, 0.3, 0.5, 0.7, 0.98], count, replace=False))
+        times = sorted(
+            float(tau * f) for f in rng.choice([0.1, 0.3, 0.5, 0.7, 0.98], count, replace=False)
+        )
         amounts = [float(rng.choice([0.5, 2.0, 5.0, 20.0])) for _ in times]
         if i % 4 == 2:
             amounts[-1] = 120.0  # above the spot: the stock goes to zero where it is worth less
         divs = [(t, a) for t, a in zip(times, amounts)]
         if i % 3 == 0:
-            r = (float(rng.uniform(-0.02, 0.08)), float(rng.uniform(0.0, 0.03)), float(rng.uniform(0.15, 0.4)))
+            r = (
+                float(rng.uniform(-0.02, 0.08)),
+                float(rng.uniform(0.0, 0.03)),
+                float(rng.uniform(0.15, 0.4)),
+            )
             curves = r
             ref_curves = r
         else:
@@ -519,14 +649,28 @@ def test_randomized_american_sweep_against_reference():
     limit)."""
     worst = {1e-4: 0.0, 1e-6: 0.0}
     for s, k, tau, call, divs, curves, ref_curves in _american_sweep_cases(8, 2626):
-        _, once, _ = reference_pde.richardson(s, k, *ref_curves, tau, call, divs, True, 0.5, 100, 5, 500.0)
+        _, once, _ = reference_pde.richardson(
+            s, k, *ref_curves, tau, call, divs, True, 0.5, 100, 5, 500.0
+        )
         ref, ref_err = once[-1], abs(once[-1] - once[-2])
         for tol in worst:
-            got = orvelta.american_price(s, k, *curves, tau, 1 if call else -1, tol=tol, dividends=divs)
+            got = orvelta.american_price(
+                s, k, *curves, tau, 1 if call else -1, tol=tol, dividends=divs
+            )
             if math.isnan(got):
                 continue
             worst[tol] = max(worst[tol], abs(got - ref) / (tol + ref_err))
-            assert abs(got - ref) <= tol + ref_err, (s, k, tau, call, divs, curves, got, ref, ref_err)
+            assert abs(got - ref) <= tol + ref_err, (
+                s,
+                k,
+                tau,
+                call,
+                divs,
+                curves,
+                got,
+                ref,
+                ref_err,
+            )
 
 
 @pytest.mark.parametrize("name", ["s", "k", "sigma", "tau", "r"])
@@ -535,5 +679,7 @@ def test_missing_values_on_the_dividend_path_are_type_errors(name):
     to be dropped and reported as a length mismatch)."""
     args = dict(s=100.0, k=100.0, r=0.05, q=0.0, sigma=0.25, tau=1.0)
     args[name] = None
-    with pytest.raises(TypeError, match=f"^{name} must be a number or an array of numbers, got None$"):
+    with pytest.raises(
+        TypeError, match=f"^{name} must be a number or an array of numbers, got None$"
+    ):
         orvelta.american_price(*args.values(), "put", dividends=[[0.5, 2.0]])

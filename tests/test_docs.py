@@ -14,7 +14,8 @@ import orvelta
 import orvelta.dask
 
 PUBLIC = [(orvelta, name) for name in orvelta.__all__] + [
-    (orvelta.dask, name) for name, f in vars(orvelta.dask).items()
+    (orvelta.dask, name)
+    for name, f in vars(orvelta.dask).items()
     if inspect.isfunction(f) and not name.startswith("_") and f.__module__ == "orvelta.dask"
 ]
 
@@ -40,7 +41,17 @@ def test_public_docstring_has_summary_and_numpydoc_sections(module, name):
     if not inspect.isclass(obj):
         assert "Parameters" in sections and "Returns" in sections, sections
     # numpydoc's order, so that no section is rendered out of place.
-    order = ["Parameters", "Returns", "Yields", "Raises", "Warns", "See Also", "Notes", "References", "Examples"]
+    order = [
+        "Parameters",
+        "Returns",
+        "Yields",
+        "Raises",
+        "Warns",
+        "See Also",
+        "Notes",
+        "References",
+        "Examples",
+    ]
     known = [s for s in sections if s in order]
     assert known == sorted(known, key=order.index), sections
     # Every parameter of the signature is described.

@@ -11,8 +11,11 @@ import pytest
 
 import orvelta
 
-MODULES = ["orvelta"] + sorted(m.name for m in pkgutil.walk_packages(orvelta.__path__, "orvelta.")
-                               if not m.name.endswith("__main__"))
+MODULES = ["orvelta"] + sorted(
+    m.name
+    for m in pkgutil.walk_packages(orvelta.__path__, "orvelta.")
+    if not m.name.endswith("__main__")
+)
 
 
 def _examples():
@@ -34,8 +37,17 @@ EXAMPLES = _examples()
 
 def test_the_user_level_functions_have_examples():
     names = {p.id for p in EXAMPLES}
-    for name in ("american_price", "american_greeks", "american_implied_vol", "lsm_price",
-                 "european_price", "implied_vol", "calibrate", "american_tree_batch", "cos_prices"):
+    for name in (
+        "american_price",
+        "american_greeks",
+        "american_implied_vol",
+        "lsm_price",
+        "european_price",
+        "implied_vol",
+        "calibrate",
+        "american_tree_batch",
+        "cos_prices",
+    ):
         assert any(n.endswith(f".{name}") for n in names), name
 
 

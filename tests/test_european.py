@@ -28,6 +28,7 @@ def moneyness_strikes(tau, n=9):
 
 # ---------------------------------------------------------------- references
 
+
 def merton_series(k, tau, sigma, lam, mu, delta, call):
     kappa = math.exp(mu + 0.5 * delta * delta) - 1.0
     lt = lam * (1.0 + kappa) * tau
@@ -56,8 +57,16 @@ def vg_gamma_quad(k, tau, sigma, theta, nu, call):
         return k * special.ndtr(v - d1) - fg * special.ndtr(-d1)
 
     g_max = nu * (a + 80.0)
-    val, _ = integrate.quad(lambda g: math.exp(-g / nu) * put(g), 0.0, g_max, weight="alg",
-                            wvar=(a - 1.0, 0.0), epsabs=1e-13, epsrel=1e-13, limit=400)
+    val, _ = integrate.quad(
+        lambda g: math.exp(-g / nu) * put(g),
+        0.0,
+        g_max,
+        weight="alg",
+        wvar=(a - 1.0, 0.0),
+        epsabs=1e-13,
+        epsrel=1e-13,
+        limit=400,
+    )
     p = math.exp(-R * tau) * val / (special.gamma(a) * nu**a)
     return p + math.exp(-R * tau) * (forward(tau) - k) if call else p
 
@@ -68,9 +77,20 @@ def heston_reference(params, strikes, days, call):
     if days > 1:
         return heston_quantlib(params, strikes, days, call)
     from orvelta import _kernels as K
+
     tau = days / 365.0
-    put = K.cos_prices(3, np.array(params), strikes, np.full(len(strikes), tau), S, R, Q, n_terms=8192,
-                       truncation_width=40.0, option_type=0)
+    put = K.cos_prices(
+        3,
+        np.array(params),
+        strikes,
+        np.full(len(strikes), tau),
+        S,
+        R,
+        Q,
+        n_terms=8192,
+        truncation_width=40.0,
+        option_type=0,
+    )
     return put + math.exp(-R * tau) * (forward(tau) - strikes) if call else put
 
 
@@ -95,11 +115,24 @@ def heston_quantlib(params, strikes, days, call):
 
 # ---------------------------------------------------------------- characteristic functions
 
-@pytest.mark.parametrize("model, params", [
-    (0, []), (0, [0.35]), (1, []), (1, [0.1, 0.8, -0.1, 0.3]), (2, []), (2, [0.15, -0.2, 0.5]),
-    (2, [0.3, 0.1, 0.05]), (3, []), (3, list(HARD_HESTON)), (3, [0.09, 5.0, 0.02, 1.5, 0.9]),
-    (3, [0.04, 2.0, 0.04, 0.6]), (4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.5, -0.1, 0.15]),
-])
+
+@pytest.mark.parametrize(
+    "model, params",
+    [
+        (0, []),
+        (0, [0.35]),
+        (1, []),
+        (1, [0.1, 0.8, -0.1, 0.3]),
+        (2, []),
+        (2, [0.15, -0.2, 0.5]),
+        (2, [0.3, 0.1, 0.05]),
+        (3, []),
+        (3, list(HARD_HESTON)),
+        (3, [0.09, 5.0, 0.02, 1.5, 0.9]),
+        (3, [0.04, 2.0, 0.04, 0.6]),
+        (4, [0.04, 2.0, 0.04, 0.6, -0.5, 0.5, -0.1, 0.15]),
+    ],
+)
 @pytest.mark.parametrize("tau", [DAY, 1.0, 30.0])
 def test_characteristic_function_matches_the_kernels(model, params, tau):
     """Parameters at or above the kernels' floors (1e-8 for the Heston
@@ -145,10 +178,15 @@ def test_vector_math_against_the_system_library(scale):
     assert np.abs(sn - np.sin(x)).max() <= 2.3e-16 and np.abs(cs - np.cos(x)).max() <= 2.3e-16
     assert _ulps(at, np.arctan2(y, x)).max() <= 3.0
     assert E._vector_math(np.array([0.0, -1.0, -1.0]), np.array([0.0, 0.0, -0.0]))[5].tolist() == [
-        0.0, math.pi, -math.pi]
+        0.0,
+        math.pi,
+        -math.pi,
+    ]
 
 
-@pytest.mark.parametrize("params", [HESTON, HARD_HESTON, (0.09, 5.0, 0.02, 1.5, 0.9), (0.04, 2.0, 0.04, 1e-9, 0.0)])
+@pytest.mark.parametrize(
+    "params", [HESTON, HARD_HESTON, (0.09, 5.0, 0.02, 1.5, 0.9), (0.04, 2.0, 0.04, 1e-9, 0.0)]
+)
 @pytest.mark.parametrize("tau", [DAY, 1.0, 30.0])
 def test_every_instruction_set_gives_the_same_bits(params, tau):
     """The default, AVX2 and AVX-512 loops (those this processor has) agree bit
@@ -175,9 +213,16 @@ def test_every_instruction_set_prices_the_same_bits():
     rows = np.vstack([x, x + np.diag(np.full(5, 1e-6))])
 
     def book():
-        out = [orvelta.european_price(m, p, k, taus, S, R, Q, option_type=c)
-               for m, p in ((3, HESTON), (3, HARD_HESTON), (4, list(HESTON) + [0.4, -0.1, 0.2]), (2, [0.2, -0.1, 0.05]))
-               for c in (0, 1)]
+        out = [
+            orvelta.european_price(m, p, k, taus, S, R, Q, option_type=c)
+            for m, p in (
+                (3, HESTON),
+                (3, HARD_HESTON),
+                (4, list(HESTON) + [0.4, -0.1, 0.2]),
+                (2, [0.2, -0.1, 0.05]),
+            )
+            for c in (0, 1)
+        ]
         out.append(E._european_price_sets(3, rows, k, taus, S, R, Q, 1, 1e-4, True))
         return b"".join(np.asarray(o).tobytes() for o in out)
 
@@ -194,8 +239,15 @@ def test_every_instruction_set_prices_the_same_bits():
         E._isa("sse9")
 
 
-@pytest.mark.parametrize("params", [[0.04, 2.0], [0.09, 0.5, 0.02, 0.0, 0.0], [0.09, 0.0, 0.02, 0.0, 0.3],
-                                    [0.0, 1.5, 0.0, 0.7, -0.5]])
+@pytest.mark.parametrize(
+    "params",
+    [
+        [0.04, 2.0],
+        [0.09, 0.5, 0.02, 0.0, 0.0],
+        [0.09, 0.0, 0.02, 0.0, 0.3],
+        [0.0, 1.5, 0.0, 0.7, -0.5],
+    ],
+)
 def test_heston_with_a_deterministic_variance(params):
     """sigma_v = 0 (or a variance that starts and stays at 0): the variance
     follows its mean, so phi is lognormal with the integrated variance; exact
@@ -209,20 +261,27 @@ def test_heston_with_a_deterministic_variance(params):
     u = np.linspace(-20.0, 20.0, 41)
     lam, mu, delta = 0.3, -0.05, 0.2
     kappa_j = math.exp(mu + 0.5 * delta * delta) - 1.0
-    jumps = (lam * tau * (np.exp(1j * u * mu - 0.5 * delta * delta * u * u) - 1.0 - 1j * u * kappa_j)
-             if model == 4 else 0.0)
+    jumps = (
+        lam * tau * (np.exp(1j * u * mu - 0.5 * delta * delta * u * u) - 1.0 - 1j * u * kappa_j)
+        if model == 4
+        else 0.0
+    )
     ref = np.exp(1j * u * (math.log(S) + (R - Q) * tau) - 0.5 * (u * u + 1j * u) * var + jumps)
     ours, _ = E._characteristic_pair(model, np.array(params, float), u, S, R, Q, tau)
     np.testing.assert_allclose(ours, ref, rtol=1e-12, atol=0.0)
     if model == 3:
         k = moneyness_strikes(tau)
         got = orvelta.european_price("heston", params, k, tau, S, R, Q, "put")
-        want = [bs_price(S, x, R, Q, math.sqrt(var / tau), tau, False) for x in k] if var > 0 else \
-            np.maximum(k * math.exp(-R * tau) - S * math.exp(-Q * tau), 0.0)
+        want = (
+            [bs_price(S, x, R, Q, math.sqrt(var / tau), tau, False) for x in k]
+            if var > 0
+            else np.maximum(k * math.exp(-R * tau) - S * math.exp(-Q * tau), 0.0)
+        )
         np.testing.assert_allclose(got, want, rtol=0, atol=1e-12)
 
 
 # ---------------------------------------------------------------- prices against references
+
 
 @pytest.mark.parametrize("call", [True, False])
 @pytest.mark.parametrize("tau", [DAY, 0.5, 30.0])
@@ -233,7 +292,9 @@ def test_black_scholes_is_the_closed_form(call, tau):
     np.testing.assert_allclose(got, ref, rtol=0, atol=1e-11)
 
 
-@pytest.mark.parametrize("params", [(0.2, 0.3, -0.05, 0.2), (0.05, 2.0, -0.2, 0.1), (0.3, 0.05, 0.1, 0.4)])
+@pytest.mark.parametrize(
+    "params", [(0.2, 0.3, -0.05, 0.2), (0.05, 2.0, -0.2, 0.1), (0.3, 0.05, 0.1, 0.4)]
+)
 @pytest.mark.parametrize("tau", [DAY, 1.0, 10.0])
 def test_merton_against_its_poisson_series(params, tau):
     k = moneyness_strikes(tau)
@@ -243,10 +304,16 @@ def test_merton_against_its_poisson_series(params, tau):
         np.testing.assert_allclose(got, ref, rtol=0, atol=1e-8)
 
 
-@pytest.mark.parametrize("params, days", [
-    (HESTON, 365), (HESTON, 1), (HARD_HESTON, 15 * 365), ((0.09, 1.0, 0.04, 1.5, -0.9), 5 * 365),
-    ((0.02, 4.0, 0.06, 0.3, 0.3), 30),
-])
+@pytest.mark.parametrize(
+    "params, days",
+    [
+        (HESTON, 365),
+        (HESTON, 1),
+        (HARD_HESTON, 15 * 365),
+        ((0.09, 1.0, 0.04, 1.5, -0.9), 5 * 365),
+        ((0.02, 4.0, 0.06, 0.3, 0.3), 30),
+    ],
+)
 def test_heston_against_quantlib(params, days):
     tau = days / 365.0
     k = moneyness_strikes(tau)
@@ -255,12 +322,15 @@ def test_heston_against_quantlib(params, days):
         np.testing.assert_allclose(got, heston_reference(params, k, days, call), rtol=0, atol=1e-8)
 
 
-@pytest.mark.parametrize("params, days", [
-    # The variance all but stuck at zero (2 kappa theta / sigma_v^2 ~ 2e-4 and 7e-4):
-    # |phi| decays slowly and the range is wide, 190,000 to 350,000 terms.
-    ((0.002466, 0.1603, 0.0010133, 1.2206, -0.6797), 2053),
-    ((0.0017561, 0.06971, 0.0026791, 1.0643, 0.5912), 1796),
-])
+@pytest.mark.parametrize(
+    "params, days",
+    [
+        # The variance all but stuck at zero (2 kappa theta / sigma_v^2 ~ 2e-4 and 7e-4):
+        # |phi| decays slowly and the range is wide, 190,000 to 350,000 terms.
+        ((0.002466, 0.1603, 0.0010133, 1.2206, -0.6797), 2053),
+        ((0.0017561, 0.06971, 0.0026791, 1.0643, 0.5912), 1796),
+    ],
+)
 def test_heston_with_a_variance_stuck_near_zero(params, days):
     tau = days / 365.0
     k = moneyness_strikes(tau, 5)
@@ -294,9 +364,15 @@ def test_bates_whose_jump_factor_dips_below_the_tolerance_between_crests():
     assert E._european_settings(4, np.array(params), tau, S, R, Q, 1e-8)["terms"] > 500
 
 
-@pytest.mark.parametrize("params, tau", [
-    ((0.2, -0.08, 0.2), DAY), ((0.12, -0.3, 0.5), DAY), ((0.2, -0.08, 0.2), 0.5), ((0.02, -0.1, 0.3), 0.1),
-])
+@pytest.mark.parametrize(
+    "params, tau",
+    [
+        ((0.2, -0.08, 0.2), DAY),
+        ((0.12, -0.3, 0.5), DAY),
+        ((0.2, -0.08, 0.2), 0.5),
+        ((0.02, -0.1, 0.3), 0.1),
+    ],
+)
 def test_variance_gamma_against_quadrature_over_the_gamma_clock(params, tau):
     assert E._european_settings(2, np.array(params), tau, S, R, Q, 1e-8)["route"] == "gamma clock"
     k = moneyness_strikes(tau)
@@ -314,7 +390,9 @@ def test_variance_gamma_whose_conditional_put_has_a_near_kink():
     tau = 1.0688 / 365.0
     k = forward(tau) * np.linspace(0.85, 1.0, 31)
     got = orvelta.european_price(2, params, k, tau, S, R, Q, option_type=0)
-    np.testing.assert_allclose(got, [vg_gamma_quad(x, tau, *params, False) for x in k], rtol=0, atol=1e-8)
+    np.testing.assert_allclose(
+        got, [vg_gamma_quad(x, tau, *params, False) for x in k], rtol=0, atol=1e-8
+    )
 
 
 def test_variance_gamma_with_a_clock_of_thousands_of_steps_keeps_its_digits():
@@ -330,23 +408,41 @@ def test_variance_gamma_with_a_clock_of_thousands_of_steps_keeps_its_digits():
     s_, t_, n_ = mp.mpf(sigma), mp.mpf(theta), mp.mpf(nu)
     omega = mp.log(1 - t_ * n_ - s_**2 * n_ / 2) / n_
     drift = mp.log(S) + (mp.mpf(R) - Q) * tau + omega * tau
-    exact = [complex(mp.exp(1j * x * drift) * (1 - 1j * t_ * n_ * x + s_**2 * n_ * x**2 / 2) ** (-mp.mpf(tau) / n_))
-             for x in map(mp.mpf, u)]
+    exact = [
+        complex(
+            mp.exp(1j * x * drift)
+            * (1 - 1j * t_ * n_ * x + s_**2 * n_ * x**2 / 2) ** (-mp.mpf(tau) / n_)
+        )
+        for x in map(mp.mpf, u)
+    ]
     np.testing.assert_allclose(ours, exact, rtol=2e-14, atol=0.0)
     k = 5.0 * forward(tau)
-    puts = [orvelta.european_price(2, [sigma, theta, nu], k, tau, S, R, Q, option_type=0, tol=tol)
-            for tol in (1e-8, 1e-9, 1e-10, 1e-11, 1e-12, 1e-13)]
+    puts = [
+        orvelta.european_price(2, [sigma, theta, nu], k, tau, S, R, Q, option_type=0, tol=tol)
+        for tol in (1e-8, 1e-9, 1e-10, 1e-11, 1e-12, 1e-13)
+    ]
     assert max(puts) - min(puts) < 2e-12
 
 
 @pytest.mark.parametrize("params, tau", [((0.25, 0.1, 0.1), 2.0), ((0.2, -0.3, 0.05), 30.0)])
 def test_variance_gamma_with_a_long_clock_against_the_kernels_cos(params, tau):
     from orvelta import _kernels as K
+
     assert E._european_settings(2, np.array(params), tau, S, R, Q, 1e-8)["route"] == "cos"
     k = moneyness_strikes(tau)
     got = orvelta.european_price(2, params, k, tau, S, R, Q, option_type=0)
-    ref = K.cos_prices(2, np.array(params), k, np.full(k.size, tau), S, R, Q, n_terms=32768,
-                       truncation_width=40.0, option_type=0)
+    ref = K.cos_prices(
+        2,
+        np.array(params),
+        k,
+        np.full(k.size, tau),
+        S,
+        R,
+        Q,
+        n_terms=32768,
+        truncation_width=40.0,
+        option_type=0,
+    )
     np.testing.assert_allclose(got, ref, rtol=0, atol=1e-8)
 
 
@@ -360,10 +456,19 @@ def test_tighter_tolerances_are_met(tol):
 
 # ---------------------------------------------------------------- identities
 
-@pytest.mark.parametrize("model, params", [
-    (0, [0.2]), (1, None), (2, None), (2, [0.2, -0.1, 0.05]), (3, None), (3, list(HARD_HESTON)),
-    (4, list(HESTON) + [0.5, -0.1, 0.2]),
-])
+
+@pytest.mark.parametrize(
+    "model, params",
+    [
+        (0, [0.2]),
+        (1, None),
+        (2, None),
+        (2, [0.2, -0.1, 0.05]),
+        (3, None),
+        (3, list(HARD_HESTON)),
+        (4, list(HESTON) + [0.5, -0.1, 0.2]),
+    ],
+)
 @pytest.mark.parametrize("tau", [DAY, 2.0, 15.0])
 def test_put_call_parity(model, params, tau):
     k = moneyness_strikes(tau)
@@ -377,13 +482,19 @@ def test_put_call_parity(model, params, tau):
 def test_models_that_reduce_to_others(tau):
     k = moneyness_strikes(tau)
     bs = orvelta.european_price(0, [0.3], k, tau, S, R, Q, "call")
-    np.testing.assert_allclose(orvelta.european_price(1, [0.3, 0.0, -0.05, 0.2], k, tau, S, R, Q, "call"), bs,
-                               rtol=0, atol=1e-12)
+    np.testing.assert_allclose(
+        orvelta.european_price(1, [0.3, 0.0, -0.05, 0.2], k, tau, S, R, Q, "call"),
+        bs,
+        rtol=0,
+        atol=1e-12,
+    )
     heston = orvelta.european_price(3, HESTON, k, tau, S, R, Q, "call")
     bates = orvelta.european_price(4, list(HESTON) + [0.0, -0.1, 0.3], k, tau, S, R, Q, "call")
     np.testing.assert_allclose(bates, heston, rtol=0, atol=2e-8)
     # Bates whose variance starts and stays at zero is Merton without a diffusion.
-    no_diffusion = orvelta.european_price(4, [0.0, 2.0, 0.0, 0.6, -0.5, 0.3, -0.05, 0.2], k, tau, S, R, Q, "call")
+    no_diffusion = orvelta.european_price(
+        4, [0.0, 2.0, 0.0, 0.6, -0.5, 0.3, -0.05, 0.2], k, tau, S, R, Q, "call"
+    )
     merton = orvelta.european_price(1, [0.0, 0.3, -0.05, 0.2], k, tau, S, R, Q, "call")
     np.testing.assert_allclose(no_diffusion, merton, rtol=0, atol=2e-8)
     # Variance gamma with a vanishing clock variance is Black-Scholes.
@@ -444,11 +555,14 @@ def test_a_long_batch_stops_on_keyboard_interrupt(run_python):
 
 # ---------------------------------------------------------------- inputs and errors
 
+
 def test_shapes_scalars_and_special_inputs():
     assert isinstance(orvelta.european_price(3, None, 100.0, 1.0, S, R, Q, "call"), float)
     grid = orvelta.european_price(3, None, [[90.0], [110.0]], [0.5, 1.0, 2.0], S, R, Q, 1)
     assert grid.shape == (2, 3)
-    got = orvelta.european_price(3, None, [100.0, math.nan, -1.0, 100.0, 100.0], [1.0, 1.0, 1.0, 0.0, -1.0], S, R, Q, 1)
+    got = orvelta.european_price(
+        3, None, [100.0, math.nan, -1.0, 100.0, 100.0], [1.0, 1.0, 1.0, 0.0, -1.0], S, R, Q, 1
+    )
     assert got[0] > 0 and np.isnan(got[1:3]).all() and got[3] == 0.0 and np.isnan(got[4])
     assert np.isnan(orvelta.european_price(3, None, [90.0, 110.0], 1.0, math.nan, R, Q, 1)).all()
     mixed = orvelta.european_price(3, None, [90.0, 90.0], 1.0, S, R, Q, option_type=[1, -1])
@@ -456,33 +570,116 @@ def test_shapes_scalars_and_special_inputs():
     assert mixed[1] == orvelta.european_price(3, None, 90.0, 1.0, S, R, Q, option_type=0)
 
 
-@pytest.mark.parametrize("model, params, tol, error, message", [
-    (3, None, 0.0, ValueError, "tol must be a positive finite number, got 0.0"),
-    (3, None, math.nan, ValueError, "tol must be a positive finite number, got nan"),
-    (3, None, math.inf, ValueError, "tol must be a positive finite number, got inf"),
-    (3, None, "1e-8", TypeError, "tol must be a positive finite number, got str '1e-8'"),
-    ("merton", [0.2, -0.1, 0.0, 0.2], 1e-8, ValueError, "merton parameter lam must lie in [0, inf), got -0.1"),
-    ("bates", [0.04, 2.0, 0.04, 0.6, -0.5, -1.0, 0.0, 0.2], 1e-8, ValueError,
-     "bates parameter lam must lie in [0, inf), got -1.0"),
-    (3, [0.04, math.inf, 0.04, 0.6, -0.5], 1e-8, ValueError, "heston parameter kappa must lie in [0, inf), got inf"),
-    (3, [0.04, 2.0, 0.04, 0.6, math.nan], 1e-8, ValueError, "heston parameter rho must lie in [-1, 1], got nan"),
-    (2, [0.0, 2.0, 0.75], 1e-8, ValueError,
-     "variance_gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist), got -0.5"),
-    (2, [0.2, -0.1, 0.0], 1e-8, ValueError, "variance_gamma parameter nu must lie in (0, inf), got 0.0"),
-    ("vg", {"nu": -1.0}, 1e-8, ValueError, "variance_gamma parameter nu must lie in (0, inf), got -1.0"),
-    (3, [[0.04]], 1e-8, ValueError, "heston takes 5 parameters (v0, kappa, theta, sigma_v, rho), got 1"),
-    (3, 0.04, 1e-8, ValueError, "params must be a sequence of 5 numbers (v0, kappa, theta, sigma_v, rho) for heston, "
-                                "got one number"),
-    ("heston", {"vol": 0.2}, 1e-8, ValueError,
-     "heston has no parameter 'vol' (its parameters: v0, kappa, theta, sigma_v, rho)"),
-    ("heston", orvelta.BlackScholes(), 1e-8, ValueError, "params is a BlackScholes record but the model is heston"),
-    ("heston", [0.04, 2.0, "x", 0.6, -0.5], 1e-8, TypeError, "params must be a number or an array of numbers, "
-                                                            "got strings"),
-    ("heston", [0.04, 2.0, None, 0.6, -0.5], 1e-8, TypeError, "params must hold numbers only, got None"),
-    (5, None, 1e-8, ValueError, "unknown model id 5: the ids are 0 (black_scholes), 1 (merton), 2 (variance_gamma), "
-                                "3 (heston) and 4 (bates)"),
-    (3.0, None, 1e-8, TypeError, "model must be a model name or an integer id, got float 3.0"),
-])
+@pytest.mark.parametrize(
+    "model, params, tol, error, message",
+    [
+        (3, None, 0.0, ValueError, "tol must be a positive finite number, got 0.0"),
+        (3, None, math.nan, ValueError, "tol must be a positive finite number, got nan"),
+        (3, None, math.inf, ValueError, "tol must be a positive finite number, got inf"),
+        (3, None, "1e-8", TypeError, "tol must be a positive finite number, got str '1e-8'"),
+        (
+            "merton",
+            [0.2, -0.1, 0.0, 0.2],
+            1e-8,
+            ValueError,
+            "merton parameter lam must lie in [0, inf), got -0.1",
+        ),
+        (
+            "bates",
+            [0.04, 2.0, 0.04, 0.6, -0.5, -1.0, 0.0, 0.2],
+            1e-8,
+            ValueError,
+            "bates parameter lam must lie in [0, inf), got -1.0",
+        ),
+        (
+            3,
+            [0.04, math.inf, 0.04, 0.6, -0.5],
+            1e-8,
+            ValueError,
+            "heston parameter kappa must lie in [0, inf), got inf",
+        ),
+        (
+            3,
+            [0.04, 2.0, 0.04, 0.6, math.nan],
+            1e-8,
+            ValueError,
+            "heston parameter rho must lie in [-1, 1], got nan",
+        ),
+        (
+            2,
+            [0.0, 2.0, 0.75],
+            1e-8,
+            ValueError,
+            "variance_gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist), got -0.5",
+        ),
+        (
+            2,
+            [0.2, -0.1, 0.0],
+            1e-8,
+            ValueError,
+            "variance_gamma parameter nu must lie in (0, inf), got 0.0",
+        ),
+        (
+            "vg",
+            {"nu": -1.0},
+            1e-8,
+            ValueError,
+            "variance_gamma parameter nu must lie in (0, inf), got -1.0",
+        ),
+        (
+            3,
+            [[0.04]],
+            1e-8,
+            ValueError,
+            "heston takes 5 parameters (v0, kappa, theta, sigma_v, rho), got 1",
+        ),
+        (
+            3,
+            0.04,
+            1e-8,
+            ValueError,
+            "params must be a sequence of 5 numbers (v0, kappa, theta, sigma_v, rho) for heston, "
+            "got one number",
+        ),
+        (
+            "heston",
+            {"vol": 0.2},
+            1e-8,
+            ValueError,
+            "heston has no parameter 'vol' (its parameters: v0, kappa, theta, sigma_v, rho)",
+        ),
+        (
+            "heston",
+            orvelta.BlackScholes(),
+            1e-8,
+            ValueError,
+            "params is a BlackScholes record but the model is heston",
+        ),
+        (
+            "heston",
+            [0.04, 2.0, "x", 0.6, -0.5],
+            1e-8,
+            TypeError,
+            "params must be a number or an array of numbers, got strings",
+        ),
+        (
+            "heston",
+            [0.04, 2.0, None, 0.6, -0.5],
+            1e-8,
+            TypeError,
+            "params must hold numbers only, got None",
+        ),
+        (
+            5,
+            None,
+            1e-8,
+            ValueError,
+            "unknown model id 5: the ids are 0 (black_scholes), 1 (merton), 2 (variance_gamma), "
+            "3 (heston) and 4 (bates)",
+        ),
+        (3.0, None, 1e-8, TypeError, "model must be a model name or an integer id, got float 3.0"),
+    ],
+)
 def test_invalid_models_and_parameters_raise(model, params, tol, error, message):
     with pytest.raises(error, match="^" + re.escape(message) + "$"):
         orvelta.european_price(model, params, [100.0], 1.0, S, R, Q, "put", tol=tol)
@@ -493,19 +690,26 @@ def test_invalid_models_and_parameters_raise(model, params, tol, error, message)
 
 # ---------------------------------------------------------------- implied volatility
 
+
 def test_implied_vol_to_the_last_bits():
     mp = pytest.importorskip("mpmath")
     mp.mp.dps = 40
 
     def exact_vol(price, k, tau, call):
         """The volatility whose exact Black-Scholes price is the double `price`."""
+
         def bs(sig):
             v = sig * mp.sqrt(tau)
             f = S * mp.exp((mp.mpf(R) - Q) * tau)
             d1 = mp.log(f / k) / v + v / 2
             d2 = d1 - v
             disc = mp.exp(-mp.mpf(R) * tau)
-            return disc * (f * mp.ncdf(d1) - k * mp.ncdf(d2)) if call else disc * (k * mp.ncdf(-d2) - f * mp.ncdf(-d1))
+            return (
+                disc * (f * mp.ncdf(d1) - k * mp.ncdf(d2))
+                if call
+                else disc * (k * mp.ncdf(-d2) - f * mp.ncdf(-d1))
+            )
+
         return bs
 
     worst = 0.0
@@ -519,7 +723,9 @@ def test_implied_vol_to_the_last_bits():
                     if price < 1e-250:
                         continue
                     try:
-                        truth = mp.findroot(lambda x: bs(x) - mp.mpf(price), mp.mpf(sigma), tol=mp.mpf(10) ** -32)
+                        truth = mp.findroot(
+                            lambda x: bs(x) - mp.mpf(price), mp.mpf(sigma), tol=mp.mpf(10) ** -32
+                        )
                     except ValueError:  # the double price leaves no unique volatility
                         continue
                     vega = float(mp.diff(bs, truth))
@@ -527,7 +733,9 @@ def test_implied_vol_to_the_last_bits():
                         continue
                     # Relative sensitivity of the volatility to the price.
                     cond = abs(price / (vega * float(truth)))
-                    if cond > 1e8:  # the price is within rounding of a bound: no volatility to speak of
+                    if (
+                        cond > 1e8
+                    ):  # the price is within rounding of a bound: no volatility to speak of
                         continue
                     got = orvelta.implied_vol(price, S, k, R, Q, tau, int(call))
                     err = abs(got - float(truth)) / float(truth) / np.finfo(float).eps
@@ -540,8 +748,15 @@ def test_implied_vol_edges():
     disc_intrinsic = S * math.exp(-Q * tau) - k * math.exp(-R * tau)
     assert orvelta.implied_vol(disc_intrinsic, S, k, R, Q, tau, 1) == 0.0
     assert orvelta.implied_vol(0.0, S, 120.0, R, Q, tau, 1) == 0.0
-    below = orvelta.implied_vol([disc_intrinsic * 0.999, S * math.exp(-Q * tau), math.nan, 5.0, 5.0],
-                                S, [k, k, k, -1.0, k], R, Q, [tau, tau, tau, tau, 0.0], 1)
+    below = orvelta.implied_vol(
+        [disc_intrinsic * 0.999, S * math.exp(-Q * tau), math.nan, 5.0, 5.0],
+        S,
+        [k, k, k, -1.0, k],
+        R,
+        Q,
+        [tau, tau, tau, tau, 0.0],
+        1,
+    )
     assert np.isnan(below).all()
     put = bs_price(S, 130.0, R, Q, 0.3, 2.0, False)
     assert orvelta.implied_vol(put, S, 130.0, R, Q, 2.0, -1) == pytest.approx(0.3, rel=1e-14)
@@ -560,6 +775,7 @@ def test_model_smiles():
 
 # ---------------------------------------------------------------- calibration
 
+
 def test_heston_calibration_recovers_its_parameters():
     true = np.array([0.05, 1.5, 0.06, 0.7, -0.6])
     taus = np.repeat([0.25, 0.5, 1.0, 2.0, 3.0], 9)
@@ -571,38 +787,79 @@ def test_heston_calibration_recovers_its_parameters():
     np.testing.assert_allclose(fit["params"], true, rtol=1e-5)
 
 
-@pytest.mark.parametrize("model, true", [(0, [0.3]), (2, [0.18, -0.15, 0.3]), (1, [0.15, 0.5, -0.1, 0.15])])
+@pytest.mark.parametrize(
+    "model, true", [(0, [0.3]), (2, [0.18, -0.15, 0.3]), (1, [0.15, 0.5, -0.1, 0.15])]
+)
 def test_calibration_of_other_models_with_puts_and_weights(model, true):
     taus = np.repeat([0.5, 1.0, 2.0], 5)
     k = np.tile(np.linspace(80.0, 120.0, 5), 3)
     kinds = np.where(k < 100.0, 0, 1)
     prices = orvelta.european_price(model, true, k, taus, S, R, Q, option_type=kinds, tol=1e-11)
-    fit = orvelta.calibrate(model, k, taus, prices, S, R, Q, option_type=kinds, weights=np.full(k.size, 2.0))
+    fit = orvelta.calibrate(
+        model, k, taus, prices, S, R, Q, option_type=kinds, weights=np.full(k.size, 2.0)
+    )
     assert fit["rmse"] < 1e-6
     np.testing.assert_allclose(fit["params"], true, rtol=1e-3)
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"tau": [1.0, 1.0]}, r"k, tau and price must be one-dimensional of the same length \(or scalars\), "
-                          r"got shapes \(3,\), \(2,\), \(3,\)"),
-    ({"weights": [1.0]}, r"weights must be a scalar or have one entry per quote \(got 1 for 3 quotes\)"),
-    ({"option_type": [1, 0]}, r"option_type must be a scalar or have one entry per quote"),
-    ({"x0": [0.04]}, r"heston takes 5 parameters \(v0, kappa, theta, sigma_v, rho\), got 1"),
-    ({"x0": [0.04, 2.0, 0.04, 0.6, -2.0]}, r"heston parameter rho must lie in \[-1, 1\], got -2\.0"),
-    ({"tau": [1.0, -1.0, 1.0]}, r"quote 1 \(strike 100, tau -1\) needs a maturity tau >= 0 \(years\)"),
-    ({"prices": [22.0, math.nan, 2.0]}, r"quote 1 \(strike 100, tau 1\) has a price that is not a finite number"),
-    ({"option_type": [1, math.nan, 1]}, r"quote 1 \(strike 100, tau 1\) has no option type \(NaN\)"),
-    ({"weights": 0.0}, r"weights must not all be zero: the fit would have nothing to match"),
-    ({"weights": [1.0, -1.0, 1.0]}, r"weights must be finite and >= 0"),
-    ({"prices": [1.0, 25.0, 3.0]}, r"quote 0 \(strike 80, tau 1\) is 1, below its intrinsic value 21\.\d+"),
-    ({"prices": [30.0, 5.0, 200.0]}, r"quote 2 \(strike 120, tau 1\) is 200, at or above its upper bound 99\.\d+"),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (
+            {"tau": [1.0, 1.0]},
+            r"k, tau and price must be one-dimensional of the same length \(or scalars\), "
+            r"got shapes \(3,\), \(2,\), \(3,\)",
+        ),
+        (
+            {"weights": [1.0]},
+            r"weights must be a scalar or have one entry per quote \(got 1 for 3 quotes\)",
+        ),
+        ({"option_type": [1, 0]}, r"option_type must be a scalar or have one entry per quote"),
+        ({"x0": [0.04]}, r"heston takes 5 parameters \(v0, kappa, theta, sigma_v, rho\), got 1"),
+        (
+            {"x0": [0.04, 2.0, 0.04, 0.6, -2.0]},
+            r"heston parameter rho must lie in \[-1, 1\], got -2\.0",
+        ),
+        (
+            {"tau": [1.0, -1.0, 1.0]},
+            r"quote 1 \(strike 100, tau -1\) needs a maturity tau >= 0 \(years\)",
+        ),
+        (
+            {"prices": [22.0, math.nan, 2.0]},
+            r"quote 1 \(strike 100, tau 1\) has a price that is not a finite number",
+        ),
+        (
+            {"option_type": [1, math.nan, 1]},
+            r"quote 1 \(strike 100, tau 1\) has no option type \(NaN\)",
+        ),
+        ({"weights": 0.0}, r"weights must not all be zero: the fit would have nothing to match"),
+        ({"weights": [1.0, -1.0, 1.0]}, r"weights must be finite and >= 0"),
+        (
+            {"prices": [1.0, 25.0, 3.0]},
+            r"quote 0 \(strike 80, tau 1\) is 1, below its intrinsic value 21\.\d+",
+        ),
+        (
+            {"prices": [30.0, 5.0, 200.0]},
+            r"quote 2 \(strike 120, tau 1\) is 200, at or above its upper bound 99\.\d+",
+        ),
+    ],
+)
 def test_calibration_input_errors(kwargs, message):
     args = {"strikes": [80.0, 100.0, 120.0], "tau": [1.0, 1.0, 1.0], "prices": [22.0, 8.0, 2.0]}
     args.update({k: v for k, v in kwargs.items() if k in args})
     extra = {k: v for k, v in kwargs.items() if k not in args}
     with pytest.raises(ValueError, match=message):
-        orvelta.calibrate(3, args["strikes"], args["tau"], args["prices"], S, R, Q, extra.pop("option_type", 1), **extra)
+        orvelta.calibrate(
+            3,
+            args["strikes"],
+            args["tau"],
+            args["prices"],
+            S,
+            R,
+            Q,
+            extra.pop("option_type", 1),
+            **extra,
+        )
 
 
 def test_demo_calibration_section():
@@ -618,13 +875,17 @@ def test_calibrate_names_its_extra_when_scipy_is_missing(monkeypatch):
     import sys
 
     monkeypatch.setitem(sys.modules, "scipy.optimize", None)
-    with pytest.raises(ImportError, match=re.escape("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'")):
+    with pytest.raises(
+        ImportError, match=re.escape("orvelta.calibrate needs scipy: pip install 'orvelta[fit]'")
+    ):
         orvelta.calibrate(0, [100.0], [1.0], [10.0], S, R, Q, "call")
 
 
 def test_empty_inputs():
     assert orvelta.european_price(3, None, np.array([]), np.array([]), S, R, Q, 1).shape == (0,)
-    assert orvelta.european_greeks(3, None, np.array([]), np.array([]), S, R, Q, 1)["delta"].shape == (0,)
+    assert orvelta.european_greeks(3, None, np.array([]), np.array([]), S, R, Q, 1)[
+        "delta"
+    ].shape == (0,)
     assert orvelta.implied_vol(np.array([]), S, 100.0, R, Q, 1.0, "put").shape == (0,)
     with pytest.raises(ValueError, match="calibrate needs at least one quote"):
         orvelta.calibrate(3, [], [], [], S, R, Q, 1)
@@ -653,12 +914,16 @@ def test_shared_settings_give_the_derivatives_at_a_loose_tolerance():
     rows = np.vstack([x, x + np.diag(steps)])
     shared = E._european_price_sets(3, rows, k, t, S, R, Q, 1, 1e-4, True)
     # No strike here is near a no-arbitrage bound, so the raw first row is the plain price.
-    np.testing.assert_array_equal(shared[0], E._european_price_sets(3, rows[:1], k, t, S, R, Q, 1, 1e-4)[0])
+    np.testing.assert_array_equal(
+        shared[0], E._european_price_sets(3, rows[:1], k, t, S, R, Q, 1, 1e-4)[0]
+    )
     h = 1e-4 * np.maximum(np.abs(x), 0.1)
     up = E._european_price_sets(3, x + np.diag(h), k, t, S, R, Q, 1, 1e-12)
     down = E._european_price_sets(3, x - np.diag(h), k, t, S, R, Q, 1, 1e-12)
     central = (up - down) / (2.0 * h[:, None])
-    np.testing.assert_allclose((shared[1:] - shared[0]) / steps[:, None], central, rtol=1e-5, atol=1e-4)
+    np.testing.assert_allclose(
+        (shared[1:] - shared[0]) / steps[:, None], central, rtol=1e-5, atol=1e-4
+    )
 
 
 def test_shared_settings_on_other_routes_price_each_set_tightly():
@@ -673,11 +938,14 @@ def test_shared_settings_on_other_routes_price_each_set_tightly():
 
 # --- limits of the inputs ----------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("tol", [1e3, 1e6, 1e300])
 def test_huge_tolerances_still_price(tol):
     """Tolerances beyond the price scale are met (they used to fail the tail search: NaN)."""
     exact = orvelta.european_price(3, HESTON, [80.0, 100.0, 125.0], 1.0, S, R, Q, option_type=0)
-    got = orvelta.european_price(3, HESTON, [80.0, 100.0, 125.0], 1.0, S, R, Q, option_type=0, tol=tol)
+    got = orvelta.european_price(
+        3, HESTON, [80.0, 100.0, 125.0], 1.0, S, R, Q, option_type=0, tol=tol
+    )
     assert np.all(np.abs(got - exact) <= 0.05 * S)
 
 
@@ -686,7 +954,9 @@ def test_huge_tolerances_still_price(tol):
 def test_black_scholes_at_astronomical_maturities_takes_its_limits(tau, q):
     """The forward and discount factor leave the range of doubles: the put tends
     to 0 and the call to the discounted spot, s e^(-q tau) (NaN before)."""
-    put, call = (orvelta.european_price(0, [0.2], 100.0, tau, 100.0, 0.05, q, option_type=c) for c in (0, 1))
+    put, call = (
+        orvelta.european_price(0, [0.2], 100.0, tau, 100.0, 0.05, q, option_type=c) for c in (0, 1)
+    )
     assert put == 0.0
     assert call == (100.0 if q == 0.0 else 0.0)
 
@@ -696,6 +966,14 @@ def test_a_jump_series_of_a_hundred_thousand_expansions_is_right():
     """Bates with lambda tau = 1e5 jumps of +0.3: the compensator drives S_T to 0 on
     every path that matters, so the put is the discounted strike; the plan of
     25.6 million COS terms is priced (1.3 GB), after the memory check."""
-    got = orvelta.european_price(4, [1e-4, 2.0, 1e-4, 1e-3, -0.5, 1e4, 0.3, 1e-3], 100.0, 10.0, 100.0, 0.05,
-                                 0.02, option_type=0)
+    got = orvelta.european_price(
+        4,
+        [1e-4, 2.0, 1e-4, 1e-3, -0.5, 1e4, 0.3, 1e-3],
+        100.0,
+        10.0,
+        100.0,
+        0.05,
+        0.02,
+        option_type=0,
+    )
     assert got == pytest.approx(100.0 * math.exp(-0.5), abs=1e-8)

@@ -25,6 +25,7 @@ def prices(model, params, k, tau, s=S, r=R, q=Q, kind="put"):
 
 def richardson(f, x, h, second=False):
     """Central differences at h, h/2 and h/4, extrapolated twice (error O(h^6))."""
+
     def d(step):
         if second:
             return (f(x + step) - 2.0 * f(x) + f(x - step)) / step**2
@@ -39,7 +40,9 @@ def reference(model, params, k, tau, kind):
     h = 0.01 * S * math.sqrt(tau)
     ref = {
         "delta": richardson(lambda s: prices(model, params, k, tau, s=s, kind=kind), S, h),
-        "gamma": richardson(lambda s: prices(model, params, k, tau, s=s, kind=kind), S, h, second=True),
+        "gamma": richardson(
+            lambda s: prices(model, params, k, tau, s=s, kind=kind), S, h, second=True
+        ),
         "theta": -richardson(lambda t: prices(model, params, k, t, kind=kind), tau, 0.02 * tau),
         "rho": richardson(lambda r: prices(model, params, k, tau, r=r, kind=kind), R, 1e-3),
     }
@@ -58,13 +61,19 @@ def reference(model, params, k, tau, kind):
 
 
 CASES = [
-    ("bs", 0, (0.25,), 0.1), ("bs", 0, (0.25,), 2.0),
-    ("merton", 1, (0.2, 0.3, -0.05, 0.2), 0.05), ("merton", 1, (0.2, 0.3, -0.05, 0.2), 1.0),
-    ("vg gamma clock", 2, (0.2, -0.08, 0.2), 0.5), ("vg cos", 2, (0.2, -0.08, 0.2), 2.0),
-    ("heston", 3, HESTON, 0.1), ("heston", 3, HESTON, 1.0), ("heston", 3, HESTON, 5.0),
+    ("bs", 0, (0.25,), 0.1),
+    ("bs", 0, (0.25,), 2.0),
+    ("merton", 1, (0.2, 0.3, -0.05, 0.2), 0.05),
+    ("merton", 1, (0.2, 0.3, -0.05, 0.2), 1.0),
+    ("vg gamma clock", 2, (0.2, -0.08, 0.2), 0.5),
+    ("vg cos", 2, (0.2, -0.08, 0.2), 2.0),
+    ("heston", 3, HESTON, 0.1),
+    ("heston", 3, HESTON, 1.0),
+    ("heston", 3, HESTON, 5.0),
     ("hard heston", 3, HARD_HESTON, 1.0),
     ("deterministic heston", 3, (0.09, 1.5, 0.04, 0.0, -0.5), 1.0),
-    ("bates", 4, BATES, 0.25), ("bates", 4, BATES, 2.0),
+    ("bates", 4, BATES, 0.25),
+    ("bates", 4, BATES, 2.0),
     ("bates jump series", 4, NARROW_BATES, 0.5),
     ("deterministic bates", 4, (0.09, 1.5, 0.04, 0.0, -0.5, 0.3, -0.05, 0.2), 1.0),
 ]
@@ -83,7 +92,9 @@ def test_greeks_against_differences_of_the_accurate_price(label, model, params, 
     got = orvelta.european_greeks(model, list(params), k, tau, S, R, Q, kind, tol=1e-8)
     ref = reference(model, params, k, tau, kind)
     assert set(got) == {"price", "delta", "gamma", "theta", "rho", *ref}
-    np.testing.assert_array_equal(got["price"], orvelta.european_price(model, list(params), k, tau, S, R, Q, kind))
+    np.testing.assert_array_equal(
+        got["price"], orvelta.european_price(model, list(params), k, tau, S, R, Q, kind)
+    )
     for name, want in ref.items():
         err = np.max(np.abs(got[name] - want))
         bound = 2e-8 + 1e-9 * np.max(np.abs(want))
@@ -104,16 +115,25 @@ def test_black_scholes_greeks_are_the_closed_form(tau, kind):
     d1 = (np.log(S / k) + (R - Q) * tau) / v + 0.5 * v
     d2 = d1 - v
     from scipy.special import ndtr
+
     pdf = np.exp(-0.5 * d1 * d1) / math.sqrt(2.0 * math.pi)
     dq, dr = math.exp(-Q * tau), math.exp(-R * tau)
     call = kind == "call"
     delta = dq * (ndtr(d1) if call else ndtr(d1) - 1.0)
-    theta = (-S * dq * pdf * sigma / (2.0 * math.sqrt(tau))
-             + (Q * S * dq * ndtr(d1) - R * k * dr * ndtr(d2) if call else
-                -Q * S * dq * ndtr(-d1) + R * k * dr * ndtr(-d2)))
+    theta = -S * dq * pdf * sigma / (2.0 * math.sqrt(tau)) + (
+        Q * S * dq * ndtr(d1) - R * k * dr * ndtr(d2)
+        if call
+        else -Q * S * dq * ndtr(-d1) + R * k * dr * ndtr(-d2)
+    )
     rho = k * tau * dr * (ndtr(d2) if call else -ndtr(-d2))
-    want = {"price": [bs_price(S, x, R, Q, sigma, tau, call) for x in k], "delta": delta,
-            "gamma": dq * pdf / (S * v), "vega": S * dq * pdf * math.sqrt(tau), "theta": theta, "rho": rho}
+    want = {
+        "price": [bs_price(S, x, R, Q, sigma, tau, call) for x in k],
+        "delta": delta,
+        "gamma": dq * pdf / (S * v),
+        "vega": S * dq * pdf * math.sqrt(tau),
+        "theta": theta,
+        "rho": rho,
+    }
     for name, w in want.items():
         np.testing.assert_allclose(g[name], w, rtol=1e-12, atol=1e-12, err_msg=name)
 
@@ -122,22 +142,38 @@ def test_shapes_batches_and_special_inputs():
     g = orvelta.european_greeks("heston", HESTON, 100.0, 1.0, S, R, Q, "put")
     assert list(g) == ["price", "delta", "gamma", "theta", "rho", "vega_v0", "vega_theta"]
     assert all(isinstance(v, float) for v in g.values())
-    grid = orvelta.european_greeks("heston", HESTON, [[90.0], [110.0]], [0.5, 1.0], [100.0, 105.0], R, Q, "call")
+    grid = orvelta.european_greeks(
+        "heston", HESTON, [[90.0], [110.0]], [0.5, 1.0], [100.0, 105.0], R, Q, "call"
+    )
     assert grid["delta"].shape == (2, 2)
     # A batch gives each option the bits it gets alone.
     k = np.array([80.0, 100.0, 120.0, 95.0])
     taus = np.array([0.5, 1.0, 0.5, 2.0])
     spots = np.array([100.0, 100.0, 90.0, 100.0])
-    batch = orvelta.european_greeks("bates", BATES, k, taus, spots, R, Q, ["put", "call", "put", "call"])
+    batch = orvelta.european_greeks(
+        "bates", BATES, k, taus, spots, R, Q, ["put", "call", "put", "call"]
+    )
     for i in range(4):
-        alone = orvelta.european_greeks("bates", BATES, k[i], taus[i], spots[i], R, Q, ["put", "call"][i % 2])
+        alone = orvelta.european_greeks(
+            "bates", BATES, k[i], taus[i], spots[i], R, Q, ["put", "call"][i % 2]
+        )
         for name, v in alone.items():
             assert batch[name][i] == v, name
     # NaN in, NaN out; at expiry the payoff's slope; NaN option type.
-    special = orvelta.european_greeks("heston", HESTON, [100.0, -1.0, 90.0, 100.0, 100.0], [1.0, 1.0, 0.0, 0.0, 1.0],
-                                      S, R, Q, [1, 1, 0, 0, math.nan])
+    special = orvelta.european_greeks(
+        "heston",
+        HESTON,
+        [100.0, -1.0, 90.0, 100.0, 100.0],
+        [1.0, 1.0, 0.0, 0.0, 1.0],
+        S,
+        R,
+        Q,
+        [1, 1, 0, 0, math.nan],
+    )
     assert np.isnan(special["delta"][1]) and np.isnan(special["price"][1])
-    assert special["delta"][2] == 0.0 and special["gamma"][2] == 0.0 and np.isnan(special["theta"][2])
+    assert (
+        special["delta"][2] == 0.0 and special["gamma"][2] == 0.0 and np.isnan(special["theta"][2])
+    )
     assert np.isnan(special["delta"][3])  # at the money at expiry
     assert all(np.isnan(v[4]) for v in special.values())
 
@@ -150,7 +186,9 @@ def test_per_option_volatilities_price_as_one_model_each():
         if np.isnan(v):
             assert all(np.isnan(x[i]) for x in g.values())
             continue
-        alone = orvelta.european_greeks("bs", orvelta.BlackScholes(sigma=v), k[i], 1.0, S, R, Q, "call")
+        alone = orvelta.european_greeks(
+            "bs", orvelta.BlackScholes(sigma=v), k[i], 1.0, S, R, Q, "call"
+        )
         for name, x in alone.items():
             assert g[name][i] == x, name
 
@@ -164,7 +202,9 @@ def test_tolerances_are_met_for_the_sensitivities(tol):
             got = orvelta.european_greeks(model, list(params), k, tau, S, R, Q, "put", tol=tol)
             ref = orvelta.european_greeks(model, list(params), k, tau, S, R, Q, "put", tol=1e-11)
             for name in got:
-                np.testing.assert_allclose(got[name], ref[name], rtol=0, atol=tol, err_msg=f"{model} {tau} {name}")
+                np.testing.assert_allclose(
+                    got[name], ref[name], rtol=0, atol=tol, err_msg=f"{model} {tau} {name}"
+                )
 
 
 def test_greeks_answer_ctrl_c(run_python):
@@ -185,8 +225,19 @@ def test_greeks_answer_ctrl_c(run_python):
 
 def test_engine_hook_takes_option_types_as_floats():
     one = np.ones(3)
-    g = E._european_greeks(3, np.array(HESTON), 100 * one, one, np.array(S), np.array(R), np.array(Q),
-                           np.array([2.0**40, -(2.0**40), math.nan]), 1e-8)
+    g = E._european_greeks(
+        3,
+        np.array(HESTON),
+        100 * one,
+        one,
+        np.array(S),
+        np.array(R),
+        np.array(Q),
+        np.array([2.0**40, -(2.0**40), math.nan]),
+        1e-8,
+    )
     call = orvelta.european_greeks(3, HESTON, 100.0, 1.0, S, R, Q, "call")
     put = orvelta.european_greeks(3, HESTON, 100.0, 1.0, S, R, Q, "put")
-    assert g["delta"][0] == call["delta"] and g["delta"][1] == put["delta"] and np.isnan(g["delta"][2])
+    assert (
+        g["delta"][0] == call["delta"] and g["delta"][1] == put["delta"] and np.isnan(g["delta"][2])
+    )

@@ -13,8 +13,22 @@ PSOR_KEYS = ["price", "s_grid", "boundary", "residuals", "values"]
 BATCH_DEFAULTS = dict(s_steps=100, t_steps=80, s_max_mult=3.0, omega=1.35, tol=1e-7, max_iter=3000)
 
 
-def reference_solve(s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega,
-                    tol, max_iter, american):
+def reference_solve(
+    s,
+    k,
+    r,
+    q,
+    sigma,
+    tau,
+    option_type,
+    s_steps,
+    t_steps,
+    s_max_mult,
+    omega,
+    tol,
+    max_iter,
+    american,
+):
     """Plain-Python recomputation of the PSOR grid solver, operation by operation.
 
     Python's max(a, b) keeps a unless b is greater, like the solver's max, and
@@ -76,8 +90,9 @@ def reference_solve(s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max
 
 def batch_of(options, **kw):
     cols = list(zip(*options))
-    return K.american_pde_psor_batch(*(np.array(c, dtype=float) for c in cols[:6]),
-                                     np.array(cols[6], dtype=np.int32), **kw)
+    return K.american_pde_psor_batch(
+        *(np.array(c, dtype=float) for c in cols[:6]), np.array(cols[6], dtype=np.int32), **kw
+    )
 
 
 MARKETS = [
@@ -89,6 +104,7 @@ MARKETS = [
 
 
 # --- the single solver, recomputed bit for bit -------------------------------------------
+
 
 @pytest.mark.parametrize(
     "args",
@@ -125,11 +141,15 @@ def test_keys_in_order_and_shapes():
     assert type(res["price"]) is float
     assert [res[key].shape for key in PSOR_KEYS[1:]] == [(161,), (121,), (120,), (121, 161)]
     assert list(K.american_pde_psor_batch([100.0], [100.0], [0.05], [0.0], [0.2], [1.0], [0])) == [
-        "prices", "residuals"]
+        "prices",
+        "residuals",
+    ]
 
 
-@pytest.mark.parametrize("s_steps, t_steps, nodes, levels",
-                         [(5, 1, 21, 5), (-7, 0, 21, 5), (20, 4, 21, 5), (21, 5, 22, 6)])
+@pytest.mark.parametrize(
+    "s_steps, t_steps, nodes, levels",
+    [(5, 1, 21, 5), (-7, 0, 21, 5), (20, 4, 21, 5), (21, 5, 22, 6)],
+)
 def test_sizes_below_their_floors_are_raised(s_steps, t_steps, nodes, levels):
     res = K.american_pde_psor(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0, s_steps, t_steps)
     assert res["s_grid"].shape == (nodes,)
@@ -149,7 +169,10 @@ def test_grid_and_interpolation_example():
     assert res["price"] == (1.0 - w) * V[53] + w * V[54]
     # A multiplier below 1.5 acts as 1.5.
     for mult in (1.0, -2.0):
-        assert K.american_pde_psor(100.0, 90.0, 0.05, 0.0, 0.2, 1.0, 0, 20, 4, mult)["s_grid"][-1] == 150.0
+        assert (
+            K.american_pde_psor(100.0, 90.0, 0.05, 0.0, 0.2, 1.0, 0, 20, 4, mult)["s_grid"][-1]
+            == 150.0
+        )
 
 
 @pytest.mark.parametrize("option_type, boundary_node", [(0, 19), (1, 21)])
@@ -195,6 +218,7 @@ def test_european_mode_boundary_and_payoff_floor():
 
 # --- accuracy against independent references --------------------------------------------
 
+
 # Measured at the defaults (160 price intervals, 120 time steps) on MARKETS: the
 # largest error is 1.7e-2 against Black-Scholes (European mode) and 2.2e-2
 # against a 10000-step lattice (American mode); at 320 x 480 both fall below 7e-3.
@@ -218,6 +242,7 @@ def test_american_mode_against_fine_lattice(market, option_type):
 
 # --- the batch ----------------------------------------------------------------------------
 
+
 def test_batch_of_one_equals_single_call_with_batch_defaults():
     opt = (100.0, 100.0, 0.05, 0.02, 0.2, 1.0, 0)
     batch = batch_of([opt])
@@ -238,17 +263,27 @@ def test_batch_of_one_equals_single_call_with_batch_defaults():
 )
 def test_batch_equals_single_calls_bit_for_bit(american, n, kw):
     rng = np.random.default_rng(20261208 + n)
-    cols = [rng.uniform(60, 140, n), rng.uniform(80, 120, n), rng.uniform(-0.01, 0.08, n),
-            rng.uniform(0.0, 0.06, n), rng.uniform(0.1, 0.5, n), rng.uniform(0.1, 2.0, n)]
+    cols = [
+        rng.uniform(60, 140, n),
+        rng.uniform(80, 120, n),
+        rng.uniform(-0.01, 0.08, n),
+        rng.uniform(0.0, 0.06, n),
+        rng.uniform(0.1, 0.5, n),
+        rng.uniform(0.1, 2.0, n),
+    ]
     cols[5][0] = 0.0  # expired: the floored time step
     if n > 6:
         cols[4][6] = math.nan  # a NaN volatility has no price
     options = list(zip(*cols, rng.integers(-1, 3, n)))
     batch = batch_of(options, **kw, american=american)
     for i, opt in enumerate(options):
-        single = K.american_pde_psor(*(float(x) for x in opt[:6]), int(opt[6]), **kw, american=american)
+        single = K.american_pde_psor(
+            *(float(x) for x in opt[:6]), int(opt[6]), **kw, american=american
+        )
         np.testing.assert_array_equal(batch["prices"][i], single["price"])
-        np.testing.assert_array_equal(batch["residuals"][i], np.maximum(0.0, single["residuals"].max()))
+        np.testing.assert_array_equal(
+            batch["residuals"][i], np.maximum(0.0, single["residuals"].max())
+        )
 
 
 def test_batch_option_types_call_put_put():
@@ -271,7 +306,9 @@ LENGTH_MSG = "all input arrays must have the same length"
 
 
 def _inputs(n=3):
-    return [np.full(n, v) for v in (100.0, 100.0, 0.05, 0.0, 0.2, 1.0)] + [np.zeros(n, dtype=np.int32)]
+    return [np.full(n, v) for v in (100.0, 100.0, 0.05, 0.0, 0.2, 1.0)] + [
+        np.zeros(n, dtype=np.int32)
+    ]
 
 
 def test_short_option_type_is_a_length_error():
@@ -303,7 +340,9 @@ def test_dimension_errors(bad, shape, ndim):
 
 
 def test_scalar_inputs_are_zero_dimensional():
-    with pytest.raises(ValueError, match=re.escape("array has incorrect number of dimensions: 0; expected 1")):
+    with pytest.raises(
+        ValueError, match=re.escape("array has incorrect number of dimensions: 0; expected 1")
+    ):
         K.american_pde_psor_batch(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0)
 
 

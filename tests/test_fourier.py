@@ -16,6 +16,7 @@ MERTON = (0.2, 0.3, -0.05, 0.2)  # sigma, lambda, mu_J, delta_J defaults
 
 # ---------------------------------------------------------------- references
 
+
 def merton_price(s, k, r, q, tau, sigma, lam, mu_j, delta_j, call=True, terms=80):
     """Merton's Poisson-weighted series of Black-Scholes prices: with j jumps the
     log price has variance sigma^2 + j delta^2 / tau and rate r_j."""
@@ -50,7 +51,9 @@ def heston_quantlib(strikes, tau_days, v0, kappa, theta, sigma_v, rho, call=True
     kind = ql.Option.Call if call else ql.Option.Put
     prices = []
     for k in strikes:
-        option = ql.VanillaOption(ql.PlainVanillaPayoff(kind, k), ql.EuropeanExercise(today + tau_days))
+        option = ql.VanillaOption(
+            ql.PlainVanillaPayoff(kind, k), ql.EuropeanExercise(today + tau_days)
+        )
         option.setPricingEngine(engine)
         prices.append(option.NPV())
     return np.array(prices)
@@ -90,6 +93,7 @@ def assert_all_equal(a, b):
 
 # ---------------------------------------------------------------- the module
 
+
 def test_registration_order_and_defaults():
     names = [n for n, v in vars(K).items() if callable(v) and not n.startswith("_")]
     assert names[-3:] == ["fft_prices", "direct_prices", "cos_prices"]
@@ -97,11 +101,16 @@ def test_registration_order_and_defaults():
     b = K.fft_prices(1, [], 100.0, 0.05, 0.0, 1.0, 1.5, 512, 0.25, 1)
     assert list(a) == ["strikes", "prices"]
     np.testing.assert_array_equal(a["prices"], b["prices"])
-    np.testing.assert_array_equal(cos(3, [], [90.0]), cos(3, [], [90.0], n_terms=256, truncation_width=10.0))
-    np.testing.assert_array_equal(direct(2, [], [90.0]), direct(2, [], [90.0], n_terms=512, u_max=120.0))
+    np.testing.assert_array_equal(
+        cos(3, [], [90.0]), cos(3, [], [90.0], n_terms=256, truncation_width=10.0)
+    )
+    np.testing.assert_array_equal(
+        direct(2, [], [90.0]), direct(2, [], [90.0], n_terms=512, u_max=120.0)
+    )
 
 
 # ---------------------------------------------------------------- the models
+
 
 # With u = -i and u = 0 the COS series of call - put reproduces
 # e^{-rT} (phi(-i) - K phi(0)); over several strikes it equals the forward
@@ -163,8 +172,12 @@ def test_defaults_and_floors_equal_explicit_values(model, short, explicit):
 def test_variance_gamma_nu_floor():
     # nu below 1e-6 is raised to it in the characteristic function.
     for nu in (0.0, -1.0):
-        np.testing.assert_array_equal(fft(2, [0.2, -0.1, nu])["prices"], fft(2, [0.2, -0.1, 1e-6])["prices"])
-        np.testing.assert_array_equal(direct(2, [0.2, -0.1, nu], [90.0, 110.0]), direct(2, [0.2, -0.1, 1e-6], [90.0, 110.0]))
+        np.testing.assert_array_equal(
+            fft(2, [0.2, -0.1, nu])["prices"], fft(2, [0.2, -0.1, 1e-6])["prices"]
+        )
+        np.testing.assert_array_equal(
+            direct(2, [0.2, -0.1, nu], [90.0, 110.0]), direct(2, [0.2, -0.1, 1e-6], [90.0, 110.0])
+        )
 
 
 def test_bates_without_jumps_is_heston():
@@ -178,13 +191,20 @@ def test_bates_missing_diffusion_entries_are_floored_zeros():
     # none at all leave v0 = kappa = theta = sigma_v = 1e-8.
     short = HESTON[:4]
     jumps_off = [0.0]
-    for method in (lambda m, p: fft(m, p)["prices"], lambda m, p: direct(m, p, [90.0, 100.0, 110.0])):
+    for method in (
+        lambda m, p: fft(m, p)["prices"],
+        lambda m, p: direct(m, p, [90.0, 100.0, 110.0]),
+    ):
         np.testing.assert_array_equal(method(4, short), method(4, short + [0.0]))
         np.testing.assert_array_equal(method(4, []), method(4, [1e-8, 1e-8, 1e-8, 0.0, 0.0]))
         # Without jumps: five entries give Heston, four do not (rho differs).
         np.testing.assert_array_equal(method(4, HESTON + jumps_off), method(3, HESTON))
-        np.testing.assert_array_equal(method(4, short + [0.0] + jumps_off), method(3, short + [0.0]))
-        assert not np.allclose(method(4, short + [0.0] + jumps_off), method(3, short), rtol=1e-6, atol=0)
+        np.testing.assert_array_equal(
+            method(4, short + [0.0] + jumps_off), method(3, short + [0.0])
+        )
+        assert not np.allclose(
+            method(4, short + [0.0] + jumps_off), method(3, short), rtol=1e-6, atol=0
+        )
         assert not np.allclose(method(4, short), method(3, short), rtol=1e-6, atol=0)
 
 
@@ -194,7 +214,10 @@ def test_merton_without_jumps_is_lognormal():
 
 # ---------------------------------------------------------------- FFT grid
 
-@pytest.mark.parametrize("n, size", [(100, 128), (0, 16), (1, 16), (-5, 16), (16, 16), (17, 32), (256, 256), (257, 512)])
+
+@pytest.mark.parametrize(
+    "n, size", [(100, 128), (0, 16), (1, 16), (-5, 16), (16, 16), (17, 32), (256, 256), (257, 512)]
+)
 def test_fft_grid_size(n, size):
     res = fft(0, [], n=n)
     assert res["strikes"].shape == (size,) and res["prices"].shape == (size,)
@@ -239,16 +262,21 @@ def test_fft_rejects_grids_above_two_to_the_thirty():
         with pytest.raises(RuntimeError, match=re.escape("n must be at most 1073741824")):
             fft(0, [], n=n)
     # params is checked first.
-    with pytest.raises(ValueError, match=re.escape("array has incorrect number of dimensions: 2; expected 1")):
+    with pytest.raises(
+        ValueError, match=re.escape("array has incorrect number of dimensions: 2; expected 1")
+    ):
         fft(0, [[0.2]], n=2**31 - 1)
 
 
 def test_fft_params_dimension_error():
-    with pytest.raises(ValueError, match=re.escape("array has incorrect number of dimensions: 0; expected 1")):
+    with pytest.raises(
+        ValueError, match=re.escape("array has incorrect number of dimensions: 0; expected 1")
+    ):
         K.fft_prices(0, 0.2, S, R, Q, T)
 
 
 # ---------------------------------------------------------------- direct integration
+
 
 def test_direct_shared_and_per_option_modes_agree():
     strikes = np.array([80.0, 95.0, 100.0, 110.0, 130.0])
@@ -270,10 +298,18 @@ def test_direct_shared_and_per_option_modes_agree():
 
 def test_direct_floors_on_nodes_and_range():
     strikes = [85.0, 100.0, 120.0]
-    np.testing.assert_array_equal(direct(3, [], strikes, n_terms=10), direct(3, [], strikes, n_terms=64))
-    np.testing.assert_array_equal(direct(3, [], strikes, n_terms=-3), direct(3, [], strikes, n_terms=64))
-    np.testing.assert_array_equal(direct(3, [], strikes, u_max=5.0), direct(3, [], strikes, u_max=10.0))
-    np.testing.assert_array_equal(direct(3, [], strikes, u_max=math.nan), direct(3, [], strikes, u_max=10.0))
+    np.testing.assert_array_equal(
+        direct(3, [], strikes, n_terms=10), direct(3, [], strikes, n_terms=64)
+    )
+    np.testing.assert_array_equal(
+        direct(3, [], strikes, n_terms=-3), direct(3, [], strikes, n_terms=64)
+    )
+    np.testing.assert_array_equal(
+        direct(3, [], strikes, u_max=5.0), direct(3, [], strikes, u_max=10.0)
+    )
+    np.testing.assert_array_equal(
+        direct(3, [], strikes, u_max=math.nan), direct(3, [], strikes, u_max=10.0)
+    )
 
 
 def test_cos_term_floor():
@@ -284,6 +320,7 @@ def test_cos_term_floor():
 
 # ---------------------------------------------------------------- references
 
+
 @pytest.mark.parametrize("call", [True, False])
 def test_black_scholes_at_the_money(call):
     ref = bs_price(S, 100.0, R, Q, 0.2, T, call)
@@ -292,7 +329,10 @@ def test_black_scholes_at_the_money(call):
     assert res["strikes"][128] == pytest.approx(100.0, rel=1e-14)
     assert abs(res["prices"][128] - ref) < 1e-9
     assert abs(direct(0, [], [100.0], option_type=kind)[0] - ref) < 1e-9
-    assert abs(cos(0, [], [100.0], n_terms=256, truncation_width=10.0, option_type=kind)[0] - ref) < 1e-9
+    assert (
+        abs(cos(0, [], [100.0], n_terms=256, truncation_width=10.0, option_type=kind)[0] - ref)
+        < 1e-9
+    )
 
 
 def test_black_scholes_across_strikes_and_maturities():
@@ -300,8 +340,12 @@ def test_black_scholes_across_strikes_and_maturities():
     tau = np.array([0.25, 0.5, 1.0, 2.0, 3.0])
     for kind in (0, 1):
         ref = [bs_price(S, k, R, Q, 0.3, t, kind == 1) for k, t in zip(strikes, tau)]
-        np.testing.assert_allclose(direct(0, [0.3], strikes, tau, option_type=kind), ref, rtol=0, atol=1e-8)
-        np.testing.assert_allclose(cos(0, [0.3], strikes, tau, option_type=kind), ref, rtol=0, atol=1e-8)
+        np.testing.assert_allclose(
+            direct(0, [0.3], strikes, tau, option_type=kind), ref, rtol=0, atol=1e-8
+        )
+        np.testing.assert_allclose(
+            cos(0, [0.3], strikes, tau, option_type=kind), ref, rtol=0, atol=1e-8
+        )
 
 
 def test_cos_width_100_floors_the_at_the_money_call():
@@ -310,32 +354,54 @@ def test_cos_width_100_floors_the_at_the_money_call():
     assert cos(0, [], [100.0], truncation_width=100.0)[0] == 0.0
     put = cos(0, [], [100.0], truncation_width=100.0, option_type=0)[0]
     assert abs(put - bs_price(S, 100.0, R, Q, 0.2, T, False)) < 5e-5
-    assert abs(cos(0, [], [100.0], n_terms=1024, truncation_width=100.0)[0] - bs_price(S, 100.0, R, Q, 0.2, T)) < 1e-4
+    assert (
+        abs(
+            cos(0, [], [100.0], n_terms=1024, truncation_width=100.0)[0]
+            - bs_price(S, 100.0, R, Q, 0.2, T)
+        )
+        < 1e-4
+    )
 
 
 @pytest.mark.parametrize("params", [[], [0.15, 1.0, 0.1, 0.3], [0.3, 0.5, -0.2, 0.25]])
 def test_merton_against_poisson_series(params):
-    sigma, lam, mu_j, delta_j = list(params) + list(MERTON)[len(params):]
+    sigma, lam, mu_j, delta_j = list(params) + list(MERTON)[len(params) :]
     strikes = np.array([80.0, 100.0, 125.0])
     for kind in (0, 1):
         ref = [merton_price(S, k, R, Q, T, sigma, lam, mu_j, delta_j, kind == 1) for k in strikes]
-        np.testing.assert_allclose(direct(1, params, strikes, option_type=kind), ref, rtol=0, atol=1e-12)
+        np.testing.assert_allclose(
+            direct(1, params, strikes, option_type=kind), ref, rtol=0, atol=1e-12
+        )
         # Width 10 truncates the jump tail of the skewed case at about 4e-5.
-        np.testing.assert_allclose(cos(1, params, strikes, option_type=kind), ref, rtol=0, atol=1e-4)
+        np.testing.assert_allclose(
+            cos(1, params, strikes, option_type=kind), ref, rtol=0, atol=1e-4
+        )
         wide = cos(1, params, strikes, n_terms=4096, truncation_width=20.0, option_type=kind)
         np.testing.assert_allclose(wide, ref, rtol=0, atol=1e-10)
         res = fft(1, params, option_type=kind)
         k_mid = res["strikes"][128]
-        assert abs(res["prices"][128] - merton_price(S, k_mid, R, Q, T, sigma, lam, mu_j, delta_j, kind == 1)) < 1e-12
+        assert (
+            abs(
+                res["prices"][128]
+                - merton_price(S, k_mid, R, Q, T, sigma, lam, mu_j, delta_j, kind == 1)
+            )
+            < 1e-12
+        )
 
 
-@pytest.mark.parametrize("params", [HESTON, [0.09, 1.0, 0.05, 0.4, 0.3], [0.02, 3.0, 0.06, 0.8, -0.8]])
+@pytest.mark.parametrize(
+    "params", [HESTON, [0.09, 1.0, 0.05, 0.4, 0.3], [0.02, 3.0, 0.06, 0.8, -0.8]]
+)
 def test_heston_against_quantlib(params):
     strikes = np.array([80.0, 90.0, 100.0, 110.0, 125.0])
     for kind in (0, 1):
         ref = heston_quantlib(strikes, 365, *params, call=kind == 1)
-        np.testing.assert_allclose(direct(3, params, strikes, option_type=kind), ref, rtol=0, atol=2e-8)
-        np.testing.assert_allclose(cos(3, params, strikes, option_type=kind), ref, rtol=0, atol=1e-3)
+        np.testing.assert_allclose(
+            direct(3, params, strikes, option_type=kind), ref, rtol=0, atol=2e-8
+        )
+        np.testing.assert_allclose(
+            cos(3, params, strikes, option_type=kind), ref, rtol=0, atol=1e-3
+        )
         wide = cos(3, params, strikes, n_terms=4096, truncation_width=20.0, option_type=kind)
         np.testing.assert_allclose(wide, ref, rtol=0, atol=2e-8)
         res = fft(3, params, option_type=kind)
@@ -344,6 +410,7 @@ def test_heston_against_quantlib(params):
 
 
 # ---------------------------------------------------------------- floors
+
 
 def test_calls_are_floored_and_puts_by_parity_are_not():
     for model, params in ((0, []), (3, [])):
@@ -367,6 +434,7 @@ def test_cos_prices_are_never_negative():
 
 
 # ---------------------------------------------------------------- checks
+
 
 @pytest.mark.parametrize("pricer", [K.direct_prices, K.cos_prices])
 def test_empty_input(pricer):

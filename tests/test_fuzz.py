@@ -14,8 +14,13 @@ from hypothesis import strategies as st  # noqa: E402
 
 from orvelta import _kernels as K  # noqa: E402
 
-FUZZ = settings(max_examples=120, deadline=None, derandomize=True, database=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+FUZZ = settings(
+    max_examples=120,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
 
 DOCUMENTED = [
     (RuntimeError, r"all input arrays must have the same length"),
@@ -88,11 +93,24 @@ def check_option_value(v, s, k, r, q, sigma, tau, call_, slack):
 
 # --- lattices ----------------------------------------------------------------------------------
 
+
 @FUZZ
-@given(s=spot, k=spot, r=rate, q=rate, sigma=vol, tau=expiry, option_type=kind,
-       steps=st.one_of(small_int, st.just(2**31 - 1)), tree_type=st.sampled_from([0, 1, 7]), american=american)
+@given(
+    s=spot,
+    k=spot,
+    r=rate,
+    q=rate,
+    sigma=vol,
+    tau=expiry,
+    option_type=kind,
+    steps=st.one_of(small_int, st.just(2**31 - 1)),
+    tree_type=st.sampled_from([0, 1, 7]),
+    american=american,
+)
 def test_tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type, american):
-    res = call(K.american_tree_boundary, s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
+    res = call(
+        K.american_tree_boundary, s, k, r, q, sigma, tau, option_type, steps, tree_type, american
+    )
     if res is None:
         return
     n = max(steps, 2) + 1
@@ -102,10 +120,19 @@ def test_tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type, am
 
 
 @FUZZ
-@given(data=st.data(), n=st.integers(0, 6), steps=st.one_of(small_int, st.just(2**31 - 1)),
-       tree_type=st.sampled_from([0, 1]), american=american, ragged=st.integers(0, 9))
+@given(
+    data=st.data(),
+    n=st.integers(0, 6),
+    steps=st.one_of(small_int, st.just(2**31 - 1)),
+    tree_type=st.sampled_from([0, 1]),
+    american=american,
+    ragged=st.integers(0, 9),
+)
 def test_tree_batch(data, n, steps, tree_type, american, ragged):
-    cols = [data.draw(st.lists(strat, min_size=n, max_size=n)) for strat in (spot, spot, rate, rate, vol, expiry)]
+    cols = [
+        data.draw(st.lists(strat, min_size=n, max_size=n))
+        for strat in (spot, spot, rate, rate, vol, expiry)
+    ]
     types = data.draw(st.lists(kind, min_size=n, max_size=n))
     if ragged == 0 and n:
         cols[3] = cols[3][:-1]  # a length mismatch
@@ -138,9 +165,15 @@ psor_settings = dict(
 
 def psor_defined(s, k, r, q, sigma, tau, s_max_mult, max_iter):
     # A well-posed, converging problem: only then does the grid value obey the bounds.
-    return (finite_positive(s, k, sigma, tau) and all(math.isfinite(x) for x in (r, q))
-            and 1.0 <= s <= 250.0 and 1.0 <= k <= 250.0 and sigma >= 0.02 and max_iter >= 1
-            and math.isfinite(s_max_mult))
+    return (
+        finite_positive(s, k, sigma, tau)
+        and all(math.isfinite(x) for x in (r, q))
+        and 1.0 <= s <= 250.0
+        and 1.0 <= k <= 250.0
+        and sigma >= 0.02
+        and max_iter >= 1
+        and math.isfinite(s_max_mult)
+    )
 
 
 def psor_check(price, s, k, r, q, sigma, tau, call_, s_max_mult, max_iter):
@@ -152,12 +185,50 @@ def psor_check(price, s, k, r, q, sigma, tau, call_, s_max_mult, max_iter):
 
 
 @FUZZ
-@given(s=spot, k=spot, r=rate, q=rate, sigma=vol, tau=expiry, option_type=kind, american=american,
-       **psor_settings)
-def test_pde_psor(s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter,
-                  american):
-    res = call(K.american_pde_psor, s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega,
-               tol, max_iter, american)
+@given(
+    s=spot,
+    k=spot,
+    r=rate,
+    q=rate,
+    sigma=vol,
+    tau=expiry,
+    option_type=kind,
+    american=american,
+    **psor_settings,
+)
+def test_pde_psor(
+    s,
+    k,
+    r,
+    q,
+    sigma,
+    tau,
+    option_type,
+    s_steps,
+    t_steps,
+    s_max_mult,
+    omega,
+    tol,
+    max_iter,
+    american,
+):
+    res = call(
+        K.american_pde_psor,
+        s,
+        k,
+        r,
+        q,
+        sigma,
+        tau,
+        option_type,
+        s_steps,
+        t_steps,
+        s_max_mult,
+        omega,
+        tol,
+        max_iter,
+        american,
+    )
     if res is None:
         return
     N, M = max(s_steps, 20), max(t_steps, 4)
@@ -168,10 +239,25 @@ def test_pde_psor(s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_m
 
 @FUZZ
 @given(data=st.data(), n=st.integers(0, 4), option_type=kind, american=american, **psor_settings)
-def test_pde_psor_batch(data, n, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american):
-    cols = [data.draw(st.lists(strat, min_size=n, max_size=n)) for strat in (spot, spot, rate, rate, vol, expiry)]
+def test_pde_psor_batch(
+    data, n, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american
+):
+    cols = [
+        data.draw(st.lists(strat, min_size=n, max_size=n))
+        for strat in (spot, spot, rate, rate, vol, expiry)
+    ]
     arrays = [np.array(c, dtype=float) for c in cols] + [np.full(n, option_type, np.int32)]
-    res = call(K.american_pde_psor_batch, *arrays, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american)
+    res = call(
+        K.american_pde_psor_batch,
+        *arrays,
+        s_steps,
+        t_steps,
+        s_max_mult,
+        omega,
+        tol,
+        max_iter,
+        american,
+    )
     if res is None:
         return
     assert list(res) == ["prices", "residuals"]
@@ -182,9 +268,18 @@ def test_pde_psor_batch(data, n, option_type, s_steps, t_steps, s_max_mult, omeg
 
 # --- Monte Carlo ---------------------------------------------------------------------------------
 
+
 @FUZZ
-@given(s0=spot, r=rate, q=rate, sigma=vol, tau=expiry, steps=st.integers(-3, 12),
-       paths=st.integers(-5, 12), seed=st.integers(0, 2**32 - 1))
+@given(
+    s0=spot,
+    r=rate,
+    q=rate,
+    sigma=vol,
+    tau=expiry,
+    steps=st.integers(-3, 12),
+    paths=st.integers(-5, 12),
+    seed=st.integers(0, 2**32 - 1),
+)
 def test_gbm_paths(s0, r, q, sigma, tau, steps, paths, seed):
     out = call(K.gbm_paths_antithetic, s0, r, q, sigma, tau, steps, paths, seed)
     if out is None:
@@ -196,20 +291,30 @@ def test_gbm_paths(s0, r, q, sigma, tau, steps, paths, seed):
 
 paths_arrays = st.one_of(
     st.tuples(st.integers(0, 6), st.integers(0, 6)).flatmap(
-        lambda shape: st.lists(spot, min_size=shape[0] * shape[1], max_size=shape[0] * shape[1]).map(
-            lambda v, shape=shape: np.array(v, dtype=float).reshape(shape))),
-    st.just(np.zeros(3)), st.just(np.zeros((2, 2, 2))))
+        lambda shape: st.lists(
+            spot, min_size=shape[0] * shape[1], max_size=shape[0] * shape[1]
+        ).map(lambda v, shape=shape: np.array(v, dtype=float).reshape(shape))
+    ),
+    st.just(np.zeros(3)),
+    st.just(np.zeros((2, 2, 2))),
+)
 
 
 def lsm_bound(paths, strike, r, tau, call_):
     finite = paths[np.isfinite(paths)]
-    top = (finite.max(initial=0.0) if call_ else strike)
+    top = finite.max(initial=0.0) if call_ else strike
     return top * max(1.0, math.exp(-r * tau)) if math.isfinite(r * tau) else math.inf
 
 
 @FUZZ
-@given(paths=paths_arrays, strike=spot, r=rate, tau=expiry, option_type=kind,
-       degree=st.one_of(st.integers(-2, 5), st.just(2**31 - 1)))
+@given(
+    paths=paths_arrays,
+    strike=spot,
+    r=rate,
+    tau=expiry,
+    option_type=kind,
+    degree=st.one_of(st.integers(-2, 5), st.just(2**31 - 1)),
+)
 def test_lsm_backward(paths, strike, r, tau, option_type, degree):
     # A huge basis is refused when its regression would run (m >= 3); with one or
     # two columns its zero coefficient rows could fill most of the memory.
@@ -219,18 +324,39 @@ def test_lsm_backward(paths, strike, r, tau, option_type, degree):
         return
     n, m = paths.shape
     assert list(res) == ["price", "exercise_time", "coefficients"]
-    assert res["exercise_time"].shape == (n,) and res["coefficients"].shape == (m, max(degree, 0) + 1)
+    assert res["exercise_time"].shape == (n,) and res["coefficients"].shape == (
+        m,
+        max(degree, 0) + 1,
+    )
     assert ((res["exercise_time"] >= 0) & (res["exercise_time"] <= max(m - 1, 0))).all()
     price = res["price"]
-    if np.isfinite(paths).all() and finite_positive(strike) and math.isfinite(r) and math.isfinite(tau):
+    if (
+        np.isfinite(paths).all()
+        and finite_positive(strike)
+        and math.isfinite(r)
+        and math.isfinite(tau)
+    ):
         assert 0.0 <= price <= lsm_bound(paths, strike, r, tau, option_type > 0) * (1 + 1e-12)
 
 
 @FUZZ
-@given(paths=paths_arrays, strike=spot, r=rate, tau=expiry, option_type=kind,
-       coefficients=st.one_of(st.integers(0, 7).flatmap(lambda rows: st.integers(0, 4).flatmap(
-           lambda nb, rows=rows: st.lists(st.floats(-5, 5), min_size=rows * nb, max_size=rows * nb).map(
-               lambda v, rows=rows, nb=nb: np.array(v, dtype=float).reshape(rows, nb)))), st.just(np.zeros(2))))
+@given(
+    paths=paths_arrays,
+    strike=spot,
+    r=rate,
+    tau=expiry,
+    option_type=kind,
+    coefficients=st.one_of(
+        st.integers(0, 7).flatmap(
+            lambda rows: st.integers(0, 4).flatmap(
+                lambda nb, rows=rows: st.lists(
+                    st.floats(-5, 5), min_size=rows * nb, max_size=rows * nb
+                ).map(lambda v, rows=rows, nb=nb: np.array(v, dtype=float).reshape(rows, nb))
+            )
+        ),
+        st.just(np.zeros(2)),
+    ),
+)
 def test_lsm_eval_policy(paths, strike, r, tau, option_type, coefficients):
     res = call(K.lsm_eval_policy, paths, strike, r, tau, option_type, coefficients)
     if res is None:
@@ -238,14 +364,23 @@ def test_lsm_eval_policy(paths, strike, r, tau, option_type, coefficients):
     n, m = paths.shape
     assert list(res) == ["price", "exercise_time"]
     assert res["exercise_time"].shape == (n,)
-    if np.isfinite(paths).all() and finite_positive(strike) and math.isfinite(r) and math.isfinite(tau):
-        assert 0.0 <= res["price"] <= lsm_bound(paths, strike, r, tau, option_type > 0) * (1 + 1e-12)
+    if (
+        np.isfinite(paths).all()
+        and finite_positive(strike)
+        and math.isfinite(r)
+        and math.isfinite(tau)
+    ):
+        assert (
+            0.0 <= res["price"] <= lsm_bound(paths, strike, r, tau, option_type > 0) * (1 + 1e-12)
+        )
 
 
 # --- Fourier -------------------------------------------------------------------------------------
 
 model_id = st.sampled_from([-1, 0, 1, 2, 3, 4, 5, 99])
-params = st.lists(st.one_of(st.floats(-0.6, 1.0), st.sampled_from([math.nan, math.inf, 0.0])), max_size=8)
+params = st.lists(
+    st.one_of(st.floats(-0.6, 1.0), st.sampled_from([math.nan, math.inf, 0.0])), max_size=8
+)
 
 
 def fourier_check(prices, undefined, call_):
@@ -260,9 +395,18 @@ def undefined_inputs(*xs, params=()):
 
 
 @FUZZ
-@given(model=model_id, p=params, s=spot, r=rate, q=rate, tau=expiry, alpha=st.floats(0.1, 3.0),
-       n=st.one_of(st.integers(-3, 300), st.sampled_from([2**30, 2**30 + 1])), eta=st.floats(0.05, 1.0),
-       option_type=kind)
+@given(
+    model=model_id,
+    p=params,
+    s=spot,
+    r=rate,
+    q=rate,
+    tau=expiry,
+    alpha=st.floats(0.1, 3.0),
+    n=st.one_of(st.integers(-3, 300), st.sampled_from([2**30, 2**30 + 1])),
+    eta=st.floats(0.05, 1.0),
+    option_type=kind,
+)
 def test_fft_prices(model, p, s, r, q, tau, alpha, n, eta, option_type):
     res = call(K.fft_prices, model, p, s, r, q, tau, alpha, n, eta, option_type)
     if res is None:
@@ -275,12 +419,25 @@ def test_fft_prices(model, p, s, r, q, tau, alpha, n, eta, option_type):
     fourier_check(res["prices"], undefined_inputs(s, r, q, tau, params=p), option_type >= 1)
 
 
-@pytest.mark.parametrize("pricer, setting", [(K.direct_prices, st.floats(-5.0, 200.0)),
-                                             (K.cos_prices, st.floats(0.5, 30.0))])
+@pytest.mark.parametrize(
+    "pricer, setting",
+    [(K.direct_prices, st.floats(-5.0, 200.0)), (K.cos_prices, st.floats(0.5, 30.0))],
+)
 def test_strike_list_pricers(pricer, setting):
     @FUZZ
-    @given(model=model_id, p=params, data=st.data(), n=st.integers(0, 4), s=spot, r=rate, q=rate,
-           n_terms=st.integers(-3, 300), value=setting, option_type=kind, ragged=st.integers(0, 9))
+    @given(
+        model=model_id,
+        p=params,
+        data=st.data(),
+        n=st.integers(0, 4),
+        s=spot,
+        r=rate,
+        q=rate,
+        n_terms=st.integers(-3, 300),
+        value=setting,
+        option_type=kind,
+        ragged=st.integers(0, 9),
+    )
     def run(model, p, data, n, s, r, q, n_terms, value, option_type, ragged):
         strikes = data.draw(st.lists(spot, min_size=n, max_size=n))
         taus = data.draw(st.lists(expiry, min_size=n, max_size=n))
@@ -291,6 +448,10 @@ def test_strike_list_pricers(pricer, setting):
             return
         assert out.shape == (n,)
         for i in range(n):
-            fourier_check(out[i:i + 1], undefined_inputs(s, r, q, strikes[i], taus[i], params=p), option_type >= 1)
+            fourier_check(
+                out[i : i + 1],
+                undefined_inputs(s, r, q, strikes[i], taus[i], params=p),
+                option_type >= 1,
+            )
 
     run()

@@ -57,7 +57,9 @@ def reference_tree(s, k, r, q, sigma, tau, call, n, tree_type, american):
                 ex = pos(pay(S))
                 V[j] = cont if cont > ex else ex
                 if ex > cont + 1e-10:
-                    cand = S if not math.isfinite(cand) else (min(S, cand) if call else max(S, cand))
+                    cand = (
+                        S if not math.isfinite(cand) else (min(S, cand) if call else max(S, cand))
+                    )
             else:
                 V[j] = cont
             S *= ratio
@@ -102,8 +104,12 @@ class TestSingleOption:
         assert len(b) == 201 and np.isnan(b[:15]).all()
         assert (b[15:200] < 100.0).all() and b[200] == 100.0
         assert np.isnan(call["boundary"][:200]).all()
-        assert K.american_tree_boundary(*base, 0, tree_type=1)["price"] == pytest.approx(6.0882, abs=5e-5)
-        assert K.american_tree_boundary(*base, 1, tree_type=1)["price"] == pytest.approx(10.4510, abs=5e-5)
+        assert K.american_tree_boundary(*base, 0, tree_type=1)["price"] == pytest.approx(
+            6.0882, abs=5e-5
+        )
+        assert K.american_tree_boundary(*base, 1, tree_type=1)["price"] == pytest.approx(
+            10.4510, abs=5e-5
+        )
 
     @pytest.mark.parametrize("call", [0, 1])
     @pytest.mark.parametrize("tree_type", [0, 1])
@@ -125,7 +131,10 @@ class TestSingleOption:
     def test_at_least_two_steps(self, steps):
         res = K.american_tree_boundary(100.0, 100.0, 0.05, 0.0, 0.2, 1.5, 0, steps)
         np.testing.assert_array_equal(res["times"], [0.0, 0.75, 1.5])
-        assert res["price"] == K.american_tree_boundary(100.0, 100.0, 0.05, 0.0, 0.2, 1.5, 0, 2)["price"]
+        assert (
+            res["price"]
+            == K.american_tree_boundary(100.0, 100.0, 0.05, 0.0, 0.2, 1.5, 0, 2)["price"]
+        )
 
     @pytest.mark.parametrize(
         "s, k, sigma, tau, option_type, price",
@@ -138,7 +147,9 @@ class TestSingleOption:
             (NAN, 90.0, 0.2, 1.0, 0, NAN),
         ],
     )
-    def test_invalid_inputs_give_intrinsic_value_and_no_boundary(self, s, k, sigma, tau, option_type, price):
+    def test_invalid_inputs_give_intrinsic_value_and_no_boundary(
+        self, s, k, sigma, tau, option_type, price
+    ):
         res = K.american_tree_boundary(s, k, 0.05, 0.0, sigma, tau, option_type, 10)
         assert res["price"] == price or (math.isnan(price) and math.isnan(res["price"]))
         assert np.isnan(res["boundary"]).all() and len(res["boundary"]) == 11
@@ -150,7 +161,10 @@ class TestSingleOption:
     @pytest.mark.parametrize("kind, same_as", [(2, 1), (100, 1), (-1, 0), (-100, 0)])
     def test_option_type_sign_selects_call_or_put(self, kind, same_as):
         args = (100.0, 95.0, 0.05, 0.01, 0.2, 1.0)
-        assert K.american_tree_boundary(*args, kind, 40)["price"] == K.american_tree_boundary(*args, same_as, 40)["price"]
+        assert (
+            K.american_tree_boundary(*args, kind, 40)["price"]
+            == K.american_tree_boundary(*args, same_as, 40)["price"]
+        )
 
     @pytest.mark.parametrize("sigma", [30.0, 50.0, 150.0])
     def test_unusable_tian_factors_fall_back_to_crr(self, sigma):
@@ -160,9 +174,15 @@ class TestSingleOption:
 
     def test_tian_and_crr_differ(self):
         args = (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0, 100)
-        assert K.american_tree_boundary(*args, 0)["price"] != K.american_tree_boundary(*args, 1)["price"]
+        assert (
+            K.american_tree_boundary(*args, 0)["price"]
+            != K.american_tree_boundary(*args, 1)["price"]
+        )
         for other in (2, -1, 7):
-            assert K.american_tree_boundary(*args, other)["price"] == K.american_tree_boundary(*args, 0)["price"]
+            assert (
+                K.american_tree_boundary(*args, other)["price"]
+                == K.american_tree_boundary(*args, 0)["price"]
+            )
 
 
 def random_book(n, seed=11):
@@ -186,8 +206,13 @@ class TestBatch:
         steps = 60
         prices = K.american_tree_batch(**book, steps=steps, tree_type=tree_type, american=american)
         single = [
-            K.american_tree_boundary(*(book[key][i] for key in ("s", "k", "r", "q", "sigma", "tau")),
-                                     int(book["option_type"][i]), steps, tree_type, american)["price"]
+            K.american_tree_boundary(
+                *(book[key][i] for key in ("s", "k", "r", "q", "sigma", "tau")),
+                int(book["option_type"][i]),
+                steps,
+                tree_type,
+                american,
+            )["price"]
             for i in range(300)
         ]
         np.testing.assert_array_equal(prices, single)
@@ -198,12 +223,23 @@ class TestBatch:
         sigma = [0.2, 0.2, 0.2, 0.2, 0.2, 0.0, 0.2, 0.2, NAN]
         tau = [1.0, 1.0, 1.0, 1.0, 1.0, 1.0, -1.0, 0.0, 1.0]
         n = len(s)
-        out = K.american_tree_batch(s, k, [0.05] * n, [0.0] * n, sigma, tau, [0, 0, 0, 1, 1, 1, 1, -3, 0])
+        out = K.american_tree_batch(
+            s, k, [0.05] * n, [0.0] * n, sigma, tau, [0, 0, 0, 1, 1, 1, 1, -3, 0]
+        )
         np.testing.assert_array_equal(out, [NAN, NAN, NAN, NAN, NAN, 10.0, 10.0, 10.0, NAN])
 
     @pytest.mark.parametrize("steps", [1, 0, -5])
     def test_fewer_than_two_steps_give_intrinsic_values(self, steps):
-        out = K.american_tree_batch([100.0, 100.0], [90.0, 90.0], [0.05] * 2, [0.0] * 2, [0.2] * 2, [1.0] * 2, [1, 0], steps=steps)
+        out = K.american_tree_batch(
+            [100.0, 100.0],
+            [90.0, 90.0],
+            [0.05] * 2,
+            [0.0] * 2,
+            [0.2] * 2,
+            [1.0] * 2,
+            [1, 0],
+            steps=steps,
+        )
         np.testing.assert_array_equal(out, [10.0, 0.0])
 
     def test_independent_of_thread_count(self, run_python):
@@ -260,7 +296,11 @@ class TestBatch:
                 print("single MemoryError")
             print(K.american_tree_batch([100.0], [100.0], [0.05], [0.0], [0.2], [1.0], [0], steps=100)[0] > 0)
         """
-        assert run_python(code).split("\n")[:3] == ["batch MemoryError", "single MemoryError", "True"]
+        assert run_python(code).split("\n")[:3] == [
+            "batch MemoryError",
+            "single MemoryError",
+            "True",
+        ]
 
 
 NAMES = {"baseline", "avx2", "avx512"}
@@ -334,10 +374,21 @@ class TestBuilds:
 
         rng = np.random.default_rng(3)
         n = 203
-        b = [rng.uniform(50, 150, n), rng.uniform(50, 150, n), rng.uniform(-0.01, 0.1, n), rng.uniform(0, 0.08, n),
-             rng.uniform(0.05, 0.8, n), rng.uniform(0.05, 3, n), rng.integers(-2, 3, n).astype(np.int32)]
-        batch = np.concatenate([K.american_tree_batch(*b, steps=77),
-                                K.american_tree_batch(*b, steps=77, tree_type=1, american=False)])
+        b = [
+            rng.uniform(50, 150, n),
+            rng.uniform(50, 150, n),
+            rng.uniform(-0.01, 0.1, n),
+            rng.uniform(0, 0.08, n),
+            rng.uniform(0.05, 0.8, n),
+            rng.uniform(0.05, 3, n),
+            rng.integers(-2, 3, n).astype(np.int32),
+        ]
+        batch = np.concatenate(
+            [
+                K.american_tree_batch(*b, steps=77),
+                K.american_tree_batch(*b, steps=77, tree_type=1, american=False),
+            ]
+        )
         r = K.american_tree_boundary(95.0, 100.0, 0.05, 0.01, 0.3, 1.5, 0, 301)
         assert hashlib.sha256(batch.tobytes()).hexdigest()[:16] == "68b6c330bbf27f68"
         single = np.array([r["price"]]).tobytes() + r["boundary"].tobytes() + r["times"].tobytes()
@@ -351,7 +402,9 @@ BASE = dict(s=100.0, k=110.0, r=0.05, q=0.01, sigma=0.25, tau=1.0)  # put intrin
 def both_prices(option_type, american=True, **change):
     a = dict(BASE, **change)
     single = K.american_tree_boundary(*a.values(), option_type, 40, 0, american)
-    batch = K.american_tree_batch(*([x] for x in a.values()), [option_type], steps=40, american=american)[0]
+    batch = K.american_tree_batch(
+        *([x] for x in a.values()), [option_type], steps=40, american=american
+    )[0]
     return single, batch
 
 
@@ -360,9 +413,22 @@ class TestUndefinedInputs:
     @pytest.mark.parametrize("option_type", [0, 1])
     @pytest.mark.parametrize(
         "change",
-        [dict(s=NAN), dict(k=NAN), dict(r=NAN), dict(q=NAN), dict(sigma=NAN), dict(tau=NAN),
-         dict(r=INF), dict(r=-INF), dict(q=INF), dict(q=-INF), dict(sigma=INF), dict(tau=INF),
-         dict(s=0.0, r=NAN), dict(tau=0.0, q=NAN)],
+        [
+            dict(s=NAN),
+            dict(k=NAN),
+            dict(r=NAN),
+            dict(q=NAN),
+            dict(sigma=NAN),
+            dict(tau=NAN),
+            dict(r=INF),
+            dict(r=-INF),
+            dict(q=INF),
+            dict(q=-INF),
+            dict(sigma=INF),
+            dict(tau=INF),
+            dict(s=0.0, r=NAN),
+            dict(tau=0.0, q=NAN),
+        ],
     )
     def test_give_nan(self, change, option_type, american):
         single, batch = both_prices(option_type, american, **change)
@@ -376,8 +442,14 @@ class TestUndefinedInputs:
 
     @pytest.mark.parametrize(
         "option_type, change, price",
-        [(1, dict(s=INF), INF), (0, dict(s=INF), 0.0), (0, dict(k=INF), INF), (1, dict(k=INF), 0.0),
-         (0, dict(sigma=-INF), 10.0), (1, dict(tau=-INF), 0.0)],
+        [
+            (1, dict(s=INF), INF),
+            (0, dict(s=INF), 0.0),
+            (0, dict(k=INF), INF),
+            (1, dict(k=INF), 0.0),
+            (0, dict(sigma=-INF), 10.0),
+            (1, dict(tau=-INF), 0.0),
+        ],
     )
     def test_infinite_inputs_give_limits(self, option_type, change, price):
         single, batch = both_prices(option_type, **change)

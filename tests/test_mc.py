@@ -15,7 +15,9 @@ NAN = float("nan")
 
 def mt_outputs(seed, count):
     """Raw 32-bit MT19937 outputs from NumPy's legacy (init_genrand) seeding."""
-    return [int(v) for v in np.random.RandomState(seed).randint(0, 2**32, size=count, dtype=np.uint32)]
+    return [
+        int(v) for v in np.random.RandomState(seed).randint(0, 2**32, size=count, dtype=np.uint32)
+    ]
 
 
 def reference_paths(s0, r, q, sigma, tau, steps, pairs, seed):
@@ -24,7 +26,9 @@ def reference_paths(s0, r, q, sigma, tau, steps, pairs, seed):
 
     def normals():
         while True:
-            u1, u2 = ((next(out) + next(out) * 4294967296.0) / 18446744073709551616.0 for _ in range(2))
+            u1, u2 = (
+                (next(out) + next(out) * 4294967296.0) / 18446744073709551616.0 for _ in range(2)
+            )
             a, b = 0.999999999999 * u1 + 1e-12, 0.999999999999 * u2 + 1e-12
             rho, theta = math.sqrt(-2.0 * math.log(a)), 6.283185307179586 * b
             yield rho * math.cos(theta)
@@ -58,13 +62,17 @@ def test_reference_generator_is_mt19937():
 )
 def test_paths_match_hand_recomputation(steps, paths, seed):
     got = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths, seed)
-    np.testing.assert_array_equal(got, reference_paths(S0, R, Q, SIGMA, TAU, steps, max(paths // 2, 1), seed))
+    np.testing.assert_array_equal(
+        got, reference_paths(S0, R, Q, SIGMA, TAU, steps, max(paths // 2, 1), seed)
+    )
 
 
 def test_first_normal_uses_first_four_outputs():
     x1, x2, x3, x4 = mt_outputs(7, 4)
     u1, u2 = (x1 + x2 * 2.0**32) / 2.0**64, (x3 + x4 * 2.0**32) / 2.0**64
-    z = math.sqrt(-2.0 * math.log(0.999999999999 * u1 + 1e-12)) * math.cos(6.283185307179586 * (0.999999999999 * u2 + 1e-12))
+    z = math.sqrt(-2.0 * math.log(0.999999999999 * u1 + 1e-12)) * math.cos(
+        6.283185307179586 * (0.999999999999 * u2 + 1e-12)
+    )
     dt = TAU / 10
     drift = ((R - Q) - (0.5 * SIGMA) * SIGMA) * dt
     p = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, 10, 8)
@@ -74,8 +82,18 @@ def test_first_normal_uses_first_four_outputs():
 
 @pytest.mark.parametrize(
     "steps, paths, shape",
-    [(3, 3, (2, 4)), (3, 2, (2, 4)), (3, 1, (2, 4)), (3, 0, (2, 4)), (3, -5, (2, 4)), (3, 4, (4, 4)),
-     (3, 5, (4, 4)), (3, 7, (6, 4)), (0, 4, (4, 2)), (-7, 4, (4, 2))],
+    [
+        (3, 3, (2, 4)),
+        (3, 2, (2, 4)),
+        (3, 1, (2, 4)),
+        (3, 0, (2, 4)),
+        (3, -5, (2, 4)),
+        (3, 4, (4, 4)),
+        (3, 5, (4, 4)),
+        (3, 7, (6, 4)),
+        (0, 4, (4, 2)),
+        (-7, 4, (4, 2)),
+    ],
 )
 def test_path_count_clamps(steps, paths, shape):
     p = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths)
@@ -87,16 +105,26 @@ def test_antithetic_rows_take_opposite_shocks():
     steps, p = 12, K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, 12, 40, seed=3)
     drift = ((R - Q) - (0.5 * SIGMA) * SIGMA) * (TAU / steps)
     expected = S0**2 * np.exp(2.0 * drift * np.arange(steps + 1))
-    np.testing.assert_allclose(p[:20] * p[20:], np.broadcast_to(expected, (20, steps + 1)), rtol=1e-13)
+    np.testing.assert_allclose(
+        p[:20] * p[20:], np.broadcast_to(expected, (20, steps + 1)), rtol=1e-13
+    )
 
 
-@pytest.mark.parametrize("steps, paths", [(3, 6), (4, 6), (1, 2)])  # pairs * steps: 9 and 1 odd, 12 even
+@pytest.mark.parametrize(
+    "steps, paths", [(3, 6), (4, 6), (1, 2)]
+)  # pairs * steps: 9 and 1 odd, 12 even
 def test_seed_alone_determines_paths(steps, paths):
     first = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths, 11)
     K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, 3, 2, 99)  # leaves an odd number of normals behind
-    np.testing.assert_array_equal(K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths, 11), first)
+    np.testing.assert_array_equal(
+        K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths, 11), first
+    )
     on_thread = []
-    t = threading.Thread(target=lambda: on_thread.append(K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths, 11)))
+    t = threading.Thread(
+        target=lambda: on_thread.append(
+            K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, steps, paths, 11)
+        )
+    )
     t.start()
     t.join()
     np.testing.assert_array_equal(on_thread[0], first)
@@ -127,13 +155,17 @@ def put_value(s, k=100.0):
 def test_lsm_backward_result_layout_and_defaults():
     p = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, 6, 200, 5)
     res = K.lsm_backward(p, 100.0, R, TAU, 0)
-    assert list(res) == ["price", "exercise_time", "coefficients"] and isinstance(res["price"], float)
+    assert list(res) == ["price", "exercise_time", "coefficients"] and isinstance(
+        res["price"], float
+    )
     assert res["exercise_time"].dtype == np.int32 and res["exercise_time"].shape == (200,)
     assert res["coefficients"].dtype == np.float64 and res["coefficients"].shape == (7, 4)
     assert not res["coefficients"][[0, 6]].any()
     assert K.lsm_backward(p, 100.0, R, TAU, 0, degree=3)["price"] == res["price"]
     assert K.lsm_backward(np.asfortranarray(p), 100.0, R, TAU, -1)["price"] == res["price"]
-    assert K.lsm_backward(p, 100.0, R, TAU, 5)["price"] == K.lsm_backward(p, 100.0, R, TAU, 1)["price"]
+    assert (
+        K.lsm_backward(p, 100.0, R, TAU, 5)["price"] == K.lsm_backward(p, 100.0, R, TAU, 1)["price"]
+    )
     assert K.lsm_backward(p, 100.0, R, TAU, 0, -2)["coefficients"].shape == (7, 1)
 
 
@@ -155,7 +187,11 @@ def test_no_paths(m):
     assert fit["price"] == 0.0 and fit["exercise_time"].shape == (0,)
     np.testing.assert_array_equal(fit["coefficients"], np.zeros((m, 4)))
     ev = K.lsm_eval_policy(np.empty((0, m)), 100.0, R, TAU, 0, np.zeros((max(m - 1, 0), 4)))
-    assert ev["price"] == 0.0 and ev["exercise_time"].dtype == np.int32 and ev["exercise_time"].shape == (0,)
+    assert (
+        ev["price"] == 0.0
+        and ev["exercise_time"].dtype == np.int32
+        and ev["exercise_time"].shape == (0,)
+    )
 
 
 def test_tie_does_not_exercise():
@@ -171,7 +207,9 @@ def test_tie_does_not_exercise():
     assert K.lsm_eval_policy(tie, 100.0, 0.0, TAU, 0, fit["coefficients"])["exercise_time"][0] == 2
     above = np.array([[100.0, np.nextafter(s1, 0.0), 50.0]])
     assert K.lsm_backward(above, 100.0, 0.0, TAU, 0, 0)["exercise_time"][0] == 1
-    assert K.lsm_eval_policy(above, 100.0, 0.0, TAU, 0, fit["coefficients"])["exercise_time"][0] == 1
+    assert (
+        K.lsm_eval_policy(above, 100.0, 0.0, TAU, 0, fit["coefficients"])["exercise_time"][0] == 1
+    )
 
 
 @pytest.mark.parametrize("nb", [0, 4])
@@ -260,8 +298,12 @@ def test_messages(call, message):
 
 def test_policy_row_count_boundaries():
     # m - 1 rows cover dates 1 .. m-2; rows 0 and m-1 are never read.
-    assert K.lsm_eval_policy(GOOD, 100.0, R, TAU, 0, np.zeros((4, 4)))["exercise_time"].tolist() == [1, 1]
-    assert K.lsm_eval_policy(GOOD[:, :2], 100.0, R, TAU, 0, np.zeros((0, 4)))["exercise_time"].tolist() == [1, 1]
+    assert K.lsm_eval_policy(GOOD, 100.0, R, TAU, 0, np.zeros((4, 4)))[
+        "exercise_time"
+    ].tolist() == [1, 1]
+    assert K.lsm_eval_policy(GOOD[:, :2], 100.0, R, TAU, 0, np.zeros((0, 4)))[
+        "exercise_time"
+    ].tolist() == [1, 1]
 
 
 def reference_lsm(paths, strike, r, tau, call, degree):
@@ -353,7 +395,9 @@ def test_backward_pass_matches_written_out_reference_bit_for_bit(degree, call):
 def digest(*arrays):
     import hashlib
 
-    return hashlib.sha256(b"".join(np.ascontiguousarray(a).tobytes() for a in arrays)).hexdigest()[:16]
+    return hashlib.sha256(b"".join(np.ascontiguousarray(a).tobytes() for a in arrays)).hexdigest()[
+        :16
+    ]
 
 
 def test_previous_implementation_bits():
@@ -365,12 +409,19 @@ def test_previous_implementation_bits():
     for kind, expected in ((0, "171b1d8771b94769"), (1, "90d9a985b1c5d36a")):
         fit = K.lsm_backward(p, 100.0, 0.05, 1.0, kind, 3)
         ev = K.lsm_eval_policy(fresh, 100.0, 0.05, 1.0, kind, fit["coefficients"])
-        got = digest(np.array([fit["price"], ev["price"]]), fit["exercise_time"], fit["coefficients"], ev["exercise_time"])
+        got = digest(
+            np.array([fit["price"], ev["price"]]),
+            fit["exercise_time"],
+            fit["coefficients"],
+            ev["exercise_time"],
+        )
         assert got == expected
 
 
 @pytest.mark.parametrize("kind", [0, 1])
-@pytest.mark.parametrize("strike, r, tau", [(NAN, 0.05, 1.0), (100.0, NAN, 1.0), (100.0, 0.05, NAN)])
+@pytest.mark.parametrize(
+    "strike, r, tau", [(NAN, 0.05, 1.0), (100.0, NAN, 1.0), (100.0, 0.05, NAN)]
+)
 def test_undefined_inputs_give_nan_prices(strike, r, tau, kind):
     p = K.gbm_paths_antithetic(S0, R, Q, SIGMA, TAU, 10, 200, 3)
     policy = K.lsm_backward(p, 100.0, R, TAU, kind)["coefficients"]

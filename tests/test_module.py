@@ -43,7 +43,11 @@ def test_package_exports_the_documented_wrappers():
         assert wrapper.__name__ == name and wrapper.__doc__
         # The compiled functions keep only their generated signature.
         kernel_doc = getattr(K, name).__doc__
-        assert kernel_doc.startswith(f"{name}(") and kernel_doc.count("\n") == 1 and kernel_doc.endswith("\n")
+        assert (
+            kernel_doc.startswith(f"{name}(")
+            and kernel_doc.count("\n") == 1
+            and kernel_doc.endswith("\n")
+        )
 
 
 def _wrapper_parameters(fn):
@@ -60,25 +64,52 @@ def test_wrapper_signature_matches_the_compiled_one(name):
 
 _PATHS = K.gbm_paths_antithetic(100.0, 0.05, 0.0, 0.2, 1.0, 10, 200, 3)
 _COEFFS = K.lsm_backward(_PATHS, 100.0, 0.05, 1.0, 0)["coefficients"]
-_ARRAYS = dict(s=[100.0, 90.0], k=[100.0, 95.0], r=[0.05, 0.03], q=[0.0, 0.01], sigma=[0.2, 0.3],
-               tau=[1.0, 0.5], option_type=[0, 1])
+_ARRAYS = dict(
+    s=[100.0, 90.0],
+    k=[100.0, 95.0],
+    r=[0.05, 0.03],
+    q=[0.0, 0.01],
+    sigma=[0.2, 0.3],
+    tau=[1.0, 0.5],
+    option_type=[0, 1],
+)
 # One valid call per function, positional and by keyword, and one the binding refuses.
 CALLS = [
     ("american_tree_batch", (*_ARRAYS.values(),), dict(steps=50, tree_type=1), dict(steps=50.5)),
-    ("american_tree_boundary", (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0), dict(steps=40, american=False),
-     dict(tree_type=1.0)),
-    ("american_pde_psor", (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0), dict(s_steps=40, t_steps=20),
-     dict(max_iter=10.0)),
-    ("american_pde_psor_batch", (*_ARRAYS.values(),), dict(s_steps=40, t_steps=20, omega=1.2),
-     dict(s_steps="40")),
+    (
+        "american_tree_boundary",
+        (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0),
+        dict(steps=40, american=False),
+        dict(tree_type=1.0),
+    ),
+    (
+        "american_pde_psor",
+        (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0),
+        dict(s_steps=40, t_steps=20),
+        dict(max_iter=10.0),
+    ),
+    (
+        "american_pde_psor_batch",
+        (*_ARRAYS.values(),),
+        dict(s_steps=40, t_steps=20, omega=1.2),
+        dict(s_steps="40"),
+    ),
     ("gbm_paths_antithetic", (100.0, 0.05, 0.0, 0.2, 1.0, 5, 8), dict(seed=11), dict(seed=-1)),
     ("lsm_backward", (_PATHS, 100.0, 0.05, 1.0, 0), dict(degree=2), dict(degree=2.0)),
     ("lsm_eval_policy", (_PATHS, 100.0, 0.05, 1.0, 0, _COEFFS), {}, dict(option_type=0.5)),
     ("fft_prices", (3, [], 100.0, 0.05, 0.0, 1.0), dict(n=64, eta=0.3), dict(n=64.0)),
-    ("direct_prices", (1, [0.2], [90.0, 110.0], [1.0, 0.5], 100.0, 0.05, 0.0), dict(n_terms=128),
-     dict(strikes="abc")),
-    ("cos_prices", (2, [], [90.0, 110.0], [1.0, 0.5], 100.0, 0.05, 0.0), dict(option_type=0),
-     dict(n_terms=None)),
+    (
+        "direct_prices",
+        (1, [0.2], [90.0, 110.0], [1.0, 0.5], 100.0, 0.05, 0.0),
+        dict(n_terms=128),
+        dict(strikes="abc"),
+    ),
+    (
+        "cos_prices",
+        (2, [], [90.0, 110.0], [1.0, 0.5], 100.0, 0.05, 0.0),
+        dict(option_type=0),
+        dict(n_terms=None),
+    ),
 ]
 
 
@@ -119,7 +150,9 @@ def test_kernel_errors_pass_through_the_wrappers():
         orvelta.american_tree_batch(**{**_ARRAYS, "tau": [1.0]})
     with pytest.raises(RuntimeError, match="^strikes and tau must have the same length$"):
         orvelta.cos_prices(0, [], [100.0, 110.0], [1.0], 100.0, 0.05, 0.0)
-    with pytest.raises(ValueError, match=re.escape("array has incorrect number of dimensions: 2; expected 1")):
+    with pytest.raises(
+        ValueError, match=re.escape("array has incorrect number of dimensions: 2; expected 1")
+    ):
         orvelta.fft_prices(0, [[0.2]], 100.0, 0.05, 0.0, 1.0)
 
 
@@ -130,7 +163,10 @@ def test_kernel_errors_pass_through_the_wrappers():
         ("american_tree_boundary", "tree_type: typing.SupportsInt | typing.SupportsIndex = 0"),
         ("american_tree_boundary", "american: bool = True) -> dict"),
         ("american_tree_batch", "s: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]"),
-        ("american_tree_batch", "option_type: typing.Annotated[numpy.typing.ArrayLike, numpy.int32]"),
+        (
+            "american_tree_batch",
+            "option_type: typing.Annotated[numpy.typing.ArrayLike, numpy.int32]",
+        ),
         ("american_tree_batch", "-> numpy.typing.NDArray[numpy.float64]"),
     ],
 )
@@ -165,13 +201,17 @@ def _other_interpreter():
     """A pyenv CPython of another minor version than the running one, the
     nearest older first, and its minor version, if there is one."""
     try:
-        root = subprocess.run(["pyenv", "root"], capture_output=True, text=True, check=True).stdout.strip()
+        root = subprocess.run(
+            ["pyenv", "root"], capture_output=True, text=True, check=True
+        ).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         return None, None
     mine = sys.version_info[1]
     for minor in sorted(range(10, 20), key=lambda m: (m > mine, abs(m - mine))):
         if minor != mine:
-            found = sorted(glob.glob(os.path.join(root, "versions", f"3.{minor}.*", "bin", f"python3.{minor}")))
+            found = sorted(
+                glob.glob(os.path.join(root, "versions", f"3.{minor}.*", "bin", f"python3.{minor}"))
+            )
             if found:
                 return found[-1], minor
     return None, None
@@ -195,7 +235,9 @@ def test_version_gate_refuses_another_interpreter():
     out = subprocess.run([other, "-c", code], capture_output=True, text=True, timeout=60).stdout
     message, version = out.splitlines()[0], out.splitlines()[1]
     gate = (
-        "Python version mismatch: module was compiled for Python %d.%d, " % sys.version_info[:2]
+        "Python version mismatch: module was compiled for Python {}.{}, ".format(
+            *sys.version_info[:2]
+        )
         + f"but the interpreter version is incompatible: {version}."
     )
     if message != gate:
@@ -226,8 +268,13 @@ class TestScalarConversion:
         assert a == b
 
     def test_numpy_scalars_are_accepted(self):
-        a = K.american_tree_boundary(np.float32(100), np.float64(100), 0.05, 0.0, 0.2, 1.0, np.int64(0), np.int32(50))
-        assert a["price"] == K.american_tree_boundary(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0, 50)["price"]
+        a = K.american_tree_boundary(
+            np.float32(100), np.float64(100), 0.05, 0.0, 0.2, 1.0, np.int64(0), np.int32(50)
+        )
+        assert (
+            a["price"]
+            == K.american_tree_boundary(100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0, 50)["price"]
+        )
 
     def test_bool_conversions(self):
         args = (100.0, 100.0, 0.05, 0.0, 0.2, 1.0, 0)
@@ -252,7 +299,16 @@ class TestScalarConversion:
     def test_keyword_and_positional_forms_agree(self):
         pos = K.american_tree_boundary(100.0, 90.0, 0.03, 0.01, 0.25, 0.5, 0, 64, 1, False)
         kw = K.american_tree_boundary(
-            american=False, tree_type=1, steps=64, option_type=0, tau=0.5, sigma=0.25, q=0.01, r=0.03, k=90.0, s=100.0
+            american=False,
+            tree_type=1,
+            steps=64,
+            option_type=0,
+            tau=0.5,
+            sigma=0.25,
+            q=0.01,
+            r=0.03,
+            k=90.0,
+            s=100.0,
         )
         assert pos["price"] == kw["price"]
         np.testing.assert_array_equal(pos["boundary"], kw["boundary"])
@@ -262,8 +318,12 @@ class TestArrayConversion:
     def test_list_strided_and_foreign_dtypes_match_contiguous_float64(self):
         rng = np.random.default_rng(3)
         base = dict(
-            s=rng.uniform(80, 120, 20), k=rng.uniform(80, 120, 20), r=rng.uniform(0, 0.06, 20),
-            q=rng.uniform(0, 0.03, 20), sigma=rng.uniform(0.1, 0.4, 20), tau=rng.uniform(0.1, 2, 20),
+            s=rng.uniform(80, 120, 20),
+            k=rng.uniform(80, 120, 20),
+            r=rng.uniform(0, 0.06, 20),
+            q=rng.uniform(0, 0.03, 20),
+            sigma=rng.uniform(0.1, 0.4, 20),
+            tau=rng.uniform(0.1, 2, 20),
             option_type=np.arange(20, dtype=np.int32) % 2,
         )
         expected = K.american_tree_batch(**base, steps=40)
@@ -273,14 +333,18 @@ class TestArrayConversion:
         assert not strided["s"].flags.c_contiguous
         np.testing.assert_array_equal(K.american_tree_batch(**strided, steps=40), expected)
         # A column of a column-major 2-D array is strided too.
-        fortran = {key: np.asfortranarray(np.stack([v, v], axis=1))[:, 1] for key, v in base.items()}
+        fortran = {
+            key: np.asfortranarray(np.stack([v, v], axis=1))[:, 1] for key, v in base.items()
+        }
         np.testing.assert_array_equal(K.american_tree_batch(**fortran, steps=40), expected)
         wide = {**base, "option_type": base["option_type"].astype(np.int64)}
         np.testing.assert_array_equal(K.american_tree_batch(**wide, steps=40), expected)
 
     def test_float_option_type_is_cast_not_refused(self):
         n = 3
-        args = dict(s=[100.0] * n, k=[100.0] * n, r=[0.05] * n, q=[0.0] * n, sigma=[0.2] * n, tau=[1.0] * n)
+        args = dict(
+            s=[100.0] * n, k=[100.0] * n, r=[0.05] * n, q=[0.0] * n, sigma=[0.2] * n, tau=[1.0] * n
+        )
         cast = K.american_tree_batch(**args, option_type=np.array([1.9, 0.5, -0.5]), steps=30)
         exact = K.american_tree_batch(**args, option_type=[1, 0, 0], steps=30)
         np.testing.assert_array_equal(cast, exact)
@@ -294,7 +358,12 @@ class TestArrayConversion:
 
     def test_result_is_a_new_contiguous_float64_array(self):
         out = K.american_tree_batch(**ONE)
-        assert out.dtype == np.float64 and out.flags.c_contiguous and out.flags.owndata and out.flags.writeable
+        assert (
+            out.dtype == np.float64
+            and out.flags.c_contiguous
+            and out.flags.owndata
+            and out.flags.writeable
+        )
 
 
 LENGTH_ERROR = "all input arrays must have the same length"
@@ -323,7 +392,9 @@ class TestBatchChecks:
 
     def test_all_two_dimensional(self):
         args = {key: np.reshape(v * 6, (2, 3)) for key, v in ONE.items()}
-        with pytest.raises(ValueError, match=re.escape("incorrect number of dimensions: 2; expected 1")):
+        with pytest.raises(
+            ValueError, match=re.escape("incorrect number of dimensions: 2; expected 1")
+        ):
             K.american_tree_batch(**args)
 
     def test_scalar_is_a_zero_dimensional_array(self):
@@ -378,6 +449,8 @@ def test_type_stub_matches_the_compiled_signatures():
     assert list(stubbed) == TABLE
     for name, node in stubbed.items():
         args = node.args.args
-        defaults = [None] * (len(args) - len(node.args.defaults)) + [ast.unparse(d) for d in node.args.defaults]
+        defaults = [None] * (len(args) - len(node.args.defaults)) + [
+            ast.unparse(d) for d in node.args.defaults
+        ]
         expected = [(a.arg, d) for a, d in zip(args, defaults)]
         assert expected == _runtime_parameters(getattr(K, name)), name

@@ -24,7 +24,9 @@ def _requirements(extra=None):
     for req in metadata.requires("orvelta") or []:
         name = re.match(r"[A-Za-z0-9._-]+", req).group(0)
         marker = req.partition(";")[2]
-        if (extra is None and not marker) or (extra is not None and f'extra == "{extra}"' in marker):
+        if (extra is None and not marker) or (
+            extra is not None and f'extra == "{extra}"' in marker
+        ):
             names.add(_normalise(name))
     return names
 
@@ -39,16 +41,31 @@ def test_metadata():
     # The interpreters wheels are built for, and no other, in both places pip and PyPI read.
     assert sorted(meta["Requires-Python"].split(",")) == ["<3.14", ">=3.10"]
     shipped = ["3.10", "3.11", "3.12", "3.13"]
-    versions = [c.rsplit(" :: ", 1)[1] for c in meta.get_all("Classifier")
-                if c.startswith("Programming Language :: Python :: 3.")]
+    versions = [
+        c.rsplit(" :: ", 1)[1]
+        for c in meta.get_all("Classifier")
+        if c.startswith("Programming Language :: Python :: 3.")
+    ]
     assert versions == shipped
-    assert "%d.%d" % sys.version_info[:2] in shipped
+    assert "{}.{}".format(*sys.version_info[:2]) in shipped
     assert meta["License-Expression"] == "BSD-3-Clause"
     assert "LICENSE" in meta.get_all("License-File")
     assert _requirements() == {"numpy"}
-    assert set(meta.get_all("Provides-Extra")) >= {"demo", "test", "bench", "docs", "fit", "io", "dask"}
+    assert set(meta.get_all("Provides-Extra")) >= {
+        "demo",
+        "test",
+        "bench",
+        "docs",
+        "fit",
+        "io",
+        "dask",
+    }
     assert "matplotlib" in _requirements("demo")
-    scripts = {ep.name: ep.value for ep in metadata.entry_points(group="console_scripts") if ep.dist.name == "orvelta"}
+    scripts = {
+        ep.name: ep.value
+        for ep in metadata.entry_points(group="console_scripts")
+        if ep.dist.name == "orvelta"
+    }
     assert scripts == {"orvelta": "orvelta.__main__:main"}
 
 
@@ -153,7 +170,12 @@ def test_demo_without_matplotlib_prints_its_tables_and_names_the_extra(tmp_path)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
-    for row in ("Cox-Ross-Rubinstein lattice", "Longstaff-Schwartz out-of-sample", "Heston", "Bates"):
+    for row in (
+        "Cox-Ross-Rubinstein lattice",
+        "Longstaff-Schwartz out-of-sample",
+        "Heston",
+        "Bates",
+    ):
         assert row in out
     assert out.count("needs matplotlib (pip install 'orvelta[demo]')") == 3
     assert not list(tmp_path.glob("*.png"))
@@ -168,4 +190,7 @@ def test_demo_without_scipy_skips_the_calibration_and_names_the_extra(tmp_path):
     )
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
-    assert "Heston calibration to a synthetic smile: needs scipy (pip install 'orvelta[demo]')" in proc.stdout
+    assert (
+        "Heston calibration to a synthetic smile: needs scipy (pip install 'orvelta[demo]')"
+        in proc.stdout
+    )

@@ -60,8 +60,19 @@ orvelta.american_tree_batches  # E: attr-defined
 
 
 def _run_mypy(tmp_path, cache):
-    cmd = [sys.executable, "-m", "mypy", "--strict", "--show-error-codes", "--no-error-summary",
-           "--no-color-output", "--cache-dir", str(cache), "good.py", "bad.py"]
+    cmd = [
+        sys.executable,
+        "-m",
+        "mypy",
+        "--strict",
+        "--show-error-codes",
+        "--no-error-summary",
+        "--no-color-output",
+        "--cache-dir",
+        str(cache),
+        "good.py",
+        "bad.py",
+    ]
     proc = subprocess.run(cmd, cwd=tmp_path, capture_output=True, text=True, timeout=600)
     assert proc.returncode in (0, 1), proc.stdout + proc.stderr
     return proc.stdout
@@ -83,13 +94,22 @@ def test_readme_style_calls_pass_strict(mypy_report):
     folder, report = mypy_report
     assert not [line for line in report.splitlines() if line.startswith("good.py")], report
     # And they run.
-    subprocess.run([sys.executable, "good.py"], cwd=folder, check=True, capture_output=True, timeout=300)
+    subprocess.run(
+        [sys.executable, "good.py"], cwd=folder, check=True, capture_output=True, timeout=300
+    )
 
 
 def test_mistakes_are_flagged(mypy_report):
     _, report = mypy_report
-    expected = {(no, m.group(1)) for no, line in enumerate(BAD.splitlines(), 1) if (m := re.search(r"# E: (\S+)", line))}
-    found = {(int(m.group(1)), m.group(2)) for m in re.finditer(r"^bad\.py:(\d+): error: .*\[([a-z-]+)\]$", report, re.M)}
+    expected = {
+        (no, m.group(1))
+        for no, line in enumerate(BAD.splitlines(), 1)
+        if (m := re.search(r"# E: (\S+)", line))
+    }
+    found = {
+        (int(m.group(1)), m.group(2))
+        for m in re.finditer(r"^bad\.py:(\d+): error: .*\[([a-z-]+)\]$", report, re.M)
+    }
     assert found == expected, report
 
 
@@ -107,7 +127,9 @@ def test_help_documents_every_argument_with_its_default(name):
         if p.default is inspect.Parameter.empty:
             assert default is None, f"{name}: {pname} has no default"
         else:
-            assert default and ast.literal_eval(default.group(1)) == p.default, f"{name}: default of {pname}"
+            assert default and ast.literal_eval(default.group(1)) == p.default, (
+                f"{name}: default of {pname}"
+            )
 
 
 FOURIER = ["fft_prices", "direct_prices", "cos_prices"]
@@ -116,8 +138,18 @@ FOURIER = ["fft_prices", "direct_prices", "cos_prices"]
 @pytest.mark.parametrize("name", FOURIER)
 def test_fourier_help_carries_the_model_table(name):
     doc = getattr(orvelta, name).__doc__
-    for model in ("1, Merton", "2, variance gamma", "3, Heston", "4, Bates", "any other value, Black-Scholes"):
+    for model in (
+        "1, Merton",
+        "2, variance gamma",
+        "3, Heston",
+        "4, Bates",
+        "any other value, Black-Scholes",
+    ):
         assert model in doc
-    for layout in ("[sigma 0.2, lambda 0.3", "[sigma 0.2, theta -0.08, nu 0.2]",
-                   "[v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5]", "lambda 0.3, mu_J -0.05, delta_J 0.2]"):
+    for layout in (
+        "[sigma 0.2, lambda 0.3",
+        "[sigma 0.2, theta -0.08, nu 0.2]",
+        "[v0 0.04, kappa 2.0, theta 0.04, sigma_v 0.6, rho -0.5]",
+        "lambda 0.3, mu_J -0.05, delta_J 0.2]",
+    ):
         assert layout in doc

@@ -19,12 +19,17 @@ from orvelta.dask import price_frame
 
 rng = np.random.default_rng(3)
 n = 20_000
-book = pd.DataFrame({
-    "s": rng.uniform(50, 150, n).round(2), "k": rng.uniform(50, 150, n).round(2),
-    "r": rng.uniform(0.0, 0.08, n).round(4), "q": rng.uniform(0.0, 0.05, n).round(4),
-    "sigma": rng.uniform(0.1, 0.6, n).round(4), "tau": rng.uniform(0.05, 3.0, n).round(4),
-    "option_type": rng.integers(0, 2, n),
-})
+book = pd.DataFrame(
+    {
+        "s": rng.uniform(50, 150, n).round(2),
+        "k": rng.uniform(50, 150, n).round(2),
+        "r": rng.uniform(0.0, 0.08, n).round(4),
+        "q": rng.uniform(0.0, 0.05, n).round(4),
+        "sigma": rng.uniform(0.1, 0.6, n).round(4),
+        "tau": rng.uniform(0.05, 3.0, n).round(4),
+        "option_type": rng.integers(0, 2, n),
+    }
+)
 print(book.head())
 
 priced = price_frame(book, method="accurate", greeks=True, tol=1e-6)
@@ -33,8 +38,9 @@ print(priced[["s", "k", "tau", "option_type", "price", "delta"]].head())
 # %%
 # The accurate prices against the 200-step lattice of ``orvelta price``'s default method:
 tree = price_frame(book, method="tree")
-same = orvelta.american_tree_batch(book.s, book.k, book.r, book.q, book.sigma, book.tau,
-                                   book.option_type.to_numpy(np.int32))
+same = orvelta.american_tree_batch(
+    book.s, book.k, book.r, book.q, book.sigma, book.tau, book.option_type.to_numpy(np.int32)
+)
 assert np.array_equal(tree["price"].to_numpy(), same)
 gap = tree["price"] - priced["price"]
 

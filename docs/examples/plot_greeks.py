@@ -17,7 +17,7 @@ g = orvelta.american_greeks(spots, 100.0, 0.05, 0.02, 0.25, 1.0, 0, tol=1e-9)
 european = orvelta.european_price(0, [0.25], 100.0, 1.0, 100.0, 0.05, 0.02, 0)
 
 fig, axes = plt.subplots(2, 3, figsize=(10, 5.5), sharex=True)
-for ax, name in zip(axes.flat, ("price", "delta", "gamma", "theta", "vega", "rho")):
+for ax, name in zip(axes.flat, ("price", "delta", "gamma", "theta", "vega", "rho"), strict=False):
     ax.plot(spots, g[name])
     ax.set_title(name)
     ax.axvline(100.0, color="0.8", lw=0.8)
@@ -29,4 +29,6 @@ fig.tight_layout()
 # %%
 # At the money, the early-exercise premium over the European put:
 at = int(np.argmin(abs(spots - 100.0)))
-print(f"American {g['price'][at]:.6f}, European {european:.6f}, premium {g['price'][at] - european:.6f}")
+print(
+    f"American {g['price'][at]:.6f}, European {european:.6f}, premium {g['price'][at] - european:.6f}"
+)

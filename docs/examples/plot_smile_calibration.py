@@ -23,7 +23,9 @@ k = np.tile(strikes, len(maturities))
 tau = np.repeat(maturities, strikes.size)
 kinds = np.where(k >= s, 1, 0)  # out-of-the-money options: puts below the spot, calls above
 rng = np.random.default_rng(7)
-quotes = orvelta.european_price(3, true, k, tau, s, r, q, kinds) * (1.0 + 0.002 * rng.standard_normal(k.size))
+quotes = orvelta.european_price(3, true, k, tau, s, r, q, kinds) * (
+    1.0 + 0.002 * rng.standard_normal(k.size)
+)
 
 fit = orvelta.calibrate(3, k, tau, quotes, s, r, q, kinds)
 print("true   ", np.round(true, 4))
@@ -35,8 +37,13 @@ for i, t in enumerate(maturities):
     sel = tau == t
     vols = orvelta.implied_vol(quotes[sel], s, k[sel], r, q, t, kinds[sel])
     ax.plot(k[sel], vols, "o", color=f"C{i}", label=f"quotes, {t:g} y")
-    ax.plot(fine, orvelta.european_implied_vol(3, fit["params"], fine, t, s, r, q),
-            "-", color=f"C{i}", label=f"fitted Heston, {t:g} y")
+    ax.plot(
+        fine,
+        orvelta.european_implied_vol(3, fit["params"], fine, t, s, r, q),
+        "-",
+        color=f"C{i}",
+        label=f"fitted Heston, {t:g} y",
+    )
 ax.set_xlabel("strike")
 ax.set_ylabel("implied volatility")
 ax.legend()

@@ -21,15 +21,28 @@ if _sys.version_info < (3, 12):
     # initialisation there, which waits forever for the main interpreter's
     # lock (3.10) or fails with an unrelated message (3.11): refuse first.
     try:
-        import _xxsubinterpreters as _subinterpreters
+        import _xxsubinterpreters as _subinterpreters  # type: ignore[import-not-found]
     except ImportError:  # an interpreter built without it has no subinterpreters to refuse
         _subinterpreters = None
-    if _subinterpreters is not None and _subinterpreters.get_current() != _subinterpreters.get_main():
+    if (
+        _subinterpreters is not None
+        and _subinterpreters.get_current() != _subinterpreters.get_main()
+    ):
         raise ImportError("orvelta does not support loading in subinterpreters")
     del _subinterpreters
 del _sys
 
 from ._version import __version__ as __version__
+from .american import american_greeks as american_greeks
+from .american import american_implied_vol as american_implied_vol
+from .american import american_price as american_price
+from .american import lsm_price as lsm_price
+from .curves import Curve as Curve
+from .european import calibrate as calibrate
+from .european import european_greeks as european_greeks
+from .european import european_implied_vol as european_implied_vol
+from .european import european_price as european_price
+from .european import implied_vol as implied_vol
 from .kernels import american_pde_psor as american_pde_psor
 from .kernels import american_pde_psor_batch as american_pde_psor_batch
 from .kernels import american_tree_batch as american_tree_batch
@@ -40,23 +53,11 @@ from .kernels import fft_prices as fft_prices
 from .kernels import gbm_paths_antithetic as gbm_paths_antithetic
 from .kernels import lsm_backward as lsm_backward
 from .kernels import lsm_eval_policy as lsm_eval_policy
-
-from .european import calibrate as calibrate
-from .european import european_greeks as european_greeks
-from .european import european_implied_vol as european_implied_vol
-from .european import european_price as european_price
-from .european import implied_vol as implied_vol
 from .models import Bates as Bates
 from .models import BlackScholes as BlackScholes
 from .models import Heston as Heston
 from .models import Merton as Merton
 from .models import VarianceGamma as VarianceGamma
-
-from .american import american_greeks as american_greeks
-from .american import american_implied_vol as american_implied_vol
-from .american import american_price as american_price
-from .american import lsm_price as lsm_price
-from .curves import Curve as Curve
 
 __all__ = [
     "Curve",

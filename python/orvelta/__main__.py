@@ -26,46 +26,91 @@ def _parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParse
     parser = argparse.ArgumentParser(prog="orvelta", description="Orvelta option pricing")
     parser.add_argument("--version", action="version", version=f"orvelta {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
-    demo = sub.add_parser("demo", help="price one American put and call by every method and plot the boundary")
-    demo.add_argument("--output-dir", default=".", help="folder for the plots (default: the current folder)")
+    demo = sub.add_parser(
+        "demo", help="price one American put and call by every method and plot the boundary"
+    )
+    demo.add_argument(
+        "--output-dir", default=".", help="folder for the plots (default: the current folder)"
+    )
 
     price = sub.add_parser(
-        "price", help="price a book of options (CSV or Parquet) into a new file of the same format",
+        "price",
+        help="price a book of options (CSV or Parquet) into a new file of the same format",
         description="Reads BOOK (columns s, k, r, q, sigma, tau, option_type, matched without regard to case; "
-                    "optional american; price: market prices, kept, and read by --implied-vol) chunk by chunk "
-                    "and writes OUT: every input column as it came plus price (model_price when the book has a "
-                    "price column; with --greeks delta, gamma, theta, vega, rho; with --implied-vol "
-                    "implied_vol). A summary goes to standard error. Exit codes: 0 done, 1 system failure, "
-                    "2 bad usage or input, 3 NaN results with --strict, 130/143/129 interrupted.")
+        "optional american; price: market prices, kept, and read by --implied-vol) chunk by chunk "
+        "and writes OUT: every input column as it came plus price (model_price when the book has a "
+        "price column; with --greeks delta, gamma, theta, vega, rho; with --implied-vol "
+        "implied_vol). A summary goes to standard error. Exit codes: 0 done, 1 system failure, "
+        "2 bad usage or input, 3 NaN results with --strict, 130/143/129 interrupted.",
+    )
     price.add_argument("book", metavar="BOOK", help="input book, .csv or .parquet")
-    price.add_argument("-o", "--output", required=True, metavar="OUT", help="output file (the book's format)")
-    price.add_argument("--method", choices=("tree", "accurate", "european"), default="tree",
-                       help="tree: binomial lattice batch (default); accurate: American prices to --tol; "
-                            "european: European prices under --model to --tol (each method honours a per-row "
-                            "american column)")
-    price.add_argument("--steps", type=int, help="lattice steps of the tree (default 200, at least 2)")
-    price.add_argument("--tree-type", choices=("crr", "tian"), help="lattice of the tree (default crr)")
-    price.add_argument("--tol", type=float, help="absolute price tolerance of accurate and european (default 1e-8)")
-    price.add_argument("--model", choices=("bs", "merton", "vg", "heston", "bates"),
-                       help="European model (default bs, with each row's sigma)")
-    price.add_argument("--params", metavar="P1,P2,...", help="model parameters, comma-separated (default: the model's)")
-    price.add_argument("--greeks", action="store_true",
-                       help="add delta, gamma, theta, vega (heston, bates: vega_v0, vega_theta) and rho")
-    price.add_argument("--implied-vol", action="store_true",
-                       help="add implied_vol from the book's price column (with --greeks: Greeks at that volatility)")
-    price.add_argument("--skip-bad", action="store_true",
-                       help="price the good rows and report the bad ones (default: report them and write nothing)")
-    price.add_argument("--strict", action="store_true", help="exit with code 3 when any result is NaN")
-    price.add_argument("--dividends", metavar="FILE",
-                       help="discrete dividends by underlying, CSV or Parquet with columns underlying, ex_tau, "
-                            "amount and optionally kind (cash or proportional); the book then needs an "
-                            "underlying column (accurate)")
-    price.add_argument("--scheduler", metavar="ADDRESS", help="price on the Dask cluster at ADDRESS")
+    price.add_argument(
+        "-o", "--output", required=True, metavar="OUT", help="output file (the book's format)"
+    )
+    price.add_argument(
+        "--method",
+        choices=("tree", "accurate", "european"),
+        default="tree",
+        help="tree: binomial lattice batch (default); accurate: American prices to --tol; "
+        "european: European prices under --model to --tol (each method honours a per-row "
+        "american column)",
+    )
+    price.add_argument(
+        "--steps", type=int, help="lattice steps of the tree (default 200, at least 2)"
+    )
+    price.add_argument(
+        "--tree-type", choices=("crr", "tian"), help="lattice of the tree (default crr)"
+    )
+    price.add_argument(
+        "--tol", type=float, help="absolute price tolerance of accurate and european (default 1e-8)"
+    )
+    price.add_argument(
+        "--model",
+        choices=("bs", "merton", "vg", "heston", "bates"),
+        help="European model (default bs, with each row's sigma)",
+    )
+    price.add_argument(
+        "--params",
+        metavar="P1,P2,...",
+        help="model parameters, comma-separated (default: the model's)",
+    )
+    price.add_argument(
+        "--greeks",
+        action="store_true",
+        help="add delta, gamma, theta, vega (heston, bates: vega_v0, vega_theta) and rho",
+    )
+    price.add_argument(
+        "--implied-vol",
+        action="store_true",
+        help="add implied_vol from the book's price column (with --greeks: Greeks at that volatility)",
+    )
+    price.add_argument(
+        "--skip-bad",
+        action="store_true",
+        help="price the good rows and report the bad ones (default: report them and write nothing)",
+    )
+    price.add_argument(
+        "--strict", action="store_true", help="exit with code 3 when any result is NaN"
+    )
+    price.add_argument(
+        "--dividends",
+        metavar="FILE",
+        help="discrete dividends by underlying, CSV or Parquet with columns underlying, ex_tau, "
+        "amount and optionally kind (cash or proportional); the book then needs an "
+        "underlying column (accurate)",
+    )
+    price.add_argument(
+        "--scheduler", metavar="ADDRESS", help="price on the Dask cluster at ADDRESS"
+    )
     price.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
 
-    sample = sub.add_parser("sample-book", help="write a random book of valid options (CSV or Parquet by name)")
+    sample = sub.add_parser(
+        "sample-book", help="write a random book of valid options (CSV or Parquet by name)"
+    )
     sample.add_argument("rows", type=int, metavar="N", help="number of options")
-    sample.add_argument("-o", "--output", required=True, metavar="OUT", help="output file, .csv or .parquet")
+    sample.add_argument(
+        "-o", "--output", required=True, metavar="OUT", help="output file, .csv or .parquet"
+    )
     sample.add_argument("--seed", type=int, default=0, help="random seed (default 0)")
     return parser, {"price": price, "sample-book": sample}
 
@@ -100,10 +145,15 @@ def _price(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
     try:
         method = Method(
-            name=args.method, steps=args.steps,
+            name=args.method,
+            steps=args.steps,
             tree_type=None if args.tree_type is None else TREE_TYPES[args.tree_type],
-            tol=args.tol, model=args.model, params=_params(args.params, parser),
-            greeks=args.greeks, implied_vol=args.implied_vol)
+            tol=args.tol,
+            model=args.model,
+            params=_params(args.params, parser),
+            greeks=args.greeks,
+            implied_vol=args.implied_vol,
+        )
     except UsageError as e:
         parser.error(str(e))
     if args.dividends is not None:
@@ -115,6 +165,7 @@ def _price(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         from dataclasses import replace
 
         from .book.dividends import read_dividends
+
         try:
             method = replace(method, dividends=read_dividends(args.dividends))
         except (BookError, UsageError) as e:
@@ -132,8 +183,14 @@ def _price(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         return EXIT_USAGE
     progress = not args.quiet and sys.stderr.isatty()
     try:
-        summary = price_book(args.book, args.output, method, progress=progress, scheduler=args.scheduler,
-                             skip_bad=args.skip_bad)
+        summary = price_book(
+            args.book,
+            args.output,
+            method,
+            progress=progress,
+            scheduler=args.scheduler,
+            skip_bad=args.skip_bad,
+        )
     except (BookError, UsageError) as e:
         for line in str(e).splitlines():
             print(f"orvelta price: {line}", file=sys.stderr)
@@ -174,7 +231,11 @@ def _sample(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
-_STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated (SIGTERM)", signal.SIGHUP: "hung up (SIGHUP)"}
+_STOPPED = {
+    signal.SIGINT: "interrupted",
+    signal.SIGTERM: "terminated (SIGTERM)",
+    signal.SIGHUP: "hung up (SIGHUP)",
+}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -210,7 +271,9 @@ def _exit_now_if_busy(code: int) -> None:
     compiled call (up to a slice of the book, which can take minutes at a
     tight tolerance) would otherwise hold the exit up. The output was already
     discarded; only the pricing in flight is lost."""
-    others = [t for t in threading.enumerate() if t is not threading.current_thread() and not t.daemon]
+    others = [
+        t for t in threading.enumerate() if t is not threading.current_thread() and not t.daemon
+    ]
     if others and threading.current_thread() is threading.main_thread():
         sys.stdout.flush()
         sys.stderr.flush()

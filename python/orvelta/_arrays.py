@@ -24,13 +24,13 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Any, Union
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 F64 = NDArray[np.float64]
-FloatOrArray = Union[float, F64]
+FloatOrArray = float | F64
 
 _CALL_WORDS = ("call", "c")
 _PUT_WORDS = ("put", "p")
@@ -47,8 +47,10 @@ def _describe(value: Any) -> str:
 
 def _refuse_masked(value: Any, name: str) -> None:
     if isinstance(value, np.ma.MaskedArray):
-        raise TypeError(f"{name} is a masked array; masks are not honoured: pass np.ma.filled({name}, np.nan) "
-                        "to price the masked entries as NaN")
+        raise TypeError(
+            f"{name} is a masked array; masks are not honoured: pass np.ma.filled({name}, np.nan) "
+            "to price the masked entries as NaN"
+        )
 
 
 def _is_real(x: Any) -> bool:
@@ -61,8 +63,10 @@ def _refuse_missing(value: Any, name: str) -> None:
     dtype = getattr(value, "dtype", None)
     if dtype is not None and type(dtype).__module__.startswith("pandas") and hasattr(value, "isna"):
         if bool(np.asarray(value.isna()).any()):
-            raise TypeError(f"{name} holds missing values (pd.NA): fill them first "
-                            f"(e.g. {name}.astype(float), which makes them NaN, priced as NaN)")
+            raise TypeError(
+                f"{name} holds missing values (pd.NA): fill them first "
+                f"(e.g. {name}.astype(float), which makes them NaN, priced as NaN)"
+            )
 
 
 def _as_array(value: Any, name: str, expected: str) -> NDArray[Any]:
@@ -89,8 +93,14 @@ def numbers_array(value: Any, name: str) -> F64:
             if not _is_real(x):
                 raise TypeError(f"{name} must hold numbers only, got {_describe(x)}")
         return np.array([float(x) for x in flat], dtype=np.float64).reshape(a.shape)
-    what = {"c": "complex numbers", "M": "dates (datetime64)", "m": "time spans (timedelta64)",
-            "U": "strings", "S": "bytes", "V": "a structured array"}.get(kind, f"dtype {a.dtype}")
+    what = {
+        "c": "complex numbers",
+        "M": "dates (datetime64)",
+        "m": "time spans (timedelta64)",
+        "U": "strings",
+        "S": "bytes",
+        "V": "a structured array",
+    }.get(kind, f"dtype {a.dtype}")
     hint = " (times are in years)" if kind in "Mm" else ""
     raise TypeError(f"{name} must be a number or an array of numbers, got {what}{hint}")
 
@@ -106,7 +116,9 @@ def _word_type(word: str, name: str) -> float:
     try:
         v = float(w)
     except ValueError:
-        raise ValueError(f"{name} must be 'call', 'put' or a number (> 0 call), got {word!r}") from None
+        raise ValueError(
+            f"{name} must be 'call', 'put' or a number (> 0 call), got {word!r}"
+        ) from None
     return math.nan if math.isnan(v) else (1.0 if v > 0 else 0.0)
 
 
@@ -177,11 +189,16 @@ class Broadcast:
     __slots__ = ("shape", "scalar", "arrays", "nan_type")
 
     def __init__(self, **values: ArrayLike) -> None:
-        if all(type(v) in (float, int) or (name == "option_type" and type(v) is str) for name, v in values.items()):
+        if all(
+            type(v) in (float, int) or (name == "option_type" and type(v) is str)
+            for name, v in values.items()
+        ):
             self._scalars(values)
             return
-        arrays = {name: option_type_array(v, name) if name == "option_type" else numbers_array(v, name)
-                  for name, v in values.items()}
+        arrays = {
+            name: option_type_array(v, name) if name == "option_type" else numbers_array(v, name)
+            for name, v in values.items()
+        }
         self.scalar = all(a.ndim == 0 for a in arrays.values())
         try:
             shaped = np.broadcast_arrays(*arrays.values())
@@ -189,7 +206,7 @@ class Broadcast:
             shapes = ", ".join(f"{n} {a.shape}" for n, a in arrays.items())
             raise ValueError(f"the arguments do not broadcast to one shape: {shapes}") from None
         self.shape: tuple[int, ...] = shaped[0].shape if shaped else ()
-        self.arrays = dict(zip(arrays, shaped))
+        self.arrays = dict(zip(arrays, shaped, strict=False))
         ot = self.arrays.get("option_type")
         self.nan_type = None
         if ot is not None:
@@ -199,14 +216,20 @@ class Broadcast:
     def _scalars(self, values: dict[str, Any]) -> None:
         """The common call on Python numbers: checked and converted without
         NumPy's general machinery (it costs more than a closed-form price)."""
-        row = [_word_type(v, name) if name == "option_type" and type(v) is str
-               else (1.0 if v > 0 else 0.0) if name == "option_type" and type(v) is int
-               else (math.nan if math.isnan(v) else (1.0 if v > 0 else 0.0)) if name == "option_type"
-               else float(v) for name, v in values.items()]
+        row = [
+            _word_type(v, name)
+            if name == "option_type" and type(v) is str
+            else (1.0 if v > 0 else 0.0)
+            if name == "option_type" and type(v) is int
+            else (math.nan if math.isnan(v) else (1.0 if v > 0 else 0.0))
+            if name == "option_type"
+            else float(v)
+            for name, v in values.items()
+        ]
         flat = np.array(row, dtype=np.float64)
         self.scalar = True
         self.shape = ()
-        self.arrays = {name: flat[i:i + 1] for i, name in enumerate(values)}
+        self.arrays = {name: flat[i : i + 1] for i, name in enumerate(values)}
         ot = self.arrays.get("option_type")
         self.nan_type = np.isnan(ot) if ot is not None and math.isnan(ot[0]) else None
 

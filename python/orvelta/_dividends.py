@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _engines
-from ._arrays import Broadcast
+from ._arrays import Broadcast, FloatOrArray
 from .curves import Curve
 
 _EMPTY = np.empty(0, dtype=np.float64)
@@ -31,7 +31,9 @@ def check_kind(kind: str) -> None:
         raise ValueError(f"dividend_kind must be 'cash' or 'proportional', got {kind!r}")
 
 
-def schedule(dividends: ArrayLike | None, kind: str) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def schedule(
+    dividends: ArrayLike | None, kind: str
+) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Times and amounts of an (n, 2) array-like of (time in years, amount) rows."""
     if dividends is None:
         return _EMPTY, _EMPTY
@@ -41,7 +43,9 @@ def schedule(dividends: ArrayLike | None, kind: str) -> tuple[NDArray[np.float64
     if d.ndim == 1 and d.size == 2:
         d = d.reshape(1, 2)
     if d.ndim != 2 or d.shape[1] != 2:
-        raise ValueError(f"dividends must be an (n, 2) array of (time, amount) rows, got shape {d.shape}")
+        raise ValueError(
+            f"dividends must be an (n, 2) array of (time, amount) rows, got shape {d.shape}"
+        )
     t, a = np.ascontiguousarray(d[:, 0]), np.ascontiguousarray(d[:, 1])
     if np.any(np.isnan(t)) or np.any(np.isinf(t)):
         raise ValueError("dividend times must be finite")
@@ -65,7 +69,11 @@ def _split(x: Any) -> tuple[Any, NDArray[np.float64], NDArray[np.float64]]:
 class _Args:
     """Broadcast per-option inputs; curves passed whole."""
 
-    def __init__(self, per_option: dict[str, Any], curves: dict[str, Any]) -> None:
+    def __init__(
+        self,
+        per_option: dict[str, Any],
+        curves: dict[str, tuple[NDArray[np.float64], NDArray[np.float64]]],
+    ) -> None:
         self.names = [n for n, v in per_option.items() if v is not _CURVE]
         self.b = Broadcast(**{n: per_option[n] for n in self.names})
         self.curves = curves
@@ -91,40 +99,148 @@ def _prepare(first: dict[str, Any], r: Any, q: Any, sigma: Any | None) -> _Args:
     return _Args(per, curves)
 
 
-def _run(engine: Any, s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any, option_type: Any, tol: float,
-         dividends: Any, kind: str, american: bool) -> tuple[_Args, Any]:
+def _run(
+    engine: Any,
+    s: Any,
+    k: Any,
+    r: Any,
+    q: Any,
+    sigma: Any,
+    tau: Any,
+    option_type: Any,
+    tol: float,
+    dividends: Any,
+    kind: str,
+    american: bool,
+) -> tuple[_Args, Any]:
     """The checked arguments and the engine's flat result."""
     t, a = schedule(dividends, kind)
     x = _prepare(dict(s=s, k=k, tau=tau, option_type=option_type), r, q, sigma)
     out = engine(
-        x.f64("s"), x.f64("k"), x.f64("tau"), x.kind("option_type"),
-        x.f64("r"), *x.curves["r"], x.f64("q"), *x.curves["q"], x.f64("sigma"), *x.curves["sigma"],
-        t, a, kind == "proportional", bool(american), tol)
+        x.f64("s"),
+        x.f64("k"),
+        x.f64("tau"),
+        x.kind("option_type"),
+        x.f64("r"),
+        *x.curves["r"],
+        x.f64("q"),
+        *x.curves["q"],
+        x.f64("sigma"),
+        *x.curves["sigma"],
+        t,
+        a,
+        kind == "proportional",
+        bool(american),
+        tol,
+    )
     return x, out
 
 
-def price(s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any, option_type: Any, tol: float,
-          dividends: Any, kind: str, american: bool) -> Any:
-    x, out = _run(_engines._dividend_price, s, k, r, q, sigma, tau, option_type, tol, dividends, kind, american)
-    return x.b.result(out)
+def price(
+    s: Any,
+    k: Any,
+    r: Any,
+    q: Any,
+    sigma: Any,
+    tau: Any,
+    option_type: Any,
+    tol: float,
+    dividends: Any,
+    kind: str,
+    american: bool,
+) -> FloatOrArray:
+    x, out = _run(
+        _engines._dividend_price,
+        s,
+        k,
+        r,
+        q,
+        sigma,
+        tau,
+        option_type,
+        tol,
+        dividends,
+        kind,
+        american,
+    )
+    result: FloatOrArray = x.b.result(out)
+    return result
 
 
-def greeks(s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any, option_type: Any, tol: float,
-           dividends: Any, kind: str, american: bool) -> dict[str, Any]:
-    x, res = _run(_engines._dividend_greeks, s, k, r, q, sigma, tau, option_type, tol, dividends, kind, american)
-    return {key: x.b.result(res[key]) for key in ("price", "delta", "gamma", "theta", "vega", "rho")}
+def greeks(
+    s: Any,
+    k: Any,
+    r: Any,
+    q: Any,
+    sigma: Any,
+    tau: Any,
+    option_type: Any,
+    tol: float,
+    dividends: Any,
+    kind: str,
+    american: bool,
+) -> dict[str, Any]:
+    x, res = _run(
+        _engines._dividend_greeks,
+        s,
+        k,
+        r,
+        q,
+        sigma,
+        tau,
+        option_type,
+        tol,
+        dividends,
+        kind,
+        american,
+    )
+    return {
+        key: x.b.result(res[key]) for key in ("price", "delta", "gamma", "theta", "vega", "rho")
+    }
 
 
-def implied_vol(price: Any, s: Any, k: Any, r: Any, q: Any, tau: Any, option_type: Any, tol: float,
-                dividends: Any, kind: str, american: bool, vol_curve: Curve | None) -> Any:
+def implied_vol(
+    price: Any,
+    s: Any,
+    k: Any,
+    r: Any,
+    q: Any,
+    tau: Any,
+    option_type: Any,
+    tol: float,
+    dividends: Any,
+    kind: str,
+    american: bool,
+    vol_curve: Curve | None,
+) -> FloatOrArray:
     t, a = schedule(dividends, kind)
     if vol_curve is not None and not isinstance(vol_curve, Curve):
         raise TypeError(f"vol_curve must be a Curve or None, got {type(vol_curve).__name__}")
-    x = _prepare(dict(price=price, s=s, k=k, tau=tau, option_type=option_type, sigma_curve=True), r, q, None)
-    st, sv = (_EMPTY, _EMPTY) if vol_curve is None else (np.ascontiguousarray(vol_curve.times),
-                                                         np.ascontiguousarray(vol_curve.values))
+    x = _prepare(
+        dict(price=price, s=s, k=k, tau=tau, option_type=option_type, sigma_curve=True), r, q, None
+    )
+    st, sv = (
+        (_EMPTY, _EMPTY)
+        if vol_curve is None
+        else (np.ascontiguousarray(vol_curve.times), np.ascontiguousarray(vol_curve.values))
+    )
     out = _engines._dividend_implied_vol(
-        x.f64("price"), x.f64("s"), x.f64("k"), x.f64("tau"), x.kind("option_type"),
-        x.f64("r"), *x.curves["r"], x.f64("q"), *x.curves["q"], st, sv,
-        t, a, kind == "proportional", bool(american), tol)
-    return x.b.result(out)
+        x.f64("price"),
+        x.f64("s"),
+        x.f64("k"),
+        x.f64("tau"),
+        x.kind("option_type"),
+        x.f64("r"),
+        *x.curves["r"],
+        x.f64("q"),
+        *x.curves["q"],
+        st,
+        sv,
+        t,
+        a,
+        kind == "proportional",
+        bool(american),
+        tol,
+    )
+    result: FloatOrArray = x.b.result(out)
+    return result

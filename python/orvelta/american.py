@@ -56,7 +56,14 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _dividends, _engines, _kernels
-from ._arrays import Broadcast, FloatOrArray, check_count, check_tol, numbers_array, option_type_array
+from ._arrays import (
+    Broadcast,
+    FloatOrArray,
+    check_count,
+    check_tol,
+    numbers_array,
+    option_type_array,
+)
 from .curves import Curve
 
 __all__ = ["american_price", "american_greeks", "american_implied_vol", "lsm_price"]
@@ -171,10 +178,20 @@ def american_price(
     """
     tol = check_tol(tol)
     if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
-        return _dividends.price(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
+        return _dividends.price(
+            s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
+        )
     b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
-    out = _engines._american_price(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
-                                   b.f64("tau"), b.option_type(), tol)
+    out = _engines._american_price(
+        b.f64("s"),
+        b.f64("k"),
+        b.f64("r"),
+        b.f64("q"),
+        b.f64("sigma"),
+        b.f64("tau"),
+        b.option_type(),
+        tol,
+    )
     prices: FloatOrArray = b.result(out)
     return prices
 
@@ -240,15 +257,35 @@ def american_greeks(
     """
     tol = check_tol(tol)
     if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
-        g = _dividends.greeks(s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american)
-        return AmericanGreeks(price=g["price"], delta=g["delta"], gamma=g["gamma"], theta=g["theta"],
-                              vega=g["vega"], rho=g["rho"])
+        g = _dividends.greeks(
+            s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
+        )
+        return AmericanGreeks(
+            price=g["price"],
+            delta=g["delta"],
+            gamma=g["gamma"],
+            theta=g["theta"],
+            vega=g["vega"],
+            rho=g["rho"],
+        )
     b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
-    res = _engines._american_greeks(b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("sigma"),
-                                    b.f64("tau"), b.option_type(), tol)
+    res = _engines._american_greeks(
+        b.f64("s"),
+        b.f64("k"),
+        b.f64("r"),
+        b.f64("q"),
+        b.f64("sigma"),
+        b.f64("tau"),
+        b.option_type(),
+        tol,
+    )
     return AmericanGreeks(
-        price=b.result(res["price"]), delta=b.result(res["delta"]), gamma=b.result(res["gamma"]),
-        theta=b.result(res["theta"]), vega=b.result(res["vega"]), rho=b.result(res["rho"]),
+        price=b.result(res["price"]),
+        delta=b.result(res["delta"]),
+        gamma=b.result(res["gamma"]),
+        theta=b.result(res["theta"]),
+        vega=b.result(res["vega"]),
+        rho=b.result(res["rho"]),
     )
 
 
@@ -321,11 +358,20 @@ def american_implied_vol(
     """
     tol = check_tol(tol)
     if vol_curve is not None or _dividends.wanted(r, q, None, dividends, dividend_kind, american):
-        return _dividends.implied_vol(price, s, k, r, q, tau, option_type, tol, dividends, dividend_kind,
-                                      american, vol_curve)
+        return _dividends.implied_vol(
+            price, s, k, r, q, tau, option_type, tol, dividends, dividend_kind, american, vol_curve
+        )
     b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
-    out = _engines._american_implied_vol(b.f64("price"), b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"),
-                                         b.f64("tau"), b.option_type(), tol)
+    out = _engines._american_implied_vol(
+        b.f64("price"),
+        b.f64("s"),
+        b.f64("k"),
+        b.f64("r"),
+        b.f64("q"),
+        b.f64("tau"),
+        b.option_type(),
+        tol,
+    )
     vols: FloatOrArray = b.result(out)
     return vols
 
@@ -410,14 +456,18 @@ def lsm_price(
     for name, value in (("s", s), ("k", k), ("r", r), ("q", q), ("sigma", sigma), ("tau", tau)):
         a = numbers_array(value, name)
         if a.size != 1:
-            raise TypeError(f"{name} must be one number (lsm_price prices one option per call), "
-                            f"got an array of shape {a.shape}")
+            raise TypeError(
+                f"{name} must be one number (lsm_price prices one option per call), "
+                f"got an array of shape {a.shape}"
+            )
         market.append(float(a.reshape(-1)[0]))
     s, k, r, q, sigma, tau = market
     ot = option_type_array(option_type)
     if ot.size != 1:
-        raise TypeError(f"option_type must be one value (lsm_price prices one option per call), "
-                        f"got an array of shape {ot.shape}")
+        raise TypeError(
+            f"option_type must be one value (lsm_price prices one option per call), "
+            f"got an array of shape {ot.shape}"
+        )
     paths = check_count(paths, "paths", 4, _MAX_PATHS)
     if paths % 2:
         raise ValueError(f"paths must be an even count (antithetic pairs), got {paths}")
@@ -437,7 +487,9 @@ def lsm_price(
     fit_paths = _kernels.gbm_paths_antithetic(s, r, q, sigma, tau, steps, paths, seed)
     fit = _kernels.lsm_backward(fit_paths, k, r, tau, kind, degree)
     del fit_paths
-    fresh = _kernels.gbm_paths_antithetic(s, r, q, sigma, tau, steps, paths, (seed + 1) & 0xFFFFFFFF)
+    fresh = _kernels.gbm_paths_antithetic(
+        s, r, q, sigma, tau, steps, paths, (seed + 1) & 0xFFFFFFFF
+    )
     policy = _kernels.lsm_eval_policy(fresh, k, r, tau, kind, fit["coefficients"])
     ex = np.asarray(policy["exercise_time"], dtype=np.int64)
     dates = fresh.shape[1] - 1

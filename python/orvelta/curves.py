@@ -61,7 +61,9 @@ class Curve:
         if t.size == 0:
             raise ValueError("Curve needs at least one knot")
         if t.size != v.size:
-            raise ValueError(f"Curve needs as many values as times, got {t.size} times and {v.size} values")
+            raise ValueError(
+                f"Curve needs as many values as times, got {t.size} times and {v.size} values"
+            )
         if not np.all(np.isfinite(t)) or np.any(t < 0.0):
             raise ValueError("Curve times must be finite and non-negative")
         if np.any(np.diff(t) <= 0.0):
@@ -88,7 +90,7 @@ class Curve:
         i = int(np.searchsorted(self._times, float(t), side="left"))
         return float(self._values[min(i, self._values.size - 1)])
 
-    def shifted(self, amount: float) -> "Curve":
+    def shifted(self, amount: float) -> Curve:
         """The curve with ``amount`` added to every value (a parallel shift)."""
         return Curve(self._times, self._values + float(amount))
 
@@ -101,7 +103,10 @@ class Curve:
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Curve):
             return NotImplemented
-        return bool(np.array_equal(self._times, other._times) and np.array_equal(self._values, other._values))
+        return bool(
+            np.array_equal(self._times, other._times)
+            and np.array_equal(self._values, other._values)
+        )
 
     def __hash__(self) -> int:
         return hash((self._times.tobytes(), self._values.tobytes()))

@@ -97,10 +97,20 @@ def price_frame(
 
         if method != "accurate":
             raise UsageError("--dividends needs --method accurate")
-        table = read_dividends(dividends) if isinstance(dividends, str) else table_from_frame(dividends)
-    m = Method(name=method, steps=steps, tree_type=tree_type, tol=tol, model=model,
-               params=None if params is None else tuple(float(p) for p in params),
-               greeks=greeks, implied_vol=implied_vol, dividends=table)
+        table = (
+            read_dividends(dividends) if isinstance(dividends, str) else table_from_frame(dividends)
+        )
+    m = Method(
+        name=method,
+        steps=steps,
+        tree_type=tree_type,
+        tol=tol,
+        model=model,
+        params=None if params is None else tuple(float(p) for p in params),
+        greeks=greeks,
+        implied_vol=implied_vol,
+        dividends=table,
+    )
     new = check_header([str(c) for c in frame.columns], m, "frame")
     if isinstance(frame, pd.DataFrame):
         return _price_partition(frame, m, new)
@@ -130,6 +140,6 @@ def _price_partition(pdf: Any, method: Method, new: list[str]) -> Any:
         raise BookError("\n".join(lines))
     priced = price_columns(cols, method)
     out = pdf.copy()
-    for name, c in zip(new, method.output_keys()):
+    for name, c in zip(new, method.output_keys(), strict=False):
         out[name] = priced[c]
     return out

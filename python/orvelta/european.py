@@ -14,7 +14,8 @@ their defaults and their domains. Every market argument (``k``, ``tau``,
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, TypedDict
+from collections.abc import Callable
+from typing import Any, TypedDict
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -23,8 +24,15 @@ from . import _engines
 from ._arrays import Broadcast, FloatOrArray, check_tol, numbers_array, option_type_array
 from .models import MODEL_NAMES, model_id, resolve_model
 
-__all__ = ["european_price", "european_greeks", "implied_vol", "european_implied_vol", "calibrate",
-           "CalibrationResult", "EuropeanGreeks"]
+__all__ = [
+    "european_price",
+    "european_greeks",
+    "implied_vol",
+    "european_implied_vol",
+    "calibrate",
+    "CalibrationResult",
+    "EuropeanGreeks",
+]
 
 
 class CalibrationResult(TypedDict):
@@ -45,12 +53,27 @@ class EuropeanGreeks(TypedDict, total=False):
     vega_theta: FloatOrArray
 
 
-EngineArgs = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64],
-                   NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+EngineArgs = tuple[
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+    NDArray[np.float64],
+]
 
 
-def _market(mid: int, p: NDArray[np.float64], k: ArrayLike, tau: ArrayLike, s: ArrayLike, r: ArrayLike,
-            q: ArrayLike, option_type: ArrayLike) -> tuple[Broadcast, EngineArgs]:
+def _market(
+    mid: int,
+    p: NDArray[np.float64],
+    k: ArrayLike,
+    tau: ArrayLike,
+    s: ArrayLike,
+    r: ArrayLike,
+    q: ArrayLike,
+    option_type: ArrayLike,
+) -> tuple[Broadcast, EngineArgs]:
     """The checked, broadcast market arguments and the engine's arguments
     (params first: one row, or one row per option)."""
     extra = {} if p.ndim == 1 else {f"params[{i}]": p[i] for i in range(p.shape[0])}
@@ -63,8 +86,15 @@ def _market(mid: int, p: NDArray[np.float64], k: ArrayLike, tau: ArrayLike, s: A
             rows[nan] = resolve_model(mid, None)[1]
             b.add_nan(nan)
         p = np.ascontiguousarray(rows)
-    args: EngineArgs = (p, b.f64("k"), b.f64("tau"), b.compact("s"), b.compact("r"), b.compact("q"),
-                        b.compact_option_type())
+    args: EngineArgs = (
+        p,
+        b.f64("k"),
+        b.f64("tau"),
+        b.compact("s"),
+        b.compact("r"),
+        b.compact("q"),
+        b.compact_option_type(),
+    )
     return b, args
 
 
@@ -257,8 +287,15 @@ def implied_vol(
     0.181895
     """
     b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
-    out = _engines.implied_vol(b.f64("price"), b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"),
-                               b.option_type())
+    out = _engines.implied_vol(
+        b.f64("price"),
+        b.f64("s"),
+        b.f64("k"),
+        b.f64("r"),
+        b.f64("q"),
+        b.f64("tau"),
+        b.option_type(),
+    )
     result: FloatOrArray = b.result(out)
     return result
 
@@ -303,8 +340,9 @@ def european_implied_vol(
     tol = check_tol(tol)
     b, args = _market(mid, p, k, tau, s, r, q, option_type)
     prices = _engines.european_price(mid, *args, tol)
-    vols = _engines.implied_vol(prices, b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"),
-                                b.option_type())
+    vols = _engines.implied_vol(
+        prices, b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"), b.option_type()
+    )
     result: FloatOrArray = b.result(vols)
     return result
 
@@ -318,7 +356,11 @@ _FIT: dict[int, tuple[tuple[float, ...], tuple[float, ...], tuple[float, ...]]] 
     0: ((0.2,), (1e-4,), (5.0,)),
     1: ((0.2, 0.3, -0.05, 0.2), (1e-4, 0.0, -2.0, 1e-4), (3.0, 10.0, 2.0, 2.0)),
     2: ((0.2, -0.08, 0.2), (1e-3, -1.0, 1e-4), (1.0, 0.4, 1.0)),
-    3: ((0.04, 2.0, 0.04, 0.6, -0.5), (1e-4, 1e-3, 1e-4, 1e-3, -0.999), (2.0, 20.0, 2.0, 5.0, 0.999)),
+    3: (
+        (0.04, 2.0, 0.04, 0.6, -0.5),
+        (1e-4, 1e-3, 1e-4, 1e-3, -0.999),
+        (2.0, 20.0, 2.0, 5.0, 0.999),
+    ),
     4: (
         (0.04, 2.0, 0.04, 0.6, -0.5, 0.3, -0.05, 0.2),
         (1e-4, 1e-3, 1e-4, 1e-3, -0.999, 0.0, -1.0, 1e-3),
@@ -343,7 +385,9 @@ def _per_quote(value: ArrayLike, name: str, n: int) -> NDArray[np.float64]:
         return np.full(n, float(a))
     a = a.reshape(-1)
     if a.size != n:
-        raise ValueError(f"{name} must be a scalar or have one entry per quote (got {a.size} for {n} quotes)")
+        raise ValueError(
+            f"{name} must be a scalar or have one entry per quote (got {a.size} for {n} quotes)"
+        )
     return a
 
 
@@ -356,7 +400,7 @@ def calibrate(
     r: ArrayLike,
     q: ArrayLike,
     option_type: ArrayLike,
-    weights: Optional[ArrayLike] = None,
+    weights: ArrayLike | None = None,
     x0: Any = None,
 ) -> CalibrationResult:
     """Least-squares fit of a model's parameters to quoted European prices.
@@ -426,8 +470,10 @@ def calibrate(
     name = MODEL_NAMES[mid]
     arrays = [numbers_array(x, nm) for x, nm in ((k, "k"), (tau, "tau"), (price, "price"))]
     if any(a.ndim > 1 for a in arrays) or len({a.size for a in arrays if a.ndim == 1}) > 1:
-        raise ValueError("k, tau and price must be one-dimensional of the same length (or scalars), got shapes "
-                         + ", ".join(str(a.shape) for a in arrays))
+        raise ValueError(
+            "k, tau and price must be one-dimensional of the same length (or scalars), got shapes "
+            + ", ".join(str(a.shape) for a in arrays)
+        )
     n = max((a.size for a in arrays if a.ndim == 1), default=1)
     kq, t, v = (np.full(n, float(a)) if a.ndim == 0 else a for a in arrays)
     if n == 0:
@@ -437,7 +483,9 @@ def calibrate(
         types = np.full(n, float(types))
     types = types.reshape(-1)
     if types.size != n:
-        raise ValueError(f"option_type must be a scalar or have one entry per quote (got {types.size} for {n} quotes)")
+        raise ValueError(
+            f"option_type must be a scalar or have one entry per quote (got {types.size} for {n} quotes)"
+        )
     sq, rq, qq = (_per_quote(x, nm, n) for x, nm in ((s, "s"), (r, "r"), (q, "q")))
     w = np.ones(n) if weights is None else _per_quote(weights, "weights", n)
     if not np.all(np.isfinite(w)) or np.any(w < 0):
@@ -451,15 +499,28 @@ def calibrate(
     if x0 is not None:
         start = resolve_model(mid, x0)[1]
     start = np.clip(start, lo, hi)
-    groups = [(kind, np.flatnonzero(kinds == kind)) for kind in (True, False) if np.any(kinds == kind)]
+    groups = [
+        (kind, np.flatnonzero(kinds == kind)) for kind in (True, False) if np.any(kinds == kind)
+    ]
     cache: dict[bytes, NDArray[np.float64]] = {}
 
-    def model_prices(rows: NDArray[np.float64], tol: float = _CALIBRATION_TOL,
-                     shared: bool = False) -> NDArray[np.float64]:
+    def model_prices(
+        rows: NDArray[np.float64], tol: float = _CALIBRATION_TOL, shared: bool = False
+    ) -> NDArray[np.float64]:
         out = np.empty((rows.shape[0], n))
         for kind, idx in groups:
             out[:, idx] = _engines._european_price_sets(
-                mid, rows, kq[idx], t[idx], sq[idx], rq[idx], qq[idx], np.int32(1 if kind else 0), tol, shared)
+                mid,
+                rows,
+                kq[idx],
+                t[idx],
+                sq[idx],
+                rq[idx],
+                qq[idx],
+                np.int32(1 if kind else 0),
+                tol,
+                shared,
+            )
         return out
 
     def residuals(x: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -487,11 +548,23 @@ def calibrate(
             break
     else:
         bad = int(np.flatnonzero(~np.isfinite(residuals(default)))[0])
-        raise ValueError(f"{name} cannot price quote {bad} (strike {kq[bad]:g}, tau {t[bad]:g}) to "
-                         f"{_CALIBRATION_TOL:g} at its default parameters, nor at the start")
+        raise ValueError(
+            f"{name} cannot price quote {bad} (strike {kq[bad]:g}, tau {t[bad]:g}) to "
+            f"{_CALIBRATION_TOL:g} at its default parameters, nor at the start"
+        )
 
-    fit = least_squares(residuals, start, jac=jacobian, bounds=(lo, hi), method="trf", x_scale="jac",
-                        ftol=1e-12, xtol=1e-12, gtol=1e-12, max_nfev=200 * lo.size)
+    fit = least_squares(
+        residuals,
+        start,
+        jac=jacobian,
+        bounds=(lo, hi),
+        method="trf",
+        x_scale="jac",
+        ftol=1e-12,
+        xtol=1e-12,
+        gtol=1e-12,
+        max_nfev=200 * lo.size,
+    )
     x_fit = np.asarray(fit.x, dtype=np.float64)
     # The residuals at the fit are usually the optimiser's last evaluation (cached).
     errors = residuals(x_fit) / w if np.all(w != 0.0) else model_prices(x_fit[None, :])[0] - v
@@ -503,14 +576,22 @@ def calibrate(
     }
 
 
-def _check_quotes(k: NDArray[np.float64], t: NDArray[np.float64], v: NDArray[np.float64],
-                  types: NDArray[np.float64], s: NDArray[np.float64], r: NDArray[np.float64],
-                  q: NDArray[np.float64]) -> None:
-    def refuse(mask: NDArray[np.bool_], what: str) -> None:
+def _check_quotes(
+    k: NDArray[np.float64],
+    t: NDArray[np.float64],
+    v: NDArray[np.float64],
+    types: NDArray[np.float64],
+    s: NDArray[np.float64],
+    r: NDArray[np.float64],
+    q: NDArray[np.float64],
+) -> None:
+    def refuse(mask: NDArray[np.bool_], what: str | Callable[[int], str]) -> None:
         bad = np.flatnonzero(mask)
         if bad.size:
             i = int(bad[0])
-            raise ValueError(f"quote {i} (strike {k[i]:g}, tau {t[i]:g}) {what(i) if callable(what) else what}")
+            raise ValueError(
+                f"quote {i} (strike {k[i]:g}, tau {t[i]:g}) {what(i) if callable(what) else what}"
+            )
 
     refuse(~(k > 0) | ~np.isfinite(k), "needs a positive finite strike")
     refuse(~(t >= 0) | ~np.isfinite(t), "needs a maturity tau >= 0 (years)")
@@ -524,6 +605,8 @@ def _check_quotes(k: NDArray[np.float64], t: NDArray[np.float64], v: NDArray[np.
     intrinsic = np.where(calls, np.maximum(fs - fk, 0.0), np.maximum(fk - fs, 0.0))
     upper = np.where(calls, fs, fk)
     slack = 1e-12 * np.maximum(fs, fk)
-    refuse(~(v >= intrinsic - slack),
-           lambda i: f"is {v[i]:g}, below its intrinsic value {intrinsic[i]:g}")  # type: ignore[arg-type]
-    refuse(~(v < upper), lambda i: f"is {v[i]:g}, at or above its upper bound {upper[i]:g}")  # type: ignore[arg-type]
+    refuse(
+        ~(v >= intrinsic - slack),
+        lambda i: f"is {v[i]:g}, below its intrinsic value {intrinsic[i]:g}",
+    )
+    refuse(~(v < upper), lambda i: f"is {v[i]:g}, at or above its upper bound {upper[i]:g}")

@@ -171,7 +171,9 @@ def american_tree_batch(
     >>> print(prices.round(4))
     [12.0588  6.6588  3.3968]
     """
-    return _kernels.american_tree_batch(s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
+    return _kernels.american_tree_batch(
+        s, k, r, q, sigma, tau, option_type, steps, tree_type, american
+    )
 
 
 @fill
@@ -214,7 +216,9 @@ def american_tree_boundary(
         strike, ``tau`` or ``sigma`` not positive) give the intrinsic value
         and an all-NaN boundary.
     """
-    return _kernels.american_tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type, american)
+    return _kernels.american_tree_boundary(
+        s, k, r, q, sigma, tau, option_type, steps, tree_type, american
+    )
 
 
 @fill
@@ -272,7 +276,20 @@ def american_pde_psor(
         the option value at every level and node.
     """
     return _kernels.american_pde_psor(
-        s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american
+        s,
+        k,
+        r,
+        q,
+        sigma,
+        tau,
+        option_type,
+        s_steps,
+        t_steps,
+        s_max_mult,
+        omega,
+        tol,
+        max_iter,
+        american,
     )
 
 
@@ -333,7 +350,20 @@ def american_pde_psor_batch(
         "array has incorrect number of dimensions: N; expected 1".
     """
     return _kernels.american_pde_psor_batch(
-        s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american
+        s,
+        k,
+        r,
+        q,
+        sigma,
+        tau,
+        option_type,
+        s_steps,
+        t_steps,
+        s_max_mult,
+        omega,
+        tol,
+        max_iter,
+        american,
     )
 
 
@@ -551,7 +581,9 @@ def direct_prices(
 
     {{model_table}}
     """
-    return _kernels.direct_prices(model_id, params, strikes, tau, s, r, q, n_terms, u_max, option_type)
+    return _kernels.direct_prices(
+        model_id, params, strikes, tau, s, r, q, n_terms, u_max, option_type
+    )
 
 
 @fill
@@ -606,4 +638,6 @@ def cos_prices(
     >>> print(orvelta.cos_prices(3, [], [90.0, 100.0, 110.0], [1.0, 1.0, 1.0], 100.0, 0.05, 0.02).round(4))
     [15.3086  8.6167  3.9606]
     """
-    return _kernels.cos_prices(model_id, params, strikes, tau, s, r, q, n_terms, truncation_width, option_type)
+    return _kernels.cos_prices(
+        model_id, params, strikes, tau, s, r, q, n_terms, truncation_width, option_type
+    )

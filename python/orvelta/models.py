@@ -4,19 +4,15 @@ A model is chosen by name or by its integer id, and its parameters are given
 as the model's record, a mapping by field name, or a sequence in the record's
 order:
 
-==============================  ==  ==================================================  ======================================
-model (names)                   id  parameters, in order (defaults)                    domain
-==============================  ==  ==================================================  ======================================
-``"black_scholes"``, ``"bs"``   0   sigma (0.2)                                         sigma >= 0
-``"merton"``                    1   sigma (0.2), lam (0.3), mu_j (-0.05),               sigma, lam, delta_j >= 0
-                                    delta_j (0.2)
-``"variance_gamma"``, ``"vg"``  2   sigma (0.2), theta (-0.08), nu (0.2)                sigma >= 0, nu > 0,
-                                                                                        1 - theta nu - sigma^2 nu / 2 >= 1e-8
-``"heston"``                    3   v0 (0.04), kappa (2), theta (0.04), sigma_v (0.6),  v0, kappa, theta, sigma_v >= 0,
-                                    rho (-0.5)                                          -1 <= rho <= 1
-``"bates"``                     4   v0, kappa, theta, sigma_v, rho (Heston's            as Heston and Merton
-                                    defaults), lam, mu_j, delta_j (Merton's)
-==============================  ==  ==================================================  ======================================
+* ``"black_scholes"`` or ``"bs"`` (id 0): sigma (0.2); sigma >= 0.
+* ``"merton"`` (id 1): sigma (0.2), lam (0.3), mu_j (-0.05), delta_j (0.2);
+  sigma, lam, delta_j >= 0.
+* ``"variance_gamma"`` or ``"vg"`` (id 2): sigma (0.2), theta (-0.08),
+  nu (0.2); sigma >= 0, nu > 0, 1 - theta nu - sigma^2 nu / 2 >= 1e-8.
+* ``"heston"`` (id 3): v0 (0.04), kappa (2), theta (0.04), sigma_v (0.6),
+  rho (-0.5); v0, kappa, theta, sigma_v >= 0, -1 <= rho <= 1.
+* ``"bates"`` (id 4): v0, kappa, theta, sigma_v, rho (Heston's defaults),
+  lam, mu_j, delta_j (Merton's); as Heston and Merton.
 
 ``lam`` is the jump intensity lambda (jumps per year), ``mu_j`` and
 ``delta_j`` the mean and standard deviation of the log jump; variance gamma's
@@ -32,15 +28,23 @@ from __future__ import annotations
 
 import math
 from collections.abc import Mapping
-from typing import Any, NamedTuple, Union
+from typing import Any, NamedTuple
 
 import numpy as np
 from numpy.typing import NDArray
 
 from ._arrays import numbers_array
 
-__all__ = ["BlackScholes", "Merton", "VarianceGamma", "Heston", "Bates", "MODEL_NAMES", "resolve_model",
-           "model_name"]
+__all__ = [
+    "BlackScholes",
+    "Merton",
+    "VarianceGamma",
+    "Heston",
+    "Bates",
+    "MODEL_NAMES",
+    "resolve_model",
+    "model_name",
+]
 
 
 class BlackScholes(NamedTuple):
@@ -92,7 +96,7 @@ class Bates(NamedTuple):
     delta_j: float = 0.2
 
 
-ModelParams = Union[BlackScholes, Merton, VarianceGamma, Heston, Bates]
+ModelParams = BlackScholes | Merton | VarianceGamma | Heston | Bates
 
 _RECORDS: tuple[type, ...] = (BlackScholes, Merton, VarianceGamma, Heston, Bates)
 MODEL_NAMES = ("black_scholes", "merton", "variance_gamma", "heston", "bates")
@@ -103,8 +107,15 @@ _ANY = (-math.inf, math.inf, True)
 _CORR = (-1.0, 1.0, True)
 _POS = (0.0, math.inf, False)  # lower end excluded
 _DOMAINS: dict[str, tuple[float, float, bool]] = {
-    "sigma": _NONNEG, "lam": _NONNEG, "mu_j": _ANY, "delta_j": _NONNEG, "nu": _POS,
-    "v0": _NONNEG, "kappa": _NONNEG, "sigma_v": _NONNEG, "rho": _CORR,
+    "sigma": _NONNEG,
+    "lam": _NONNEG,
+    "mu_j": _ANY,
+    "delta_j": _NONNEG,
+    "nu": _POS,
+    "v0": _NONNEG,
+    "kappa": _NONNEG,
+    "sigma_v": _NONNEG,
+    "rho": _CORR,
 }
 # variance gamma's theta is a drift (any value); Heston's a variance.
 _THETA = {2: _ANY, 3: _NONNEG, 4: _NONNEG}
@@ -130,14 +141,20 @@ def model_id(model: Any) -> int:
             return MODEL_NAMES.index(key)
         if key in _ALIASES:
             return _ALIASES[key]
-        raise ValueError(f"unknown model {model!r}: choose {', '.join(repr(n) for n in MODEL_NAMES)} "
-                         "(or 'bs', 'vg', or the ids 0 to 4)")
+        raise ValueError(
+            f"unknown model {model!r}: choose {', '.join(repr(n) for n in MODEL_NAMES)} "
+            "(or 'bs', 'vg', or the ids 0 to 4)"
+        )
     if isinstance(model, (int, np.integer)) and not isinstance(model, bool):
         if 0 <= int(model) < len(MODEL_NAMES):
             return int(model)
-        raise ValueError(f"unknown model id {int(model)}: the ids are 0 (black_scholes), 1 (merton), "
-                         "2 (variance_gamma), 3 (heston) and 4 (bates)")
-    raise TypeError(f"model must be a model name or an integer id, got {type(model).__name__} {model!r}")
+        raise ValueError(
+            f"unknown model id {int(model)}: the ids are 0 (black_scholes), 1 (merton), "
+            "2 (variance_gamma), 3 (heston) and 4 (bates)"
+        )
+    raise TypeError(
+        f"model must be a model name or an integer id, got {type(model).__name__} {model!r}"
+    )
 
 
 def model_name(model: Any) -> str:
@@ -162,31 +179,48 @@ def resolve_model(model: Any, params: Any) -> tuple[int, NDArray[np.float64]]:
     record = _RECORDS[mid]
     name = MODEL_NAMES[mid]
     fields: tuple[str, ...] = record._fields  # type: ignore[attr-defined]
-    if type(params) in (list, tuple) and len(params) == len(fields) and all(type(v) in (float, int) for v in params):
+    if (
+        type(params) in (list, tuple)
+        and len(params) == len(fields)
+        and all(type(v) in (float, int) for v in params)
+    ):
         values = np.array(params, dtype=np.float64)  # the common call: plain numbers, checked below
     elif params is None:
         values = np.array(record(), dtype=np.float64)
     elif isinstance(params, tuple) and hasattr(params, "_fields"):
         if type(params) is not record:
             raise ValueError(f"params is a {type(params).__name__} record but the model is {name}")
-        values = _stack([numbers_array(v, f"params.{f}") for f, v in zip(fields, params)])
+        values = _stack(
+            [numbers_array(v, f"params.{f}") for f, v in zip(fields, params, strict=False)]
+        )
     elif isinstance(params, Mapping):
         unknown = [k for k in params if k not in fields]
         if unknown:
-            raise ValueError(f"{name} has no parameter {unknown[0]!r} (its parameters: {', '.join(fields)})")
+            raise ValueError(
+                f"{name} has no parameter {unknown[0]!r} (its parameters: {', '.join(fields)})"
+            )
         defaults = record()
-        values = _stack([numbers_array(params.get(f, defaults[i]), f"params[{f!r}]") for i, f in enumerate(fields)])
+        values = _stack(
+            [
+                numbers_array(params.get(f, defaults[i]), f"params[{f!r}]")
+                for i, f in enumerate(fields)
+            ]
+        )
     else:
         values = numbers_array(params, "params")
         if values.ndim == 0:
-            raise ValueError(f"params must be a sequence of {len(fields)} number{'s' if len(fields) > 1 else ''} "
-                             f"({', '.join(fields)}) for {name}, got one number")
+            raise ValueError(
+                f"params must be a sequence of {len(fields)} number{'s' if len(fields) > 1 else ''} "
+                f"({', '.join(fields)}) for {name}, got one number"
+            )
         if values.shape[0] != len(fields):
-            raise ValueError(f"{name} takes {len(fields)} parameter{'s' if len(fields) > 1 else ''} "
-                             f"({', '.join(fields)}), got {values.shape[0]}")
+            raise ValueError(
+                f"{name} takes {len(fields)} parameter{'s' if len(fields) > 1 else ''} "
+                f"({', '.join(fields)}), got {values.shape[0]}"
+            )
         values = np.ascontiguousarray(values, dtype=np.float64)
     shared = values.ndim == 1
-    for field, v in zip(fields, values):
+    for field, v in zip(fields, values, strict=False):
         lo, hi, closed = _THETA[mid] if field == "theta" else _DOMAINS[field]
         if shared:
             x = float(v)
@@ -197,14 +231,18 @@ def resolve_model(model: Any, params: Any) -> tuple[int, NDArray[np.float64]]:
             ok |= np.isnan(v)
         if not np.all(ok):
             bad = float(np.asarray(v).reshape(-1)[np.flatnonzero(~np.asarray(ok).reshape(-1))[0]])
-            raise ValueError(f"{name} parameter {field} must lie in {_range_text(lo, hi, closed)}, got {bad!r}")
+            raise ValueError(
+                f"{name} parameter {field} must lie in {_range_text(lo, hi, closed)}, got {bad!r}"
+            )
     if mid == 2:
         sigma, theta, nu = values
         A = np.asarray(1.0 - theta * nu - 0.5 * sigma * sigma * nu)
         bad_a = ~(A >= 1e-8) & ~np.isnan(A)
         if np.any(bad_a):
-            raise ValueError("variance_gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist), "
-                             f"got {float(A.reshape(-1)[np.flatnonzero(bad_a.reshape(-1))[0]])!r}")
+            raise ValueError(
+                "variance_gamma needs 1 - theta*nu - sigma^2*nu/2 >= 1e-8 (E[S_T] must exist), "
+                f"got {float(A.reshape(-1)[np.flatnonzero(bad_a.reshape(-1))[0]])!r}"
+            )
     return mid, values
 
 
@@ -215,8 +253,10 @@ def _stack(fields: list[NDArray[np.float64]]) -> NDArray[np.float64]:
     try:
         shaped = np.broadcast_arrays(*fields)
     except ValueError:
-        raise ValueError("the parameter arrays do not broadcast to one shape: "
-                         + ", ".join(str(f.shape) for f in fields)) from None
+        raise ValueError(
+            "the parameter arrays do not broadcast to one shape: "
+            + ", ".join(str(f.shape) for f in fields)
+        ) from None
     return np.stack(shaped)
 
 

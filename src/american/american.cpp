@@ -19,7 +19,8 @@ double price_scheme(double s, double k, double r, double q, double sigma, double
         case Domain::Price: break;
     }
     // Call on (s, k, r, q) = put on (k, s, q, r).
-    const Put<double> p = call ? Put<double>{s, tau, q, r, sigma} : Put<double>{k, tau, r, q, sigma};
+    const Put<double> p =
+        call ? Put<double>{s, tau, q, r, sigma} : Put<double>{k, tau, r, q, sigma};
     const double spot = call ? k : s;
     return put_price(spot, p, clamp_scheme(scheme), nullptr, nullptr);
 }
@@ -69,7 +70,8 @@ Greeks double_boundary_greeks(double s, double k, double r, double q, double sig
         if (!std::isnan(v)) {
             auto bumped = [&](double dr, double dq, double dsig) {
                 int fixed = setting;
-                return band_put(ps, pk, pr + dr, pq + dq, sigma + dsig, tau, ptol, nullptr, nullptr, &fixed);
+                return band_put(ps, pk, pr + dr, pq + dq, sigma + dsig, tau, ptol, nullptr, nullptr,
+                                &fixed);
             };
             const double hs = 1e-4 * std::max(sigma, 0.05), hr = 1e-5;
             const double vega = (bumped(0.0, 0.0, hs) - bumped(0.0, 0.0, -hs)) / (2.0 * hs);
@@ -85,8 +87,8 @@ Greeks double_boundary_greeks(double s, double k, double r, double q, double sig
     const double at[4] = {ps, pr, pq, sigma};
     auto bumped = [&](double dr, double dq, double dsig) {
         int fixed = grids;
-        return double_boundary_put(ps, pk, pr + dr, pq + dq, sigma + dsig, tau, ptol, nullptr, nullptr,
-                                   &fixed, at);
+        return double_boundary_put(ps, pk, pr + dr, pq + dq, sigma + dsig, tau, ptol, nullptr,
+                                   nullptr, &fixed, at);
     };
     const double hs = 1e-4 * std::max(sigma, 0.05), hr = 1e-4;
     const double vega = (bumped(0.0, 0.0, hs) - bumped(0.0, 0.0, -hs)) / (2.0 * hs);
@@ -141,7 +143,7 @@ double price(double s, double k, double r, double q, double sigma, double tau, b
 Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
               double tol) {
     switch (classify(s, k, r, q, sigma, tau)) {
-        case Domain::Invalid: return {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
+        case Domain::Invalid: return Greeks::nan();
         case Domain::Intrinsic: {
             const double v = intrinsic(s, k, call);
             const double in = call ? (s > k ? 1.0 : 0.0) : (s < k ? -1.0 : 0.0);
@@ -160,15 +162,16 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
         D dsig(sigma), drate(r), dother(q);
         dsig.d[0] = 1.0;
         drate.d[1] = 1.0;
-        const double ps = call ? k : s;       // put spot
-        const double pk = call ? s : k;       // put strike
-        const Put<D> p = call ? Put<D>{pk, tau, dother, drate, dsig} : Put<D>{pk, tau, drate, dother, dsig};
+        const double ps = call ? k : s;  // put spot
+        const double pk = call ? s : k;  // put strike
+        const Put<D> p =
+            call ? Put<D>{pk, tau, dother, drate, dsig} : Put<D>{pk, tau, drate, dother, dsig};
         double pd = 0.0, pg = 0.0;
         const D v = put_price(ps, p, sc, &pd, &pg);
-        return option_greeks(v.v, pd, pg, v.d[0], v.d[1], ps, pk, value(p.r), value(p.q), sigma, call);
+        return option_greeks(v.v, pd, pg, v.d[0], v.d[1], ps, pk, value(p.r), value(p.q), sigma,
+                             call);
     }
 }
-
 
 // ---------------------------------------------------------------- batches
 
@@ -187,24 +190,20 @@ void price_batch(std::size_t count, const double* s, const double* k, const doub
                  double tol, double* out) {
     parallel_options(count, [&](std::size_t i) {
         out[i] = std::isnan(option_type[i]) ? kNaN
-                                            : price(s[i], k[i], r[i], q[i], sigma[i], tau[i], is_call(option_type[i]), tol);
+                                            : price(s[i], k[i], r[i], q[i], sigma[i], tau[i],
+                                                    is_call(option_type[i]), tol);
     });
 }
 
 void greeks_batch(std::size_t count, const double* s, const double* k, const double* r,
-                  const double* q, const double* sigma, const double* tau, const double* option_type,
-                  double tol, double* price, double* delta, double* gamma, double* theta,
-                  double* vega, double* rho) {
+                  const double* q, const double* sigma, const double* tau,
+                  const double* option_type, double tol, double* price, double* delta,
+                  double* gamma, double* theta, double* vega, double* rho) {
     parallel_options(count, [&](std::size_t i) {
-        const Greeks g = std::isnan(option_type[i])
-                             ? Greeks{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}
-                             : greeks(s[i], k[i], r[i], q[i], sigma[i], tau[i], is_call(option_type[i]), tol);
-        price[i] = g.price;
-        delta[i] = g.delta;
-        gamma[i] = g.gamma;
-        theta[i] = g.theta;
-        vega[i] = g.vega;
-        rho[i] = g.rho;
+        const Greeks g = std::isnan(option_type[i]) ? Greeks::nan()
+                                                    : greeks(s[i], k[i], r[i], q[i], sigma[i],
+                                                             tau[i], is_call(option_type[i]), tol);
+        g.store(i, price, delta, gamma, theta, vega, rho);
     });
 }
 
@@ -212,9 +211,9 @@ void implied_vol_batch(std::size_t count, const double* target, const double* s,
                        const double* r, const double* q, const double* tau,
                        const double* option_type, double tol, double* out) {
     parallel_options(count, [&](std::size_t i) {
-        out[i] = std::isnan(option_type[i])
-                     ? kNaN
-                     : implied_vol(target[i], s[i], k[i], r[i], q[i], tau[i], is_call(option_type[i]), tol);
+        out[i] = std::isnan(option_type[i]) ? kNaN
+                                            : implied_vol(target[i], s[i], k[i], r[i], q[i], tau[i],
+                                                          is_call(option_type[i]), tol);
     });
 }
 

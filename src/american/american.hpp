@@ -15,6 +15,7 @@
 // differences extrapolated to tol (double_boundary.cpp).
 #pragma once
 
+#include "common/greeks.hpp"
 #include <cstddef>
 
 namespace orvelta::american {
@@ -25,9 +26,9 @@ struct Scheme {
     int quad;        // Gauss-Legendre points of each boundary integral
     int iterations;  // fixed-point sweeps over the nodes
     int slow_iterations;  // sweeps where r / sigma^2 is large (slower convergence)
-    int premium;     // tanh-sinh level of the premium integral (step 2^-premium)
-    double stop;     // sweeps end once no node moves by more than stop * strike
-    double tol = 0.0;  // absolute accuracy asked for (0: settings given explicitly)
+    int premium;          // tanh-sinh level of the premium integral (step 2^-premium)
+    double stop;          // sweeps end once no node moves by more than stop * strike
+    double tol = 0.0;     // absolute accuracy asked for (0: settings given explicitly)
 };
 
 // Largest settings accepted by price_with (and used by the finest tolerance).
@@ -41,9 +42,7 @@ inline constexpr int kMaxPremiumLevel = 5;
 // and time to expiry `tau`.
 Scheme scheme_for(double tol, double strike, double tau = 0.0) noexcept;
 
-struct Greeks {
-    double price, delta, gamma, theta, vega, rho;
-};
+using orvelta::Greeks;
 
 // Price to absolute accuracy `tol`. Non-positive or NaN s or k give NaN; a NaN
 // in r, q, sigma or tau gives NaN; otherwise non-positive tau or sigma give the
@@ -93,9 +92,9 @@ void price_batch(std::size_t count, const double* s, const double* k, const doub
                  double tol, double* out);
 
 void greeks_batch(std::size_t count, const double* s, const double* k, const double* r,
-                  const double* q, const double* sigma, const double* tau, const double* option_type,
-                  double tol, double* price, double* delta, double* gamma, double* theta,
-                  double* vega, double* rho);
+                  const double* q, const double* sigma, const double* tau,
+                  const double* option_type, double tol, double* price, double* delta,
+                  double* gamma, double* theta, double* vega, double* rho);
 
 void implied_vol_batch(std::size_t count, const double* target, const double* s, const double* k,
                        const double* r, const double* q, const double* tau,

@@ -79,7 +79,8 @@ struct BandTables {
         sth[0] = 0.0;
         sth[n] = 1.0;
         const GaussLegendre& gl = gauss_legendre();
-        auto points = [&](int count, std::vector<double>& s, std::vector<double>& c, std::vector<double>& w) {
+        auto points = [&](int count, std::vector<double>& s, std::vector<double>& c,
+                          std::vector<double>& w) {
             s.resize(count), c.resize(count), w.resize(count);
             for (int j = 0; j < count; ++j) {
                 const double phi = 0.25 * kPi * (1.0 + gl.x[count][j]);
@@ -166,7 +167,8 @@ struct BandSolver {
 
     // ln B and ln Y at `count` points from cardinal rows, with their
     // distances from the limits (db = ln k - ln B, dy = ln Y - ln y0).
-    void at_points(const double* card, int count, double* lb, double* ly, double* db, double* dy) const {
+    void at_points(const double* card, int count, double* lb, double* ly, double* db,
+                   double* dy) const {
         double hb[kBandMaxNodes + 1], hy[kBandMaxNodes + 1];
         for (int j = 0; j <= n; ++j) {
             const double x = a[j] - ln_k, y = b[j] - ln_y0;
@@ -277,7 +279,9 @@ struct BandSolver {
                         const double wa = wa_pt[p], wbp = wb_pt[p];
                         g += sgn * (-q * n_ * wa + c * phi * wbp);
                         // d/d ln(boundary) of the term; d/d lx is its negative plus c's part.
-                        const double tb = sgn * phi * (-q * iss_pt[p] * wa + rkx[j] * wbp + c * d * iss_pt[p] * wbp);
+                        const double tb =
+                            sgn * phi *
+                            (-q * iss_pt[p] * wa + rkx[j] * wbp + c * d * iss_pt[p] * wbp);
                         g_x += -tb + sgn * rkx[j] * phi * wbp;
                         gbd[bd][j] = tb;
                     }
@@ -311,7 +315,8 @@ struct BandSolver {
     // residual. True when converged.
     bool solve() {
         const int m = 2 * n;
-        double z[kBandMaxUnknowns], f[kBandMaxUnknowns], f1[kBandMaxUnknowns], step[kBandMaxUnknowns];
+        double z[kBandMaxUnknowns], f[kBandMaxUnknowns], f1[kBandMaxUnknowns],
+            step[kBandMaxUnknowns];
         static thread_local std::vector<double> jac;
         jac.resize(static_cast<std::size_t>(m) * m);
         get(z);
@@ -329,23 +334,30 @@ struct BandSolver {
             for (int c = 0; c < m; ++c) {
                 int piv = c;
                 for (int i = c + 1; i < m; ++i)
-                    if (std::fabs(jac[static_cast<std::size_t>(i) * m + c]) > std::fabs(jac[static_cast<std::size_t>(piv) * m + c])) piv = i;
+                    if (std::fabs(jac[static_cast<std::size_t>(i) * m + c]) >
+                        std::fabs(jac[static_cast<std::size_t>(piv) * m + c]))
+                        piv = i;
                 if (!(jac[static_cast<std::size_t>(piv) * m + c] != 0.0)) return false;
                 if (piv != c) {
-                    for (int j = 0; j < m; ++j) std::swap(jac[static_cast<std::size_t>(piv) * m + j], jac[static_cast<std::size_t>(c) * m + j]);
+                    for (int j = 0; j < m; ++j)
+                        std::swap(jac[static_cast<std::size_t>(piv) * m + j],
+                                  jac[static_cast<std::size_t>(c) * m + j]);
                     std::swap(step[piv], step[c]);
                 }
                 const double inv = 1.0 / jac[static_cast<std::size_t>(c) * m + c];
                 for (int i = c + 1; i < m; ++i) {
                     const double fct = jac[static_cast<std::size_t>(i) * m + c] * inv;
                     if (fct == 0.0) continue;
-                    for (int j = c; j < m; ++j) jac[static_cast<std::size_t>(i) * m + j] -= fct * jac[static_cast<std::size_t>(c) * m + j];
+                    for (int j = c; j < m; ++j)
+                        jac[static_cast<std::size_t>(i) * m + j] -=
+                            fct * jac[static_cast<std::size_t>(c) * m + j];
                     step[i] -= fct * step[c];
                 }
             }
             for (int c = m - 1; c >= 0; --c) {
                 double sum = step[c];
-                for (int j = c + 1; j < m; ++j) sum -= jac[static_cast<std::size_t>(c) * m + j] * step[j];
+                for (int j = c + 1; j < m; ++j)
+                    sum -= jac[static_cast<std::size_t>(c) * m + j] * step[j];
                 step[c] = sum / jac[static_cast<std::size_t>(c) * m + c];
             }
             // Steps limited to 0.5 in the logarithms.
@@ -430,7 +442,8 @@ struct BandSolver {
         }
         const double vol = sigma * std::sqrt(tau);
         const double d1 = (ls - ln_k + (r - q) * tau) / vol + 0.5 * vol;
-        const double euro = k * std::exp(-r * tau) * norm_cdf(-(d1 - vol)) - s * std::exp(-q * tau) * norm_cdf(-d1);
+        const double euro =
+            k * std::exp(-r * tau) * norm_cdf(-(d1 - vol)) - s * std::exp(-q * tau) * norm_cdf(-d1);
         if (delta) {
             *delta = -std::exp(-q * tau) * norm_cdf(-d1) + dsum;
             *gamma = std::exp(-q * tau) * norm_pdf(d1) / (s * vol) + gsum;
@@ -471,7 +484,12 @@ constexpr int kSettingCount = static_cast<int>(sizeof(kSettings) / sizeof(kSetti
 // error above within a third of tol (relative to the strike), a row finer
 // beyond two years.
 int band_setting(double rel, double tau) {
-    const int h = rel >= 1e-5 ? 1 : rel >= 1e-6 ? 2 : rel >= 1e-7 ? 3 : rel >= 1e-8 ? 4 : rel >= 1e-9 ? 6 : 8;
+    const int h = rel >= 1e-5   ? 1
+                  : rel >= 1e-6 ? 2
+                  : rel >= 1e-7 ? 3
+                  : rel >= 1e-8 ? 4
+                  : rel >= 1e-9 ? 6
+                                : 8;
     return std::min(h + (tau > 2.0 ? 1 : 0), kSettingCount - 1);
 }
 
@@ -497,7 +515,8 @@ double band_put(double s, double k, double r, double q, double sigma, double tau
     if (setting && *setting >= 0) {
         // One solve at the given setting, for differences in the parameters.
         BandSolver one;
-        if (!band_solve(one, k, r, q, sigma, tau, kSettings[std::min(*setting, kSettingCount - 1)], nullptr))
+        if (!band_solve(one, k, r, q, sigma, tau, kSettings[std::min(*setting, kSettingCount - 1)],
+                        nullptr))
             return kNaN;
         return std::max(one.price(s, delta, gamma), k - s);
     }

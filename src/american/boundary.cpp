@@ -28,7 +28,10 @@ double qd_boundary(double k, double r, double q, double sigma, double tau, doubl
         const double put = k * er * norm_cdf(-(d1 - vol)) - b * eq * nd1;
         const double g = b * (1.0 - eq * nd1) + lambda * (k - b - put);
         const double dg = (1.0 - lambda) * (1.0 - eq * nd1) + eq * norm_pdf(d1) / vol;
-        if (g < 0.0) lo = b; else hi = b;
+        if (g < 0.0)
+            lo = b;
+        else
+            hi = b;
         double next = b - g / dg;
         if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
         const double step = std::fabs(next - b);
@@ -145,8 +148,9 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
     // long maturities, where the smooth-pasting form loses accuracy.
     // Long maturities drift from a lower ratio on.
     const double ratio = value(r) / (value(sigma) * value(sigma));
-    const bool slow = (capped && (n >= kFineNodes || p.tau < kShortCapped || p.tau > kLongMaturity)) ||
-                      ratio > kSlowRatio || (ratio > kSlowRatioLong && p.tau > kLongMaturity);
+    const bool slow =
+        (capped && (n >= kFineNodes || p.tau < kShortCapped || p.tau > kLongMaturity)) ||
+        ratio > kSlowRatio || (ratio > kSlowRatioLong && p.tau > kLongMaturity);
     // Days from expiry the value-matching sweeps first overshoot (the
     // boundary passes below its limit) and then settle over a hundred sweeps
     // or more; the stop test below still ends them once they have settled.
@@ -235,9 +239,11 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
     chebyshev_fit(fit, ln_b);
 }
 
-
-template void fit_boundary(const Put<double>&, const Scheme&, Boundary<double>&, const Boundary<double>*);
-template void fit_boundary(const Put<Dual<1>>&, const Scheme&, Boundary<Dual<1>>&, const Boundary<double>*);
-template void fit_boundary(const Put<Dual<2>>&, const Scheme&, Boundary<Dual<2>>&, const Boundary<double>*);
+template void fit_boundary(const Put<double>&, const Scheme&, Boundary<double>&,
+                           const Boundary<double>*);
+template void fit_boundary(const Put<Dual<1>>&, const Scheme&, Boundary<Dual<1>>&,
+                           const Boundary<double>*);
+template void fit_boundary(const Put<Dual<2>>&, const Scheme&, Boundary<Dual<2>>&,
+                           const Boundary<double>*);
 
 }  // namespace orvelta::american

@@ -114,11 +114,14 @@ GridValue heat_solve(double s, double k, double r, double q, double sigma, doubl
         }
         const double dt = u1 - u0;
         const double ex = (1.0 - th) * dt;
-        for (int j = 1; j < n; ++j) rhs[j] = w[j] + ex * (a * (w[j - 1] - 2.0 * w[j] + w[j + 1]) - r * w[j]);
+        for (int j = 1; j < n; ++j)
+            rhs[j] = w[j] + ex * (a * (w[j - 1] - 2.0 * w[j] + w[j + 1]) - r * w[j]);
         for (int j = 0; j <= n; ++j) g[j] = payoff(y[j] - nu * u1);
         // Far ends: the larger of exercise and the European value.
-        const double b0 = std::max(g[0], black_scholes(std::exp(y[0] - nu * u1), k, r, q, sigma, u1, false));
-        const double bn = std::max(g[n], black_scholes(std::exp(y[n] - nu * u1), k, r, q, sigma, u1, false));
+        const double b0 =
+            std::max(g[0], black_scholes(std::exp(y[0] - nu * u1), k, r, q, sigma, u1, false));
+        const double bn =
+            std::max(g[n], black_scholes(std::exp(y[n] - nu * u1), k, r, q, sigma, u1, false));
         const double off = -th * dt * a, diag = 1.0 + th * dt * (2.0 * a + r);
         for (int round = 0; round < kMaxRounds; ++round) {
             // Thomas' algorithm; active rows pinned to the obstacle.
@@ -183,8 +186,7 @@ GridValue heat_solve(double s, double k, double r, double q, double sigma, doubl
 // (and the geometry that of the unbumped option, `s`, `r`, `q`, `sigma`
 // of `at`), for sensitivities by differences; it receives the number used.
 double double_boundary_put(double s, double k, double r, double q, double sigma, double tau,
-                           double tol, double* delta, double* gamma, int* grids,
-                           const double* at) {
+                           double tol, double* delta, double* gamma, int* grids, const double* at) {
     const double euro = european_put(s, k, r, q, sigma, tau);
     if (std::isnan(euro) && -r * tau > 700.0) {
         // Both terms overflow: the strike's, k e^{-r tau} N(-d2), has the

@@ -21,7 +21,9 @@ struct Dual {
 
 inline double value(double x) noexcept { return x; }
 template <int N>
-inline double value(const Dual<N>& x) noexcept { return x.v; }
+inline double value(const Dual<N>& x) noexcept {
+    return x.v;
+}
 
 // f(x) with f(x.v) = fx and f'(x.v) = dfx.
 template <int N>

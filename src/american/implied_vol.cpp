@@ -27,13 +27,15 @@ double price_vega(double s, double k, double r, double q, double sigma, double t
 // Price alone, the sweeps started from `warm`.
 double price_warm(double s, double k, double r, double q, double sigma, double tau, bool call,
                   const Scheme& sc, const Boundary<double>* warm) {
-    const Put<double> p = call ? Put<double>{s, tau, q, r, sigma} : Put<double>{k, tau, r, q, sigma};
+    const Put<double> p =
+        call ? Put<double>{s, tau, q, r, sigma} : Put<double>{k, tau, r, q, sigma};
     return put_price(call ? k : s, p, sc, nullptr, nullptr, warm, nullptr);
 }
 
 // Value as sigma -> 0: the best deterministic exercise date.
 double zero_vol_value(double s, double k, double r, double q, double tau, bool call) {
-    return call ? zero_vol_put(k, s, q, r, tau, nullptr, nullptr) : zero_vol_put(s, k, r, q, tau, nullptr, nullptr);
+    return call ? zero_vol_put(k, s, q, r, tau, nullptr, nullptr)
+                : zero_vol_put(s, k, r, q, tau, nullptr, nullptr);
 }
 
 // The double-boundary regime: regula falsi (Illinois) on the price (by the
@@ -86,7 +88,8 @@ double implied_vol(double target, double s, double k, double r, double q, double
     // No-arbitrage bound: the price at infinite volatility, the best of the
     // underlying's (call) or the strike's (put) discounted value now or at
     // expiry; above s or k when the yield or the rate is negative.
-    const double bound = call ? s * std::max(1.0, std::exp(-q * tau)) : k * std::max(1.0, std::exp(-r * tau));
+    const double bound =
+        call ? s * std::max(1.0, std::exp(-q * tau)) : k * std::max(1.0, std::exp(-r * tau));
     if (!(target < bound)) return kNaN;
     if (!(target > zero_vol_value(s, k, r, q, tau, call))) return kNaN;
     if (!(tol > 0.0)) tol = 1e-10;
@@ -119,7 +122,10 @@ double implied_vol(double target, double s, double k, double r, double q, double
             const double diff =
                 price_vega(s, k, r, q, sigma, tau, call, sc, &vega, warm, &last) - target;
             if (diff == 0.0 && fine) return sigma;
-            if (diff > 0.0) hi = std::min(hi, sigma); else lo = std::max(lo, sigma);
+            if (diff > 0.0)
+                hi = std::min(hi, sigma);
+            else
+                lo = std::max(lo, sigma);
             double next = (vega > 0.0 && std::isfinite(vega)) ? sigma - diff / vega : kNaN;
             if (!(next >= lo && next <= hi)) next = 0.5 * (lo + hi);
             const double step = std::fabs(next - sigma);

@@ -74,8 +74,10 @@ PassageIntegrals<T> passage_integrals(const T& x, const T& nu, const T& beta, co
     const T za = (x + g * span) / vs;
     const T pa = 0.5 * erfcx(za * kInvSqrt2) * gauss;
     const T zb = (x - g * span) / vs;
-    const T pb = value(zb) > 0.0 ? 0.5 * erfcx(zb * kInvSqrt2) * gauss : exp(-x * gpn / s2) * ncdf(-zb);
-    const T end = value(w) > 0.0 ? 0.5 * erfcx(w * kInvSqrt2) * gauss : discount(beta, span) * ncdf(-w);
+    const T pb =
+        value(zb) > 0.0 ? 0.5 * erfcx(zb * kInvSqrt2) * gauss : exp(-x * gpn / s2) * ncdf(-zb);
+    const T end =
+        value(w) > 0.0 ? 0.5 * erfcx(w * kInvSqrt2) * gauss : discount(beta, span) * ncdf(-w);
     out.i = 0.5 * ((gpn / g) * pa + (gmn / g) * pb) - end;
     out.j1 = pa + pb;
     out.j2 = sigma * (pb - pa) / g;
@@ -106,7 +108,8 @@ T constant_boundary_premium(double s, double k, const T& r, const T& q, const T&
         const double iq = dividends ? value(pq.i) : 0.0;
         const double jq = dividends ? value(pq.j2) : 0.0;
         *delta = -c / (s * sv) * value(pr.j2) - iq;
-        *gamma = c / (sv * s * s) * (value(pr.j2) + (value(pr.j1) + value(nu) / sv * value(pr.j2)) / sv) +
+        *gamma = c / (sv * s * s) *
+                     (value(pr.j2) + (value(pr.j1) + value(nu) / sv * value(pr.j2)) / sv) +
                  value(q) * jq / (s * sv);
     }
     return prem;
@@ -182,12 +185,13 @@ T zero_vol_put(double s, double k, const T& r, const T& q, double tau, double* d
     return best;
 }
 
-#define ORVELTA_LIMITS(T)                                                                          \
-    template PassageIntegrals<T> passage_integrals(const T&, const T&, const T&, const T&, double); \
-    template T constant_boundary_premium(double, double, const T&, const T&, const T&, const T&,   \
-                                         double, double*, double*);                                \
-    template T perpetual_boundary(double, const T&, const T&, const T&);                           \
-    template T perpetual_put(double, double, const T&, const T&, const T&, double*, double*);      \
+#define ORVELTA_LIMITS(T)                                                                        \
+    template PassageIntegrals<T> passage_integrals(const T&, const T&, const T&, const T&,       \
+                                                   double);                                      \
+    template T constant_boundary_premium(double, double, const T&, const T&, const T&, const T&, \
+                                         double, double*, double*);                              \
+    template T perpetual_boundary(double, const T&, const T&, const T&);                         \
+    template T perpetual_put(double, double, const T&, const T&, const T&, double*, double*);    \
     template T zero_vol_put(double, double, const T&, const T&, double, double*, double*);
 ORVELTA_LIMITS(double)
 ORVELTA_LIMITS(Dual<1>)

@@ -126,7 +126,8 @@ void european_put_delta(double s, double k, double r, double q, double sigma, do
     }
     // An extreme yield: the discount factor taken with the normal tail.
     const double e = -q * tau - 0.5 * d1 * d1;
-    *delta = d1 > 0.0 ? -0.5 * erfcx(d1 * kInvSqrt2) * std::exp(e) : -std::exp(-q * tau) * norm_cdf(-d1);
+    *delta =
+        d1 > 0.0 ? -0.5 * erfcx(d1 * kInvSqrt2) * std::exp(e) : -std::exp(-q * tau) * norm_cdf(-d1);
     *gamma = kInvSqrt2Pi * std::exp(e) / (s * vol);
 }
 
@@ -158,7 +159,8 @@ bool put_from_limits(double s, const Put<T>& p, double tol, bool bounds, T* out,
     // |V(sigma) - V(0)| <= 2 s max(1, e^{-q tau}) sqrt(e^{sigma^2 tau} - 1): the
     // payoff is 1-Lipschitz in the spot and Doob's inequality bounds the
     // discounted spot's largest departure from its zero-volatility path.
-    const double spread = 2.0 * s * std::max(1.0, std::exp(-qv * tau)) * std::sqrt(std::expm1(sv * sv * tau));
+    const double spread =
+        2.0 * s * std::max(1.0, std::exp(-qv * tau)) * std::sqrt(std::expm1(sv * sv * tau));
     if (spread <= tol || sv < 1e-100) {
         *out = zero_vol_put(s, k, p.r, p.q, tau, delta, gamma);
         return true;
@@ -181,8 +183,9 @@ bool put_from_limits(double s, const Put<T>& p, double tol, bool bounds, T* out,
     const double cap = qv > rv ? k * rv / qv : k;
     if (s > cap) {
         double dc = 0.0, gc = 0.0;
-        const T capped = euro + constant_boundary_premium(s, k, p.r, p.q, p.sigma, T(std::log(cap)), tau,
-                                                          delta ? &dc : nullptr, delta ? &gc : nullptr);
+        const T capped =
+            euro + constant_boundary_premium(s, k, p.r, p.q, p.sigma, T(std::log(cap)), tau,
+                                             delta ? &dc : nullptr, delta ? &gc : nullptr);
         if (value(capped) < value(hi)) hi = capped, dh = de + dc, gh = ge + gc;
     }
     const double gap = value(hi) - value(lo);
@@ -243,7 +246,8 @@ T single_boundary_put(double s, const Put<T>& p, const Scheme& sc, double* delta
         const double before = tau - settle;
         const T early = constant_boundary_premium(s, k, p.r, p.q, p.sigma, ln_end, before,
                                                   delta ? &ed : nullptr, delta ? &eg : nullptr);
-        const double floor = value(constant_boundary_premium(s, k, rv, qv, sv, ln_inf, before, nullptr, nullptr));
+        const double floor =
+            value(constant_boundary_premium(s, k, rv, qv, sv, ln_inf, before, nullptr, nullptr));
         if (value(early) - floor <= 0.25 * tol) {
             return put_on_boundary(s, p, fit, settle, sl.premium, early, ed, eg, delta, gamma);
         }
@@ -254,7 +258,6 @@ T single_boundary_put(double s, const Put<T>& p, const Scheme& sc, double* delta
 
 }  // namespace
 
-
 // Put price for valid inputs (s, k, sigma, tau > 0, all finite).
 // `warm` optionally starts the boundary sweeps; `keep` receives the fitted
 // boundary's values (both used by the implied-volatility iteration).
@@ -262,24 +265,30 @@ template <class T>
 T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* gamma,
             const Boundary<double>* warm, Boundary<double>* keep) {
     const Regime regime = put_regime(value(p.r), value(p.q));
-    if (regime == Regime::SingleBoundary) return single_boundary_put(s, p, sc, delta, gamma, warm, keep);
+    if (regime == Regime::SingleBoundary)
+        return single_boundary_put(s, p, sc, delta, gamma, warm, keep);
     if (keep) keep->n = 0;
     if (regime == Regime::DoubleBoundary) {
         // Values only: the sensitivities of this regime come from its own routine.
         const double tol = sc.tol > 0.0 ? sc.tol : 1e-13 * p.k;
-        const double v = band_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol, delta, gamma);
+        const double v =
+            band_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol, delta, gamma);
         if (!std::isnan(v)) return T(v);
-        return T(double_boundary_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol, delta, gamma));
+        return T(double_boundary_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol,
+                                     delta, gamma));
     }
     T v = european_put(s, p.k, p.r, p.q, p.sigma, p.tau);
-    if (delta) european_put_delta(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, delta, gamma);
+    if (delta)
+        european_put_delta(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, delta, gamma);
     if (value(v) < p.k - s) v = T(p.k - s);
     return v;
 }
 
 template double european_put(double, double, const double&, const double&, const double&, double);
-template Dual<1> european_put(double, double, const Dual<1>&, const Dual<1>&, const Dual<1>&, double);
-template Dual<2> european_put(double, double, const Dual<2>&, const Dual<2>&, const Dual<2>&, double);
+template Dual<1> european_put(double, double, const Dual<1>&, const Dual<1>&, const Dual<1>&,
+                              double);
+template Dual<2> european_put(double, double, const Dual<2>&, const Dual<2>&, const Dual<2>&,
+                              double);
 template double put_price(double, const Put<double>&, const Scheme&, double*, double*,
                           const Boundary<double>*, Boundary<double>*);
 template Dual<1> put_price(double, const Put<Dual<1>>&, const Scheme&, double*, double*,

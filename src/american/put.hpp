@@ -76,13 +76,14 @@ struct Boundary {
 // Work space of one boundary fit, per thread.
 template <class T>
 struct FitWork {
-    std::vector<double> s;      // sqrt(tau_i - u) per quadrature point
-    std::vector<double> xu;     // Chebyshev argument of u per quadrature point
-    std::vector<T> weq;         // Gauss weight times e^{-q (tau_i - u)}
-    std::vector<T> inv_ss;      // 1 / (sigma s)
-    std::vector<T> wer;         // Gauss weight times e^{-r (tau_i - u)} s
-    std::vector<T> lbu;         // ln B at one node's points
-    std::vector<T> all_lbu, all_dj, all_e, all_nd;  // ln B, d, exponentials and N(d) at every point of a sweep
+    std::vector<double> s;   // sqrt(tau_i - u) per quadrature point
+    std::vector<double> xu;  // Chebyshev argument of u per quadrature point
+    std::vector<T> weq;      // Gauss weight times e^{-q (tau_i - u)}
+    std::vector<T> inv_ss;   // 1 / (sigma s)
+    std::vector<T> wer;      // Gauss weight times e^{-r (tau_i - u)} s
+    std::vector<T> lbu;      // ln B at one node's points
+    std::vector<T> all_lbu, all_dj, all_e,
+        all_nd;  // ln B, d, exponentials and N(d) at every point of a sweep
     // Sizes every vector for m quadrature points. Each vector is checked on
     // its own, so an allocation that fails part-way (std::bad_alloc) leaves
     // no vector that a later call would take for large enough.
@@ -114,7 +115,6 @@ inline Regime put_regime(double r, double q) noexcept {
     if (q >= r) return Regime::European;
     return Regime::DoubleBoundary;
 }
-
 
 inline Scheme clamp_scheme(Scheme sc) {
     sc.nodes = std::min(std::max(sc.nodes, 2), kMaxNodes);
@@ -149,7 +149,8 @@ double qd_boundary(double k, double r, double q, double sigma, double tau, doubl
 
 // Fits the exercise boundary of put `p` with settings `sc` (see boundary.cpp).
 template <class T>
-void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit, const Boundary<double>* warm);
+void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
+                  const Boundary<double>* warm);
 
 // e^{x^2} erfc(x) for x >= 0, for either scalar type.
 double erfcx_value(double x) noexcept;

@@ -12,8 +12,9 @@ namespace {
 
 // Four vector registers of points at a time.
 template <class D>
-inline __attribute__((always_inline)) void clenshaw_lanes(const double* coef, int n, const double* x,
-                                                          int count, double* h) noexcept {
+inline __attribute__((always_inline)) void clenshaw_lanes(const double* coef, int n,
+                                                          const double* x, int count,
+                                                          double* h) noexcept {
     constexpr int W = vm::lanes<D>;
     constexpr int kRegs = 4;
     constexpr int kStep = kRegs * W;
@@ -47,7 +48,8 @@ inline __attribute__((always_inline)) void clenshaw_lanes(const double* coef, in
 
 }  // namespace
 
-ORVELTA_KERNEL_BUILDS(void, clenshaw_array, (const double* coef, int n, const double* x, int count, double* h) noexcept,
+ORVELTA_KERNEL_BUILDS(void, clenshaw_array,
+                      (const double* coef, int n, const double* x, int count, double* h) noexcept,
                       (coef, n, x, count, h), clenshaw_lanes<vm::v4d>, clenshaw_lanes<vm::v4d>,
                       clenshaw_lanes<vm::v8d>)
 

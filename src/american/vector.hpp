@@ -49,7 +49,8 @@ void ncdf_many(const Dual<N>* x, int n, Dual<N>* out) {
     for (int i = 0; i < n; ++i) out[i] = chain(x[i], c[i], kInvSqrt2Pi * e[i]);
 }
 
-inline void clenshaw_many(const double* coef, int n, const double* x, int count, double* h) noexcept {
+inline void clenshaw_many(const double* coef, int n, const double* x, int count,
+                          double* h) noexcept {
     clenshaw_array(coef, n, x, count, h);
 }
 

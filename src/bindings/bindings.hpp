@@ -68,8 +68,8 @@ inline auto option_book(const f64_array& s, const f64_array& k, const f64_array&
                         const f64_array& q, const f64_array& sigma, const f64_array& tau,
                         const Types& option_type) {
     using O = std::remove_cv_t<std::remove_pointer_t<decltype(option_type.data())>>;
-    return OptionArrays<O>{data_1d(s), data_1d(k), data_1d(r), data_1d(q), data_1d(sigma), data_1d(tau),
-                   data_1d(option_type)};
+    return OptionArrays<O>{data_1d(s),     data_1d(k),   data_1d(r),          data_1d(q),
+                           data_1d(sigma), data_1d(tau), data_1d(option_type)};
 }
 
 // The interrupt checker both modules install: on a thread that holds the

@@ -38,7 +38,8 @@ std::string python_repr(double x) {
 
 void require_tol(double tol) {
     if (!(tol > 0.0) || !std::isfinite(tol)) {
-        throw std::invalid_argument("tol must be a positive finite number, got " + python_repr(tol));
+        throw std::invalid_argument("tol must be a positive finite number, got " +
+                                    python_repr(tol));
     }
 }
 

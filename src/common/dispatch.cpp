@@ -13,10 +13,8 @@ bool cpu_runs(Isa isa) noexcept {
         case Isa::avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
                    __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
-        case Isa::avx2:
-            return __builtin_cpu_supports("avx2");
-        case Isa::baseline:
-            return true;
+        case Isa::avx2: return __builtin_cpu_supports("avx2");
+        case Isa::baseline: return true;
     }
     return false;
 #else

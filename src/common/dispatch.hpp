@@ -27,7 +27,8 @@ namespace orvelta {
 enum class Isa : int { baseline = 0, avx2 = 1, avx512 = 2 };
 
 #if defined(__GNUC__) && defined(__x86_64__)
-#define ORVELTA_TARGET_AVX512 __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw"), noinline))
+#define ORVELTA_TARGET_AVX512 \
+    __attribute__((target("avx512f,avx512dq,avx512vl,avx512bw"), noinline))
 #define ORVELTA_TARGET_AVX2 __attribute__((target("avx2"), noinline))
 #else
 #define ORVELTA_TARGET_AVX512
@@ -57,10 +58,12 @@ inline Fn dispatch(Fn avx512, Fn avx2, Fn baseline) noexcept {
 // is the parenthesised parameter list with any trailing noexcept, Args the
 // parenthesised arguments passed on, Baseline/Avx2/Avx512 the body each
 // build calls.
-#define ORVELTA_KERNEL_BUILDS(Ret, name, Params, Args, Baseline, Avx2, Avx512) \
-    Ret name##_baseline Params { return Baseline Args; }                       \
-    ORVELTA_TARGET_AVX2 Ret name##_avx2 Params { return Avx2 Args; }           \
-    ORVELTA_TARGET_AVX512 Ret name##_avx512 Params { return Avx512 Args; }     \
-    Ret name Params { return ::orvelta::dispatch(name##_avx512, name##_avx2, name##_baseline) Args; }
+#define ORVELTA_KERNEL_BUILDS(Ret, name, Params, Args, Baseline, Avx2, Avx512)        \
+    Ret name##_baseline Params { return Baseline Args; }                              \
+    ORVELTA_TARGET_AVX2 Ret name##_avx2 Params { return Avx2 Args; }                  \
+    ORVELTA_TARGET_AVX512 Ret name##_avx512 Params { return Avx512 Args; }            \
+    Ret name Params {                                                                 \
+        return ::orvelta::dispatch(name##_avx512, name##_avx2, name##_baseline) Args; \
+    }
 
 }  // namespace orvelta

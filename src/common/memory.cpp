@@ -54,8 +54,8 @@ void require_memory(const char* what, double bytes) {
     // Cheap test first: most calls are far below any limit.
     if (!(bytes > physical * 0.01)) return;
     if (bytes > physical * kMaxMemoryShare) {
-        throw MemoryLimitError(std::string(what) + " needs " + gib(bytes) + ", more than 90% of this machine's " +
-                               gib(physical) + " of memory");
+        throw MemoryLimitError(std::string(what) + " needs " + gib(bytes) +
+                               ", more than 90% of this machine's " + gib(physical) + " of memory");
     }
     const double available = static_cast<double>(available_memory_bytes());
     if (available > 0.0 && bytes > available) {

@@ -58,7 +58,8 @@ struct NoLocal {};
 // Runs body(i) for i in [begin, end); as parallel_for_local without
 // per-thread state.
 template <class Body>
-void parallel_for(std::size_t begin, std::size_t end, std::size_t chunk, bool parallel, Body&& body) {
+void parallel_for(std::size_t begin, std::size_t end, std::size_t chunk, bool parallel,
+                  Body&& body) {
     parallel_for_local<detail::NoLocal>(begin, end, chunk, parallel,
                                         [&](std::size_t i, detail::NoLocal&) { body(i); });
 }

@@ -7,8 +7,8 @@
 //
 // Only additions, multiplications, divisions, comparisons and bit operations
 // are used, in a fixed order and without contraction, so a loop compiled for
-// SSE2, AVX2 or AVX-512 gives the same bits on every machine. Accuracy is about one ulp (two for atan2 near its branch
-// points), against the system library's correctly rounded or near results.
+// SSE2, AVX2 or AVX-512 gives the same bits on every machine. Accuracy is about one ulp (two for
+// atan2 near its branch points), against the system library's correctly rounded or near results.
 #pragma once
 
 #include <cmath>
@@ -123,7 +123,8 @@ ORVELTA_VM D load(const double* p, std::size_t n) {
     if (n >= static_cast<std::size_t>(lanes<D>)) {
         std::memcpy(&out, p, sizeof out);
     } else {
-        for (std::size_t i = 0; i < static_cast<std::size_t>(lanes<D>); ++i) out[i] = p[i < n ? i : n - 1];
+        for (std::size_t i = 0; i < static_cast<std::size_t>(lanes<D>); ++i)
+            out[i] = p[i < n ? i : n - 1];
     }
     return out;
 }
@@ -151,7 +152,8 @@ ORVELTA_VM D vsqrt(D x) {
     return x;
 }
 
-constexpr double kRound = 6755399441055744.0;  // 1.5 * 2^52: x + kRound - kRound rounds to an integer
+constexpr double kRound =
+    6755399441055744.0;  // 1.5 * 2^52: x + kRound - kRound rounds to an integer
 constexpr double kLn2Hi = 6.93147180369123816490e-01;
 constexpr double kLn2Lo = 1.90821492927058770002e-10;
 
@@ -163,68 +165,55 @@ ORVELTA_VM D horner(D x, const double (&c)[N]) {
     return p;
 }
 
-// Polynomial coefficients, highest power first: the Taylor series of e^x to
-// degree 13; of ln(1 + f) = 2 atanh(s) (odd powers of s, as a polynomial in
-// z = s^2); of sin and cos to degrees 17 and 18 (in z = r^2); of atan to
-// degree 17.
-constexpr double kExpCoef[] = {
-    1.0 / 6227020800.0,
-    1.0 / 479001600.0,
-    1.0 / 39916800.0,
-    1.0 / 3628800.0,
-    1.0 / 362880.0,
-    1.0 / 40320.0,
-    1.0 / 5040.0,
-    1.0 / 720.0,
-    1.0 / 120.0,
-    1.0 / 24.0,
-    1.0 / 6.0,
+// p(x) = c[hi] x^(hi-lo) + ... + c[lo] by Horner's rule over a table in
+// ascending powers (the same operations as horner on the reversed entries).
+template <class D, std::size_t N>
+ORVELTA_VM D horner_up(D x, const double (&c)[N], std::size_t lo, std::size_t hi) {
+    D p = splat<D>(c[hi]);
+    for (std::size_t i = hi; i-- > lo;) p = p * x + c[i];
+    return p;
+}
+
+// 1 / n! for n = 0 .. 18: the Taylor coefficients of e^x and e^x - 1.
+constexpr double kInvFactorial[] = {
+    1.0,
+    1.0,
     0.5,
-    1.0,
-    1.0,
+    1.0 / 6.0,
+    1.0 / 24.0,
+    1.0 / 120.0,
+    1.0 / 720.0,
+    1.0 / 5040.0,
+    1.0 / 40320.0,
+    1.0 / 362880.0,
+    1.0 / 3628800.0,
+    1.0 / 39916800.0,
+    1.0 / 479001600.0,
+    1.0 / 6227020800.0,
+    1.0 / 87178291200.0,
+    1.0 / 1307674368000.0,
+    1.0 / 20922789888000.0,
+    1.0 / 355687428096000.0,
+    1.0 / 6402373705728000.0,
 };
+
+// Polynomial coefficients, highest power first: the series of
+// ln(1 + f) = 2 atanh(s) (odd powers of s, as a polynomial in z = s^2); of
+// sin and cos to degrees 17 and 18 (in z = r^2); of atan to degree 17.
 constexpr double kLogCoef[] = {
-    2.0 / 23.0,
-    2.0 / 21.0,
-    2.0 / 19.0,
-    2.0 / 17.0,
-    2.0 / 15.0,
-    2.0 / 13.0,
-    2.0 / 11.0,
-    2.0 / 9.0,
-    2.0 / 7.0,
-    2.0 / 5.0,
-    2.0 / 3.0,
+    2.0 / 23.0, 2.0 / 21.0, 2.0 / 19.0, 2.0 / 17.0, 2.0 / 15.0, 2.0 / 13.0,
+    2.0 / 11.0, 2.0 / 9.0,  2.0 / 7.0,  2.0 / 5.0,  2.0 / 3.0,
 };
 constexpr double kSinCoef[] = {
-    1.0 / 355687428096000.0,
-    -1.0 / 1307674368000.0,
-    1.0 / 6227020800.0,
-    -1.0 / 39916800.0,
-    1.0 / 362880.0,
-    -1.0 / 5040.0,
-    1.0 / 120.0,
-    -1.0 / 6.0,
+    1.0 / 355687428096000.0, -1.0 / 1307674368000.0, 1.0 / 6227020800.0, -1.0 / 39916800.0,
+    1.0 / 362880.0,          -1.0 / 5040.0,          1.0 / 120.0,        -1.0 / 6.0,
 };
 constexpr double kCosCoef[] = {
-    -1.0 / 6402373705728000.0,
-    1.0 / 20922789888000.0,
-    -1.0 / 87178291200.0,
-    1.0 / 479001600.0,
-    -1.0 / 3628800.0,
-    1.0 / 40320.0,
-    -1.0 / 720.0,
-    1.0 / 24.0,
+    -1.0 / 6402373705728000.0, 1.0 / 20922789888000.0, -1.0 / 87178291200.0, 1.0 / 479001600.0,
+    -1.0 / 3628800.0,          1.0 / 40320.0,          -1.0 / 720.0,         1.0 / 24.0,
 };
 constexpr double kAtanCoef[] = {
-    1.0 / 17.0,
-    -1.0 / 15.0,
-    1.0 / 13.0,
-    -1.0 / 11.0,
-    1.0 / 9.0,
-    -1.0 / 7.0,
-    1.0 / 5.0,
-    -1.0 / 3.0,
+    1.0 / 17.0, -1.0 / 15.0, 1.0 / 13.0, -1.0 / 11.0, 1.0 / 9.0, -1.0 / 7.0, 1.0 / 5.0, -1.0 / 3.0,
 };
 
 // e^x for |x| <= 708 (no special cases, so a loop over it runs without lane
@@ -236,7 +225,7 @@ ORVELTA_VM D vexp_core(D x) {
     const D t = x * 1.4426950408889634 + kRound;
     const D n = t - kRound;
     const D r = (x - n * kLn2Hi) - n * kLn2Lo;
-    D p = horner(r, kExpCoef);
+    D p = horner_up(r, kInvFactorial, 0, 13);
     const L ni = bits<L>(t) - bits<L>(splat<D>(kRound));
     return p * bits<D>((ni + 1023) << 52);
 }
@@ -267,16 +256,7 @@ ORVELTA_VM D vexp_clamped(D x) {
 // e^x - 1 for |x| <= 0.5, accurate in relative terms (Taylor to degree 17).
 template <class D>
 ORVELTA_VM D vexpm1_small(D x) {
-    static constexpr double c[] = {1.0 / 6402373705728000.0, 1.0 / 355687428096000.0,
-                                   1.0 / 20922789888000.0,   1.0 / 1307674368000.0,
-                                   1.0 / 87178291200.0,      1.0 / 6227020800.0,
-                                   1.0 / 479001600.0,        1.0 / 39916800.0,
-                                   1.0 / 3628800.0,          1.0 / 362880.0,
-                                   1.0 / 40320.0,            1.0 / 5040.0,
-                                   1.0 / 720.0,              1.0 / 120.0,
-                                   1.0 / 24.0,               1.0 / 6.0,
-                                   0.5};
-    const D p = horner(x, c);
+    const D p = horner_up(x, kInvFactorial, 2, 18);
     return x + x * (x * p);
 }
 
@@ -386,14 +366,14 @@ ORVELTA_VM D vatan2(D y, D x) {
 // (scripts/erfc-coefficients): relative error a few ulps for a below 6,
 // absolute error under 1e-300 beyond.
 constexpr double kErfcCoef[24] = {
-    1.6320978781965259,     1.5054329427054698,      0.5903214182888945,
-    0.19828527172011035,    0.0569084302284687,      0.013773973050870096,
-    0.002729016733135232,   0.00041361807903024755,  3.89141838079606e-05,
-    -4.795485503364818e-07, -8.699107081379825e-07,  -1.2116707094396558e-07,
-    3.79196702608182e-09,   3.4533646779963824e-09,  2.748862570381361e-10,
-    -6.813959375318511e-11, -1.3568522747316355e-11, 1.0463235067416098e-12,
-    4.851070321243456e-13,  -8.458758172979236e-15,  -1.6469363733616713e-14,
-    -2.5314850886802834e-16, 5.757244393379938e-16,  1.8245979193136522e-17,
+    1.6320978781965259,      1.5054329427054698,      0.5903214182888945,
+    0.19828527172011035,     0.0569084302284687,      0.013773973050870096,
+    0.002729016733135232,    0.00041361807903024755,  3.89141838079606e-05,
+    -4.795485503364818e-07,  -8.699107081379825e-07,  -1.2116707094396558e-07,
+    3.79196702608182e-09,    3.4533646779963824e-09,  2.748862570381361e-10,
+    -6.813959375318511e-11,  -1.3568522747316355e-11, 1.0463235067416098e-12,
+    4.851070321243456e-13,   -8.458758172979236e-15,  -1.6469363733616713e-14,
+    -2.5314850886802834e-16, 5.757244393379938e-16,   1.8245979193136522e-17,
 };
 // Above this erfc is below 1e-305 and taken as 0 (which keeps the
 // exponential in range).

@@ -39,7 +39,8 @@ struct NormalCdf {
 }  // namespace
 
 ORVELTA_KERNEL_BUILDS(void, exp_array, (const double* x, int n, double* out) noexcept, (x, n, out),
-                      (map_lanes<Exp, vm::v4d>), (map_lanes<Exp, vm::v4d>), (map_lanes<Exp, vm::v8d>))
+                      (map_lanes<Exp, vm::v4d>), (map_lanes<Exp, vm::v4d>),
+                      (map_lanes<Exp, vm::v8d>))
 ORVELTA_KERNEL_BUILDS(void, ncdf_array, (const double* x, int n, double* out) noexcept, (x, n, out),
                       (map_lanes<NormalCdf, vm::v4d>), (map_lanes<NormalCdf, vm::v4d>),
                       (map_lanes<NormalCdf, vm::v8d>))

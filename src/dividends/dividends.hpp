@@ -18,6 +18,7 @@
 // estimate, is within the tolerance.
 #pragma once
 
+#include "common/greeks.hpp"
 #include <cstddef>
 #include <vector>
 
@@ -57,9 +58,7 @@ struct Market {
     double sigma_shift = 0.0;
 };
 
-struct Greeks {
-    double price, delta, gamma, theta, vega, rho;
-};
+using orvelta::Greeks;
 
 // Checks a curve: at least one knot, as many values as times, times finite,
 // non-negative and strictly increasing, values finite. Returns an empty
@@ -103,9 +102,9 @@ struct BatchInput {
     const double* k = nullptr;
     const double* tau = nullptr;
     const double* option_type = nullptr;  // > 0 call, else put; NaN gives NaN
-    const double* r = nullptr;      // per option, or null: r_curve
-    const double* q = nullptr;      // per option, or null: q_curve
-    const double* sigma = nullptr;  // per option, or null: sigma_curve
+    const double* r = nullptr;            // per option, or null: r_curve
+    const double* q = nullptr;            // per option, or null: q_curve
+    const double* sigma = nullptr;        // per option, or null: sigma_curve
     const Curve* r_curve = nullptr;
     const Curve* q_curve = nullptr;
     const Curve* sigma_curve = nullptr;

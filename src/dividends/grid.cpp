@@ -23,8 +23,10 @@ const char* curve_error(const Curve& c) noexcept {
     if (c.values.empty()) return "a curve needs at least one knot";
     if (c.values.size() != c.times.size()) return "a curve needs as many values as times";
     for (std::size_t i = 0; i < c.times.size(); ++i) {
-        if (!std::isfinite(c.times[i]) || c.times[i] < 0.0) return "curve times must be finite and non-negative";
-        if (i > 0 && !(c.times[i] > c.times[i - 1])) return "curve times must be strictly increasing";
+        if (!std::isfinite(c.times[i]) || c.times[i] < 0.0)
+            return "curve times must be finite and non-negative";
+        if (i > 0 && !(c.times[i] > c.times[i - 1]))
+            return "curve times must be strictly increasing";
         if (!std::isfinite(c.values[i])) return "curve values must be finite";
     }
     return "";
@@ -89,8 +91,10 @@ bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
             for (std::size_t j = 0; j < d->times.size(); ++j) {
                 if (d->times[j] == sg.t0 && d->amounts[j] > 0.0) {
                     sg.dividend = true;
-                    if (d->proportional) sg.keep *= 1.0 - d->amounts[j];
-                    else sg.cash += d->amounts[j];
+                    if (d->proportional)
+                        sg.keep *= 1.0 - d->amounts[j];
+                    else
+                        sg.cash += d->amounts[j];
                 }
             }
         }
@@ -245,27 +249,23 @@ void factorize(int n, const Rows& m, bool low_end, Work& w) {
     double* inv = w.finv.data();
     double* e = w.fe.data();
     const int last = n - 2;
+    // Elimination from one end: `toward` is the off-diagonal towards the
+    // rows already eliminated, `away` the one towards the rest.
+    double carried = 0.0;
+    auto eliminate = [&](int j, double toward, double away) {
+        const double r = 1.0 / (m.ad - toward * carried);
+        inv[j] = r;
+        c[j] = away * r;
+        e[j] = toward * r;
+        carried = c[j];
+    };
     if (!low_end) {
-        double prev_c = 0.0;
         for (int j = 1; j <= last; ++j) {
-            const double lo = (j == 1) ? 0.0 : m.al;
-            const double up = (j == last) ? 0.0 : m.au;
-            const double r = 1.0 / (m.ad - lo * prev_c);
-            inv[j] = r;
-            c[j] = up * r;
-            e[j] = lo * r;
-            prev_c = c[j];
+            eliminate(j, (j == 1) ? 0.0 : m.al, (j == last) ? 0.0 : m.au);
         }
     } else {
-        double next_c = 0.0;
         for (int j = last; j >= 1; --j) {
-            const double lo = (j == 1) ? 0.0 : m.al;
-            const double up = (j == last) ? 0.0 : m.au;
-            const double r = 1.0 / (m.ad - up * next_c);
-            inv[j] = r;
-            c[j] = lo * r;
-            e[j] = up * r;
-            next_c = c[j];
+            eliminate(j, (j == last) ? 0.0 : m.au, (j == 1) ? 0.0 : m.al);
         }
     }
     w.key[0] = m.al;
@@ -292,36 +292,9 @@ void factored_solve(int n, const Work& w, const double* rhs, const double* g, do
     const double* inv = w.finv.data();
     const double* e = w.fe.data();
     const int last = n - 2;
-    if (!w.key_low) {
-        double d = 0.0;
-        for (int j = 1; j <= last; ++j) {
-            d = rhs[j] * inv[j] - e[j] * d;
-            dp[j] = d;
-        }
-        double next = 0.0;
-        for (int j = last; j >= 1; --j) {
-            const double v = dp[j] - c[j] * next;
-            if (g != nullptr) {
-                const bool ex = g[j] > 0.0 && g[j] >= v;
-                u[j] = ex ? g[j] : v;
-                active[j] = ex ? 1 : 0;
-            } else if (zero_active) {
-                u[j] = active[j] ? 0.0 : v;
-            } else {
-                u[j] = v;
-            }
-            next = u[j];
-        }
-        return;
-    }
-    double d = 0.0;
-    for (int j = last; j >= 1; --j) {
-        d = rhs[j] * inv[j] - e[j] * d;
-        dp[j] = d;
-    }
-    double prev = 0.0;
-    for (int j = 1; j <= last; ++j) {
-        const double v = dp[j] - c[j] * prev;
+    // Node j's value from the back substitution's v: the payoff where it is
+    // larger (marking the node active), zero on active rows, or v itself.
+    auto settle = [&](int j, double v) {
         if (g != nullptr) {
             const bool ex = g[j] > 0.0 && g[j] >= v;
             u[j] = ex ? g[j] : v;
@@ -331,8 +304,22 @@ void factored_solve(int n, const Work& w, const double* rhs, const double* g, do
         } else {
             u[j] = v;
         }
-        prev = u[j];
+        return u[j];
+    };
+    double d = 0.0, next = 0.0;
+    if (!w.key_low) {
+        for (int j = 1; j <= last; ++j) {
+            d = rhs[j] * inv[j] - e[j] * d;
+            dp[j] = d;
+        }
+        for (int j = last; j >= 1; --j) next = settle(j, dp[j] - c[j] * next);
+        return;
     }
+    for (int j = last; j >= 1; --j) {
+        d = rhs[j] * inv[j] - e[j] * d;
+        dp[j] = d;
+    }
+    for (int j = 1; j <= last; ++j) next = settle(j, dp[j] - c[j] * next);
 }
 
 // True when the rows marked active form one interval at the end of the grid
@@ -495,7 +482,8 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                                 // rhs_1 and rhs_{n-2} already hold the boundary terms.
                                 const double left_u = j == 1 ? 0.0 : u[j - 1];
                                 const double right_u = j == n - 2 ? 0.0 : u[j + 1];
-                                const double res_j = rows.al * left_u + rows.ad * u[j] + rows.au * right_u - rhs[j];
+                                const double res_j =
+                                    rows.al * left_u + rows.ad * u[j] + rows.au * right_u - rhs[j];
                                 if (res_j < 0.0) {
                                     act[j] = 0;
                                     changed = true;
@@ -556,7 +544,8 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
         const double v0 = zero_stock_value(p, si, &dv0);
         const double s_min = std::exp(xlo);
         std::copy(w.u.begin(), w.u.end(), w.old.begin());
-        for (int d = 0; d < directions; ++d) std::copy(w.du[d].begin(), w.du[d].end(), w.dold[d].begin());
+        for (int d = 0; d < directions; ++d)
+            std::copy(w.du[d].begin(), w.du[d].end(), w.dold[d].begin());
         for (int j = 0; j < n; ++j) {
             const double after = std::exp(w.x[j]) * sg.keep - sg.cash;
             double val, dval[2] = {0.0, 0.0};
@@ -595,7 +584,8 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
             u[j] = val;
             for (int d = 0; d < directions; ++d) w.du[d][j] = dval[d];
         }
-        for (int j = 0; j < n; ++j) w.active[j] = (p.american && u[j] == g[j] && g[j] > 0.0) ? 1 : 0;
+        for (int j = 0; j < n; ++j)
+            w.active[j] = (p.american && u[j] == g[j] && g[j] > 0.0) ? 1 : 0;
         kinked = true;
     }
     res.value = u[spot];

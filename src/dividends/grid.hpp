@@ -26,8 +26,8 @@ struct Plan {
     std::vector<Segment> segments;  // in calendar order, covering [0, tau]
     double x0;                      // ln s
     double xlo, xhi;                // the grid's range in ln S (before rounding to nodes)
-    double width_sd;                // standard deviations of ln S covered beyond the spot and strike
-    double peclet_h;                // largest step for which the scheme stays monotone
+    double width_sd;  // standard deviations of ln S covered beyond the spot and strike
+    double peclet_h;  // largest step for which the scheme stays monotone
 };
 
 // Builds the plan; false when the inputs are outside the domain (the price

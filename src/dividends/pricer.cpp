@@ -117,8 +117,7 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
             // the estimate counts only when the previous one was within a
             // few tolerances too.
             if (fixed < 0 && level >= kMinLevel && est <= tol && est_prev <= 4.0 * tol) return out;
-            if (fixed < 0 && level >= kMinLevel &&
-                est > tol * std::pow(kBestGain, top - level))
+            if (fixed < 0 && level >= kMinLevel && est > tol * std::pow(kBestGain, top - level))
                 break;
         }
         std::copy(r_now, r_now + 5, r_prev);
@@ -150,9 +149,7 @@ bool plan_for(const Contract& c, const Market& m, double tol, Plan& plan) {
     return detail::make_plan(c, m, span_for(tol / scale), plan);
 }
 
-double intrinsic(const Contract& c) {
-    return positive_part(c.call ? c.s - c.k : c.k - c.s);
-}
+double intrinsic(const Contract& c) { return positive_part(c.call ? c.s - c.k : c.k - c.s); }
 
 bool invalid_inputs(const Contract& c) {
     return !(c.s > 0.0) || !(c.k > 0.0) || !std::isfinite(c.s) || !std::isfinite(c.k) ||
@@ -194,18 +191,18 @@ double price_levels(const Contract& c, const Market& m, int points, int steps, i
 }
 
 Greeks greeks(const Contract& c, const Market& m, double tol) {
-    if (invalid_inputs(c)) return {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
+    if (invalid_inputs(c)) return Greeks::nan();
     if (c.tau <= 0.0) {
         const double in = c.call ? (c.s > c.k ? 1.0 : 0.0) : (c.s < c.k ? -1.0 : 0.0);
         return {intrinsic(c), in, 0.0, 0.0, 0.0, 0.0};
     }
-    if (!(tol > 0.0)) return {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
+    if (!(tol > 0.0)) return Greeks::nan();
     Plan plan;
-    if (!plan_for(c, m, tol, plan)) return {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
+    if (!plan_for(c, m, tol, plan)) return Greeks::nan();
     int points = 0;
     const double h0 = base_step(plan, &points);
     const Refined r = refine(plan, h0, points, kBaseSteps, tol, -1, 2);
-    if (std::isnan(r.value)) return {kNaN, kNaN, kNaN, kNaN, kNaN, kNaN};
+    if (std::isnan(r.value)) return Greeks::nan();
     Greeks g{};
     g.price = r.value;
     const double s = c.s;
@@ -266,7 +263,10 @@ double implied_shift(double target, const Contract& c, const Market& m, double t
         const double diff = eval(shift, coarse, &vega) - target;
         if (std::isnan(diff)) return kNaN;
         if (vega > 0.0) last_vega = vega;
-        if (diff > 0.0) hi = std::min(hi, shift); else lo = std::max(lo, shift);
+        if (diff > 0.0)
+            hi = std::min(hi, shift);
+        else
+            lo = std::max(lo, shift);
         double next = (vega > 0.0 && std::isfinite(vega)) ? shift - diff / vega : kNaN;
         if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
         const bool close = std::fabs(next - shift) <= 1e-4 * std::max(1.0, std::fabs(next));
@@ -346,15 +346,9 @@ void greeks_batch(const BatchInput& in, double tol, double* price, double* delta
     for_options(in.count, [&](std::size_t i, OptionMarket& om) {
         Market m;
         option_market(in, i, om, m);
-        const Greeks g = std::isnan(in.option_type[i])
-                             ? Greeks{kNaN, kNaN, kNaN, kNaN, kNaN, kNaN}
-                             : greeks(contract(in, i), m, tol);
-        price[i] = g.price;
-        delta[i] = g.delta;
-        gamma[i] = g.gamma;
-        theta[i] = g.theta;
-        vega[i] = g.vega;
-        rho[i] = g.rho;
+        const Greeks g =
+            std::isnan(in.option_type[i]) ? Greeks::nan() : greeks(contract(in, i), m, tol);
+        g.store(i, price, delta, gamma, theta, vega, rho);
     });
 }
 
@@ -370,7 +364,8 @@ void implied_batch(const BatchInput& in, const double* target, double tol, doubl
             flat_vol.sigma_curve = &om.sigma;
         }
         option_market(flat_vol, i, om, m);
-        out[i] = std::isnan(in.option_type[i]) ? kNaN : implied_shift(target[i], contract(in, i), m, tol);
+        out[i] = std::isnan(in.option_type[i]) ? kNaN
+                                               : implied_shift(target[i], contract(in, i), m, tol);
     });
 }
 

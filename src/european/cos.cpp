@@ -66,9 +66,11 @@ double tail_point(const Model& m, double tau, double log_eps, double sign) {
 // psi_j = re_j + i im_j, a lane set at a time; returns the largest |phi_j|
 // (NaN if any is NaN).
 template <class D>
-inline __attribute__((always_inline)) double cos_coefficients_lanes(
-    std::size_t n, const double* re, const double* im, const double* u, double a, double scale,
-    double* out) noexcept {
+inline __attribute__((always_inline)) double cos_coefficients_lanes(std::size_t n, const double* re,
+                                                                    const double* im,
+                                                                    const double* u, double a,
+                                                                    double scale,
+                                                                    double* out) noexcept {
     constexpr std::size_t W = vm::lanes<D>;
     using L = vm::mask_of<D>;
     D largest = vm::splat<D>(0.0);
@@ -118,10 +120,10 @@ inline __attribute__((always_inline)) void payoff_factors_lanes(std::size_t n, c
 }
 
 ORVELTA_KERNEL_BUILDS(void, payoff_factors,
-                      (std::size_t n, const double* u, const double* A, double* i1, double* iu, double* B,
-                       double* C) noexcept,
-                      (n, u, A, i1, iu, B, C), payoff_factors_lanes<vm::v4d>, payoff_factors_lanes<vm::v4d>,
-                      payoff_factors_lanes<vm::v8d>)
+                      (std::size_t n, const double* u, const double* A, double* i1, double* iu,
+                       double* B, double* C) noexcept,
+                      (n, u, A, i1, iu, B, C), payoff_factors_lanes<vm::v4d>,
+                      payoff_factors_lanes<vm::v4d>, payoff_factors_lanes<vm::v8d>)
 
 // The strike-free factors of the put sum from the coefficients A_j.
 void finish_cos(Plan& p) {
@@ -133,7 +135,8 @@ void finish_cos(Plan& p) {
     p.B.assign(padded, 0.0);
     p.C.assign(padded, 0.0);
     const std::size_t n = p.terms;
-    payoff_factors(n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(), p.B.data(), p.C.data());
+    payoff_factors(n, p.u.data(), p.A.data(), p.inv_1pu2.data(), p.inv_u1pu2.data(), p.B.data(),
+                   p.C.data());
     for (std::size_t j = 1; j < n; ++j) p.c_sum += p.C[j];
 }
 
@@ -198,13 +201,15 @@ void plan_cos(const Model& m, Plan& p, double tol, std::size_t max_terms) {
         }
         log_return_exponent(m, p.tau, kCosBlock, p.u.data() + start, re, im);
         p.A.resize(start + kCosBlock);
-        double block_max = cos_coefficients(kCosBlock, re, im, p.u.data() + start, p.a,
-                                            2.0 / width, p.A.data() + start);
+        double block_max = cos_coefficients(kCosBlock, re, im, p.u.data() + start, p.a, 2.0 / width,
+                                            p.A.data() + start);
         if (!std::isfinite(block_max)) {
             p.route = Route::Failed;
             return;
         }
-        if (jumps) block_max = std::max(block_max, jump_envelope_max(m, p.tau, kCosBlock, p.u.data() + start, re));
+        if (jumps)
+            block_max =
+                std::max(block_max, jump_envelope_max(m, p.tau, kCosBlock, p.u.data() + start, re));
         const double next = static_cast<double>(start + kCosBlock);
         const double u_next = next * kPi / width;
         // The slower of the last two decays, so that a sudden drop (the jump
@@ -249,7 +254,7 @@ void plan_cos_fixed(const Model& m, Plan& p, double a, double b, std::size_t ter
     log_return_exponent(m, p.tau, terms, p.u.data(), re.data(), im.data());
     p.A.resize(terms);
     if (!std::isfinite(cos_coefficients(terms, re.data(), im.data(), p.u.data(), a, 2.0 / width,
-                                         p.A.data()))) {
+                                        p.A.data()))) {
         return;
     }
     p.route = Route::Cos;
@@ -267,7 +272,7 @@ namespace {
 // gets the same bits.
 template <class D>
 inline __attribute__((always_inline)) double cos_series_at_strike_lanes(const Plan& p, double step,
-                                                                      double ek, double ea) {
+                                                                        double ek, double ea) {
     constexpr int R = 8 / vm::lanes<D>;
     constexpr int W = vm::lanes<D>;
     D offset[R];
@@ -286,7 +291,8 @@ inline __attribute__((always_inline)) double cos_series_at_strike_lanes(const Pl
     const double* C = p.C.data();
     for (std::size_t block = 0; block < n; block += 64) {
         const std::size_t end = std::min(block + 64, n);
-        for (int r = 0; r < R; ++r) vm::vsincos((static_cast<double>(block) + offset[r]) * step, sn[r], cs[r]);
+        for (int r = 0; r < R; ++r)
+            vm::vsincos((static_cast<double>(block) + offset[r]) * step, sn[r], cs[r]);
         for (std::size_t j = block; j < end; j += 8) {
             for (int r = 0; r < R; ++r) {
                 const std::size_t at = j + static_cast<std::size_t>(r * W);
@@ -303,14 +309,17 @@ inline __attribute__((always_inline)) double cos_series_at_strike_lanes(const Pl
         std::memcpy(sa + r * W, &sin_acc[r], sizeof(D));
         std::memcpy(ca + r * W, &cos_acc[r], sizeof(D));
     }
-    const double sin_sum = ((sa[0] + sa[1]) + (sa[2] + sa[3])) + ((sa[4] + sa[5]) + (sa[6] + sa[7]));
-    const double cos_sum = ((ca[0] + ca[1]) + (ca[2] + ca[3])) + ((ca[4] + ca[5]) + (ca[6] + ca[7]));
+    const double sin_sum =
+        ((sa[0] + sa[1]) + (sa[2] + sa[3])) + ((sa[4] + sa[5]) + (sa[6] + sa[7]));
+    const double cos_sum =
+        ((ca[0] + ca[1]) + (ca[2] + ca[3])) + ((ca[4] + ca[5]) + (ca[6] + ca[7]));
     return ek * (sin_sum - cos_sum) + ea * p.c_sum;
 }
 
-ORVELTA_KERNEL_BUILDS(double, cos_series_at_strike, (const Plan& p, double step, double ek, double ea),
-                      (p, step, ek, ea), cos_series_at_strike_lanes<vm::v4d>,
-                      cos_series_at_strike_lanes<vm::v4d>, cos_series_at_strike_lanes<vm::v8d>)
+ORVELTA_KERNEL_BUILDS(double, cos_series_at_strike,
+                      (const Plan& p, double step, double ek, double ea), (p, step, ek, ea),
+                      cos_series_at_strike_lanes<vm::v4d>, cos_series_at_strike_lanes<vm::v4d>,
+                      cos_series_at_strike_lanes<vm::v8d>)
 
 // sum_j A_j V_j over j >= 1 for a strike above the range (payoff cut at b),
 // the angles advanced as in cos_series_at_strike.
@@ -350,8 +359,8 @@ double cos_put(const Plan& p, double K) {
     const double ea = std::exp(p.a);
     const double first = p.A[0] * (ek * (d - p.a) - (ed - ea));
     const double step = kPi * (d - p.a) / (p.b - p.a);
-    const double rest = d == k ? cos_series_at_strike(p, step, ek, ea)
-                               : cos_series_beyond(p, step, ek, ed, ea);
+    const double rest =
+        d == k ? cos_series_at_strike(p, step, ek, ea) : cos_series_beyond(p, step, ek, ed, ea);
     return p.D * p.F * (first + rest);
 }
 

@@ -5,9 +5,9 @@
 // series of Black-Scholes prices (Merton), the Black-Scholes price integrated
 // over the gamma clock (variance gamma with a short clock), a Poisson mixture
 // of COS-priced Heston puts (Bates whose diffusion is too narrow for a single
-// expansion), and otherwise the COS expansion of the put with a truncation range from Chernoff bounds on
-// the tails of the log return (its moment generating function) and as many terms as the decay of the characteristic function
-// asks for. Calls follow from puts by put-call parity.
+// expansion), and otherwise the COS expansion of the put with a truncation range from Chernoff
+// bounds on the tails of the log return (its moment generating function) and as many terms as the
+// decay of the characteristic function asks for. Calls follow from puts by put-call parity.
 #pragma once
 
 #include <complex>
@@ -73,8 +73,8 @@ enum class Route { Intrinsic, ClosedForm, PoissonSeries, GammaClock, Cos, Failed
 
 struct Settings {
     Route route;
-    double a, b;       // COS truncation range of Z (widest of the parts; 0 otherwise)
-    std::size_t terms; // COS terms (summed over the parts), series terms or quadrature nodes
+    double a, b;        // COS truncation range of Z (widest of the parts; 0 otherwise)
+    std::size_t terms;  // COS terms (summed over the parts), series terms or quadrature nodes
 };
 
 // The route and settings the pricer uses for a maturity (test hook).
@@ -139,12 +139,12 @@ void run_batch(const Batch& batch, std::size_t begin, std::size_t end, double* o
 // Sensitivities of a batch's prices (one parameter set): output arrays of
 // batch.count entries each.
 struct GreekArrays {
-    double* price;   // as run_batch gives it
-    double* delta;   // dV/ds
-    double* gamma;   // d2V/ds2
-    double* theta;   // dV/dt = -dV/dtau, per year
-    double* rho;     // dV/dr
-    double* vega[2]; // dV/d(volatility parameter i), see volatility_parameters
+    double* price;    // as run_batch gives it
+    double* delta;    // dV/ds
+    double* gamma;    // d2V/ds2
+    double* theta;    // dV/dt = -dV/dtau, per year
+    double* rho;      // dV/dr
+    double* vega[2];  // dV/d(volatility parameter i), see volatility_parameters
 };
 
 // The model's volatility parameters, the ones vega differentiates: sigma
@@ -165,8 +165,8 @@ double implied_vol(double price, double s, double k, double r, double q, double 
 double normalised_black_otm(double x, double v) noexcept;
 
 // Implied volatilities of options [begin, end), parallel for large slices.
-void implied_vols(std::size_t begin, std::size_t end, const double* price, const double* s, const double* k,
-                  const double* r, const double* q, const double* tau, const double* option_type,
-                  double* out);
+void implied_vols(std::size_t begin, std::size_t end, const double* price, const double* s,
+                  const double* k, const double* r, const double* q, const double* tau,
+                  const double* option_type, double* out);
 
 }  // namespace orvelta::european

@@ -78,7 +78,8 @@ struct VarianceDerivatives {
 VarianceDerivatives deterministic_variance_derivatives(const Model& m, double tau) noexcept {
     const double kt = m.kappa * tau;
     const double decay = kt < 1e-8 ? tau * (1.0 - 0.5 * kt) : -std::expm1(-kt) / m.kappa;
-    return {integrated_variance(m, tau), m.theta_v + (m.v0 - m.theta_v) * std::exp(-kt), decay, tau - decay};
+    return {integrated_variance(m, tau), m.theta_v + (m.v0 - m.theta_v) * std::exp(-kt), decay,
+            tau - decay};
 }
 
 // The Heston part: psi = A + B v0 with A = (kappa theta / sigma_v^2)((beta - d) tau
@@ -96,7 +97,8 @@ void heston_derivatives(const Model& m, double tau, double u, ExponentDerivative
     const double ss = m.ss;
     const double ss_free = ss * (1.0 - m.rho * m.rho);
     const cplx beta(m.kappa, -m.rs * u);
-    const cplx d = std::sqrt(cplx(m.kappa * m.kappa + ss_free * u * u, (ss - 2.0 * m.kappa * m.rs) * u));
+    const cplx d =
+        std::sqrt(cplx(m.kappa * m.kappa + ss_free * u * u, (ss - 2.0 * m.kappa * m.rs) * u));
     const cplx bpd = beta + d;
     const cplx bmd = cplx(-ss * u * u, -ss * u) / bpd;  // (beta^2 - d^2) / (beta + d)
     const cplx g = bmd / bpd;
@@ -211,8 +213,8 @@ constexpr std::size_t kBlock = 32;
 // faster; the tail after a block is estimated from the slower of the last two
 // decays as a power law (which also bounds a geometric decay). False when the
 // series do not converge within kCosMaxTerms or a coefficient is not finite.
-bool build_cos_greeks(const Model& m, double tau, double a, double b, int nvol, double gauss_mean_tau,
-                      const Targets& t, CosGreeks& c) {
+bool build_cos_greeks(const Model& m, double tau, double a, double b, int nvol,
+                      double gauss_mean_tau, const Targets& t, CosGreeks& c) {
     c.a = a;
     c.b = b;
     const double width = b - a;
@@ -314,7 +316,8 @@ PutParts cos_parts(const CosGreeks& c, int nvol, double K) {
 
 // Lognormal put with total variance var and its derivatives dvar[] in
 // (tau, parameters): returns the parts.
-PutParts black_parts(double F, double K, double D, double var, double dvar_tau, const double* dvar_p, int nvol) {
+PutParts black_parts(double F, double K, double D, double var, double dvar_tau,
+                     const double* dvar_p, int nvol) {
     PutParts out;
     const double v = std::sqrt(var);
     if (!(v > 0.0)) {
@@ -398,12 +401,13 @@ PutParts merton_parts(const Model& m, const GreekPlan& gp, double K) {
         const PutParts b = black_parts(Fn, K, p.D, p.var + nd * dd, gp.var_tau, gp.var_p, gp.nvol);
         const double v = std::sqrt(p.var + nd * dd);
         // dP_n/dF_n, for the forward's drift -lambda kappa_J per year
-        const double dfn = v > 0.0 ? -p.D * norm_cdf(-(std::log(Fn / K) / v + 0.5 * v))
-                                   : (K > Fn ? -p.D : 0.0);
+        const double dfn =
+            v > 0.0 ? -p.D * norm_cdf(-(std::log(Fn / K) / v + 0.5 * v)) : (K > Fn ? -p.D : 0.0);
         out.put += w * b.put;
         out.dk += w * b.dk;
         out.dkk += w * b.dkk;
-        out.dtau += w * ((nd / p.tau - m.lambda) * b.put + b.dtau - dfn * Fn * m.lambda * m.kappa_j);
+        out.dtau +=
+            w * ((nd / p.tau - m.lambda) * b.put + b.dtau - dfn * Fn * m.lambda * m.kappa_j);
         for (int i = 0; i < gp.nvol; ++i) out.dp[i] += w * b.dp[i];
     }
     return out;
@@ -450,7 +454,8 @@ PutParts gamma_clock_parts(const Model& m, const GreekPlan& gp, double K, std::s
         // tau moves the weights and, through omega tau, every forward
         out.dtau += w_tau * b + w * bf * Fg * m.omega;
         // sigma moves omega, the clock's drift theta + sigma^2 / 2 and sd
-        out.dp[0] += w * (bf * Fg * (p.tau * omega_sigma + m.sigma * p.g[i]) + bv * std::sqrt(p.g[i]));
+        out.dp[0] +=
+            w * (bf * Fg * (p.tau * omega_sigma + m.sigma * p.g[i]) + bv * std::sqrt(p.g[i]));
     }
     out.put += h0 * (1.0 - w_sum);
     out.dk += h0_slope * (1.0 - w_sum);
@@ -460,7 +465,8 @@ PutParts gamma_clock_parts(const Model& m, const GreekPlan& gp, double K, std::s
 }
 
 bool gamma_clock_converged(const Model& m, const GreekPlan& gp, const Targets& t) {
-    static constexpr double kProbes[] = {1.0 / kStrikeScale, 0.5, 0.8, 0.95, 1.05, 1.25, 2.0, kStrikeScale};
+    static constexpr double kProbes[] = {1.0 / kStrikeScale, 0.5, 0.8, 0.95, 1.05, 1.25, 2.0,
+                                         kStrikeScale};
     for (const double ratio : kProbes) {
         const double K = ratio * gp.plan.F;
         const PutParts fine = gamma_clock_parts(m, gp, K);
@@ -479,11 +485,13 @@ void gamma_clock_weight_derivatives(const Model& m, GreekPlan& gp) {
     const double a = p.tau / m.nu;
     const double shift = std::log(m.nu) + digamma(a);
     gp.w_tau.resize(p.terms);
-    for (std::size_t i = 0; i < p.terms; ++i) gp.w_tau[i] = p.w[i] * (std::log(p.g[i]) - shift) / m.nu;
+    for (std::size_t i = 0; i < p.terms; ++i)
+        gp.w_tau[i] = p.w[i] * (std::log(p.g[i]) - shift) / m.nu;
 }
 
 // The sensitivities' settings for a maturity whose price goes by `route`.
-GreekPlan greek_plan(const Model& m, Route route, double tau, double s, double r, double q, double tol) {
+GreekPlan greek_plan(const Model& m, Route route, double tau, double s, double r, double q,
+                     double tol) {
     GreekPlan gp;
     gp.nvol = volatility_parameters(m.kind);
     const double F = s * std::exp((r - q) * tau);
@@ -508,8 +516,8 @@ GreekPlan greek_plan(const Model& m, Route route, double tau, double s, double r
             // The tail weights are multiplied by n / tau + lambda in T.
             const double K_ref = kStrikeScale * F * D;
             gp.series_terms = poisson_terms(
-                m.lambda * tau, K_ref * (2.0 * static_cast<double>(p.terms + 2) / tau + m.lambda + 1.0),
-                plan_tol);
+                m.lambda * tau,
+                K_ref * (2.0 * static_cast<double>(p.terms + 2) / tau + m.lambda + 1.0), plan_tol);
             gp.ok = gp.series_terms > 0;
             return gp;
         }
@@ -549,12 +557,12 @@ GreekPlan greek_plan(const Model& m, Route route, double tau, double s, double r
                 CosGreeks& part = gp.parts[n];
                 part.F = F;
                 part.D = D;
-                gp.ok = build_cos_greeks(c, tau, p.parts[n].a, p.parts[n].b, gp.nvol, -m.lambda * m.kappa_j, t, part);
+                gp.ok = build_cos_greeks(c, tau, p.parts[n].a, p.parts[n].b, gp.nvol,
+                                         -m.lambda * m.kappa_j, t, part);
             }
             return gp;
         }
-        default:
-            return gp;
+        default: return gp;
     }
 }
 
@@ -563,12 +571,9 @@ PutParts put_parts(const Model& m, const GreekPlan& gp, double K) {
     switch (p.route) {
         case Route::ClosedForm:
             return black_parts(p.F, K, p.D, p.var, gp.var_tau, gp.var_p, gp.nvol);
-        case Route::PoissonSeries:
-            return merton_parts(m, gp, K);
-        case Route::GammaClock:
-            return gamma_clock_parts(m, gp, K);
-        case Route::Cos:
-            return cos_parts(gp.cos, gp.nvol, K);
+        case Route::PoissonSeries: return merton_parts(m, gp, K);
+        case Route::GammaClock: return gamma_clock_parts(m, gp, K);
+        case Route::Cos: return cos_parts(gp.cos, gp.nvol, K);
         case Route::JumpSeries: {
             PutParts out;
             for (std::size_t n = 0; n < p.parts.size(); ++n) {
@@ -606,7 +611,8 @@ void greeks_group(const Batch& batch, std::size_t g, const GreekArrays& out) {
     for (std::size_t i = lo; i < hi; ++i) {
         const std::size_t opt = batch.order[i];
         const double type = batch.option_type[opt];
-        out.price[opt] = std::isnan(type) ? kNaN : plan_price(m, price_plan, batch.strikes[opt], type > 0.0);
+        out.price[opt] =
+            std::isnan(type) ? kNaN : plan_price(m, price_plan, batch.strikes[opt], type > 0.0);
     }
     if (price_plan.route == Route::Failed) {
         for (std::size_t i = lo; i < hi; ++i) write_nan(out, batch.order[i], nvol);

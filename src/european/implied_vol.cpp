@@ -92,8 +92,8 @@ double mills_gap_laguerre(double z, double t) noexcept {
         const double one_zeta = 1.0 + node[0] / alpha;
         // e^(t^2/2) exp(-t^2 / (2 (1 + zeta))), folded so that it cannot overflow
         const double zeta = node[0] / alpha;
-        sum += node[1] * 0.5 / (one_zeta * std::sqrt(one_zeta)) *
-               std::exp(half_tt * zeta / one_zeta);
+        sum +=
+            node[1] * 0.5 / (one_zeta * std::sqrt(one_zeta)) * std::exp(half_tt * zeta / one_zeta);
     }
     // b = v / sqrt(2 pi) e^(-z^2/2) sum / alpha and b = E * gap, E carrying e^(-(z^2+t^2)/2).
     return 2.0 * t * sum / alpha;
@@ -210,7 +210,8 @@ double implied_vol(double price, double s, double k, double r, double q, double 
     if (x > 0.0) {
         const double intrinsic = 2.0 * std::sinh(0.5 * x);
         // A price within rounding of the intrinsic value is the zero-volatility price.
-        if (std::fabs(beta - intrinsic) <= 4.0 * std::numeric_limits<double>::epsilon() * beta) return 0.0;
+        if (std::fabs(beta - intrinsic) <= 4.0 * std::numeric_limits<double>::epsilon() * beta)
+            return 0.0;
         beta -= intrinsic;
         x = -x;
     }
@@ -223,8 +224,9 @@ void implied_vols(std::size_t begin, std::size_t end, const double* price, const
                   const double* k, const double* r, const double* q, const double* tau,
                   const double* option_type, double* out) {
     parallel_for(begin, end, 64, orvelta::run_parallel(end - begin), [&](std::size_t j) {
-        out[j] = std::isnan(option_type[j]) ? kNaN
-                                            : implied_vol(price[j], s[j], k[j], r[j], q[j], tau[j], option_type[j] > 0.0);
+        out[j] = std::isnan(option_type[j])
+                     ? kNaN
+                     : implied_vol(price[j], s[j], k[j], r[j], q[j], tau[j], option_type[j] > 0.0);
     });
 }
 

@@ -123,8 +123,8 @@ namespace {
 // lane set of frequencies at a time (the last set padded with its final frequency).
 template <class v4d>
 inline __attribute__((always_inline)) void heston_lanes(const Model& m, double tau, double e,
-                                                        std::size_t n, const double* uu,
-                                                        double* re, double* im) noexcept {
+                                                        std::size_t n, const double* uu, double* re,
+                                                        double* im) noexcept {
     using v4l = vm::mask_of<v4d>;
     using vm::sel;
     constexpr std::size_t W = vm::lanes<v4d>;
@@ -143,7 +143,8 @@ inline __attribute__((always_inline)) void heston_lanes(const Model& m, double t
         const v4d mod = vm::vsqrt(dr2 * dr2 + di2 * di2);
         const v4d dr = vm::vsqrt(0.5 * (mod + dr2));
         const v4l dr_pos = dr > vm::splat<v4d>(0.0);
-        const v4d di = sel(dr_pos, 0.5 * di2 / sel(dr_pos, dr, vm::splat<v4d>(1.0)), vm::splat<v4d>(0.0));
+        const v4d di =
+            sel(dr_pos, 0.5 * di2 / sel(dr_pos, dr, vm::splat<v4d>(1.0)), vm::splat<v4d>(0.0));
         // beta = kappa - rs i u; beta + d and its inverse
         const v4d pr = kappa + dr;
         const v4d pi = -rs * u + di;
@@ -165,9 +166,10 @@ inline __attribute__((always_inline)) void heston_lanes(const Model& m, double t
         const v4l small = x_tau < vm::splat<v4d>(0.5);
         // The series only where a lane needs it (small frequencies): same bits.
         const v4d em_far = vm::vexp(-x_tau) - 1.0;
-        const v4d em = vm::any(small)
-                           ? sel(small, vm::vexpm1_small(-sel(small, x_tau, vm::splat<v4d>(0.0))), em_far)
-                           : em_far;
+        const v4d em =
+            vm::any(small)
+                ? sel(small, vm::vexpm1_small(-sel(small, x_tau, vm::splat<v4d>(0.0))), em_far)
+                : em_far;
         const v4d one_minus_cos = sel(cs > vm::splat<v4d>(0.0), sn * sn / (1.0 + cs), 1.0 - cs);
         const v4d onr = one_minus_cos - em * cs;
         const v4d oni = (1.0 + em) * sn;
@@ -208,8 +210,8 @@ inline __attribute__((always_inline)) void heston_lanes(const Model& m, double t
 }
 
 ORVELTA_KERNEL_BUILDS(void, heston_lanes_exponent,
-                      (const Model& m, double tau, double e, std::size_t n, const double* u, double* re,
-                       double* im) noexcept,
+                      (const Model& m, double tau, double e, std::size_t n, const double* u,
+                       double* re, double* im) noexcept,
                       (m, tau, e, n, u, re, im), heston_lanes<vm::v4d>, heston_lanes<vm::v4d>,
                       heston_lanes<vm::v8d>)
 
@@ -316,7 +318,8 @@ namespace {
 // ln E[e^(alpha Z)] of the Heston part from the real solution of its Riccati
 // equations, +inf at and beyond the moment's explosion time.
 double heston_log_mgf(const Model& m, double tau, double alpha) noexcept {
-    if (deterministic_variance(m)) return 0.5 * integrated_variance(m, tau) * (alpha * alpha - alpha);
+    if (deterministic_variance(m))
+        return 0.5 * integrated_variance(m, tau) * (alpha * alpha - alpha);
     const double inf = std::numeric_limits<double>::infinity();
     const double ss = m.ss;
     const double k = m.kappa - m.rs * alpha;
@@ -366,21 +369,20 @@ double jump_log_mgf(const Model& m, double tau, double alpha) noexcept {
 double log_mgf(const Model& m, double tau, double alpha) noexcept {
     const double inf = std::numeric_limits<double>::infinity();
     switch (m.kind) {
-        case Kind::Lognormal:
-            return 0.5 * m.sigma * m.sigma * tau * (alpha * alpha - alpha);
+        case Kind::Lognormal: return 0.5 * m.sigma * m.sigma * tau * (alpha * alpha - alpha);
         case Kind::Merton:
             return 0.5 * m.sigma * m.sigma * tau * (alpha * alpha - alpha) +
                    jump_log_mgf(m, tau, alpha);
         case Kind::VarianceGamma: {
-            const double shift = -m.theta * m.nu * alpha - 0.5 * m.sigma * m.sigma * m.nu * alpha * alpha;
+            const double shift =
+                -m.theta * m.nu * alpha - 0.5 * m.sigma * m.sigma * m.nu * alpha * alpha;
             if (!(shift > -1.0)) return inf;
             return alpha * m.omega * tau - tau / m.nu * std::log1p(shift);
         }
         case Kind::Heston:
             return heston_log_mgf(m, tau, alpha) + alpha * m.gauss_mean +
                    0.5 * m.gauss_var * alpha * alpha;
-        case Kind::Bates:
-            return heston_log_mgf(m, tau, alpha) + jump_log_mgf(m, tau, alpha);
+        case Kind::Bates: return heston_log_mgf(m, tau, alpha) + jump_log_mgf(m, tau, alpha);
     }
     return inf;
 }

@@ -34,14 +34,16 @@ double black_discounted(const Plan& p, double K, bool call) {
     if (!(v > 0.0)) return lower;
     const double d1 = (p.ln_sd - ln_kd) / v + 0.5 * v;
     const double d2 = d1 - v;
-    const double value = call ? sd * norm_cdf(d1) - kd * norm_cdf(d2) : kd * norm_cdf(-d2) - sd * norm_cdf(-d1);
+    const double value =
+        call ? sd * norm_cdf(d1) - kd * norm_cdf(d2) : kd * norm_cdf(-d2) - sd * norm_cdf(-d1);
     return std::min(std::max(value, lower), call ? sd : kd);
 }
 
 double plan_bytes(const Plan& p) noexcept {
-    double bytes = sizeof(double) * static_cast<double>(p.A.size() + p.u.size() + p.inv_1pu2.size() +
-                                                        p.inv_u1pu2.size() + p.B.size() + p.C.size() +
-                                                        p.w.size() + p.Fg.size() + p.sd.size() + p.g.size());
+    double bytes =
+        sizeof(double) * static_cast<double>(p.A.size() + p.u.size() + p.inv_1pu2.size() +
+                                             p.inv_u1pu2.size() + p.B.size() + p.C.size() +
+                                             p.w.size() + p.Fg.size() + p.sd.size() + p.g.size());
     for (const Plan& part : p.parts) bytes += plan_bytes(part);
     return bytes + sizeof(Plan) * static_cast<double>(p.parts.size());
 }
@@ -72,9 +74,7 @@ Plan make_plan(const Model& m, double tau, double s, double r, double q, double 
             p.route = Route::ClosedForm;
             p.var = m.sigma * m.sigma * tau;
             break;
-        case Kind::Merton:
-            plan_merton(m, p, tol);
-            break;
+        case Kind::Merton: plan_merton(m, p, tol); break;
         case Kind::VarianceGamma:
             if (tau / m.nu < kGammaClockShape) {
                 plan_gamma_clock(m, p, tol);
@@ -109,27 +109,20 @@ double plan_price(const Model& m, const Plan& p, double K, bool call, bool bound
     if (!(K > 0.0) || !std::isfinite(K)) return kNaN;
     double put;
     switch (p.route) {
-        case Route::Intrinsic:
-            return call ? std::max(p.F - K, 0.0) : std::max(K - p.F, 0.0);
+        case Route::Intrinsic: return call ? std::max(p.F - K, 0.0) : std::max(K - p.F, 0.0);
         case Route::ClosedForm:
-            if (!(std::isfinite(p.F) && p.D > 0.0 && std::isfinite(p.D))) return black_discounted(p, K, call);
+            if (!(std::isfinite(p.F) && p.D > 0.0 && std::isfinite(p.D)))
+                return black_discounted(p, K, call);
             put = black_put(p.F, K, std::sqrt(p.var), p.D);
             break;
-        case Route::PoissonSeries:
-            put = merton_put(m, p, K);
-            break;
-        case Route::GammaClock:
-            put = gamma_clock_put(p, K);
-            break;
-        case Route::Cos:
-            put = cos_put(p, K);
-            break;
+        case Route::PoissonSeries: put = merton_put(m, p, K); break;
+        case Route::GammaClock: put = gamma_clock_put(p, K); break;
+        case Route::Cos: put = cos_put(p, K); break;
         case Route::JumpSeries:
             put = 0.0;
             for (std::size_t n = 0; n < p.parts.size(); ++n) put += p.w[n] * cos_put(p.parts[n], K);
             break;
-        default:
-            return kNaN;
+        default: return kNaN;
     }
     if (!bounded) return call ? put + p.D * (p.F - K) : put;
     // No-arbitrage bounds of the put, then the call by parity.
@@ -150,14 +143,16 @@ Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const dou
                     PerOption<double> s, PerOption<double> r, PerOption<double> q,
                     PerOption<double> option_type, double tol, bool per_option) {
     require_tol(tol);
-    if (per_option && sets != count) throw std::invalid_argument("params must have one row per option");
+    if (per_option && sets != count)
+        throw std::invalid_argument("params must have one row per option");
     // Results, the order, and per thread the largest single COS plan (a
     // jump series checks its own growth as it is built).
     const double sets_d = static_cast<double>(sets), count_d = static_cast<double>(count);
     const double results = per_option ? count_d : sets_d * count_d;
-    require_memory("european_price",
-                   bytes_of(results + 2.0 * count_d + sets_d * static_cast<double>(width), sizeof(double)) +
-                       static_cast<double>(team_size(per_option ? count : sets * count)) * kPlanBytes);
+    require_memory(
+        "european_price",
+        bytes_of(results + 2.0 * count_d + sets_d * static_cast<double>(width), sizeof(double)) +
+            static_cast<double>(team_size(per_option ? count : sets * count)) * kPlanBytes);
     Batch b;
     b.per_option = per_option;
     b.models.reserve(sets);
@@ -207,8 +202,8 @@ Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const dou
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t x = b.order[i];
         const std::size_t y = i == 0 ? x : b.order[i - 1];
-        if (i == 0 || !(tau[x] == tau[y] && b.s[x] == b.s[y] && b.r[x] == b.r[y] && b.q[x] == b.q[y] &&
-                        same_row(x, y))) {
+        if (i == 0 || !(tau[x] == tau[y] && b.s[x] == b.s[y] && b.r[x] == b.r[y] &&
+                        b.q[x] == b.q[y] && same_row(x, y))) {
             b.group_start.push_back(i);
         }
     }
@@ -242,7 +237,8 @@ void price_group(const Batch& batch, std::size_t g, std::size_t set, const Plan&
         if (cancel_requested()) return;  // a jump series costs milliseconds per strike
         const std::size_t opt = batch.order[i];
         const double type = batch.option_type[opt];
-        o[opt] = std::isnan(type) ? kNaN : plan_price(m, p, batch.strikes[opt], type > 0.0, bounded);
+        o[opt] =
+            std::isnan(type) ? kNaN : plan_price(m, p, batch.strikes[opt], type > 0.0, bounded);
     }
 }
 
@@ -254,13 +250,15 @@ void run_shared(const Batch& batch, std::size_t begin, std::size_t end, double* 
     const std::size_t sets = batch.models.size();
     const double own_tol = std::min(batch.tol, kSharedOwnTol);
     std::vector<Plan> firsts(count);
-    const std::size_t work = count > 1 || sets > 1 ? count * sets * batch.count / (batch.group_start.size() - 1) : 0;
+    const std::size_t work =
+        count > 1 || sets > 1 ? count * sets * batch.count / (batch.group_start.size() - 1) : 0;
     const bool parallel = orvelta::run_parallel(work);
     parallel_for(0, count, 1, parallel, [&](std::size_t t) {
         const std::size_t g = begin + t;
         Plan& first = firsts[t];
         first = group_plan(batch, g, 0, batch.tol);
-        if (first.route != Route::Cos && own_tol < batch.tol) first = group_plan(batch, g, 0, own_tol);
+        if (first.route != Route::Cos && own_tol < batch.tol)
+            first = group_plan(batch, g, 0, own_tol);
         price_group(batch, g, 0, first, false, out);
     });
     parallel_for(0, count * (sets - 1), 1, parallel, [&](std::size_t t) {

@@ -172,8 +172,8 @@ void plan_gamma_clock(const Model& m, Plan& p, double tol) {
     if (kGammaStep * std::fabs(drift_g) * std::sqrt(g_hi) > sigma) {
         for (int j = 0; j < kKinkProbes; ++j) {
             const double offset = std::fmod(0.6180339887498949 * (j + 1), 1.0);
-            const double g = j < 16 ? g_hi * (j + offset) / 16.0
-                                    : g_hi * std::exp(-8.0 + (j - 16 + offset));
+            const double g =
+                j < 16 ? g_hi * (j + offset) / 16.0 : g_hi * std::exp(-8.0 + (j - 16 + offset));
             const double ratio = p.F0 / p.F * std::exp(drift_g * g);
             if (ratio > 1.0 / kStrikeScale && ratio < kStrikeScale) refs[probes++] = ratio;
         }

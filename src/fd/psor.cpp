@@ -15,7 +15,6 @@ namespace orvelta::fd {
 
 namespace {
 
-
 // A node is exercised when its value lies this close to a positive payoff.
 constexpr double kExerciseTolerance = 5e-5;
 
@@ -47,12 +46,12 @@ struct Lane {
     double s, k, r, q, tau;
     bool call;
     double s_max, ds, dt, mhdt, sig2, drift;
-    double* S;      // price grid
-    double* P;      // payoff
-    double* old_v;  // values at the later level, already solved
-    double* new_v;  // values at the level being solved (the iterate)
-    double* rhs;    // right-hand side of the level's system
-    double* ahead;  // the sweep after the current one, computed alongside it
+    double* S;           // price grid
+    double* P;           // payoff
+    double* old_v;       // values at the later level, already solved
+    double* new_v;       // values at the level being solved (the iterate)
+    double* rhs;         // right-hand side of the level's system
+    double* ahead;       // the sweep after the current one, computed alongside it
     std::int64_t level;  // level being solved, M - 1 down to 0; -1 once solved
     int sweeps;          // sweeps made at this level
     double err;          // largest change of the last sweep
@@ -136,7 +135,8 @@ void begin_option(Lane& L, const Settings& g, double s, double k, double r, doub
         std::fill(L.boundary, L.boundary + M + 1, kNaN);
         L.boundary[M] = k;
     }
-    if (L.values != nullptr) std::copy(L.P, L.P + nodes, L.values + static_cast<std::size_t>(M) * nodes);
+    if (L.values != nullptr)
+        std::copy(L.P, L.P + nodes, L.values + static_cast<std::size_t>(M) * nodes);
 
     L.dt = std::max(tau, kMinTau) / static_cast<double>(M);
     L.mhdt = -0.5 * L.dt;
@@ -254,9 +254,9 @@ inline double relax(double rhs, const Coefficients& co, double below, double abo
     return z;
 }
 
-// Two consecutive projected Gauss-Seidel sweeps of one lane, pipelined. A sweep visits the interior nodes 1..N-1 in ascending order, updating
-// in place: node i uses node i - 1 as already updated in this sweep and node
-// i + 1 from the previous sweep. The following sweep can therefore update node
+// Two consecutive projected Gauss-Seidel sweeps of one lane, pipelined. A sweep visits the interior
+// nodes 1..N-1 in ascending order, updating in place: node i uses node i - 1 as already updated in
+// this sweep and node i + 1 from the previous sweep. The following sweep can therefore update node
 // i - 1 as soon as this one has updated node i, so both run in one pass over
 // the nodes, the first in new_v and the second into `ahead`, and the processor
 // overlaps their dependency chains (and those of the other lanes). Whether the
@@ -287,7 +287,8 @@ void sweep_twice(Lane& L, std::int64_t N, double omega) noexcept {
         const Coefficients co = coefficients(op, static_cast<double>(i));
         const double z = relax<American>(rhs[i], co, below1, above, here1, P[i], omega, err1);
         v1[i] = z;
-        const double z2 = relax<American>(rhs[i - 1], prev, below2, z, last1, P[i - 1], omega, err2);
+        const double z2 =
+            relax<American>(rhs[i - 1], prev, below2, z, last1, P[i - 1], omega, err2);
         v2[i - 1] = z2;
         below2 = z2;
         below1 = z;
@@ -389,8 +390,8 @@ void book_undefined(Lane& L, const Settings& g) noexcept {
 
 Settings settings(int s_steps, int t_steps, double s_max_mult, double omega, double tol,
                   int max_iter, bool american) noexcept {
-    return {price_intervals(s_steps), time_steps(t_steps), s_max_mult, omega, tol, max_iter,
-            american};
+    return {
+        price_intervals(s_steps), time_steps(t_steps), s_max_mult, omega, tol, max_iter, american};
 }
 
 }  // namespace
@@ -401,8 +402,9 @@ void check_settings(double omega, double tol) {
 }
 
 double solve_work_bytes(int s_steps) noexcept {
-    return bytes_of(static_cast<double>(kVectors) * static_cast<double>(price_intervals(s_steps) + 1),
-                    sizeof(double));
+    return bytes_of(
+        static_cast<double>(kVectors) * static_cast<double>(price_intervals(s_steps) + 1),
+        sizeof(double));
 }
 
 double batch_work_bytes(int s_steps, std::size_t count) noexcept {
@@ -412,8 +414,8 @@ double batch_work_bytes(int s_steps, std::size_t count) noexcept {
 
 PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, double tau,
                           int option_type, int s_steps, int t_steps, double s_max_mult,
-                          double omega, double tol, int max_iter, bool american,
-                          double* s_grid, double* boundary, double* residuals, double* values) {
+                          double omega, double tol, int max_iter, bool american, double* s_grid,
+                          double* boundary, double* residuals, double* values) {
     check_settings(omega, tol);
     const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);
     const auto nodes = static_cast<std::size_t>(g.N) + 1;
@@ -445,10 +447,9 @@ PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, 
 }
 
 void pde_psor_batch(std::size_t count, const double* s, const double* k, const double* r,
-                    const double* q, const double* sigma, const double* tau,
-                    const int* option_type, int s_steps, int t_steps, double s_max_mult,
-                    double omega, double tol, int max_iter, bool american, double* prices,
-                    double* residuals) {
+                    const double* q, const double* sigma, const double* tau, const int* option_type,
+                    int s_steps, int t_steps, double s_max_mult, double omega, double tol,
+                    int max_iter, bool american, double* prices, double* residuals) {
     check_settings(omega, tol);
     if (count == 0) return;
     const Settings g = settings(s_steps, t_steps, s_max_mult, omega, tol, max_iter, american);

@@ -49,17 +49,16 @@ struct PsorResult {
 // throw; the outputs are then incomplete.
 PsorResult pde_psor_solve(double s, double k, double r, double q, double sigma, double tau,
                           int option_type, int s_steps, int t_steps, double s_max_mult,
-                          double omega, double tol, int max_iter, bool american,
-                          double* s_grid, double* boundary, double* residuals, double* values);
+                          double omega, double tol, int max_iter, bool american, double* s_grid,
+                          double* boundary, double* residuals, double* values);
 
 // Prices `count` options one after another with pde_psor_solve and no value
 // surface; prices[i] and residuals[i] are exactly the price and max_residual of
 // the single solve of option i (NaN and NaN for non-finite inputs). Checks the
 // settings first, even for count 0.
 void pde_psor_batch(std::size_t count, const double* s, const double* k, const double* r,
-                    const double* q, const double* sigma, const double* tau,
-                    const int* option_type, int s_steps, int t_steps, double s_max_mult,
-                    double omega, double tol, int max_iter, bool american, double* prices,
-                    double* residuals);
+                    const double* q, const double* sigma, const double* tau, const int* option_type,
+                    int s_steps, int t_steps, double s_max_mult, double omega, double tol,
+                    int max_iter, bool american, double* prices, double* residuals);
 
 }  // namespace orvelta::fd

@@ -50,8 +50,8 @@ cplx merton(const double* p, std::ptrdiff_t n, cplx u, double s, double r, doubl
     const cplx u2 = u * u;
     const double x0 = std::log(s);
     const cplx jump = std::exp(iu * mu_j - half_jump_var * u2);
-    return std::exp(iu * (x0 + (r - q - lambda * kappa_j - half_var) * tau) -
-                    half_var * u2 * tau + lambda * tau * (jump - 1.0));
+    return std::exp(iu * (x0 + (r - q - lambda * kappa_j - half_var) * tau) - half_var * u2 * tau +
+                    lambda * tau * (jump - 1.0));
 }
 
 cplx variance_gamma(const double* p, std::ptrdiff_t n, cplx u, double s, double r, double q,
@@ -139,9 +139,9 @@ cplx heston_characteristic(const double* begin, const double* end, cplx u, doubl
     const cplx g = beta_minus_d / (beta + d);
     const cplx E = std::exp(-d * tau);
     const cplx K2 = beta_minus_d / ss * (1.0 - E) / (1.0 - g * E);
-    const cplx K1 = iu * (r - q + extra_drift) * tau +
-                    (kappa * theta / ss) *
-                        (beta_minus_d * tau - 2.0 * std::log((1.0 - g * E) / (1.0 - g)));
+    const cplx K1 =
+        iu * (r - q + extra_drift) * tau +
+        (kappa * theta / ss) * (beta_minus_d * tau - 2.0 * std::log((1.0 - g * E) / (1.0 - g)));
     return std::exp(K1 + K2 * v0 + iu * x0);
 }
 
@@ -150,16 +150,11 @@ cplx characteristic_function(int model_id, const std::vector<double>& params, cp
     const double* p = params.data();
     const auto n = static_cast<std::ptrdiff_t>(params.size());
     switch (model_id) {
-        case kMerton:
-            return merton(p, n, u, s, r, q, tau);
-        case kVarianceGamma:
-            return variance_gamma(p, n, u, s, r, q, tau);
-        case kHeston:
-            return heston_characteristic(p, p + n, u, s, r, q, tau, 0.0);
-        case kBates:
-            return bates(p, n, u, s, r, q, tau);
-        default:
-            return lognormal(p, n, u, s, r, q, tau);
+        case kMerton: return merton(p, n, u, s, r, q, tau);
+        case kVarianceGamma: return variance_gamma(p, n, u, s, r, q, tau);
+        case kHeston: return heston_characteristic(p, p + n, u, s, r, q, tau, 0.0);
+        case kBates: return bates(p, n, u, s, r, q, tau);
+        default: return lognormal(p, n, u, s, r, q, tau);
     }
 }
 

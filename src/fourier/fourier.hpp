@@ -56,7 +56,7 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
 // COS-expansion prices of `count` options (strikes[m], tau[m]), each on its own
 // truncation interval.
 void cos_prices(int model_id, const std::vector<double>& params, std::size_t count,
-                const double* strikes, const double* tau, double s, double r, double q,
-                int n_terms, double truncation_width, int option_type, double* out);
+                const double* strikes, const double* tau, double s, double r, double q, int n_terms,
+                double truncation_width, int option_type, double* out);
 
 }  // namespace orvelta::fourier

@@ -83,7 +83,8 @@ void fft_forward(cplx* x, std::int64_t N, InterruptPacer& pacer) {
 
 // Call from the two exercise probabilities, floored at 0, then the put by
 // parity from the floored call (the put is not floored).
-inline double parity_price(double call, double s_disc, double k, double r_disc, bool is_call) noexcept {
+inline double parity_price(double call, double s_disc, double k, double r_disc,
+                           bool is_call) noexcept {
     call = floor_zero(call);
     return is_call ? call : call - s_disc + k * r_disc;
 }
@@ -165,7 +166,8 @@ void fft_prices(int model_id, const std::vector<double>& params, double s, doubl
         std::size_t n;
     };
     const auto points = static_cast<std::size_t>(N);
-    const std::unique_ptr<cplx, Release> buffer(std::allocator<cplx>().allocate(points), Release{points});
+    const std::unique_ptr<cplx, Release> buffer(std::allocator<cplx>().allocate(points),
+                                                Release{points});
     cplx* const x = buffer.get();
     InterruptPacer pacer(kPollWork);
 
@@ -240,8 +242,10 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
                 const double u = (static_cast<double>(j) - 0.5) * du;
                 const cplx e = unit(-u * lnK);
                 const cplx iu(0.0, u);
-                const cplx phi1 = characteristic_function(model_id, params, cplx(u, -1.0), s, r, q, T);
-                const cplx phi2 = characteristic_function(model_id, params, cplx(u, 0.0), s, r, q, T);
+                const cplx phi1 =
+                    characteristic_function(model_id, params, cplx(u, -1.0), s, r, q, T);
+                const cplx phi2 =
+                    characteristic_function(model_id, params, cplx(u, 0.0), s, r, q, T);
                 P1 += weight * (e * phi1 / (iu * F)).real();
                 P2 += weight * (e * phi2 / iu).real();
                 pacer.tick(2);
@@ -264,7 +268,8 @@ void direct_prices(int model_id, const std::vector<double>& params, std::size_t 
     for (int j = 1; j <= M; ++j) {
         const double u = (static_cast<double>(j) - 0.5) * du;
         const cplx iu(0.0, u);
-        const cplx A = characteristic_function(model_id, params, cplx(u, -1.0), s, r, q, T) / (iu * F);
+        const cplx A =
+            characteristic_function(model_id, params, cplx(u, -1.0), s, r, q, T) / (iu * F);
         const cplx B = characteristic_function(model_id, params, cplx(u, 0.0), s, r, q, T) / iu;
         for (std::size_t m = 0; m < count; ++m) {
             const cplx e = unit(-u * lnK[m]);
@@ -305,8 +310,8 @@ std::pair<double, double> cos_chi_psi(int k, double a, double b, double c, doubl
 }  // namespace
 
 void cos_prices(int model_id, const std::vector<double>& params, std::size_t count,
-                const double* strikes, const double* tau, double s, double r, double q,
-                int n_terms, double truncation_width, int option_type, double* out) {
+                const double* strikes, const double* tau, double s, double r, double q, int n_terms,
+                double truncation_width, int option_type, double* out) {
     if (!finite_inputs(params, s, r, q)) {
         std::fill(out, out + count, kNaN);
         return;

@@ -98,7 +98,8 @@ CsvLines::CsvLines(std::vector<TextColumn> text, std::vector<const double*> floa
     for (std::size_t c = 0; c < text_.size(); ++c) {
         const TextColumn& col = text_[c];
         size_ += static_cast<std::size_t>(load(col.offsets, n_) - load(col.offsets, 0));
-        if (!any_special(col.data + load(col.offsets, 0), col.data + load(col.offsets, n_))) continue;
+        if (!any_special(col.data + load(col.offsets, 0), col.data + load(col.offsets, n_)))
+            continue;
         quoted_[c].assign(n_, 0);
         for (std::size_t i = 0; i < n_; ++i) {
             const unsigned char* b = col.data + load(col.offsets, i);
@@ -114,7 +115,8 @@ CsvLines::CsvLines(std::vector<TextColumn> text, std::vector<const double*> floa
     for (std::size_t i = 0; i < n_; ++i) {
         for (std::size_t j = 0; j < width_; ++j) {
             const std::size_t at = i * width_ + j;
-            const std::size_t len = format_double(load(floats[j], i), &digits_[at * kMaxDoubleText]);
+            const std::size_t len =
+                format_double(load(floats[j], i), &digits_[at * kMaxDoubleText]);
             lengths_[at] = static_cast<std::uint8_t>(len);
             size_ += lengths_[at];
         }

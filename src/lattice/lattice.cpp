@@ -16,7 +16,6 @@
 #include <limits>
 #include <vector>
 
-
 namespace orvelta::lattice {
 
 // The kernels are written once over a lane count W and built three times:
@@ -274,7 +273,8 @@ ORVELTA_INLINE double american_row(double* V, const double* S, std::int64_t F, d
             const D ex = x < zero ? zero : x;
             store<W>(V + j, american_value(cont, ex));
             if (Track) {
-                const D better = Call ? select_gt(bestv, s, s, bestv) : select_gt(s, bestv, s, bestv);
+                const D better =
+                    Call ? select_gt(bestv, s, s, bestv) : select_gt(s, bestv, s, bestv);
                 const D edge = cont + margin;
                 bestv = select_gt(ex, edge, better, bestv);
                 anyv = select_gt(ex, edge, one, anyv);
@@ -283,7 +283,8 @@ ORVELTA_INLINE double american_row(double* V, const double* S, std::int64_t F, d
         if (Track) {
             for (int l = 0; l < W; ++l) {
                 any = any || anyv[l] != 0.0;
-                best = Call ? (bestv[l] < best ? bestv[l] : best) : (bestv[l] > best ? bestv[l] : best);
+                best = Call ? (bestv[l] < best ? bestv[l] : best)
+                            : (bestv[l] > best ? bestv[l] : best);
             }
         }
     }
@@ -331,12 +332,15 @@ struct PollClock {
 // code shared by every build: vectorising across the rows would leave each
 // lane to be stored on its own.
 __attribute__((noinline)) void row_prices(double s, double log_d, double ratio, std::int64_t top,
-                                          std::int64_t rows, std::int64_t stride, double* S) noexcept {
+                                          std::int64_t rows, std::int64_t stride,
+                                          double* S) noexcept {
     double xs[kRowGroup];
-    for (std::int64_t g = 0; g < rows; ++g) xs[g] = s * std::exp(static_cast<double>(top - g) * log_d);
+    for (std::int64_t g = 0; g < rows; ++g)
+        xs[g] = s * std::exp(static_cast<double>(top - g) * log_d);
     const std::int64_t shortest = top - rows + 2;
     if (rows == kRowGroup) {
-        double x0 = xs[0], x1 = xs[1], x2 = xs[2], x3 = xs[3], x4 = xs[4], x5 = xs[5], x6 = xs[6], x7 = xs[7];
+        double x0 = xs[0], x1 = xs[1], x2 = xs[2], x3 = xs[3], x4 = xs[4], x5 = xs[5], x6 = xs[6],
+               x7 = xs[7];
         double* s0 = S;
         for (std::int64_t j = 0; j < shortest; ++j) {
             s0[j] = x0;
@@ -356,7 +360,8 @@ __attribute__((noinline)) void row_prices(double s, double log_d, double ratio, 
             x6 *= ratio;
             x7 *= ratio;
         }
-        xs[0] = x0, xs[1] = x1, xs[2] = x2, xs[3] = x3, xs[4] = x4, xs[5] = x5, xs[6] = x6, xs[7] = x7;
+        xs[0] = x0, xs[1] = x1, xs[2] = x2, xs[3] = x3, xs[4] = x4, xs[5] = x5, xs[6] = x6,
+        xs[7] = x7;
     } else {
         for (std::int64_t g = 0; g < rows; ++g) {
             for (std::int64_t j = 0; j < shortest; ++j) {
@@ -400,7 +405,8 @@ ORVELTA_INLINE double single_induction(double s, double k, const Steps& c, std::
         for (std::int64_t g = 0; g < rows; ++g) {
             const std::int64_t F = top - g;
             if (boundary != nullptr) {
-                boundary[F] = american_row<W, Call, true>(V, S + g * stride, F, k, c.p, c.pd, c.disc);
+                boundary[F] =
+                    american_row<W, Call, true>(V, S + g * stride, F, k, c.p, c.pd, c.disc);
             } else {
                 american_row<W, Call, false>(V, S + g * stride, F, k, c.p, c.pd, c.disc);
             }
@@ -424,19 +430,20 @@ ORVELTA_INLINE double single_price(double s, double k, const Steps& c, bool call
 ORVELTA_KERNEL_BUILDS(void, batch_group,
                       (const Book& b, const std::int64_t* idx, std::int64_t count, std::int64_t n,
                        int tree_type, bool american, double* V, double* out) noexcept,
-                      (b, idx, count, n, tree_type, american, V, out), price_valid<1>, price_valid<4>,
-                      price_valid<8>)
+                      (b, idx, count, n, tree_type, american, V, out), price_valid<1>,
+                      price_valid<4>, price_valid<8>)
 // Four lanes on AVX-512 too: GCC 12 turns the boundary's compare-and-select
 // over 8 lanes into scalar compares (3x slower); over 4 it stays in vector form.
 ORVELTA_KERNEL_BUILDS(double, single_lattice,
                       (double s, double k, const Steps& c, bool call, std::int64_t n, bool american,
                        double* V, double* S, double* boundary),
-                      (s, k, c, call, n, american, V, S, boundary), single_price<1>, single_price<4>,
-                      single_price<4>)
+                      (s, k, c, call, n, american, V, S, boundary), single_price<1>,
+                      single_price<4>, single_price<4>)
 
 }  // namespace
 
-TreeParameters tree_parameters(int tree_type, double r, double q, double sigma, double dt) noexcept {
+TreeParameters tree_parameters(int tree_type, double r, double q, double sigma,
+                               double dt) noexcept {
     const double a = std::exp((r - q) * dt);
     double u = 0.0;
     double d = 0.0;
@@ -478,8 +485,8 @@ std::size_t tree_boundary_work_bytes(int steps) noexcept {
 }
 
 double tree_boundary(double s, double k, double r, double q, double sigma, double tau,
-                     int option_type, int steps, int tree_type, bool american,
-                     double* times, double* boundary) {
+                     int option_type, int steps, int tree_type, bool american, double* times,
+                     double* boundary) {
     const std::int64_t n = boundary_steps(steps);
     const double nd = static_cast<double>(n);
     for (std::int64_t j = 0; j <= n; ++j) {
@@ -503,9 +510,8 @@ double tree_boundary(double s, double k, double r, double q, double sigma, doubl
 }
 
 void tree_batch(std::size_t count, const double* s, const double* k, const double* r,
-                const double* q, const double* sigma, const double* tau,
-                const int* option_type, int steps, int tree_type, bool american,
-                double* out) {
+                const double* q, const double* sigma, const double* tau, const int* option_type,
+                int steps, int tree_type, bool american, double* out) {
     const std::int64_t total = static_cast<std::int64_t>(count);
     const std::int64_t blocks = (total + kBlock - 1) / kBlock;
     const std::int64_t n = steps;
@@ -535,7 +541,8 @@ void tree_batch(std::size_t count, const double* s, const double* k, const doubl
                 }
             }
             if (count_valid == 0) return;
-            if (work.empty()) work.assign(static_cast<std::size_t>(n + 1) * kMaxLanes + kMaxLanes, 0.0);
+            if (work.empty())
+                work.assign(static_cast<std::size_t>(n + 1) * kMaxLanes + kMaxLanes, 0.0);
             // Groups start on a 64-byte boundary.
             const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(work.data()) + 63;
             double* V = reinterpret_cast<double*>(base & ~std::uintptr_t{63});

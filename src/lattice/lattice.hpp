@@ -30,8 +30,8 @@ inline std::int64_t boundary_steps(int steps) noexcept { return steps < 2 ? 2 : 
 // Calls orvelta::poll_interrupt() between blocks of rows of large lattices,
 // so it may throw whatever the installed checker throws.
 double tree_boundary(double s, double k, double r, double q, double sigma, double tau,
-                     int option_type, int steps, int tree_type, bool american,
-                     double* times, double* boundary);
+                     int option_type, int steps, int tree_type, bool american, double* times,
+                     double* boundary);
 
 // Prices `count` independent options in parallel (OpenMP, dynamic chunks of
 // 16 options), in groups of SIMD lanes. Entry i of `out` equals, bit for bit, the
@@ -44,9 +44,8 @@ double tree_boundary(double s, double k, double r, double q, double sigma, doubl
 // When orvelta::cancel_requested() becomes true the loop stops early and the
 // content of `out` is unspecified.
 void tree_batch(std::size_t count, const double* s, const double* k, const double* r,
-                const double* q, const double* sigma, const double* tau,
-                const int* option_type, int steps, int tree_type, bool american,
-                double* out);
+                const double* q, const double* sigma, const double* tau, const int* option_type,
+                int steps, int tree_type, bool american, double* out);
 
 // Working memory, in bytes, that tree_batch needs per thread, and that
 // tree_boundary needs besides its two result arrays.

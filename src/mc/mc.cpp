@@ -14,11 +14,11 @@ namespace orvelta::mc {
 
 namespace {
 
-constexpr double kPriceFloor = 1e-300;  // keeps ln(S / K) finite for S <= 0
-constexpr double kRidge = 1e-10;        // makes the normal matrix positive definite
-constexpr double kPivotFloor = 1e-12;   // smaller pivots are passed over, not divided by
-constexpr std::int64_t kPathBlock = 8;     // antithetic pairs filled together
-constexpr std::int64_t kBandDates = 8;     // dates copied out of the paths per pass
+constexpr double kPriceFloor = 1e-300;       // keeps ln(S / K) finite for S <= 0
+constexpr double kRidge = 1e-10;             // makes the normal matrix positive definite
+constexpr double kPivotFloor = 1e-12;        // smaller pivots are passed over, not divided by
+constexpr std::int64_t kPathBlock = 8;       // antithetic pairs filled together
+constexpr std::int64_t kBandDates = 8;       // dates copied out of the paths per pass
 constexpr std::int64_t kPollWork = 1 << 18;  // path-dates between interrupt polls
 
 template <bool Call>
@@ -67,8 +67,7 @@ struct RegressionWork {
 // from `nb` and sums in place.
 template <bool Call, int NB>
 std::int64_t regression_sums(const double* col, std::int64_t n, double K, double disc,
-                             std::int64_t nb_runtime,
-                             const RegressionWork& w) noexcept {
+                             std::int64_t nb_runtime, const RegressionWork& w) noexcept {
     constexpr bool fixed = NB > 0;
     constexpr int kLocal = fixed ? NB : 1;
     const std::int64_t nb = fixed ? NB : nb_runtime;
@@ -137,7 +136,9 @@ std::int64_t regression_sums(const double* col, std::int64_t n, double K, double
 class DateBand {
 public:
     DateBand(const double* paths, std::int64_t n, std::int64_t m)
-        : paths_(paths), n_(n), m_(m),
+        : paths_(paths),
+          n_(n),
+          m_(m),
           data_(as_size(checked_elements(n, std::min(m, kBandDates), sizeof(double)))) {}
 
     // Date t for every path, t in [0, m); the pointer stays valid until a
@@ -171,8 +172,8 @@ private:
 };
 
 template <bool Call>
-double backward(const double* paths, std::int64_t n, std::int64_t m, double K, double r,
-                double tau, std::int64_t nb, std::int32_t* ex, double* coefficients) {
+double backward(const double* paths, std::int64_t n, std::int64_t m, double K, double r, double tau,
+                std::int64_t nb, std::int32_t* ex, double* coefficients) {
     const std::int64_t steps_d = m >= 2 ? m - 1 : 1;
     const double dt = tau / static_cast<double>(steps_d);
     const double disc = std::exp(dt * (-r));
@@ -240,9 +241,8 @@ double backward(const double* paths, std::int64_t n, std::int64_t m, double K, d
 }
 
 template <bool Call>
-double evaluate(const double* paths, std::int64_t n, std::int64_t m, double K, double r,
-                double tau, const double* coefficients, std::int64_t nb,
-                std::int32_t* exercise_time) {
+double evaluate(const double* paths, std::int64_t n, std::int64_t m, double K, double r, double tau,
+                const double* coefficients, std::int64_t nb, std::int32_t* exercise_time) {
     constexpr std::int64_t kEvalPollRows = 1 << 14;
     const std::int64_t steps_d = m >= 2 ? m - 1 : 1;
     const double dt = tau / static_cast<double>(steps_d);
@@ -365,8 +365,8 @@ double lsm_backward(const double* paths, std::int64_t n, std::int64_t m, double 
                : backward<false>(paths, n, m, strike, r, tau, nb, exercise_time, coefficients);
 }
 
-double lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike,
-                       double r, double tau, int option_type, const double* coefficients,
+double lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike, double r,
+                       double tau, int option_type, const double* coefficients,
                        std::int64_t coef_rows, std::int64_t nb, std::int32_t* exercise_time) {
     require_columns(n, m);
     if (m >= 3 && coef_rows < m - 1) {

@@ -72,8 +72,8 @@ double lsm_backward(const double* paths, std::int64_t n, std::int64_t m, double 
 // std::runtime_error for n >= 1 rows and m = 0 columns, and for m >= 3 when
 // coef_rows < m - 1 (a date without its policy row), before anything is
 // computed.
-double lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike,
-                       double r, double tau, int option_type, const double* coefficients,
+double lsm_eval_policy(const double* paths, std::int64_t n, std::int64_t m, double strike, double r,
+                       double tau, int option_type, const double* coefficients,
                        std::int64_t coef_rows, std::int64_t nb, std::int32_t* exercise_time);
 
 }  // namespace orvelta::mc

@@ -41,7 +41,8 @@ extern "C" double american_heat(double s, double k, double r, double q, double s
     const double h = 2.0 * half / n;
     const double start = std::log(k) + h * std::floor((y0 - half - std::log(k)) / h);
     const double a = 0.5 * sigma * sigma / (h * h);
-    std::vector<double> y(n + 1), w(n + 1), g(n + 1), rhs(n + 1), lo(n + 1), di(n + 1), up(n + 1), c(n + 1), d(n + 1);
+    std::vector<double> y(n + 1), w(n + 1), g(n + 1), rhs(n + 1), lo(n + 1), di(n + 1), up(n + 1),
+        c(n + 1), d(n + 1);
     std::vector<char> active(n + 1, 0), next(n + 1, 0);
     auto payoff = [&](double x) { return std::max(call ? std::exp(x) - k : k - std::exp(x), 0.0); };
     for (int j = 0; j <= n; ++j) {
@@ -51,17 +52,26 @@ extern "C" double american_heat(double s, double k, double r, double q, double s
     // Steps bunched at both ends (quadratically): near expiry, where the
     // exercise boundary moves fast, and near today, where long-dated options
     // are exercised.
-    auto time = [&](int i) { const double f = double(i) / m; return tau * f * f * (3.0 - 2.0 * f); };
+    auto time = [&](int i) {
+        const double f = double(i) / m;
+        return tau * f * f * (3.0 - 2.0 * f);
+    };
     // Steps: (u_from, u_to, theta); the first two intervals as four implicit half steps.
     std::vector<double> from, to, theta;
     for (int i = 0; i < m; ++i) {
         const double u0 = time(i), u1 = time(i + 1);
         if (i < 2) {
             const double mid = 0.5 * (u0 + u1);
-            from.push_back(u0); to.push_back(mid); theta.push_back(1.0);
-            from.push_back(mid); to.push_back(u1); theta.push_back(1.0);
+            from.push_back(u0);
+            to.push_back(mid);
+            theta.push_back(1.0);
+            from.push_back(mid);
+            to.push_back(u1);
+            theta.push_back(1.0);
         } else {
-            from.push_back(u0); to.push_back(u1); theta.push_back(0.5);
+            from.push_back(u0);
+            to.push_back(u1);
+            theta.push_back(0.5);
         }
     }
     for (std::size_t step = 0; step < from.size(); ++step) {
@@ -71,16 +81,22 @@ extern "C" double american_heat(double s, double k, double r, double q, double s
             rhs[j] = w[j] + ex * (a * (w[j - 1] - 2.0 * w[j] + w[j + 1]) - r * w[j]);
         }
         for (int j = 0; j <= n; ++j) g[j] = payoff(y[j] - nu * u);
-        const double bl = std::max(g[0], european(std::exp(y[0] - nu * u), k, r, q, sigma, u, call));
-        const double bh = std::max(g[n], european(std::exp(y[n] - nu * u), k, r, q, sigma, u, call));
+        const double bl =
+            std::max(g[0], european(std::exp(y[0] - nu * u), k, r, q, sigma, u, call));
+        const double bh =
+            std::max(g[n], european(std::exp(y[n] - nu * u), k, r, q, sigma, u, call));
         for (int it = 0; it < 100; ++it) {
             // Tridiagonal system with the active rows pinned to the obstacle.
             for (int j = 0; j <= n; ++j) {
                 if (j == 0 || j == n || active[j]) {
-                    lo[j] = 0.0; up[j] = 0.0; di[j] = 1.0;
+                    lo[j] = 0.0;
+                    up[j] = 0.0;
+                    di[j] = 1.0;
                     d[j] = j == 0 ? bl : (j == n ? bh : g[j]);
                 } else {
-                    lo[j] = -th * dt * a; up[j] = -th * dt * a; di[j] = 1.0 + th * dt * (2.0 * a + r);
+                    lo[j] = -th * dt * a;
+                    up[j] = -th * dt * a;
+                    di[j] = 1.0 + th * dt * (2.0 * a + r);
                     d[j] = rhs[j];
                 }
             }
@@ -95,7 +111,8 @@ extern "C" double american_heat(double s, double k, double r, double q, double s
             for (int j = n - 1; j >= 0; --j) w[j] = d[j] - c[j] * w[j + 1];
             bool same = true;
             for (int j = 1; j < n; ++j) {
-                const double eq = -th * dt * a * (w[j - 1] + w[j + 1]) + (1.0 + th * dt * (2.0 * a + r)) * w[j] - rhs[j];
+                const double eq = -th * dt * a * (w[j - 1] + w[j + 1]) +
+                                  (1.0 + th * dt * (2.0 * a + r)) * w[j] - rhs[j];
                 next[j] = (w[j] - g[j]) < eq;
                 if (next[j] != active[j]) same = false;
             }
@@ -106,5 +123,7 @@ extern "C" double american_heat(double s, double k, double r, double q, double s
     const int j = static_cast<int>(std::floor((y0 - start) / h));
     const double f = (y0 - start) / h - j;  // in [0, 1): between nodes j and j + 1
     const double w0 = w[j - 1], w1 = w[j], w2 = w[j + 1], w3 = w[j + 2];
-    return w1 + 0.5 * f * (w2 - w0 + f * (2.0 * w0 - 5.0 * w1 + 4.0 * w2 - w3 + f * (3.0 * (w1 - w2) + w3 - w0)));
+    return w1 + 0.5 * f *
+                    (w2 - w0 +
+                     f * (2.0 * w0 - 5.0 * w1 + 4.0 * w2 - w3 + f * (3.0 * (w1 - w2) + w3 - w0)));
 }

@@ -3,8 +3,9 @@
 A book has one option per row, with the columns ``s, k, r, q, sigma, tau,
 option_type`` (names matched without regard to case), and optionally
 ``american`` and ``price`` (market prices: kept, and read for implied
-volatilities; the model price then goes to ``model_price``). It is read, priced and written back chunk by chunk, so memory
-stays flat whatever the book's length. Each row's price depends only on that
+volatilities; the model price then goes to ``model_price``). It is read,
+priced and written back chunk by chunk, so memory stays flat whatever the
+book's length. Each row's price depends only on that
 row (the engines price options independently), so the result is the same
 whatever the chunking, locally or on a Dask cluster.
 
@@ -34,5 +35,22 @@ from .parsing import check_header as check_header
 from .parsing import parse_columns as parse_columns
 from .sample import sample_book as sample_book
 
-__all__ = ["BookError", "UsageError", "Signalled", "Interrupts", "Summary", "Method", "price_book", "price_columns", "parse_columns", "check_header",
-           "sample_book", "require", "MARKET", "GREEKS", "METHODS", "MODELS", "TREE_TYPES"]
+__all__ = [
+    "BookError",
+    "UsageError",
+    "Signalled",
+    "Interrupts",
+    "Summary",
+    "Method",
+    "price_book",
+    "price_columns",
+    "parse_columns",
+    "check_header",
+    "sample_book",
+    "require",
+    "MARKET",
+    "GREEKS",
+    "METHODS",
+    "MODELS",
+    "TREE_TYPES",
+]

@@ -35,8 +35,9 @@ class Schedule:
 
     def rows(self) -> NDArray[np.float64]:
         """The (n, 2) array of (ex-date, amount) rows the pricers take."""
-        return np.column_stack([np.asarray(self.times, dtype=np.float64),
-                                np.asarray(self.amounts, dtype=np.float64)]).reshape(-1, 2)
+        return np.column_stack(
+            [np.asarray(self.times, dtype=np.float64), np.asarray(self.amounts, dtype=np.float64)]
+        ).reshape(-1, 2)
 
 
 @dataclass(frozen=True)
@@ -66,8 +67,9 @@ def _raise_bad_rows(problems: Problems) -> None:
         raise BookError("\n".join(lines))
 
 
-def table_from_batches(batches: Any, names: list[str], header_place: str,
-                       where_from: Callable[[int], Where]) -> DividendTable:
+def table_from_batches(
+    batches: Any, names: list[str], header_place: str, where_from: Callable[[int], Where]
+) -> DividendTable:
     """Builds the table from Arrow record batches, checking every cell.
 
     ``where_from(first)`` gives the message place of row ``first + i``.
@@ -93,7 +95,10 @@ def table_from_batches(batches: Any, names: list[str], header_place: str,
         amounts = _floats(batch.column(cols["amount"]), "amount", problems)
         _raise_bad_rows(problems)
         if "kind" in cols:
-            kinds = [k.lower() for k in names_column(batch.column(cols["kind"]), "kind", problems, empty_ok=True)]
+            kinds = [
+                k.lower()
+                for k in names_column(batch.column(cols["kind"]), "kind", problems, empty_ok=True)
+            ]
         else:
             kinds = ["cash"] * len(times)
         for i in range(len(times)):
@@ -106,17 +111,28 @@ def table_from_batches(batches: Any, names: list[str], header_place: str,
             if not (np.isfinite(a) and a >= 0.0):
                 raise _bad(where, i, "amount", f"{a!r} is not a finite non-negative amount")
             if kind == "proportional" and a > 1.0:
-                raise _bad(where, i, "amount", f"{a!r} is not a fraction in [0, 1] (kind proportional)")
+                raise _bad(
+                    where, i, "amount", f"{a!r} is not a fraction in [0, 1] (kind proportional)"
+                )
             name = under[i]
             entry = found.setdefault(name, (kind, [], [], where(i)))
             if entry[0] != kind:
-                raise _bad(where, i, "kind", f"{kind}, but {name!r} has {entry[0]} dividends ({entry[3]}); "
-                                             "one underlying takes one kind")
+                raise _bad(
+                    where,
+                    i,
+                    "kind",
+                    f"{kind}, but {name!r} has {entry[0]} dividends ({entry[3]}); "
+                    "one underlying takes one kind",
+                )
             entry[1].append(float(times[i]))
             entry[2].append(a)
         first += batch.num_rows
-    return DividendTable(tuple((name, Schedule(tuple(t), tuple(a), kind))
-                               for name, (kind, t, a, _) in sorted(found.items())))
+    return DividendTable(
+        tuple(
+            (name, Schedule(tuple(t), tuple(a), kind))
+            for name, (kind, t, a, _) in sorted(found.items())
+        )
+    )
 
 
 def read_dividends(path: str) -> DividendTable:
@@ -124,7 +140,9 @@ def read_dividends(path: str) -> DividendTable:
     from .formats import Reader, book_format
 
     reader = Reader(path, book_format(path))
-    return table_from_batches(reader.batches(), reader.names, reader.header_place, reader.where_from)
+    return table_from_batches(
+        reader.batches(), reader.names, reader.header_place, reader.where_from
+    )
 
 
 def table_from_frame(frame: Any) -> DividendTable:
@@ -139,6 +157,7 @@ def table_from_frame(frame: Any) -> DividendTable:
         def where(i: int) -> str:
             v = index[first + i]
             return f"dividends row {v.item() if isinstance(v, np.generic) else v!r}"
+
         return where
 
     return table_from_batches([batch], names, "dividends", where_from)

@@ -11,12 +11,13 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from . import formats
 from .errors import BookError, Interrupts, UsageError, arrow, require
 from .executors import Executor, executor
-from . import formats
 from .formats import AtomicOutput, CsvWriter, Reader, arrow_floats, book_format
 from .methods import F64, Method
 from .parsing import check_header, parse_columns
+
 
 class _Progress:
     """tqdm bar of rows on standard error, or nothing."""
@@ -25,8 +26,15 @@ class _Progress:
         self.bar: Any = None
         if enabled:
             tqdm = require("tqdm", "io").tqdm
-            self.bar = tqdm(total=total, unit=" rows", unit_scale=True, file=sys.stderr,
-                            dynamic_ncols=True, smoothing=0.05, mininterval=0.2)
+            self.bar = tqdm(
+                total=total,
+                unit=" rows",
+                unit_scale=True,
+                file=sys.stderr,
+                dynamic_ncols=True,
+                smoothing=0.05,
+                mininterval=0.2,
+            )
 
     def update(self, rows: int, estimated_total: int | None = None) -> None:
         if self.bar is not None:
@@ -72,8 +80,15 @@ class Summary:
         return text
 
 
-def price_book(src: str, dst: str, method: Method, *, progress: bool = False,
-               scheduler: str | None = None, skip_bad: bool = False) -> Summary:
+def price_book(
+    src: str,
+    dst: str,
+    method: Method,
+    *,
+    progress: bool = False,
+    scheduler: str | None = None,
+    skip_bad: bool = False,
+) -> Summary:
     """Prices the book ``src`` into ``dst`` (same format); returns what it did.
 
     A bad row (a cell that is empty, not a number or out of the pricers'
@@ -91,10 +106,21 @@ def price_book(src: str, dst: str, method: Method, *, progress: bool = False,
         return _price_book(src, dst, method, progress, scheduler, stop, skip_bad)
 
 
-def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: str | None,
-                stop: Interrupts, skip_bad: bool) -> Summary:
+def _price_book(
+    src: str,
+    dst: str,
+    method: Method,
+    progress: bool,
+    scheduler: str | None,
+    stop: Interrupts,
+    skip_bad: bool,
+) -> Summary:
     fmt = book_format(src)
-    other = book_format(dst) if dst.lower().endswith((".csv", ".txt", ".parquet", ".pq", ".parq")) else fmt
+    other = (
+        book_format(dst)
+        if dst.lower().endswith((".csv", ".txt", ".parquet", ".pq", ".parq"))
+        else fmt
+    )
     if other != fmt:
         raise UsageError(f"the output is written in the book's format ({fmt}); name it accordingly")
     if os.path.exists(dst) and os.path.samefile(src, dst):
@@ -127,7 +153,9 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
 
             def flush() -> None:
                 if held:
-                    pw.write_table(pa.Table.from_batches(held, schema=schema), row_group_size=1 << 20)
+                    pw.write_table(
+                        pa.Table.from_batches(held, schema=schema), row_group_size=1 << 20
+                    )
                     held.clear()
 
             def write(batch: Any, prices: dict[str, F64]) -> None:
@@ -153,8 +181,9 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
         read_all = True
         for batch in reader.batches():
             first = reader.rows - batch.num_rows
-            cols, problems = parse_columns(batch, method, reader.where_from(first),
-                                           BAD_ROWS_SHOWN - len(summary.bad))
+            cols, problems = parse_columns(
+                batch, method, reader.where_from(first), BAD_ROWS_SHOWN - len(summary.bad)
+            )
             summary.bad += problems.first()
             stop.check()
             if problems.bad.any():
@@ -182,8 +211,11 @@ def _price_book(src: str, dst: str, method: Method, progress: bool, scheduler: s
                 count = f"{bad_rows} bad {'row' if bad_rows == 1 else 'rows'}"
             else:
                 count = f"at least {bad_rows} bad rows in the first {reader.rows} rows"
-            raise BookError("\n".join(summary.bad + [f"{count}: nothing written "
-                                                      "(--skip-bad prices the other rows)"]))
+            raise BookError(
+                "\n".join(
+                    summary.bad + [f"{count}: nothing written (--skip-bad prices the other rows)"]
+                )
+            )
         summary.skipped = bad_rows
         for rows, part, prices in pool.drain():
             done(rows, part, prices)

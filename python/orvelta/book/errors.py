@@ -55,7 +55,7 @@ class Interrupts:
         self.seen: int | None = None
         self.previous: dict[int, Any] = {}
 
-    def __enter__(self) -> "Interrupts":
+    def __enter__(self) -> Interrupts:
         import signal
         import threading
 

@@ -21,6 +21,7 @@ from .parsing import Where
 CSV_BLOCK_BYTES = 1 << 20  # the CSV reader reads up to 32 blocks ahead
 PARQUET_BATCH_ROWS = 65_536
 
+
 def book_format(path: str) -> str:
     """``"parquet"`` or ``"csv"``, from the name or, failing that, the first bytes."""
     low = path.lower()
@@ -109,10 +110,15 @@ class Reader:
     def _open_csv(self, f: Any, pa: Any, pcsv: Any) -> Any:
         return pcsv.open_csv(
             f,
-            read_options=pcsv.ReadOptions(block_size=CSV_BLOCK_BYTES, column_names=self.names, skip_rows=1),
+            read_options=pcsv.ReadOptions(
+                block_size=CSV_BLOCK_BYTES, column_names=self.names, skip_rows=1
+            ),
             parse_options=pcsv.ParseOptions(ignore_empty_lines=False),
-            convert_options=pcsv.ConvertOptions(column_types={n: pa.string() for n in self.names},
-                                                strings_can_be_null=False, quoted_strings_can_be_null=False),
+            convert_options=pcsv.ConvertOptions(
+                column_types={n: pa.string() for n in self.names},
+                strings_can_be_null=False,
+                quoted_strings_can_be_null=False,
+            ),
         )
 
     def csv_bytes(self, batch: Any) -> int:
@@ -126,13 +132,18 @@ class Reader:
     def _csv_error(self, e: Exception) -> BookError:
         """Names the line of a malformed CSV row, found by a plain rescan of the file."""
         n = len(self.names)
-        with open(self.path, newline="", encoding="utf-8-sig", errors="replace") as f, _wide_fields():
+        with (
+            open(self.path, newline="", encoding="utf-8-sig", errors="replace") as f,
+            _wide_fields(),
+        ):
             rows = csv.reader(f)
             try:
                 next(rows, None)
                 for row in rows:
                     if len(row) != n:
-                        return BookError(f"{self.label}, line {rows.line_num}: expected {n} fields, found {len(row)}")
+                        return BookError(
+                            f"{self.label}, line {rows.line_num}: expected {n} fields, found {len(row)}"
+                        )
             except csv.Error as err:
                 return BookError(f"{self.label}, line {rows.line_num}: {err}")
         return BookError(f"{self.label}, after line {self.rows + 1}: {e}")
@@ -164,11 +175,19 @@ class CsvWriter:
                 col = col.combine_chunks()
             n = len(col)
             buffers = col.buffers()
-            offsets.append(np.frombuffer(buffers[1], dtype=np.int32)[col.offset:col.offset + n + 1])
-            data.append(np.frombuffer(buffers[2], dtype=np.uint8) if buffers[2] is not None
-                        else np.zeros(0, dtype=np.uint8))
-        self.f.write(_engines._csv_lines(offsets, data, [np.ascontiguousarray(c, dtype=np.float64)
-                                                          for c in float_cols]))
+            offsets.append(
+                np.frombuffer(buffers[1], dtype=np.int32)[col.offset : col.offset + n + 1]
+            )
+            data.append(
+                np.frombuffer(buffers[2], dtype=np.uint8)
+                if buffers[2] is not None
+                else np.zeros(0, dtype=np.uint8)
+            )
+        self.f.write(
+            _engines._csv_lines(
+                offsets, data, [np.ascontiguousarray(c, dtype=np.float64) for c in float_cols]
+            )
+        )
 
 
 class _wide_fields:
@@ -225,10 +244,10 @@ class _Limited(io.RawIOBase):
         self.left -= len(data)
         if len(data) < want and (self.left <= 0 or not data):
             self.left = 0
-            extra = self.tail[:want - len(data)]
-            self.tail = self.tail[len(extra):]
+            extra = self.tail[: want - len(data)]
+            self.tail = self.tail[len(extra) :]
             data += extra
-        b[:len(data)] = data
+        b[: len(data)] = data
         return len(data)
 
 
@@ -255,12 +274,15 @@ class AtomicOutput:
             if stat.S_ISDIR(st.st_mode):
                 raise UsageError(f"cannot write {path}: it is a folder")
             if not (stat.S_ISCHR(st.st_mode) or stat.S_ISFIFO(st.st_mode)):
-                raise UsageError(f"cannot write {path}: not a regular file, a character device or a FIFO")
+                raise UsageError(
+                    f"cannot write {path}: not a regular file, a character device or a FIFO"
+                )
             self.file: IO[bytes] = open(self.target, "wb")
             return
         folder = os.path.dirname(self.target)
-        fd, self.tmp = tempfile.mkstemp(prefix="." + os.path.basename(self.target) + ".", suffix=".part",
-                                        dir=folder)
+        fd, self.tmp = tempfile.mkstemp(
+            prefix="." + os.path.basename(self.target) + ".", suffix=".part", dir=folder
+        )
         self.file = os.fdopen(fd, "wb")
 
     def commit(self) -> None:

@@ -96,32 +96,46 @@ class Method:
                 if value is not None:
                     raise UsageError(f"{flag} applies to --method tree only")
         if self.name != "european":
-            for flag, given in (("--model", self.model is not None), ("--params", self.params is not None)):
+            for flag, given in (
+                ("--model", self.model is not None),
+                ("--params", self.params is not None),
+            ):
                 if given:
                     raise UsageError(f"{flag} applies to --method european only")
         if self.name == "tree":
             if self.tol is not None:
                 raise UsageError("--tol applies to --method accurate and european")
             if self.greeks:
-                raise UsageError("--greeks needs --method accurate or european (the lattice batch gives prices only)")
+                raise UsageError(
+                    "--greeks needs --method accurate or european (the lattice batch gives prices only)"
+                )
             if self.implied_vol:
                 raise UsageError("--implied-vol needs --method accurate or european")
             if self.tree_type is not None and self.tree_type not in (0, 1):
                 raise UsageError("--tree-type must be crr (0) or tian (1)")
-            if self.steps is not None and (isinstance(self.steps, bool) or not isinstance(self.steps, int)
-                                           or not 2 <= self.steps <= _MAX_STEPS):
-                raise UsageError(f"--steps must be a whole number from 2 to {_MAX_STEPS}, got {self.steps!r}")
+            if self.steps is not None and (
+                isinstance(self.steps, bool)
+                or not isinstance(self.steps, int)
+                or not 2 <= self.steps <= _MAX_STEPS
+            ):
+                raise UsageError(
+                    f"--steps must be a whole number from 2 to {_MAX_STEPS}, got {self.steps!r}"
+                )
         if self.tol is not None and not (self.tol > 0 and math.isfinite(self.tol)):
             raise UsageError(f"--tol must be a positive finite number, got {self.tol!r}")
         if self.name == "european":
             if self.model is not None and self.model not in MODELS:
                 raise UsageError(f"unknown model {self.model!r} (choose {', '.join(MODELS)})")
             if self.model_id == 0 and self.params is not None:
-                raise UsageError("--model bs takes its volatility from the book's sigma column; "
-                                 "--params is for the other models")
+                raise UsageError(
+                    "--model bs takes its volatility from the book's sigma column; "
+                    "--params is for the other models"
+                )
             if self.implied_vol and self.model_id != 0:
-                raise UsageError("--implied-vol with --method european inverts Black-Scholes prices: "
-                                 "use --model bs")
+                raise UsageError(
+                    "--implied-vol with --method european inverts Black-Scholes prices: "
+                    "use --model bs"
+                )
             if self.model_id != 0:
                 from ..models import resolve_model
 
@@ -196,8 +210,10 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
     am = cols.get("american")
     if method.name == "tree":
         batch = _engine("american_tree_batch")
-        kw = {"steps": 200 if method.steps is None else method.steps,
-              "tree_type": 0 if method.tree_type is None else method.tree_type}
+        kw = {
+            "steps": 200 if method.steps is None else method.steps,
+            "tree_type": 0 if method.tree_type is None else method.tree_type,
+        }
         sigma = cols["sigma"]
         if am is None or bool(am.all()):
             price = batch(s, k, r, q, sigma, tau, ot, american=True, **kw)
@@ -207,7 +223,9 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
             price = np.empty(n)
             for flag in (True, False):
                 i = np.flatnonzero(am == flag)
-                price[i] = batch(s[i], k[i], r[i], q[i], sigma[i], tau[i], ot[i], american=flag, **kw)
+                price[i] = batch(
+                    s[i], k[i], r[i], q[i], sigma[i], tau[i], ot[i], american=flag, **kw
+                )
         return {"price": np.asarray(price, dtype=np.float64)}
 
     if method.dividends is not None:
@@ -251,7 +269,9 @@ def price_columns(cols: Mapping[str, NDArray[Any]], method: Method) -> dict[str,
     return out
 
 
-def _by_underlying(cols: Mapping[str, NDArray[Any]], method: Method, table: DividendTable) -> dict[str, F64]:
+def _by_underlying(
+    cols: Mapping[str, NDArray[Any]], method: Method, table: DividendTable
+) -> dict[str, F64]:
     """Rows priced with their underlying's dividend schedule, one group of
     calls per underlying; underlyings the table does not list pay none."""
     n = len(cols["s"])
@@ -262,13 +282,19 @@ def _by_underlying(cols: Mapping[str, NDArray[Any]], method: Method, table: Divi
         rows = np.flatnonzero(under == name)
         part = {c: v[rows] for c, v in cols.items() if c != "underlying"}
         schedule = table.get(name)
-        res = price_columns(part, plain) if schedule is None else _with_schedule(part, method, schedule)
+        res = (
+            price_columns(part, plain)
+            if schedule is None
+            else _with_schedule(part, method, schedule)
+        )
         for c in out:
             out[c][rows] = res[c]
     return out
 
 
-def _with_schedule(cols: Mapping[str, NDArray[Any]], method: Method, schedule: Schedule) -> dict[str, F64]:
+def _with_schedule(
+    cols: Mapping[str, NDArray[Any]], method: Method, schedule: Schedule
+) -> dict[str, F64]:
     """Rows of one underlying on the dividend engine: American and European
     rows alike (``american=`` of the American functions), the Greeks at the
     implied volatility when both are asked for."""
@@ -283,10 +309,16 @@ def _with_schedule(cols: Mapping[str, NDArray[Any]], method: Method, schedule: S
         i = np.flatnonzero(american == flag)
         if not i.size:
             continue
-        kw: dict[str, Any] = {"dividends": schedule.rows(), "dividend_kind": schedule.kind, "american": flag}
+        kw: dict[str, Any] = {
+            "dividends": schedule.rows(),
+            "dividend_kind": schedule.kind,
+            "american": flag,
+        }
         if method.implied_vol:
             # --tol is a price tolerance; the volatility search keeps its own.
-            vol = _engine("american_implied_vol")(cols["price"][i], s[i], k[i], r[i], q[i], tau[i], ot[i], **kw)
+            vol = _engine("american_implied_vol")(
+                cols["price"][i], s[i], k[i], r[i], q[i], tau[i], ot[i], **kw
+            )
             out["implied_vol"][i] = vol
             if not method.greeks:
                 continue

@@ -24,7 +24,9 @@ from .methods import F64, Method
 Where = Callable[[int], str]
 
 # What a number cell may hold: Arrow's float syntax, blanks around allowed.
-_NUMBER = re.compile(r"^\s*[+-]?(?:(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|nan|inf|infinity)\s*$", re.I)
+_NUMBER = re.compile(
+    r"^\s*[+-]?(?:(?:\d+(?:\.\d*)?|\.\d+)(?:[eE][+-]?\d+)?|nan|inf|infinity)\s*$", re.I
+)
 _CELL_SHOWN = 40
 
 
@@ -62,7 +64,7 @@ class Problems:
     def add(self, mask: NDArray[np.bool_], column: str, what: Callable[[int], str]) -> None:
         new = np.flatnonzero(mask & ~self.bad)
         room = self.limit - len(self.messages)
-        for i in new[:max(room, 0)]:
+        for i in new[: max(room, 0)]:
             self.messages[int(i)] = f"{self.where(int(i))}, column {column}: {what(int(i))}"
         self.bad |= mask
 
@@ -71,7 +73,7 @@ class Problems:
         return [self.messages[i] for i in sorted(self.messages)]
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _text(value: str) -> Any:
     """An Arrow string scalar built from buffers: pyarrow's conversion of a
     Python str looks pandas up, and importing pandas costs half a second."""
@@ -91,7 +93,9 @@ def _numbers(arr: Any) -> F64:
         arr = arr.combine_chunks()
     if arr.type != pa.float64():
         arr = pc.cast(arr, pa.float64(), safe=False)
-    return np.frombuffer(arr.buffers()[1], dtype=np.float64, count=len(arr), offset=8 * arr.offset).copy()
+    return np.frombuffer(
+        arr.buffers()[1], dtype=np.float64, count=len(arr), offset=8 * arr.offset
+    ).copy()
 
 
 def _mask(arr: Any) -> NDArray[np.bool_]:
@@ -122,7 +126,9 @@ def _floats(arr: Any, column: str, problems: Problems) -> F64:
     t = arr.type
     if pa.types.is_string(t) or pa.types.is_large_string(t):
         try:
-            return _numbers(pc.cast(arr, pa.float64()))  # the usual book: plain numbers, no blanks around them
+            return _numbers(
+                pc.cast(arr, pa.float64())
+            )  # the usual book: plain numbers, no blanks around them
         except pa.ArrowInvalid:
             pass
         text = pc.utf8_trim_whitespace(arr)
@@ -140,7 +146,12 @@ def _floats(arr: Any, column: str, problems: Problems) -> F64:
             good = np.flatnonzero(ok)
             out[good] = _numbers(pc.cast(text.take(pa.array(good)), pa.float64()))
         return out
-    if pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t) or pa.types.is_boolean(t):
+    if (
+        pa.types.is_integer(t)
+        or pa.types.is_floating(t)
+        or pa.types.is_decimal(t)
+        or pa.types.is_boolean(t)
+    ):
         out = _numbers(arr)
         out[null] = np.nan
         return out
@@ -184,15 +195,26 @@ def _option_types(arr: Any, problems: Problems) -> F64:
             ok = np.array([bool(_NUMBER.match(c)) for c in cells], dtype=bool)
             bad = np.zeros(len(arr), dtype=bool)
             bad[rest[~ok]] = True
-            problems.add(bad, "option_type", lambda i: f"{_cell(arr, i)} is not a number, 'call' or 'put'")
+            problems.add(
+                bad, "option_type", lambda i: f"{_cell(arr, i)} is not a number, 'call' or 'put'"
+            )
             if ok.any():
                 good = rest[ok]
-                out[good] = _numbers(pc.cast(pc.utf8_trim_whitespace(filled.take(pa.array(good))), pa.float64()))
-    elif pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t) or pa.types.is_boolean(t):
+                out[good] = _numbers(
+                    pc.cast(pc.utf8_trim_whitespace(filled.take(pa.array(good))), pa.float64())
+                )
+    elif (
+        pa.types.is_integer(t)
+        or pa.types.is_floating(t)
+        or pa.types.is_decimal(t)
+        or pa.types.is_boolean(t)
+    ):
         out = _numbers(pc.fill_null(arr, 0) if null.any() else arr)
         out[null] = np.nan
     else:
-        problems.add(np.ones(len(arr), dtype=bool), "option_type", lambda i: f"holds {t}, not numbers")
+        problems.add(
+            np.ones(len(arr), dtype=bool), "option_type", lambda i: f"holds {t}, not numbers"
+        )
     nan = np.isnan(out) & ~problems.bad
     problems.add(nan, "option_type", lambda i: f"{_cell(arr, i)} is not a number, 'call' or 'put'")
     # > 0 on the number itself: no value wraps
@@ -216,9 +238,13 @@ def _flags(arr: Any, problems: Problems) -> NDArray[np.bool_]:
         word = pc.utf8_lower(pc.utf8_trim_whitespace(filled))
         yes = _is_one_of(word, _TRUE)
         no = _is_one_of(word, _FALSE)
-        problems.add(~(yes | no) & ~null, "american", lambda i: f"{_cell(arr, i)} is not true or false")
+        problems.add(
+            ~(yes | no) & ~null, "american", lambda i: f"{_cell(arr, i)} is not true or false"
+        )
         return yes
-    problems.add(np.ones(len(arr), dtype=bool), "american", lambda i: f"holds {t}, not true or false")
+    problems.add(
+        np.ones(len(arr), dtype=bool), "american", lambda i: f"holds {t}, not true or false"
+    )
     return np.zeros(len(arr), dtype=bool)
 
 
@@ -240,7 +266,9 @@ def _outside(values: F64, what: str) -> Callable[[int], str]:
     return lambda i: f"{what} ({float(values[i])!r})"
 
 
-def parse_columns(batch: Any, method: Method, where: Where, limit: int = 20) -> tuple[dict[str, NDArray[Any]], Problems]:
+def parse_columns(
+    batch: Any, method: Method, where: Where, limit: int = 20
+) -> tuple[dict[str, NDArray[Any]], Problems]:
     """The columns ``method`` reads from an Arrow record batch, checked and
     converted, and the batch's bad rows (their entries NaN or False).
 
@@ -270,9 +298,14 @@ def parse_columns(batch: Any, method: Method, where: Where, limit: int = 20) -> 
         if method.exercise is None or method.model_id == 0:
             cols["american"] = am
         else:
-            problems.add(am & ~problems.bad, "american",
-                         lambda i: f"true, but --model {method.model} prices European options only "
-                                   "(American rows need --model bs)")
+            problems.add(
+                am & ~problems.bad,
+                "american",
+                lambda i: (
+                    f"true, but --model {method.model} prices European options only "
+                    "(American rows need --model bs)"
+                ),
+            )
             cols["american"] = am & False
     assert types is not None
     cols["option_type"] = np.where(np.isnan(types), 0, types).astype(np.int32)
@@ -297,5 +330,7 @@ def check_header(names: list[str], method: Method, where_header: str) -> list[st
     new = method.outputs(names)
     clash = [c for c in new if key(c) in seen]
     if clash:
-        raise BookError(f"{where_header}: the book already has a column {clash[0]!r}, which this run would add")
+        raise BookError(
+            f"{where_header}: the book already has a column {clash[0]!r}, which this run would add"
+        )
     return list(new)

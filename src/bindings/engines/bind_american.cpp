@@ -31,9 +31,12 @@ struct Job {
     std::vector<py::array_t<double>> out;
     std::vector<double*> at;
 
-    Job(const char* what, const f64_array& s, const f64_array& k, const f64_array& r, const f64_array& q,
-        const f64_array& sigma, const f64_array& tau, const f64_array& option_type, int outputs, double tol)
-        : b{}, n(static_cast<std::size_t>(require_equal_lengths({&s, &k, &r, &q, &sigma, &tau, &option_type}))) {
+    Job(const char* what, const f64_array& s, const f64_array& k, const f64_array& r,
+        const f64_array& q, const f64_array& sigma, const f64_array& tau,
+        const f64_array& option_type, int outputs, double tol)
+        : b{},
+          n(static_cast<std::size_t>(
+              require_equal_lengths({&s, &k, &r, &q, &sigma, &tau, &option_type}))) {
         require_tol(tol);
         require_memory(what, bytes_of(static_cast<double>(n) * outputs, sizeof(double)) +
                                  static_cast<double>(team_size(n)) * american::kWorkBytesPerThread);
@@ -46,9 +49,8 @@ struct Job {
 };
 
 py::array_t<double> american_price(const f64_array& s, const f64_array& k, const f64_array& r,
-                                   const f64_array& q, const f64_array& sigma,
-                                   const f64_array& tau, const f64_array& option_type,
-                                   double tol) {
+                                   const f64_array& q, const f64_array& sigma, const f64_array& tau,
+                                   const f64_array& option_type, double tol) {
     Job job("american_price", s, k, r, q, sigma, tau, option_type, 1, tol);
     const EngineBook& b = job.b;
     run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
@@ -66,8 +68,8 @@ py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array
     double* const* p = job.at.data();
     run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
         american::greeks_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
-                               b.tau + lo, b.option_type + lo, tol, p[0] + lo, p[1] + lo,
-                               p[2] + lo, p[3] + lo, p[4] + lo, p[5] + lo);
+                               b.tau + lo, b.option_type + lo, tol, p[0] + lo, p[1] + lo, p[2] + lo,
+                               p[3] + lo, p[4] + lo, p[5] + lo);
     });
     static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
     py::dict result;
@@ -76,15 +78,15 @@ py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array
 }
 
 py::array_t<double> american_implied_vol(const f64_array& price, const f64_array& s,
-                                         const f64_array& k, const f64_array& r,
-                                         const f64_array& q, const f64_array& tau,
-                                         const f64_array& option_type, double tol) {
+                                         const f64_array& k, const f64_array& r, const f64_array& q,
+                                         const f64_array& tau, const f64_array& option_type,
+                                         double tol) {
     // The job's sigma slot carries the quoted prices.
     Job job("american_implied_vol", s, k, r, q, price, tau, option_type, 1, tol);
     const EngineBook& b = job.b;
     run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
-        american::implied_vol_batch(hi - lo, b.sigma + lo, b.s + lo, b.k + lo, b.r + lo,
-                                    b.q + lo, b.tau + lo, b.option_type + lo, tol, job.at[0] + lo);
+        american::implied_vol_batch(hi - lo, b.sigma + lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo,
+                                    b.tau + lo, b.option_type + lo, tol, job.at[0] + lo);
     });
     return job.out[0];
 }
@@ -94,8 +96,7 @@ py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k
                                           const f64_array& r, const f64_array& q,
                                           const f64_array& sigma, const f64_array& tau,
                                           const f64_array& option_type, int nodes, int quad,
-                                          int iterations, int slow_iterations,
-                                          int premium) {
+                                          int iterations, int slow_iterations, int premium) {
     Job job("american_price", s, k, r, q, sigma, tau, option_type, 1, 1.0);
     const EngineBook& b = job.b;
     double* po = job.at[0];
@@ -130,7 +131,8 @@ py::tuple vector_kernels(const f64_array& x, const f64_array& coef, const f64_ar
     const auto terms = static_cast<int>(coef.unchecked<1>().shape(0));
     const auto count = static_cast<int>(z.unchecked<1>().shape(0));
     if (terms < 1 || terms > american::kMaxNodes + 1) {
-        throw py::value_error("coef needs 1 to " + std::to_string(american::kMaxNodes + 1) + " entries");
+        throw py::value_error("coef needs 1 to " + std::to_string(american::kMaxNodes + 1) +
+                              " entries");
     }
     py::array_t<double> e(n), c(n), h(count);
     exp_array(x.data(), n, mutable_data_1d(e));
@@ -143,17 +145,16 @@ py::tuple vector_kernels(const f64_array& x, const f64_array& coef, const f64_ar
 
 void register_american(py::module_& m) {
     m.def("_american_price", &american_price, py::arg("s"), py::arg("k"), py::arg("r"),
-          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
-          py::arg("tol"));
+          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"), py::arg("tol"));
     m.def("_american_greeks", &american_greeks, py::arg("s"), py::arg("k"), py::arg("r"),
-          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
-          py::arg("tol"));
+          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"), py::arg("tol"));
     m.def("_american_implied_vol", &american_implied_vol, py::arg("price"), py::arg("s"),
           py::arg("k"), py::arg("r"), py::arg("q"), py::arg("tau"), py::arg("option_type"),
           py::arg("tol"));
     m.def("_american_price_scheme", &american_price_scheme, py::arg("s"), py::arg("k"),
           py::arg("r"), py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("option_type"),
-          py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("slow_iterations"), py::arg("premium"));
+          py::arg("nodes"), py::arg("quad"), py::arg("iterations"), py::arg("slow_iterations"),
+          py::arg("premium"));
     m.def("_american_scheme", &american_scheme, py::arg("tol"), py::arg("strike"));
     m.def("_american_band", &american_band, py::arg("s"), py::arg("k"), py::arg("r"), py::arg("q"),
           py::arg("sigma"), py::arg("tau"), py::arg("nodes"), py::arg("quad"), py::arg("premium"));

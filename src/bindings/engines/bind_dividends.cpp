@@ -44,13 +44,14 @@ struct Inputs {
 void market_of(Inputs& x, py::ssize_t n, const f64_array& r, const f64_array& r_times,
                const f64_array& r_values, const f64_array& q, const f64_array& q_times,
                const f64_array& q_values, const f64_array* sigma, const f64_array& s_times,
-               const f64_array& s_values, const f64_array& div_times,
-               const f64_array& div_amounts, bool proportional) {
+               const f64_array& s_values, const f64_array& div_times, const f64_array& div_amounts,
+               bool proportional) {
     auto one = [&](const f64_array& flat, const f64_array& times, const f64_array& values,
                    const char* name, dividends::Curve& curve, const double** per,
                    const dividends::Curve** shared) {
         if (values.size() == 0 && times.size() == 0) {
-            if (flat.size() != n) throw py::value_error("all input arrays must have the same length");
+            if (flat.size() != n)
+                throw py::value_error("all input arrays must have the same length");
             *per = data_1d(flat);
             *shared = nullptr;
         } else {
@@ -104,6 +105,26 @@ dividends::BatchInput slice_of(const dividends::BatchInput& in, std::size_t lo, 
     return b;
 }
 
+// The checks of a price or Greeks call: the contracts, the tolerance, the
+// market (curves or per-option arrays, the dividends) and the memory of
+// `outputs` result arrays; returns the number of options.
+py::ssize_t prepare_call(Inputs& x, const char* what, int outputs, const f64_array& s,
+                         const f64_array& k, const f64_array& tau, const f64_array& option_type,
+                         const f64_array& r, const f64_array& r_times, const f64_array& r_values,
+                         const f64_array& q, const f64_array& q_times, const f64_array& q_values,
+                         const f64_array& sigma, const f64_array& sigma_times,
+                         const f64_array& sigma_values, const f64_array& div_times,
+                         const f64_array& div_amounts, bool proportional, bool american,
+                         double tol) {
+    contract_of(x, s, k, tau, option_type, american);
+    const auto n = static_cast<py::ssize_t>(x.in.count);
+    require_tol(tol);
+    market_of(x, n, r, r_times, r_values, q, q_times, q_values, &sigma, sigma_times, sigma_values,
+              div_times, div_amounts, proportional);
+    require_memory(what, bytes_of(static_cast<double>(n) * outputs, sizeof(double)));
+    return n;
+}
+
 py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const f64_array& tau,
                                    const f64_array& option_type, const f64_array& r,
                                    const f64_array& r_times, const f64_array& r_values,
@@ -113,12 +134,9 @@ py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const
                                    const f64_array& div_times, const f64_array& div_amounts,
                                    bool proportional, bool american, double tol) {
     Inputs x;
-    contract_of(x, s, k, tau, option_type, american);
-    const auto n = static_cast<py::ssize_t>(x.in.count);
-    require_tol(tol);
-    market_of(x, n, r, r_times, r_values, q, q_times, q_values, &sigma, sigma_times, sigma_values,
-              div_times, div_amounts, proportional);
-    require_memory("american_price", bytes_of(static_cast<double>(n), sizeof(double)));
+    const py::ssize_t n = prepare_call(
+        x, "american_price", 1, s, k, tau, option_type, r, r_times, r_values, q, q_times, q_values,
+        sigma, sigma_times, sigma_values, div_times, div_amounts, proportional, american, tol);
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     run_sliced(x.in.count, kSlice, [&](std::size_t lo, std::size_t hi) {
@@ -128,20 +146,16 @@ py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const
 }
 
 py::dict dividend_greeks(const f64_array& s, const f64_array& k, const f64_array& tau,
-                         const f64_array& option_type, const f64_array& r,
-                         const f64_array& r_times, const f64_array& r_values, const f64_array& q,
-                         const f64_array& q_times, const f64_array& q_values,
-                         const f64_array& sigma, const f64_array& sigma_times,
-                         const f64_array& sigma_values, const f64_array& div_times,
-                         const f64_array& div_amounts, bool proportional, bool american,
-                         double tol) {
+                         const f64_array& option_type, const f64_array& r, const f64_array& r_times,
+                         const f64_array& r_values, const f64_array& q, const f64_array& q_times,
+                         const f64_array& q_values, const f64_array& sigma,
+                         const f64_array& sigma_times, const f64_array& sigma_values,
+                         const f64_array& div_times, const f64_array& div_amounts,
+                         bool proportional, bool american, double tol) {
     Inputs x;
-    contract_of(x, s, k, tau, option_type, american);
-    const auto n = static_cast<py::ssize_t>(x.in.count);
-    require_tol(tol);
-    market_of(x, n, r, r_times, r_values, q, q_times, q_values, &sigma, sigma_times, sigma_values,
-              div_times, div_amounts, proportional);
-    require_memory("american_greeks", bytes_of(static_cast<double>(n) * 6.0, sizeof(double)));
+    const py::ssize_t n = prepare_call(
+        x, "american_greeks", 6, s, k, tau, option_type, r, r_times, r_values, q, q_times, q_values,
+        sigma, sigma_times, sigma_values, div_times, div_amounts, proportional, american, tol);
     static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
     py::array_t<double> arrays[6] = {py::array_t<double>(n), py::array_t<double>(n),
                                      py::array_t<double>(n), py::array_t<double>(n),
@@ -162,10 +176,8 @@ py::array_t<double> dividend_implied_vol(const f64_array& price, const f64_array
                                          const f64_array& option_type, const f64_array& r,
                                          const f64_array& r_times, const f64_array& r_values,
                                          const f64_array& q, const f64_array& q_times,
-                                         const f64_array& q_values,
-                                         const f64_array& sigma_times,
-                                         const f64_array& sigma_values,
-                                         const f64_array& div_times,
+                                         const f64_array& q_values, const f64_array& sigma_times,
+                                         const f64_array& sigma_values, const f64_array& div_times,
                                          const f64_array& div_amounts, bool proportional,
                                          bool american, double tol) {
     Inputs x;
@@ -237,10 +249,9 @@ void register_dividends(py::module_& m) {
           py::arg("div_amounts"), py::arg("proportional"), py::arg("american"), py::arg("tol"));
     m.def("_dividend_price_levels", &dividend_price_levels, py::arg("s"), py::arg("k"),
           py::arg("tau"), py::arg("option_type"), py::arg("r_times"), py::arg("r_values"),
-          py::arg("q_times"), py::arg("q_values"), py::arg("sigma_times"),
-          py::arg("sigma_values"), py::arg("div_times"), py::arg("div_amounts"),
-          py::arg("proportional"), py::arg("american"), py::arg("points"), py::arg("steps"),
-          py::arg("levels"));
+          py::arg("q_times"), py::arg("q_values"), py::arg("sigma_times"), py::arg("sigma_values"),
+          py::arg("div_times"), py::arg("div_amounts"), py::arg("proportional"),
+          py::arg("american"), py::arg("points"), py::arg("steps"), py::arg("levels"));
 }
 
 }  // namespace orvelta::bindings

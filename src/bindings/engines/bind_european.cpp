@@ -29,7 +29,8 @@ constexpr std::size_t kOptionSlice = 16384;
 std::size_t same_length(const f64_array& strikes, const f64_array& tau) {
     const auto ks = strikes.unchecked<1>();
     const auto ts = tau.unchecked<1>();
-    if (ks.shape(0) != ts.shape(0)) throw py::value_error("strikes and tau must have the same length");
+    if (ks.shape(0) != ts.shape(0))
+        throw py::value_error("strikes and tau must have the same length");
     return static_cast<std::size_t>(ks.shape(0));
 }
 
@@ -43,7 +44,8 @@ template <class T, int Flags>
 eu::PerOption<T> market_input(const py::array_t<T, Flags>& a, std::size_t n, const char* name) {
     const auto size = static_cast<std::size_t>(a.size());
     if (size != 1 && size != n) {
-        throw std::invalid_argument(std::string(name) + " must be a scalar or have one entry per option");
+        throw std::invalid_argument(std::string(name) +
+                                    " must be a scalar or have one entry per option");
     }
     return {a.data(), size != 1};
 }
@@ -54,22 +56,24 @@ eu::Batch batch_of(int model_id, std::size_t sets, std::size_t width, const doub
                    bool per_option = false) {
     const std::size_t n = same_length(strikes, tau);
     return eu::prepare_batch(model_id, sets, width, params, n, strikes.data(), tau.data(),
-                             market_input(s, n, "s"), market_input(r, n, "r"), market_input(q, n, "q"),
-                             market_input(option_type, n, "option_type"), tol, per_option);
+                             market_input(s, n, "s"), market_input(r, n, "r"),
+                             market_input(q, n, "q"), market_input(option_type, n, "option_type"),
+                             tol, per_option);
 }
 
 // params: one row for every option, or (two-dimensional) one row per option.
-eu::Batch batch_of(int model_id, const f64_array& params, const f64_array& strikes, const f64_array& tau,
-                   const f64_array& s, const f64_array& r, const f64_array& q, const f64_array& option_type,
-                   double tol) {
+eu::Batch batch_of(int model_id, const f64_array& params, const f64_array& strikes,
+                   const f64_array& tau, const f64_array& s, const f64_array& r, const f64_array& q,
+                   const f64_array& option_type, double tol) {
     if (params.ndim() == 2) {
         const auto p = params.unchecked<2>();
-        return batch_of(model_id, static_cast<std::size_t>(p.shape(0)), static_cast<std::size_t>(p.shape(1)),
-                        params.data(), strikes, tau, s, r, q, option_type, tol, true);
+        return batch_of(model_id, static_cast<std::size_t>(p.shape(0)),
+                        static_cast<std::size_t>(p.shape(1)), params.data(), strikes, tau, s, r, q,
+                        option_type, tol, true);
     }
     const auto p = params.unchecked<1>();
-    return batch_of(model_id, 1, static_cast<std::size_t>(p.shape(0)), params.data(), strikes, tau, s, r, q,
-                    option_type, tol);
+    return batch_of(model_id, 1, static_cast<std::size_t>(p.shape(0)), params.data(), strikes, tau,
+                    s, r, q, option_type, tol);
 }
 
 py::array_t<double> european_price(int model_id, const f64_array& params, const f64_array& strikes,
@@ -84,16 +88,20 @@ py::array_t<double> european_price(int model_id, const f64_array& params, const 
 // Prices of the same options under each row of a two-dimensional params;
 // with shared_settings, raw prices on the first row's settings (see Batch).
 py::array_t<double> european_price_sets(int model_id, const f64_array& params,
-                                        const f64_array& strikes, const f64_array& tau, const f64_array& s,
-                                        const f64_array& r, const f64_array& q, const f64_array& option_type,
-                                        double tol, bool shared_settings) {
+                                        const f64_array& strikes, const f64_array& tau,
+                                        const f64_array& s, const f64_array& r, const f64_array& q,
+                                        const f64_array& option_type, double tol,
+                                        bool shared_settings) {
     const auto p = params.unchecked<2>();
     const auto sets = static_cast<std::size_t>(p.shape(0));
     const auto width = static_cast<std::size_t>(p.shape(1));
-    if (shared_settings && sets == 0) throw std::invalid_argument("shared settings need at least one parameter set");
-    eu::Batch batch = batch_of(model_id, sets, width, params.data(), strikes, tau, s, r, q, option_type, tol);
+    if (shared_settings && sets == 0)
+        throw std::invalid_argument("shared settings need at least one parameter set");
+    eu::Batch batch =
+        batch_of(model_id, sets, width, params.data(), strikes, tau, s, r, q, option_type, tol);
     batch.shared_settings = shared_settings;
-    py::array_t<double> out({static_cast<py::ssize_t>(sets), static_cast<py::ssize_t>(batch.count)});
+    py::array_t<double> out(
+        {static_cast<py::ssize_t>(sets), static_cast<py::ssize_t>(batch.count)});
     run_batch_sliced(batch, out.mutable_data());
     return out;
 }
@@ -107,7 +115,9 @@ py::dict european_greeks(int model_id, const f64_array& params, const f64_array&
     const eu::Batch batch = batch_of(model_id, params, strikes, tau, s, r, q, option_type, tol);
     const int nvol = eu::volatility_parameters(eu::resolve_model(model_id, nullptr, 0).kind);
     const auto n = static_cast<py::ssize_t>(batch.count);
-    require_memory("european_greeks", bytes_of(static_cast<double>(5 + nvol) * static_cast<double>(n), sizeof(double)));
+    require_memory(
+        "european_greeks",
+        bytes_of(static_cast<double>(5 + nvol) * static_cast<double>(n), sizeof(double)));
     std::vector<py::array_t<double>> arrays;
     for (int i = 0; i < 5 + nvol; ++i) arrays.emplace_back(n);
     std::vector<double*> d;
@@ -131,10 +141,11 @@ py::dict european_settings(int model_id, const f64_array& params, double tau, do
                            double q, double tol) {
     require_tol(tol);
     const auto p = params.unchecked<1>();
-    const eu::Model m = eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
+    const eu::Model m =
+        eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
     const eu::Settings st = eu::european_settings(m, tau, s, r, q, tol);
-    static const char* const names[] = {"intrinsic", "closed form", "poisson series",
-                                        "gamma clock", "cos", "failed", "jump series"};
+    static const char* const names[] = {"intrinsic", "closed form", "poisson series", "gamma clock",
+                                        "cos",       "failed",      "jump series"};
     py::dict out;
     out["route"] = names[static_cast<int>(st.route)];
     out["a"] = st.a;
@@ -146,7 +157,8 @@ py::dict european_settings(int model_id, const f64_array& params, double tau, do
 py::array_t<double> implied_vol(const f64_array& price, const f64_array& s, const f64_array& k,
                                 const f64_array& r, const f64_array& q, const f64_array& tau,
                                 const f64_array& option_type) {
-    const auto n = static_cast<std::size_t>(require_equal_lengths({&price, &s, &k, &r, &q, &tau, &option_type}));
+    const auto n = static_cast<std::size_t>(
+        require_equal_lengths({&price, &s, &k, &r, &q, &tau, &option_type}));
     require_memory("implied_vol", bytes_of(static_cast<double>(n), sizeof(double)));
     const double* pp = data_1d(price);
     const EngineBook b = option_book(s, k, r, q, tau, tau, option_type);
@@ -174,7 +186,8 @@ py::tuple characteristic_pair(int model_id, const f64_array& params, const f64_a
     auto kr = kernels.mutable_unchecked<1>();
     for (py::ssize_t i = 0; i < n; ++i) {
         o(i) = eu::characteristic(m, uv(i), s, r, q, tau);
-        kr(i) = fourier::characteristic_function(model_id, seq, std::complex<double>(uv(i), 0.0), s, r, q, tau);
+        kr(i) = fourier::characteristic_function(model_id, seq, std::complex<double>(uv(i), 0.0), s,
+                                                 r, q, tau);
     }
     return py::make_tuple(ours, kernels);
 }
@@ -199,8 +212,8 @@ py::tuple vector_math(const f64_array& x, const f64_array& y) {
         }
         vm::v4d sn, cs;
         vm::vsincos(vx, sn, cs);
-        const vm::v4d res[6] = {vm::vexp(vx), vm::vexpm1_small(vx), vm::vlog(vx),
-                                    sn, cs, vm::vatan2(vy, vx)};
+        const vm::v4d res[6] = {vm::vexp(vx), vm::vexpm1_small(vx), vm::vlog(vx), sn,
+                                cs,           vm::vatan2(vy, vx)};
         for (std::size_t i = 0; i < 4 && j0 + i < n; ++i) {
             for (int f = 0; f < 6; ++f) o[f][j0 + i] = res[f][i];
         }
@@ -212,7 +225,8 @@ py::tuple vector_math(const f64_array& x, const f64_array& y) {
 // frequencies u, through the active instruction-set build (see _isa).
 py::tuple exponent(int model_id, const f64_array& params, const f64_array& u, double tau) {
     const auto p = params.unchecked<1>();
-    const eu::Model m = eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
+    const eu::Model m =
+        eu::resolve_model(model_id, params.data(), static_cast<std::size_t>(p.shape(0)));
     const auto n = static_cast<std::size_t>(u.unchecked<1>().shape(0));
     py::array_t<double> re(static_cast<py::ssize_t>(n)), im(static_cast<py::ssize_t>(n));
     eu::log_return_exponent(m, tau, n, u.data(), mutable_data_1d(re), mutable_data_1d(im));
@@ -235,9 +249,11 @@ void register_european(py::module_& m) {
           py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tol") = 1e-8);
     m.def("implied_vol", &implied_vol, py::arg("price"), py::arg("s"), py::arg("k"), py::arg("r"),
           py::arg("q"), py::arg("tau"), py::arg("option_type"));
-    m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"), py::arg("v"));
+    m.def("_normalised_black", py::vectorize(&eu::normalised_black_otm), py::arg("x"),
+          py::arg("v"));
     m.def("_vector_math", &vector_math, py::arg("x"), py::arg("y"));
-    m.def("_exponent", &exponent, py::arg("model_id"), py::arg("params"), py::arg("u"), py::arg("tau"));
+    m.def("_exponent", &exponent, py::arg("model_id"), py::arg("params"), py::arg("u"),
+          py::arg("tau"));
     m.def("_characteristic_pair", &characteristic_pair, py::arg("model_id"), py::arg("params"),
           py::arg("u"), py::arg("s"), py::arg("r"), py::arg("q"), py::arg("tau"));
 }

@@ -25,14 +25,17 @@ std::vector<Array> arrays(const py::sequence& items) {
     return out;
 }
 
-py::bytes csv_lines(const py::sequence& offsets_in, const py::sequence& data_in, const py::sequence& floats_in) {
+py::bytes csv_lines(const py::sequence& offsets_in, const py::sequence& data_in,
+                    const py::sequence& floats_in) {
     const auto offsets = arrays<i32_array>(offsets_in);
     const auto data = arrays<u8_array>(data_in);
     const auto floats = arrays<f64_array>(floats_in);
-    if (offsets.size() != data.size()) throw py::value_error("one data buffer is needed per offsets array");
+    if (offsets.size() != data.size())
+        throw py::value_error("one data buffer is needed per offsets array");
     py::ssize_t n = -1;
     auto same_rows = [&n](py::ssize_t rows) {
-        if (n >= 0 && rows != n) throw py::value_error("all columns must have the same number of rows");
+        if (n >= 0 && rows != n)
+            throw py::value_error("all columns must have the same number of rows");
         n = rows;
     };
     std::vector<io::TextColumn> text;
@@ -47,7 +50,8 @@ py::bytes csv_lines(const py::sequence& offsets_in, const py::sequence& data_in,
             std::memcpy(&v, off + i, sizeof v);  // the view may not be aligned
             return v;
         };
-        if (at(0) < 0 || at(len - 1) > size) throw py::value_error("offsets outside their data buffer");
+        if (at(0) < 0 || at(len - 1) > size)
+            throw py::value_error("offsets outside their data buffer");
         for (py::ssize_t i = 0; i + 1 < len; ++i) {
             if (at(i + 1) < at(i)) throw py::value_error("offsets must be non-decreasing");
         }

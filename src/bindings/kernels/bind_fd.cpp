@@ -27,10 +27,10 @@ py::dict american_pde_psor(double s, double k, double r, double q, double sigma,
     py::array_t<double> residuals(static_cast<py::ssize_t>(M));
     py::array_t<double> values({static_cast<py::ssize_t>(M + 1), static_cast<py::ssize_t>(N + 1)});
 
-    const fd::PsorResult res = fd::pde_psor_solve(
-        s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter,
-        american, s_grid.mutable_data(), boundary.mutable_data(), residuals.mutable_data(),
-        values.mutable_data());
+    const fd::PsorResult res =
+        fd::pde_psor_solve(s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega,
+                           tol, max_iter, american, s_grid.mutable_data(), boundary.mutable_data(),
+                           residuals.mutable_data(), values.mutable_data());
 
     py::dict result;
     result["price"] = py::float_(res.price);

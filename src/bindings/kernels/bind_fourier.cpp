@@ -22,7 +22,8 @@ std::vector<double> parameter_sequence(const f64_array& params) {
 py::ssize_t option_count(const f64_array& strikes, const f64_array& tau) {
     const auto ks = strikes.unchecked<1>();
     const auto ts = tau.unchecked<1>();
-    if (ks.shape(0) != ts.shape(0)) throw std::runtime_error("strikes and tau must have the same length");
+    if (ks.shape(0) != ts.shape(0))
+        throw std::runtime_error("strikes and tau must have the same length");
     return ks.shape(0);
 }
 
@@ -31,8 +32,9 @@ py::dict fft_prices(int model_id, const f64_array& params, double s, double r, d
     (void)params.unchecked<1>();
     const std::int64_t N = fourier::fft_grid_size(n);
     // The parameter copy, the strikes and prices, and the transform's buffer.
-    require_memory("fft_prices", bytes_of(static_cast<double>(params.size()) + 4.0 * static_cast<double>(N),
-                                          sizeof(double)));
+    require_memory("fft_prices",
+                   bytes_of(static_cast<double>(params.size()) + 4.0 * static_cast<double>(N),
+                            sizeof(double)));
     const std::vector<double> seq = parameter_sequence(params);
     py::array_t<double> strikes(static_cast<py::ssize_t>(N));
     py::array_t<double> prices(static_cast<py::ssize_t>(N));
@@ -78,8 +80,8 @@ py::array_t<double> direct_prices(int model_id, const f64_array& params, const f
 py::array_t<double> cos_prices(int model_id, const f64_array& params, const f64_array& strikes,
                                const f64_array& tau, double s, double r, double q, int n_terms,
                                double truncation_width, int option_type) {
-    return strike_list_prices<&fourier::cos_prices>("cos_prices", model_id, params, strikes, tau,
-                                                    s, r, q, n_terms, truncation_width, option_type);
+    return strike_list_prices<&fourier::cos_prices>("cos_prices", model_id, params, strikes, tau, s,
+                                                    r, q, n_terms, truncation_width, option_type);
 }
 
 }  // namespace

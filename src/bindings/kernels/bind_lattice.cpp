@@ -38,7 +38,8 @@ std::size_t slice_options(int steps, std::size_t total) noexcept {
 double tree_batch_bytes(std::size_t count, int steps) noexcept {
     double bytes = bytes_of(static_cast<double>(count), sizeof(double));
     if (steps >= 2 && count > 0) {
-        const std::size_t threads = run_parallel(count) ? static_cast<std::size_t>(omp_get_max_threads()) : 1;
+        const std::size_t threads =
+            run_parallel(count) ? static_cast<std::size_t>(omp_get_max_threads()) : 1;
         const double per_thread = static_cast<double>(lattice::tree_batch_work_bytes(steps));
         bytes += per_thread * static_cast<double>(std::min(threads, count));
     }
@@ -64,7 +65,8 @@ py::array_t<double> american_tree_batch(const f64_array& s, const f64_array& k, 
         total, slice_options(steps, total),
         [&](std::size_t lo, std::size_t hi) {
             lattice::tree_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
-                                b.tau + lo, b.option_type + lo, steps, tree_type, american, po + lo);
+                                b.tau + lo, b.option_type + lo, steps, tree_type, american,
+                                po + lo);
         },
         long_batch);
     return out;

@@ -25,8 +25,8 @@ py::array_t<double> gbm_paths_antithetic(double s0, double r, double q, double s
     return out;
 }
 
-py::dict lsm_backward(const f64_array& paths, double strike, double r, double tau,
-                      int option_type, int degree) {
+py::dict lsm_backward(const f64_array& paths, double strike, double r, double tau, int option_type,
+                      int degree) {
     const py::buffer_info info = paths.request();
     if (info.ndim != 2) throw std::runtime_error("paths must be a 2D array");
     const py::ssize_t n = info.shape[0];
@@ -40,13 +40,15 @@ py::dict lsm_backward(const f64_array& paths, double strike, double r, double ta
     const double nd = static_cast<double>(n);
     const double nbd = static_cast<double>(nb);
     double doubles = static_cast<double>(m) * nbd + nd;
-    if (m >= 3) doubles += (3.0 + static_cast<double>(std::min<py::ssize_t>(m, 8))) * nd + 2.0 * nbd * nbd + 3.0 * nbd;
+    if (m >= 3)
+        doubles += (3.0 + static_cast<double>(std::min<py::ssize_t>(m, 8))) * nd + 2.0 * nbd * nbd +
+                   3.0 * nbd;
     require_memory("lsm_backward", bytes_of(doubles, sizeof(double)) + bytes_of(nd, sizeof(int)));
     py::array_t<int> exercise_time(n);
     py::array_t<double> coefficients(std::vector<py::ssize_t>{m, nb});
-    const double price = mc::lsm_backward(static_cast<const double*>(info.ptr), n, m, strike, r,
-                                          tau, option_type, degree, exercise_time.mutable_data(),
-                                          coefficients.mutable_data());
+    const double price =
+        mc::lsm_backward(static_cast<const double*>(info.ptr), n, m, strike, r, tau, option_type,
+                         degree, exercise_time.mutable_data(), coefficients.mutable_data());
     py::dict result;
     result["price"] = py::float_(price);
     result["exercise_time"] = exercise_time;
@@ -63,10 +65,10 @@ py::dict lsm_eval_policy(const f64_array& paths, double strike, double r, double
     }
     require_memory("lsm_eval_policy", bytes_of(static_cast<double>(pinfo.shape[0]), sizeof(int)));
     py::array_t<int> exercise_time(pinfo.shape[0]);
-    const double price = mc::lsm_eval_policy(
-        static_cast<const double*>(pinfo.ptr), pinfo.shape[0], pinfo.shape[1], strike, r, tau,
-        option_type, static_cast<const double*>(cinfo.ptr), cinfo.shape[0], cinfo.shape[1],
-        exercise_time.mutable_data());
+    const double price =
+        mc::lsm_eval_policy(static_cast<const double*>(pinfo.ptr), pinfo.shape[0], pinfo.shape[1],
+                            strike, r, tau, option_type, static_cast<const double*>(cinfo.ptr),
+                            cinfo.shape[0], cinfo.shape[1], exercise_time.mutable_data());
     py::dict result;
     result["price"] = py::float_(price);
     result["exercise_time"] = exercise_time;
@@ -76,8 +78,8 @@ py::dict lsm_eval_policy(const f64_array& paths, double strike, double r, double
 }  // namespace
 
 void register_mc(py::module_& m) {
-    m.def("gbm_paths_antithetic", &gbm_paths_antithetic, py::arg("s0"), py::arg("r"),
-          py::arg("q"), py::arg("sigma"), py::arg("tau"), py::arg("steps"), py::arg("paths"),
+    m.def("gbm_paths_antithetic", &gbm_paths_antithetic, py::arg("s0"), py::arg("r"), py::arg("q"),
+          py::arg("sigma"), py::arg("tau"), py::arg("steps"), py::arg("paths"),
           py::arg("seed") = 7u);
     m.def("lsm_backward", &lsm_backward, py::arg("paths"), py::arg("strike"), py::arg("r"),
           py::arg("tau"), py::arg("option_type"), py::arg("degree") = 3);
