@@ -39,7 +39,7 @@ for i, t in enumerate(maturities):
     ax.plot(k[sel], vols, "o", color=f"C{i}", label=f"quotes, {t:g} y")
     ax.plot(
         fine,
-        orvelta.european_implied_vol(3, fit["params"], fine, t, s, r, q),
+        orvelta.european_implied_vol(3, fit["params"], fine, t, s, r, q, np.where(fine >= s, 1, 0)),
         "-",
         color=f"C{i}",
         label=f"fitted Heston, {t:g} y",
