@@ -24,6 +24,8 @@
 namespace orvelta::bindings {
 
 namespace py = pybind11;
+// Results are returned as dicts built with keyword literals: py::dict("price"_a = p).
+using namespace pybind11::literals;
 
 // Array arguments: converted on entry to C-contiguous float64 or int32 arrays
 // (copied only when the caller's array is not already of that kind).

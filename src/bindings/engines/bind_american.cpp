@@ -46,6 +46,14 @@ struct Job {
             at.push_back(mutable_data_1d(out.back()));
         }
     }
+
+    // Runs `slice(lo, hi)` over the options with the lock released in
+    // slices; returns the first result array.
+    template <class Slice>
+    py::array_t<double> run(Slice slice) {
+        run_sliced(n, kSlice, slice);
+        return out[0];
+    }
 };
 
 py::array_t<double> american_price(const f64_array& s, const f64_array& k, const f64_array& r,
@@ -53,11 +61,10 @@ py::array_t<double> american_price(const f64_array& s, const f64_array& k, const
                                    const f64_array& option_type, double tol) {
     Job job("american_price", s, k, r, q, sigma, tau, option_type, 1, tol);
     const EngineBook& b = job.b;
-    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
+    return job.run([&](std::size_t lo, std::size_t hi) {
         american::price_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
                               b.tau + lo, b.option_type + lo, tol, job.at[0] + lo);
     });
-    return job.out[0];
 }
 
 py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array& r,
@@ -66,15 +73,12 @@ py::dict american_greeks(const f64_array& s, const f64_array& k, const f64_array
     Job job("american_greeks", s, k, r, q, sigma, tau, option_type, 6, tol);
     const EngineBook& b = job.b;
     double* const* p = job.at.data();
-    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
+    job.run([&](std::size_t lo, std::size_t hi) {
         american::greeks_batch(hi - lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo, b.sigma + lo,
                                b.tau + lo, b.option_type + lo, tol, p[0] + lo, p[1] + lo, p[2] + lo,
                                p[3] + lo, p[4] + lo, p[5] + lo);
     });
-    static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
-    py::dict result;
-    for (int i = 0; i < 6; ++i) result[keys[i]] = job.out[i];
-    return result;
+    return greeks_dict(job.out.data());
 }
 
 py::array_t<double> american_implied_vol(const f64_array& price, const f64_array& s,
@@ -84,11 +88,10 @@ py::array_t<double> american_implied_vol(const f64_array& price, const f64_array
     // The job's sigma slot carries the quoted prices.
     Job job("american_implied_vol", s, k, r, q, price, tau, option_type, 1, tol);
     const EngineBook& b = job.b;
-    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
+    return job.run([&](std::size_t lo, std::size_t hi) {
         american::implied_vol_batch(hi - lo, b.sigma + lo, b.s + lo, b.k + lo, b.r + lo, b.q + lo,
                                     b.tau + lo, b.option_type + lo, tol, job.at[0] + lo);
     });
-    return job.out[0];
 }
 
 // Prices with explicit numerical settings, for convergence studies.
@@ -101,12 +104,11 @@ py::array_t<double> american_price_scheme(const f64_array& s, const f64_array& k
     const EngineBook& b = job.b;
     double* po = job.at[0];
     const american::Scheme scheme{nodes, quad, iterations, slow_iterations, premium, 0.0};
-    run_sliced(job.n, kSlice, [&](std::size_t lo, std::size_t hi) {
+    return job.run([&](std::size_t lo, std::size_t hi) {
         for (std::size_t i = lo; i < hi; ++i)
             po[i] = american::price_with(b.s[i], b.k[i], b.r[i], b.q[i], b.sigma[i], b.tau[i],
                                          american::is_call(b.option_type[i]), scheme);
     });
-    return job.out[0];
 }
 
 py::tuple american_scheme(double tol, double strike) {

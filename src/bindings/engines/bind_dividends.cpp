@@ -105,38 +105,40 @@ dividends::BatchInput slice_of(const dividends::BatchInput& in, std::size_t lo, 
     return b;
 }
 
-// The checks of a price or Greeks call: the contracts, the tolerance, the
-// market (curves or per-option arrays, the dividends) and the memory of
-// `outputs` result arrays; returns the number of options.
-py::ssize_t prepare_call(Inputs& x, const char* what, int outputs, const f64_array& s,
-                         const f64_array& k, const f64_array& tau, const f64_array& option_type,
-                         const f64_array& r, const f64_array& r_times, const f64_array& r_values,
-                         const f64_array& q, const f64_array& q_times, const f64_array& q_values,
-                         const f64_array& sigma, const f64_array& sigma_times,
-                         const f64_array& sigma_values, const f64_array& div_times,
-                         const f64_array& div_amounts, bool proportional, bool american,
-                         double tol) {
-    contract_of(x, s, k, tau, option_type, american);
-    const auto n = static_cast<py::ssize_t>(x.in.count);
-    require_tol(tol);
-    market_of(x, n, r, r_times, r_values, q, q_times, q_values, &sigma, sigma_times, sigma_values,
-              div_times, div_amounts, proportional);
-    require_memory(what, bytes_of(static_cast<double>(n) * outputs, sizeof(double)));
-    return n;
+// A price or Greeks call over the contracts and the market (curves or
+// per-option arrays, the dividends): the inputs are checked, the memory of
+// `outputs` result arrays compared with the machine's, and `body(x, n, tol)`
+// computes the result.
+template <class Body>
+auto market_call(const char* what, int outputs, Body body) {
+    return [what, outputs, body](
+               const f64_array& s, const f64_array& k, const f64_array& tau,
+               const f64_array& option_type, const f64_array& r, const f64_array& r_times,
+               const f64_array& r_values, const f64_array& q, const f64_array& q_times,
+               const f64_array& q_values, const f64_array& sigma, const f64_array& sigma_times,
+               const f64_array& sigma_values, const f64_array& div_times,
+               const f64_array& div_amounts, bool proportional, bool american, double tol) {
+        Inputs x;
+        contract_of(x, s, k, tau, option_type, american);
+        const auto n = static_cast<py::ssize_t>(x.in.count);
+        require_tol(tol);
+        market_of(x, n, r, r_times, r_values, q, q_times, q_values, &sigma, sigma_times,
+                  sigma_values, div_times, div_amounts, proportional);
+        require_memory(what, bytes_of(static_cast<double>(n) * outputs, sizeof(double)));
+        return body(x, n, tol);
+    };
 }
 
-py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const f64_array& tau,
-                                   const f64_array& option_type, const f64_array& r,
-                                   const f64_array& r_times, const f64_array& r_values,
-                                   const f64_array& q, const f64_array& q_times,
-                                   const f64_array& q_values, const f64_array& sigma,
-                                   const f64_array& sigma_times, const f64_array& sigma_values,
-                                   const f64_array& div_times, const f64_array& div_amounts,
-                                   bool proportional, bool american, double tol) {
-    Inputs x;
-    const py::ssize_t n = prepare_call(
-        x, "american_price", 1, s, k, tau, option_type, r, r_times, r_values, q, q_times, q_values,
-        sigma, sigma_times, sigma_values, div_times, div_amounts, proportional, american, tol);
+template <class F>
+void def_market_call(py::module_& m, const char* name, F f) {
+    m.def(name, f, py::arg("s"), py::arg("k"), py::arg("tau"), py::arg("option_type"), py::arg("r"),
+          py::arg("r_times"), py::arg("r_values"), py::arg("q"), py::arg("q_times"),
+          py::arg("q_values"), py::arg("sigma"), py::arg("sigma_times"), py::arg("sigma_values"),
+          py::arg("div_times"), py::arg("div_amounts"), py::arg("proportional"),
+          py::arg("american"), py::arg("tol"));
+}
+
+py::array_t<double> dividend_price(Inputs& x, py::ssize_t n, double tol) {
     py::array_t<double> out(n);
     double* po = mutable_data_1d(out);
     run_sliced(x.in.count, kSlice, [&](std::size_t lo, std::size_t hi) {
@@ -145,18 +147,7 @@ py::array_t<double> dividend_price(const f64_array& s, const f64_array& k, const
     return out;
 }
 
-py::dict dividend_greeks(const f64_array& s, const f64_array& k, const f64_array& tau,
-                         const f64_array& option_type, const f64_array& r, const f64_array& r_times,
-                         const f64_array& r_values, const f64_array& q, const f64_array& q_times,
-                         const f64_array& q_values, const f64_array& sigma,
-                         const f64_array& sigma_times, const f64_array& sigma_values,
-                         const f64_array& div_times, const f64_array& div_amounts,
-                         bool proportional, bool american, double tol) {
-    Inputs x;
-    const py::ssize_t n = prepare_call(
-        x, "american_greeks", 6, s, k, tau, option_type, r, r_times, r_values, q, q_times, q_values,
-        sigma, sigma_times, sigma_values, div_times, div_amounts, proportional, american, tol);
-    static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
+py::dict dividend_greeks(Inputs& x, py::ssize_t n, double tol) {
     py::array_t<double> arrays[6] = {py::array_t<double>(n), py::array_t<double>(n),
                                      py::array_t<double>(n), py::array_t<double>(n),
                                      py::array_t<double>(n), py::array_t<double>(n)};
@@ -166,9 +157,7 @@ py::dict dividend_greeks(const f64_array& s, const f64_array& k, const f64_array
         dividends::greeks_batch(slice_of(x.in, lo, hi), tol, p[0] + lo, p[1] + lo, p[2] + lo,
                                 p[3] + lo, p[4] + lo, p[5] + lo);
     });
-    py::dict result;
-    for (int i = 0; i < 6; ++i) result[keys[i]] = arrays[i];
-    return result;
+    return greeks_dict(arrays);
 }
 
 py::array_t<double> dividend_implied_vol(const f64_array& price, const f64_array& s,
@@ -232,16 +221,8 @@ py::tuple dividend_price_levels(double s, double k, double tau, double option_ty
 }  // namespace
 
 void register_dividends(py::module_& m) {
-    m.def("_dividend_price", &dividend_price, py::arg("s"), py::arg("k"), py::arg("tau"),
-          py::arg("option_type"), py::arg("r"), py::arg("r_times"), py::arg("r_values"),
-          py::arg("q"), py::arg("q_times"), py::arg("q_values"), py::arg("sigma"),
-          py::arg("sigma_times"), py::arg("sigma_values"), py::arg("div_times"),
-          py::arg("div_amounts"), py::arg("proportional"), py::arg("american"), py::arg("tol"));
-    m.def("_dividend_greeks", &dividend_greeks, py::arg("s"), py::arg("k"), py::arg("tau"),
-          py::arg("option_type"), py::arg("r"), py::arg("r_times"), py::arg("r_values"),
-          py::arg("q"), py::arg("q_times"), py::arg("q_values"), py::arg("sigma"),
-          py::arg("sigma_times"), py::arg("sigma_values"), py::arg("div_times"),
-          py::arg("div_amounts"), py::arg("proportional"), py::arg("american"), py::arg("tol"));
+    def_market_call(m, "_dividend_price", market_call("american_price", 1, dividend_price));
+    def_market_call(m, "_dividend_greeks", market_call("american_greeks", 6, dividend_greeks));
     m.def("_dividend_implied_vol", &dividend_implied_vol, py::arg("price"), py::arg("s"),
           py::arg("k"), py::arg("tau"), py::arg("option_type"), py::arg("r"), py::arg("r_times"),
           py::arg("r_values"), py::arg("q"), py::arg("q_times"), py::arg("q_values"),

@@ -23,6 +23,15 @@ inline py::ssize_t require_equal_lengths(std::initializer_list<const py::array*>
     return n;
 }
 
+// The six result arrays of a Greeks call (price, delta, gamma, theta, vega,
+// rho, in that order) under the keys the Python layer returns.
+inline py::dict greeks_dict(const py::array_t<double>* arrays) {
+    static const char* const keys[] = {"price", "delta", "gamma", "theta", "vega", "rho"};
+    py::dict result;
+    for (int i = 0; i < 6; ++i) result[keys[i]] = arrays[i];
+    return result;
+}
+
 void register_american(py::module_& m);
 void register_dividends(py::module_& m);
 void register_european(py::module_& m);

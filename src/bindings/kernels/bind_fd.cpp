@@ -32,13 +32,8 @@ py::dict american_pde_psor(double s, double k, double r, double q, double sigma,
                            tol, max_iter, american, s_grid.mutable_data(), boundary.mutable_data(),
                            residuals.mutable_data(), values.mutable_data());
 
-    py::dict result;
-    result["price"] = py::float_(res.price);
-    result["s_grid"] = s_grid;
-    result["boundary"] = boundary;
-    result["residuals"] = residuals;
-    result["values"] = values;
-    return result;
+    return py::dict("price"_a = res.price, "s_grid"_a = s_grid, "boundary"_a = boundary,
+                    "residuals"_a = residuals, "values"_a = values);
 }
 
 py::dict american_pde_psor_batch(const f64_array& s, const f64_array& k, const f64_array& r,
@@ -63,10 +58,7 @@ py::dict american_pde_psor_batch(const f64_array& s, const f64_array& k, const f
                        b.option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american,
                        pp, pe);
 
-    py::dict result;
-    result["prices"] = prices;
-    result["residuals"] = residuals;
-    return result;
+    return py::dict("prices"_a = prices, "residuals"_a = residuals);
 }
 
 }  // namespace

@@ -40,10 +40,7 @@ py::dict fft_prices(int model_id, const f64_array& params, double s, double r, d
     py::array_t<double> prices(static_cast<py::ssize_t>(N));
     fourier::fft_prices(model_id, seq, s, r, q, tau, alpha, n, eta, option_type,
                         mutable_data_1d(strikes), mutable_data_1d(prices));
-    py::dict result;
-    result["strikes"] = strikes;
-    result["prices"] = prices;
-    return result;
+    return py::dict("strikes"_a = strikes, "prices"_a = prices);
 }
 
 // direct_prices and cos_prices share their arguments and checks; they differ

@@ -89,11 +89,7 @@ py::dict american_tree_boundary(double s, double k, double r, double q, double s
         price = lattice::tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type,
                                        american, times.mutable_data(), boundary.mutable_data());
     });
-    py::dict result;
-    result["times"] = times;
-    result["boundary"] = boundary;
-    result["price"] = py::float_(price);
-    return result;
+    return py::dict("times"_a = times, "boundary"_a = boundary, "price"_a = price);
 }
 
 }  // namespace

@@ -49,11 +49,8 @@ py::dict lsm_backward(const f64_array& paths, double strike, double r, double ta
     const double price =
         mc::lsm_backward(static_cast<const double*>(info.ptr), n, m, strike, r, tau, option_type,
                          degree, exercise_time.mutable_data(), coefficients.mutable_data());
-    py::dict result;
-    result["price"] = py::float_(price);
-    result["exercise_time"] = exercise_time;
-    result["coefficients"] = coefficients;
-    return result;
+    return py::dict("price"_a = price, "exercise_time"_a = exercise_time,
+                    "coefficients"_a = coefficients);
 }
 
 py::dict lsm_eval_policy(const f64_array& paths, double strike, double r, double tau,
@@ -69,10 +66,7 @@ py::dict lsm_eval_policy(const f64_array& paths, double strike, double r, double
         mc::lsm_eval_policy(static_cast<const double*>(pinfo.ptr), pinfo.shape[0], pinfo.shape[1],
                             strike, r, tau, option_type, static_cast<const double*>(cinfo.ptr),
                             cinfo.shape[0], cinfo.shape[1], exercise_time.mutable_data());
-    py::dict result;
-    result["price"] = py::float_(price);
-    result["exercise_time"] = exercise_time;
-    return result;
+    return py::dict("price"_a = price, "exercise_time"_a = exercise_time);
 }
 
 }  // namespace
