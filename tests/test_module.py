@@ -442,15 +442,26 @@ def test_type_stub_matches_the_compiled_signatures():
     import ast
     import pathlib
 
+    from orvelta import kernels
+
     stub = pathlib.Path(K.__file__).with_name("_kernels.pyi")
     assert (stub.parent / "py.typed").exists()
     tree = ast.parse(stub.read_text())
-    stubbed = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
-    assert list(stubbed) == TABLE
-    for name, node in stubbed.items():
-        args = node.args.args
-        defaults = [None] * (len(args) - len(node.args.defaults)) + [
-            ast.unparse(d) for d in node.args.defaults
-        ]
-        expected = [(a.arg, d) for a, d in zip(args, defaults)]
-        assert expected == _runtime_parameters(getattr(K, name)), name
+    # A function is declared in the stub itself, or re-exported from its wrapper.
+    declared = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            args = node.args.args
+            defaults = [None] * (len(args) - len(node.args.defaults)) + [
+                ast.unparse(d) for d in node.args.defaults
+            ]
+            declared[node.name] = [(a.arg, d) for a, d in zip(args, defaults)]
+        elif isinstance(node, ast.ImportFrom) and (node.level, node.module) == (1, "kernels"):
+            for alias in node.names:
+                wrapper = getattr(kernels, alias.name)
+                if inspect.isfunction(wrapper):
+                    assert alias.asname == alias.name, "not re-exported: " + alias.name
+                    declared[alias.name] = _wrapper_parameters(wrapper)
+    assert sorted(declared) == sorted(TABLE)
+    for name, params in declared.items():
+        assert params == _runtime_parameters(getattr(K, name)), name

@@ -4,7 +4,7 @@ dividend schedule, curves against per-option arrays, broadcasting."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -12,6 +12,12 @@ from numpy.typing import ArrayLike, NDArray
 from . import _engines
 from ._arrays import Broadcast, FloatOrArray
 from .curves import Curve
+
+if TYPE_CHECKING:
+    from ._engines import _DividendBatch
+
+_R = TypeVar("_R")
+_F64 = NDArray[np.float64]
 
 _EMPTY = np.empty(0, dtype=np.float64)
 _KINDS = ("cash", "proportional")
@@ -84,6 +90,20 @@ class _Args:
     def kind(self, name: str) -> NDArray[np.float64]:
         return self.b.option_type(name)
 
+    def market(self) -> tuple[_F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64, _F64]:
+        """The engines' arguments from s to the yield: s, k, tau, option_type,
+        then r and q, each followed by its curve's times and values."""
+        return (
+            self.f64("s"),
+            self.f64("k"),
+            self.f64("tau"),
+            self.kind("option_type"),
+            self.f64("r"),
+            *self.curves["r"],
+            self.f64("q"),
+            *self.curves["q"],
+        )
+
 
 def _prepare(first: dict[str, Any], r: Any, q: Any, sigma: Any | None) -> _Args:
     r0, rt, rv = _split(r)
@@ -99,8 +119,8 @@ def _prepare(first: dict[str, Any], r: Any, q: Any, sigma: Any | None) -> _Args:
     return _Args(per, curves)
 
 
-def _run(
-    engine: Any,
+def run(
+    engine: _DividendBatch[_R],
     s: Any,
     k: Any,
     r: Any,
@@ -112,91 +132,13 @@ def _run(
     dividends: Any,
     kind: str,
     american: bool,
-) -> tuple[_Args, Any]:
-    """The checked arguments and the engine's flat result."""
+) -> tuple[Broadcast, _R]:
+    """The checked, broadcast arguments and ``engine``'s flat result (price or Greeks)."""
     t, a = schedule(dividends, kind)
     x = _prepare(dict(s=s, k=k, tau=tau, option_type=option_type), r, q, sigma)
-    out = engine(
-        x.f64("s"),
-        x.f64("k"),
-        x.f64("tau"),
-        x.kind("option_type"),
-        x.f64("r"),
-        *x.curves["r"],
-        x.f64("q"),
-        *x.curves["q"],
-        x.f64("sigma"),
-        *x.curves["sigma"],
-        t,
-        a,
-        kind == "proportional",
-        bool(american),
-        tol,
-    )
-    return x, out
-
-
-def price(
-    s: Any,
-    k: Any,
-    r: Any,
-    q: Any,
-    sigma: Any,
-    tau: Any,
-    option_type: Any,
-    tol: float,
-    dividends: Any,
-    kind: str,
-    american: bool,
-) -> FloatOrArray:
-    x, out = _run(
-        _engines._dividend_price,
-        s,
-        k,
-        r,
-        q,
-        sigma,
-        tau,
-        option_type,
-        tol,
-        dividends,
-        kind,
-        american,
-    )
-    result: FloatOrArray = x.b.result(out)
-    return result
-
-
-def greeks(
-    s: Any,
-    k: Any,
-    r: Any,
-    q: Any,
-    sigma: Any,
-    tau: Any,
-    option_type: Any,
-    tol: float,
-    dividends: Any,
-    kind: str,
-    american: bool,
-) -> dict[str, Any]:
-    x, res = _run(
-        _engines._dividend_greeks,
-        s,
-        k,
-        r,
-        q,
-        sigma,
-        tau,
-        option_type,
-        tol,
-        dividends,
-        kind,
-        american,
-    )
-    return {
-        key: x.b.result(res[key]) for key in ("price", "delta", "gamma", "theta", "vega", "rho")
-    }
+    sigmas = (x.f64("sigma"), *x.curves["sigma"])
+    out = engine(*x.market(), *sigmas, t, a, kind == "proportional", bool(american), tol)
+    return x.b, out
 
 
 def implied_vol(
@@ -225,22 +167,7 @@ def implied_vol(
         else (np.ascontiguousarray(vol_curve.times), np.ascontiguousarray(vol_curve.values))
     )
     out = _engines._dividend_implied_vol(
-        x.f64("price"),
-        x.f64("s"),
-        x.f64("k"),
-        x.f64("tau"),
-        x.kind("option_type"),
-        x.f64("r"),
-        *x.curves["r"],
-        x.f64("q"),
-        *x.curves["q"],
-        st,
-        sv,
-        t,
-        a,
-        kind == "proportional",
-        bool(american),
-        tol,
+        x.f64("price"), *x.market(), st, sv, t, a, kind == "proportional", bool(american), tol
     )
     result: FloatOrArray = x.b.result(out)
     return result

@@ -1,9 +1,11 @@
 """Compiled pricing engines of Orvelta: accurate American and European prices (type information)."""
 
-from typing import TypedDict
+from typing import Protocol, TypedDict, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+_R_co = TypeVar("_R_co", covariant=True)
 
 class EuropeanSettings(TypedDict):
     route: str
@@ -13,6 +15,22 @@ class EuropeanSettings(TypedDict):
 
 # European pricing (orvelta.european): params one row, or (two-dimensional) one
 # row per option; s, r, q and option_type one value or one per option.
+# The parameters of european_price without its defaults, which _european_greeks
+# takes too; the type argument is the result.
+class _EuropeanBatch(Protocol[_R_co]):
+    def __call__(
+        self,
+        model_id: int,
+        params: ArrayLike,
+        strikes: ArrayLike,
+        tau: ArrayLike,
+        s: ArrayLike,
+        r: ArrayLike,
+        q: ArrayLike,
+        option_type: ArrayLike,
+        tol: float,
+    ) -> _R_co: ...
+
 def european_price(
     model_id: int,
     params: ArrayLike,
@@ -24,17 +42,9 @@ def european_price(
     option_type: ArrayLike = 1,
     tol: float = 1e-8,
 ) -> NDArray[np.float64]: ...
-def _european_greeks(
-    model_id: int,
-    params: ArrayLike,
-    strikes: ArrayLike,
-    tau: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike,
-    tol: float,
-) -> dict[str, NDArray[np.float64]]: ...
+
+_european_greeks: _EuropeanBatch[dict[str, NDArray[np.float64]]]
+
 def _european_price_sets(
     model_id: int,
     params: ArrayLike,
@@ -84,26 +94,24 @@ def _vector_math(
 
 # Accurate American pricing (orvelta.american): flat float64 arrays of equal
 # length, int32 option types (> 0 call).
-def _american_price(
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    sigma: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    tol: float,
-) -> NDArray[np.float64]: ...
-def _american_greeks(
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    sigma: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    tol: float,
-) -> dict[str, NDArray[np.float64]]: ...
+# The parameters _american_price and _american_greeks share; the type argument
+# is the result.
+class _AmericanBatch(Protocol[_R_co]):
+    def __call__(
+        self,
+        s: ArrayLike,
+        k: ArrayLike,
+        r: ArrayLike,
+        q: ArrayLike,
+        sigma: ArrayLike,
+        tau: ArrayLike,
+        option_type: ArrayLike,
+        tol: float,
+    ) -> _R_co: ...
+
+_american_price: _AmericanBatch[NDArray[np.float64]]
+_american_greeks: _AmericanBatch[dict[str, NDArray[np.float64]]]
+
 def _american_implied_vol(
     price: ArrayLike,
     s: ArrayLike,
@@ -138,46 +146,34 @@ def _isas() -> list[str]: ...
 # Discrete dividends and term structures (orvelta.american with dividends=,
 # curves or american=False): per-option float64 arrays of equal length, or an
 # empty array where the shared curve (times, values) is given instead.
-def _dividend_price(
-    s: ArrayLike,
-    k: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    r: ArrayLike,
-    r_times: ArrayLike,
-    r_values: ArrayLike,
-    q: ArrayLike,
-    q_times: ArrayLike,
-    q_values: ArrayLike,
-    sigma: ArrayLike,
-    sigma_times: ArrayLike,
-    sigma_values: ArrayLike,
-    div_times: ArrayLike,
-    div_amounts: ArrayLike,
-    proportional: bool,
-    american: bool,
-    tol: float,
-) -> NDArray[np.float64]: ...
-def _dividend_greeks(
-    s: ArrayLike,
-    k: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    r: ArrayLike,
-    r_times: ArrayLike,
-    r_values: ArrayLike,
-    q: ArrayLike,
-    q_times: ArrayLike,
-    q_values: ArrayLike,
-    sigma: ArrayLike,
-    sigma_times: ArrayLike,
-    sigma_values: ArrayLike,
-    div_times: ArrayLike,
-    div_amounts: ArrayLike,
-    proportional: bool,
-    american: bool,
-    tol: float,
-) -> dict[str, NDArray[np.float64]]: ...
+# The parameters _dividend_price and _dividend_greeks share; the type argument
+# is the result.
+class _DividendBatch(Protocol[_R_co]):
+    def __call__(
+        self,
+        s: ArrayLike,
+        k: ArrayLike,
+        tau: ArrayLike,
+        option_type: ArrayLike,
+        r: ArrayLike,
+        r_times: ArrayLike,
+        r_values: ArrayLike,
+        q: ArrayLike,
+        q_times: ArrayLike,
+        q_values: ArrayLike,
+        sigma: ArrayLike,
+        sigma_times: ArrayLike,
+        sigma_values: ArrayLike,
+        div_times: ArrayLike,
+        div_amounts: ArrayLike,
+        proportional: bool,
+        american: bool,
+        tol: float,
+    ) -> _R_co: ...
+
+_dividend_price: _DividendBatch[NDArray[np.float64]]
+_dividend_greeks: _DividendBatch[dict[str, NDArray[np.float64]]]
+
 def _dividend_implied_vol(
     price: ArrayLike,
     s: ArrayLike,

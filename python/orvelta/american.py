@@ -50,7 +50,7 @@ price of unknown accuracy.
 from __future__ import annotations
 
 import math
-from typing import Any, TypedDict
+from typing import TYPE_CHECKING, Any, TypedDict, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -66,7 +66,12 @@ from ._arrays import (
 )
 from .curves import Curve
 
+if TYPE_CHECKING:
+    from ._engines import _AmericanBatch, _DividendBatch
+
 __all__ = ["american_price", "american_greeks", "american_implied_vol", "lsm_price"]
+
+_R = TypeVar("_R")
 
 
 class AmericanGreeks(TypedDict):
@@ -83,6 +88,47 @@ class LsmResult(TypedDict):
     std_error: float
     ci_low: float
     ci_high: float
+
+
+# The engines of a price and of the Greeks: the flat, dividend-free American
+# pricer, and the engine for dividends, curves and European options.
+_PRICE = (_engines._american_price, _engines._dividend_price)
+_GREEKS = (_engines._american_greeks, _engines._dividend_greeks)
+
+
+def _solve(
+    engines: tuple[_AmericanBatch[_R], _DividendBatch[_R]],
+    s: ArrayLike,
+    k: ArrayLike,
+    r: ArrayLike,
+    q: ArrayLike,
+    sigma: ArrayLike,
+    tau: ArrayLike,
+    option_type: ArrayLike,
+    tol: float,
+    dividends: ArrayLike | None,
+    dividend_kind: str,
+    american: bool,
+) -> tuple[Broadcast, _R]:
+    """The checked, broadcast inputs and the flat result of the engine they need."""
+    flat, dividend = engines
+    tol = check_tol(tol)
+    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
+        return _dividends.run(
+            dividend, s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
+        )
+    b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
+    out = flat(
+        b.f64("s"),
+        b.f64("k"),
+        b.f64("r"),
+        b.f64("q"),
+        b.f64("sigma"),
+        b.f64("tau"),
+        b.option_type(),
+        tol,
+    )
+    return b, out
 
 
 def american_price(
@@ -176,21 +222,8 @@ def american_price(
     >>> print(orvelta.american_price(100.0, [90.0, 100.0, 110.0], 0.05, 0.02, 0.2, 1.0, 0).round(6))
     [ 2.821611  6.660686 12.612041]
     """
-    tol = check_tol(tol)
-    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
-        return _dividends.price(
-            s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
-        )
-    b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
-    out = _engines._american_price(
-        b.f64("s"),
-        b.f64("k"),
-        b.f64("r"),
-        b.f64("q"),
-        b.f64("sigma"),
-        b.f64("tau"),
-        b.option_type(),
-        tol,
+    b, out = _solve(
+        _PRICE, s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
     )
     prices: FloatOrArray = b.result(out)
     return prices
@@ -255,29 +288,8 @@ def american_greeks(
     >>> {name: round(value, 4) for name, value in g.items()}
     {'price': 6.6607, 'delta': -0.423, 'gamma': 0.0215, 'theta': -2.6933, 'vega': 38.0364, 'rho': -34.3127}
     """
-    tol = check_tol(tol)
-    if _dividends.wanted(r, q, sigma, dividends, dividend_kind, american):
-        g = _dividends.greeks(
-            s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
-        )
-        return AmericanGreeks(
-            price=g["price"],
-            delta=g["delta"],
-            gamma=g["gamma"],
-            theta=g["theta"],
-            vega=g["vega"],
-            rho=g["rho"],
-        )
-    b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
-    res = _engines._american_greeks(
-        b.f64("s"),
-        b.f64("k"),
-        b.f64("r"),
-        b.f64("q"),
-        b.f64("sigma"),
-        b.f64("tau"),
-        b.option_type(),
-        tol,
+    b, res = _solve(
+        _GREEKS, s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
     )
     return AmericanGreeks(
         price=b.result(res["price"]),

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import Any, TypedDict
+from typing import TYPE_CHECKING, Any, TypedDict, TypeVar
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -23,6 +23,9 @@ from numpy.typing import ArrayLike, NDArray
 from . import _engines
 from ._arrays import Broadcast, FloatOrArray, check_tol, numbers_array, option_type_array
 from .models import MODEL_NAMES, model_id, resolve_model
+
+if TYPE_CHECKING:
+    from ._engines import _EuropeanBatch
 
 __all__ = [
     "european_price",
@@ -33,6 +36,8 @@ __all__ = [
     "CalibrationResult",
     "EuropeanGreeks",
 ]
+
+_R = TypeVar("_R")
 
 
 class CalibrationResult(TypedDict):
@@ -53,29 +58,22 @@ class EuropeanGreeks(TypedDict, total=False):
     vega_theta: FloatOrArray
 
 
-EngineArgs = tuple[
-    NDArray[np.float64],
-    NDArray[np.float64],
-    NDArray[np.float64],
-    NDArray[np.float64],
-    NDArray[np.float64],
-    NDArray[np.float64],
-    NDArray[np.float64],
-]
-
-
-def _market(
-    mid: int,
-    p: NDArray[np.float64],
+def _priced(
+    engine: _EuropeanBatch[_R],
+    model: Any,
+    params: Any,
     k: ArrayLike,
     tau: ArrayLike,
     s: ArrayLike,
     r: ArrayLike,
     q: ArrayLike,
     option_type: ArrayLike,
-) -> tuple[Broadcast, EngineArgs]:
-    """The checked, broadcast market arguments and the engine's arguments
-    (params first: one row, or one row per option)."""
+    tol: float,
+) -> tuple[Broadcast, _R]:
+    """The checked, broadcast market arguments and ``engine``'s flat result
+    (params one row, or one row per option)."""
+    mid, p = resolve_model(model, params)
+    tol = check_tol(tol)
     extra = {} if p.ndim == 1 else {f"params[{i}]": p[i] for i in range(p.shape[0])}
     b = Broadcast(k=k, tau=tau, s=s, r=r, q=q, option_type=option_type, **extra)
     if p.ndim > 1:
@@ -86,7 +84,8 @@ def _market(
             rows[nan] = resolve_model(mid, None)[1]
             b.add_nan(nan)
         p = np.ascontiguousarray(rows)
-    args: EngineArgs = (
+    out = engine(
+        mid,
         p,
         b.f64("k"),
         b.f64("tau"),
@@ -94,8 +93,9 @@ def _market(
         b.compact("r"),
         b.compact("q"),
         b.compact_option_type(),
+        tol,
     )
-    return b, args
+    return b, out
 
 
 def european_price(
@@ -179,10 +179,7 @@ def european_price(
     >>> np.round(european_price("bs", [[0.1, 0.2, 0.3]], 100.0, 1.0, 100.0, 0.03, 0.01, "call"), 6).tolist()
     [4.967061, 8.827321, 12.694005]
     """
-    mid, p = resolve_model(model, params)
-    tol = check_tol(tol)
-    b, args = _market(mid, p, k, tau, s, r, q, option_type)
-    out = _engines.european_price(mid, *args, tol)
+    b, out = _priced(_engines.european_price, model, params, k, tau, s, r, q, option_type, tol)
     result: FloatOrArray = b.result(out)
     return result
 
@@ -235,10 +232,7 @@ def european_greeks(
     {'price': 6.165977, 'delta': -0.339912, 'gamma': 0.022121, 'theta': -2.550945, 'rho': -40.157142,
      'vega_v0': 39.955426, 'vega_theta': 57.964327}
     """
-    mid, p = resolve_model(model, params)
-    tol = check_tol(tol)
-    b, args = _market(mid, p, k, tau, s, r, q, option_type)
-    res = _engines._european_greeks(mid, *args, tol)
+    b, res = _priced(_engines._european_greeks, model, params, k, tau, s, r, q, option_type, tol)
     out: EuropeanGreeks = {name: b.result(v) for name, v in res.items()}  # type: ignore[assignment]
     return out
 
@@ -336,10 +330,7 @@ def european_implied_vol(
     >>> np.round(smile, 6).tolist()
     [0.204168, 0.181895, 0.166203]
     """
-    mid, p = resolve_model(model, params)
-    tol = check_tol(tol)
-    b, args = _market(mid, p, k, tau, s, r, q, option_type)
-    prices = _engines.european_price(mid, *args, tol)
+    b, prices = _priced(_engines.european_price, model, params, k, tau, s, r, q, option_type, tol)
     vols = _engines.implied_vol(
         prices, b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"), b.option_type()
     )
