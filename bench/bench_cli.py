@@ -22,7 +22,7 @@ import time
 
 import numpy as np
 
-from timing import best_of
+from timing import best_of, from_tests
 
 STEPS = 200
 ROWS = 1_000_000
@@ -31,6 +31,8 @@ DASK_ROWS = 320_000
 REPEATS = 3
 PARTITIONS = 16
 ORVELTA = [sys.executable, "-m", "orvelta"]
+# Random books as the tests draw them; a Dask worker imports it from the same place.
+random_book = from_tests("_helpers").random_book
 
 
 def bare_child(path: str) -> None:
@@ -51,15 +53,7 @@ def spin_child() -> None:
 
     rng = np.random.default_rng(1)
     n = 40_000
-    a = [
-        rng.uniform(60, 140, n),
-        rng.uniform(60, 140, n),
-        rng.uniform(0, 0.08, n),
-        rng.uniform(0, 0.05, n),
-        rng.uniform(0.1, 0.6, n),
-        rng.uniform(0.1, 2, n),
-        rng.integers(0, 2, n).astype(np.int32),
-    ]
+    a = list(random_book(rng, n, tau=(0.1, 2)).values())
     orvelta.american_tree_batch(*(x[:1000] for x in a), steps=STEPS)
     print("ready", flush=True)
     sys.stdin.readline()  # start together with the other child
@@ -113,17 +107,7 @@ def dask_partition(i: int):
 
     rng = np.random.default_rng([7, i])
     n = DASK_ROWS // PARTITIONS
-    return pd.DataFrame(
-        {
-            "s": rng.uniform(60, 140, n),
-            "k": rng.uniform(60, 140, n),
-            "r": rng.uniform(0, 0.08, n),
-            "q": rng.uniform(0, 0.05, n),
-            "sigma": rng.uniform(0.1, 0.6, n),
-            "tau": rng.uniform(0.05, 2, n),
-            "option_type": rng.integers(0, 2, n).astype(np.int32),
-        }
-    )
+    return pd.DataFrame(random_book(rng, n))
 
 
 def dask_speed_up() -> tuple[float, float]:

@@ -24,7 +24,7 @@ import sys
 
 import numpy as np
 
-from timing import best_of
+from timing import best_of, from_tests
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -93,15 +93,7 @@ def run_child(threads: int) -> dict[str, float]:
 
 
 def references() -> dict[str, tuple[float, float, list[float]]]:
-    # The test tree's reference solver, loaded from its file (tests/ is not a package).
-    import importlib.util
-
-    spec = importlib.util.spec_from_file_location(
-        "reference_pde", os.path.join(HERE, "..", "tests", "reference_pde.py")
-    )
-    assert spec is not None and spec.loader is not None
-    reference_pde = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(reference_pde)
+    reference_pde = from_tests("reference_pde")
     out = {}
     for name, call in (("put", False), ("call", True)):
         _, once, _ = reference_pde.richardson(
@@ -115,15 +107,7 @@ def quantlib(call: bool, t_grid: int, x_grid: int) -> tuple[float, float]:
     """QuantLib's price and seconds per option at one grid."""
     import QuantLib as ql
 
-    today = ql.Date(2, 1, 2025)
-    ql.Settings.instance().evaluationDate = today
-    dc = ql.Actual365Fixed()
-    process = ql.BlackScholesMertonProcess(
-        ql.QuoteHandle(ql.SimpleQuote(S)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, Q, dc)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, R, dc)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), SIGMA, dc)),
-    )
+    today, process = from_tests("references").quantlib_black_scholes(ql, S, R, Q, SIGMA)
     schedule = [ql.FixedDividend(AMOUNT, today + d) for d in DAYS]
     engine = ql.FdBlackScholesVanillaEngine(process, schedule, t_grid, x_grid)
     kind = ql.Option.Call if call else ql.Option.Put

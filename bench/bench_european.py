@@ -21,7 +21,7 @@ import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import orvelta  # noqa: E402
-from timing import best_of  # noqa: E402
+from timing import best_of, from_tests  # noqa: E402
 
 S, R, Q = 100.0, 0.03, 0.01
 DAYS = 365  # one year, Actual/365 in QuantLib
@@ -101,30 +101,17 @@ def greeks_against_price() -> list[tuple[str, float, int, float, float]]:
 def quantlib_setup():
     import QuantLib as ql
 
-    today = ql.Date(2, 1, 2025)
-    ql.Settings.instance().evaluationDate = today
-    dc = ql.Actual365Fixed()
-    rts = ql.YieldTermStructureHandle(ql.FlatForward(today, R, dc, ql.Continuous))
-    qts = ql.YieldTermStructureHandle(ql.FlatForward(today, Q, dc, ql.Continuous))
+    today, rts, qts, _ = from_tests("references").quantlib_curves(ql, R, Q)
     return ql, today, rts, qts
 
 
 def quantlib_chain(order: int, strikes: np.ndarray):
-    ql, today, rts, qts = quantlib_setup()
-    process = ql.HestonProcess(rts, qts, ql.QuoteHandle(ql.SimpleQuote(S)), *HESTON)
-    engine = ql.AnalyticHestonEngine(ql.HestonModel(process), order)
+    import QuantLib as ql
+
+    references = from_tests("references")
+    today, engine = references.quantlib_heston(ql, S, R, Q, HESTON, order)
     expiry = ql.EuropeanExercise(today + DAYS)
-
-    def make():
-        opts = [
-            ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Call, float(k)), expiry)
-            for k in strikes
-        ]
-        for o in opts:
-            o.setPricingEngine(engine)
-        return opts
-
-    return make
+    return lambda: references.quantlib_options(ql, ql.Option.Call, strikes, expiry, engine)
 
 
 def quantlib_order(strikes: np.ndarray) -> int:

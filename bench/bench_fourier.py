@@ -12,6 +12,7 @@ import time
 import numpy as np
 
 from orvelta import _kernels as K
+from timing import from_tests
 
 S, R, Q, TAU = 100.0, 0.05, 0.02, 1.0
 STRIKES = np.linspace(50.0, 150.0, 101)
@@ -60,23 +61,12 @@ def quantlib_heston_rate() -> tuple[float, float]:
     the same 101 options, and its largest difference from direct_prices."""
     import QuantLib as ql
 
-    today = ql.Date(2, 1, 2025)
-    ql.Settings.instance().evaluationDate = today
-    dc = ql.Actual365Fixed()
-    rts = ql.YieldTermStructureHandle(ql.FlatForward(today, R, dc, ql.Continuous))
-    qts = ql.YieldTermStructureHandle(ql.FlatForward(today, Q, dc, ql.Continuous))
-    process = ql.HestonProcess(rts, qts, ql.QuoteHandle(ql.SimpleQuote(S)), *HESTON)
-    engine = ql.AnalyticHestonEngine(ql.HestonModel(process))
+    references = from_tests("references")
+    today, engine = references.quantlib_heston(ql, S, R, Q, HESTON)
     expiry = ql.EuropeanExercise(today + 365)  # Actual/365: exactly one year
 
     def make_options():
-        options = [
-            ql.VanillaOption(ql.PlainVanillaPayoff(ql.Option.Call, float(k)), expiry)
-            for k in STRIKES
-        ]
-        for o in options:
-            o.setPricingEngine(engine)
-        return options
+        return references.quantlib_options(ql, ql.Option.Call, STRIKES, expiry, engine)
 
     prices = np.array([o.NPV() for o in make_options()])
     diff = float(np.abs(prices - K.direct_prices(3, [], STRIKES, SAME_TAU, S, R, Q)).max())

@@ -15,7 +15,7 @@ import time
 import numpy as np
 
 from orvelta import _kernels as K
-from timing import best_of  # noqa: F401  (wall time; see cpu_best_of)
+from timing import best_of
 
 
 def cpu_best_of(fn, repeats: int):
@@ -24,12 +24,7 @@ def cpu_best_of(fn, repeats: int):
     Everything timed here runs on the calling thread, so its CPU time is the
     cost per core; unlike wall time it does not count the time the thread
     waits for a core, which matters on a machine shared with other jobs."""
-    best, out = math.inf, None
-    for _ in range(repeats):
-        t0 = time.thread_time()
-        out = fn()
-        best = min(best, time.thread_time() - t0)
-    return best, out
+    return best_of(fn, repeats, clock=time.thread_time)
 
 
 def paired_best_of(fns, repeats: int):

@@ -10,7 +10,7 @@ import scipy.special
 
 import orvelta
 from orvelta import _engines
-from references import black_scholes
+from references import black_scholes, quantlib_black_scholes
 
 PUT, CALL = 0, 1
 
@@ -78,15 +78,7 @@ def test_lattice_reference_separates_american_from_european():
 
 def _quantlib_price(s, k, r, q, sigma, days, kind):
     ql = pytest.importorskip("QuantLib")
-    today = ql.Date(2, 1, 2025)
-    ql.Settings.instance().evaluationDate = today
-    dc = ql.Actual365Fixed()
-    process = ql.BlackScholesMertonProcess(
-        ql.QuoteHandle(ql.SimpleQuote(s)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, q, dc)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, r, dc)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), sigma, dc)),
-    )
+    today, process = quantlib_black_scholes(ql, s, r, q, sigma)
     engine = ql.QdFpAmericanEngine(
         process, ql.QdFpAmericanEngine.highPrecisionScheme(), ql.QdFpAmericanEngine.FP_A
     )

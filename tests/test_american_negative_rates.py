@@ -13,9 +13,12 @@ import pytest
 
 import orvelta
 from american_reference import reference
-from references import black_scholes
+from references import black_scholes, quantlib_black_scholes
 
 PUT, CALL = 0, 1
+# The put that both rates below zero make a standard case, and a call beside it.
+ATM_PUT = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
+ITM_CALL = (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL)
 
 
 def lattice_reference(s, k, r, q, sigma, tau, kind, n=4000):
@@ -60,7 +63,7 @@ def regime(n, seed):
 
 
 def test_lattice_reference_separates_american_from_european():
-    case = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
+    case = ATM_PUT
     fine, change = lattice_reference(*case)
     assert change < 5e-6
     assert fine - black_scholes(*case[:6], call=False) > 0.05
@@ -98,16 +101,8 @@ def test_sweep_against_the_heat_reference(tol):
 
 def test_agrees_with_quantlib_finite_differences():
     ql = pytest.importorskip("QuantLib")
-    today = ql.Date(2, 1, 2025)
-    ql.Settings.instance().evaluationDate = today
-    dc = ql.Actual365Fixed()
     s, k, r, q, sigma, days = 100.0, 100.0, -0.01, -0.03, 0.2, 365
-    process = ql.BlackScholesMertonProcess(
-        ql.QuoteHandle(ql.SimpleQuote(s)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, q, dc)),
-        ql.YieldTermStructureHandle(ql.FlatForward(today, r, dc)),
-        ql.BlackVolTermStructureHandle(ql.BlackConstantVol(today, ql.NullCalendar(), sigma, dc)),
-    )
+    today, process = quantlib_black_scholes(ql, s, r, q, sigma)
     option = ql.VanillaOption(
         ql.PlainVanillaPayoff(ql.Option.Put, k), ql.AmericanExercise(today, today + days)
     )
@@ -125,17 +120,20 @@ def test_agrees_with_quantlib_finite_differences():
     )
 
 
+# The lattice fallback once priced this call below its European value.
+REPRODUCER = (
+    18.851135331797277,
+    100.0,
+    -0.07816702852873242,
+    -0.06366926243343257,
+    0.6727662752080067,
+    8.71669321096788,
+    CALL,
+)
+
+
 def test_reproducer_never_below_european():
-    # The lattice fallback once priced this call below its European value.
-    case = (
-        18.851135331797277,
-        100.0,
-        -0.07816702852873242,
-        -0.06366926243343257,
-        0.6727662752080067,
-        8.71669321096788,
-        CALL,
-    )
+    case = REPRODUCER
     euro = black_scholes(*case[:6], call=True)
     price = orvelta.american_price(*case, tol=1e-5)
     assert price >= euro
@@ -147,15 +145,7 @@ def test_reproducer_never_below_european():
 
 def test_overflowing_maturity_is_infinite_not_nan():
     # At tau = 1e6 the European value alone is e^{63,700}: beyond doubles.
-    case = (
-        18.851135331797277,
-        100.0,
-        -0.07816702852873242,
-        -0.06366926243343257,
-        0.6727662752080067,
-        1e6,
-        CALL,
-    )
+    case = (*REPRODUCER[:5], 1e6, CALL)  # the reproducer's market
     assert orvelta.american_price(*case) == math.inf
 
 
@@ -178,14 +168,7 @@ def test_continuous_across_the_edges_of_the_regime(kind):
     assert all(b >= a - 2 * tol for a, b in zip(values, values[1:], strict=False))
 
 
-@pytest.mark.parametrize(
-    "case",
-    [
-        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
-        (70.0, 100.0, -0.02, -0.05, 0.35, 2.0, PUT),
-        (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL),
-    ],
-)
+@pytest.mark.parametrize("case", [ATM_PUT, (70.0, 100.0, -0.02, -0.05, 0.35, 2.0, PUT), ITM_CALL])
 def test_greeks_match_central_differences(case):
     s, k, r, q, sigma, tau, kind = case
     tol = 1e-5
@@ -211,14 +194,7 @@ def test_greeks_match_central_differences(case):
         assert g[key] == pytest.approx(value, rel=2e-3, abs=2e-3), key
 
 
-@pytest.mark.parametrize(
-    "case",
-    [
-        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
-        (85.0, 100.0, -0.02, -0.07, 0.45, 3.0, PUT),
-        (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL),
-    ],
-)
+@pytest.mark.parametrize("case", [ATM_PUT, (85.0, 100.0, -0.02, -0.07, 0.45, 3.0, PUT), ITM_CALL])
 def test_implied_vol_round_trip(case):
     s, k, r, q, sigma, tau, kind = case
     price = orvelta.american_price(*case, tol=1e-5)
@@ -284,7 +260,7 @@ def test_tight_tolerances_give_a_price_or_nan(tol):
     # the integral equations price; where their two settings disagree the
     # answer is NaN. This band is open at expiry: a price, agreeing with the
     # one at 1e-6.
-    case = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
+    case = ATM_PUT
     coarse = orvelta.american_price(*case, tol=1e-6)
     price = orvelta.american_price(*case, tol=tol)
     assert abs(price - coarse) <= 1e-6 + tol
@@ -361,7 +337,7 @@ def test_tight_tolerances_against_the_heat_reference():
     # price shrinks with it (1.2e-6, 2.7e-7, 1.5e-7): it can judge about
     # 3e-7 of the strike, the node-count test above the rest.
     for case in [
-        (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT),
+        ATM_PUT,
         (120.0, 100.0, -0.03, -0.01, 0.3, 0.5, CALL),
     ]:
         prices = [orvelta.american_price(*case, tol=tol) for tol in (1e-6, 1e-7, 1e-8)]

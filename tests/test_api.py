@@ -14,70 +14,20 @@ from references import black_scholes as bs_price
 S, R, Q = 100.0, 0.03, 0.01
 HESTON = (0.04, 2.0, 0.04, 0.6, -0.5)
 
+AMERICAN = dict(s=100.0, k=100.0, r=0.05, q=0.01, sigma=0.2, tau=1.0, option_type="put")
+IMPLIED = dict(price=7.0, s=100.0, k=100.0, r=0.05, q=0.01, tau=1.0, option_type="put")
+EUROPEAN = dict(
+    model="heston", params=HESTON, k=100.0, tau=1.0, s=100.0, r=0.05, q=0.01, option_type="put"
+)
 # Each user-level function with its market arguments and a valid call.
 CALLS = {
-    "american_price": (
-        orvelta.american_price,
-        dict(s=100.0, k=100.0, r=0.05, q=0.01, sigma=0.2, tau=1.0, option_type="put"),
-        {"tol": 1e-6},
-    ),
-    "american_greeks": (
-        orvelta.american_greeks,
-        dict(s=100.0, k=100.0, r=0.05, q=0.01, sigma=0.2, tau=1.0, option_type="put"),
-        {"tol": 1e-6},
-    ),
-    "american_implied_vol": (
-        orvelta.american_implied_vol,
-        dict(price=7.0, s=100.0, k=100.0, r=0.05, q=0.01, tau=1.0, option_type="put"),
-        {},
-    ),
-    "implied_vol": (
-        orvelta.implied_vol,
-        dict(price=7.0, s=100.0, k=100.0, r=0.05, q=0.01, tau=1.0, option_type="put"),
-        {},
-    ),
-    "european_price": (
-        orvelta.european_price,
-        dict(
-            model="heston",
-            params=HESTON,
-            k=100.0,
-            tau=1.0,
-            s=100.0,
-            r=0.05,
-            q=0.01,
-            option_type="put",
-        ),
-        {},
-    ),
-    "european_greeks": (
-        orvelta.european_greeks,
-        dict(
-            model="heston",
-            params=HESTON,
-            k=100.0,
-            tau=1.0,
-            s=100.0,
-            r=0.05,
-            q=0.01,
-            option_type="put",
-        ),
-        {},
-    ),
-    "european_implied_vol": (
-        orvelta.european_implied_vol,
-        dict(
-            model="heston",
-            params=HESTON,
-            k=100.0,
-            tau=1.0,
-            s=100.0,
-            r=0.05,
-            q=0.01,
-            option_type="put",
-        ),
-        {},
-    ),
+    "american_price": (orvelta.american_price, AMERICAN, {"tol": 1e-6}),
+    "american_greeks": (orvelta.american_greeks, AMERICAN, {"tol": 1e-6}),
+    "american_implied_vol": (orvelta.american_implied_vol, IMPLIED, {}),
+    "implied_vol": (orvelta.implied_vol, IMPLIED, {}),
+    "european_price": (orvelta.european_price, EUROPEAN, {}),
+    "european_greeks": (orvelta.european_greeks, EUROPEAN, {}),
+    "european_implied_vol": (orvelta.european_implied_vol, EUROPEAN, {}),
 }
 MARKET = ("s", "k", "r", "q", "sigma", "tau", "price")
 

@@ -77,7 +77,9 @@ def test_book_with_a_dividend_file_prices_each_underlying_with_its_schedule(run,
     assert got == expected(rows)
 
 
-def test_dividend_file_without_kind_is_cash(run, tmp_path):
+def price_acme_without_kinds(run, tmp_path, *extra):
+    """Runs `orvelta price` on the ACME rows of the book with a dividend file that has
+    no kind column; returns the rows and the output's records."""
     rows = [r for r in book() if r[0] == "ACME"]
     src = write_csv(tmp_path / "book.csv", HEADER, rows)
     divs = write_csv(
@@ -86,14 +88,28 @@ def test_dividend_file_without_kind_is_cash(run, tmp_path):
         [r for r in dividend_rows(False) if r[0] == "ACME"],
     )
     out = tmp_path / "out.csv"
-    assert (
-        run(
-            "price", src, "-o", out, "--method", "accurate", "--tol", TOL, "--dividends", divs, "-q"
-        ).returncode
-        == 0
+    res = run(
+        "price",
+        src,
+        "-o",
+        out,
+        "--method",
+        "accurate",
+        "--tol",
+        TOL,
+        *extra,
+        "--dividends",
+        divs,
+        "-q",
     )
+    assert res.returncode == 0, res.stderr
     with open(out) as f:
-        assert [float(r["price"]) for r in csv.DictReader(f)] == expected(rows)
+        return rows, list(csv.DictReader(f))
+
+
+def test_dividend_file_without_kind_is_cash(run, tmp_path):
+    rows, got = price_acme_without_kinds(run, tmp_path)
+    assert [float(r["price"]) for r in got] == expected(rows)
 
 
 @pytest.mark.parametrize(
@@ -195,33 +211,7 @@ def test_bad_underlying_cell_in_the_book(run, tmp_path):
 
 
 def test_greeks_and_implied_vols_with_dividends(run, tmp_path):
-    rows = [r for r in book() if r[0] == "ACME"]
-    src = write_csv(tmp_path / "book.csv", HEADER, rows)
-    divs = write_csv(
-        tmp_path / "divs.csv",
-        ["underlying", "ex_tau", "amount"],
-        [r for r in dividend_rows(False) if r[0] == "ACME"],
-    )
-    out = tmp_path / "out.csv"
-    assert (
-        run(
-            "price",
-            src,
-            "-o",
-            out,
-            "--method",
-            "accurate",
-            "--tol",
-            TOL,
-            "--greeks",
-            "--dividends",
-            divs,
-            "-q",
-        ).returncode
-        == 0
-    )
-    with open(out) as f:
-        got = list(csv.DictReader(f))
+    rows, got = price_acme_without_kinds(run, tmp_path, "--greeks")
     for row, g in zip(rows, got):
         _, s, k, r, q, sigma, tau, ot = row
         ref = orvelta.american_greeks(s, k, r, q, sigma, tau, ot, tol=TOL, dividends=DIVS["ACME"])

@@ -3,16 +3,11 @@
 import subprocess
 import sys
 
+from _helpers import demo_output
+
 
 def test_demo_prints_its_tables_and_writes_both_plots(tmp_path):
-    proc = subprocess.run(
-        [sys.executable, "-m", "orvelta", "demo", "--output-dir", str(tmp_path)],
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
-    assert proc.returncode == 0, proc.stderr
-    out = proc.stdout
+    out = demo_output(tmp_path)
     for row in (
         "Cox-Ross-Rubinstein lattice",
         "Tian lattice",

@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import orvelta
+from _helpers import random_book
 from orvelta import book as B
 from orvelta.__main__ import main
 
@@ -34,19 +35,9 @@ def cluster():
 
 def frame(n=600, seed=9):
     rng = np.random.default_rng(seed)
-    return pd.DataFrame(
-        {
-            "id": [f"o{i}" for i in range(n)],
-            "s": rng.uniform(60, 140, n),
-            "k": rng.uniform(60, 140, n),
-            "r": rng.uniform(0, 0.08, n),
-            "q": rng.uniform(0, 0.05, n),
-            "sigma": rng.uniform(0.1, 0.6, n),
-            "tau": rng.uniform(0.05, 2, n),
-            "option_type": rng.integers(0, 2, n).astype(np.int32),
-            "american": rng.integers(0, 2, n).astype(bool),
-        }
-    )
+    ids = [f"o{i}" for i in range(n)]
+    book = random_book(rng, n)
+    return pd.DataFrame({"id": ids, **book, "american": rng.integers(0, 2, n).astype(bool)})
 
 
 def columns(df):

@@ -143,21 +143,8 @@ def test_flat_without_dividends_agrees_with_american_price(s, k, r, q, sigma, ta
 def test_reference_solver_converges():
     """The fine-grid reference at coarse settings: its extrapolated prices
     approach the stored value at the expected rate."""
-    raw, once, _ = reference_pde.richardson(
-        100.0,
-        100.0,
-        0.05,
-        0.0,
-        0.25,
-        1.0,
-        False,
-        [(0.25, 2.0), (0.5, 2.0), (0.75, 2.0)],
-        True,
-        1.0,
-        50,
-        3,
-        400.0,
-    )
+    case = REFERENCE_CASES["put_atm_3div"]
+    raw, once, _ = reference_pde.richardson(*case, True, 1.0, 50, 3, 400.0)
     ref = REFERENCE_VALUES["put_atm_3div"]
     errors = [abs(x - ref) for x in raw]
     # At least second order: each halving divides the error by 3 or more.
@@ -253,20 +240,10 @@ def test_many_small_proportional_dividends_approach_the_yield():
     times = (np.arange(n) + 0.5) / n
     frac = 1.0 - math.exp(-q / n)
     divs = np.column_stack([times, np.full(n, frac)])
-    got = orvelta.american_price(
-        100.0,
-        100.0,
-        0.05,
-        0.0,
-        0.25,
-        1.0,
-        -1,
-        tol=1e-4,
-        dividends=divs,
-        dividend_kind="proportional",
-        american=False,
-    )
-    ref = black_scholes(100.0, 100.0, 0.05, q, 0.25, 1.0, False)
+    s, k, r, sigma, tau = 100.0, 100.0, 0.05, 0.25, 1.0
+    kw = dict(tol=1e-4, dividends=divs, dividend_kind="proportional", american=False)
+    got = orvelta.american_price(s, k, r, 0.0, sigma, tau, -1, **kw)
+    ref = black_scholes(s, k, r, q, sigma, tau, False)
     assert abs(got - ref) < 2e-3
 
 

@@ -6,6 +6,7 @@ import re
 import numpy as np
 import pytest
 
+from _helpers import random_book
 from orvelta import _kernels as K
 from references import black_scholes
 
@@ -13,27 +14,14 @@ PSOR_KEYS = ["price", "s_grid", "boundary", "residuals", "values"]
 BATCH_DEFAULTS = dict(s_steps=100, t_steps=80, s_max_mult=3.0, omega=1.35, tol=1e-7, max_iter=3000)
 
 
-def reference_solve(
-    s,
-    k,
-    r,
-    q,
-    sigma,
-    tau,
-    option_type,
-    s_steps,
-    t_steps,
-    s_max_mult,
-    omega,
-    tol,
-    max_iter,
-    american,
-):
+def reference_solve(s, k, r, q, sigma, tau, option_type, *grid):
     """Plain-Python recomputation of the PSOR grid solver, operation by operation.
 
     Python's max(a, b) keeps a unless b is greater, like the solver's max, and
     math.exp is the C library's exp, so the result must agree to the last bit.
+    The grid settings follow option_type in american_pde_psor's order, all of them.
     """
+    s_steps, t_steps, s_max_mult, omega, tol, max_iter, american = grid
     N, M = max(s_steps, 20), max(t_steps, 4)
     call = option_type > 0
     m = max(s, k)
@@ -263,18 +251,12 @@ def test_batch_of_one_equals_single_call_with_batch_defaults():
 )
 def test_batch_equals_single_calls_bit_for_bit(american, n, kw):
     rng = np.random.default_rng(20261208 + n)
-    cols = [
-        rng.uniform(60, 140, n),
-        rng.uniform(80, 120, n),
-        rng.uniform(-0.01, 0.08, n),
-        rng.uniform(0.0, 0.06, n),
-        rng.uniform(0.1, 0.5, n),
-        rng.uniform(0.1, 2.0, n),
-    ]
-    cols[5][0] = 0.0  # expired: the floored time step
+    ranges = dict(k=(80, 120), r=(-0.01, 0.08), q=(0.0, 0.06), sigma=(0.1, 0.5), tau=(0.1, 2.0))
+    book = random_book(rng, n, types=(-1, 3), **ranges)
+    book["tau"][0] = 0.0  # expired: the floored time step
     if n > 6:
-        cols[4][6] = math.nan  # a NaN volatility has no price
-    options = list(zip(*cols, rng.integers(-1, 3, n)))
+        book["sigma"][6] = math.nan  # a NaN volatility has no price
+    options = list(zip(*book.values()))
     batch = batch_of(options, **kw, american=american)
     for i, opt in enumerate(options):
         single = K.american_pde_psor(

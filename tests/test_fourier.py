@@ -8,6 +8,7 @@ import pytest
 
 from orvelta import _kernels as K
 from references import black_scholes as bs_price
+from references import quantlib_heston, quantlib_options
 
 S, R, Q, T = 100.0, 0.05, 0.02, 1.0
 HESTON = [0.04, 2.0, 0.04, 0.6, -0.5]  # the model-3 defaults, written out
@@ -38,25 +39,12 @@ def bs_phi(u, s, r, q, sigma, tau):
     return np.exp(1j * u * (x0 + (r - q - 0.5 * sigma**2) * tau) - 0.5 * sigma**2 * u * u * tau)
 
 
-def heston_quantlib(strikes, tau_days, v0, kappa, theta, sigma_v, rho, call=True):
+def heston_quantlib(strikes, tau_days, params, call=True):
     ql = pytest.importorskip("QuantLib")
-    today = ql.Date(2, 1, 2025)
-    ql.Settings.instance().evaluationDate = today
-    dc = ql.Actual365Fixed()
-    spot = ql.QuoteHandle(ql.SimpleQuote(S))
-    rts = ql.YieldTermStructureHandle(ql.FlatForward(today, R, dc, ql.Continuous))
-    qts = ql.YieldTermStructureHandle(ql.FlatForward(today, Q, dc, ql.Continuous))
-    process = ql.HestonProcess(rts, qts, spot, v0, kappa, theta, sigma_v, rho)
-    engine = ql.AnalyticHestonEngine(ql.HestonModel(process), 1e-13, 100000)
+    today, engine = quantlib_heston(ql, S, R, Q, params, 1e-13, 100000)
     kind = ql.Option.Call if call else ql.Option.Put
-    prices = []
-    for k in strikes:
-        option = ql.VanillaOption(
-            ql.PlainVanillaPayoff(kind, k), ql.EuropeanExercise(today + tau_days)
-        )
-        option.setPricingEngine(engine)
-        prices.append(option.NPV())
-    return np.array(prices)
+    options = quantlib_options(ql, kind, strikes, ql.EuropeanExercise(today + tau_days), engine)
+    return np.array([o.NPV() for o in options])
 
 
 def fft(model, params, **kw):
@@ -363,50 +351,44 @@ def test_cos_width_100_floors_the_at_the_money_call():
     )
 
 
+def check_against(model, params, strikes, reference, atol):
+    """direct and cos (at their defaults and on a wide range with many terms) on
+    strikes, and the FFT at the middle of its grid, against reference(strikes, call)
+    for puts and calls: atol holds the four tolerances in that order."""
+    for kind in (0, 1):
+        ref = reference(strikes, kind == 1)
+        np.testing.assert_allclose(
+            direct(model, params, strikes, option_type=kind), ref, rtol=0, atol=atol[0]
+        )
+        np.testing.assert_allclose(
+            cos(model, params, strikes, option_type=kind), ref, rtol=0, atol=atol[1]
+        )
+        wide = cos(model, params, strikes, n_terms=4096, truncation_width=20.0, option_type=kind)
+        np.testing.assert_allclose(wide, ref, rtol=0, atol=atol[2])
+        res = fft(model, params, option_type=kind)
+        assert abs(res["prices"][128] - reference(res["strikes"][128:129], kind == 1)[0]) < atol[3]
+
+
 @pytest.mark.parametrize("params", [[], [0.15, 1.0, 0.1, 0.3], [0.3, 0.5, -0.2, 0.25]])
 def test_merton_against_poisson_series(params):
     sigma, lam, mu_j, delta_j = list(params) + list(MERTON)[len(params) :]
-    strikes = np.array([80.0, 100.0, 125.0])
-    for kind in (0, 1):
-        ref = [merton_price(S, k, R, Q, T, sigma, lam, mu_j, delta_j, kind == 1) for k in strikes]
-        np.testing.assert_allclose(
-            direct(1, params, strikes, option_type=kind), ref, rtol=0, atol=1e-12
-        )
-        # Width 10 truncates the jump tail of the skewed case at about 4e-5.
-        np.testing.assert_allclose(
-            cos(1, params, strikes, option_type=kind), ref, rtol=0, atol=1e-4
-        )
-        wide = cos(1, params, strikes, n_terms=4096, truncation_width=20.0, option_type=kind)
-        np.testing.assert_allclose(wide, ref, rtol=0, atol=1e-10)
-        res = fft(1, params, option_type=kind)
-        k_mid = res["strikes"][128]
-        assert (
-            abs(
-                res["prices"][128]
-                - merton_price(S, k_mid, R, Q, T, sigma, lam, mu_j, delta_j, kind == 1)
-            )
-            < 1e-12
-        )
+
+    def reference(strikes, call):
+        return [merton_price(S, k, R, Q, T, sigma, lam, mu_j, delta_j, call) for k in strikes]
+
+    # cos at width 10 truncates the jump tail of the skewed case at about 4e-5.
+    check_against(1, params, np.array([80.0, 100.0, 125.0]), reference, (1e-12, 1e-4, 1e-10, 1e-12))
 
 
 @pytest.mark.parametrize(
     "params", [HESTON, [0.09, 1.0, 0.05, 0.4, 0.3], [0.02, 3.0, 0.06, 0.8, -0.8]]
 )
 def test_heston_against_quantlib(params):
+    def reference(strikes, call):
+        return heston_quantlib(strikes, 365, params, call=call)
+
     strikes = np.array([80.0, 90.0, 100.0, 110.0, 125.0])
-    for kind in (0, 1):
-        ref = heston_quantlib(strikes, 365, *params, call=kind == 1)
-        np.testing.assert_allclose(
-            direct(3, params, strikes, option_type=kind), ref, rtol=0, atol=2e-8
-        )
-        np.testing.assert_allclose(
-            cos(3, params, strikes, option_type=kind), ref, rtol=0, atol=1e-3
-        )
-        wide = cos(3, params, strikes, n_terms=4096, truncation_width=20.0, option_type=kind)
-        np.testing.assert_allclose(wide, ref, rtol=0, atol=2e-8)
-        res = fft(3, params, option_type=kind)
-        ref_mid = heston_quantlib(res["strikes"][128:129], 365, *params, call=kind == 1)
-        assert abs(res["prices"][128] - ref_mid[0]) < 2e-6
+    check_against(3, params, strikes, reference, (2e-8, 1e-3, 2e-8, 2e-6))
 
 
 # ---------------------------------------------------------------- floors

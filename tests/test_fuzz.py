@@ -64,6 +64,10 @@ expiry = market(0.0, 3.0)
 small_int = st.integers(-3, 40)
 kind = st.sampled_from([-3, 0, 1, 2])
 american = st.booleans()
+# One option's arguments.
+option = dict(
+    s=spot, k=spot, r=rate, q=rate, sigma=vol, tau=expiry, option_type=kind, american=american
+)
 
 
 def finite_positive(*xs):
@@ -96,16 +100,9 @@ def check_option_value(v, s, k, r, q, sigma, tau, call_, slack):
 
 @FUZZ
 @given(
-    s=spot,
-    k=spot,
-    r=rate,
-    q=rate,
-    sigma=vol,
-    tau=expiry,
-    option_type=kind,
+    **option,
     steps=st.one_of(small_int, st.just(2**31 - 1)),
     tree_type=st.sampled_from([0, 1, 7]),
-    american=american,
 )
 def test_tree_boundary(s, k, r, q, sigma, tau, option_type, steps, tree_type, american):
     res = call(
@@ -185,85 +182,34 @@ def psor_check(price, s, k, r, q, sigma, tau, call_, s_max_mult, max_iter):
 
 
 @FUZZ
-@given(
-    s=spot,
-    k=spot,
-    r=rate,
-    q=rate,
-    sigma=vol,
-    tau=expiry,
-    option_type=kind,
-    american=american,
-    **psor_settings,
-)
-def test_pde_psor(
-    s,
-    k,
-    r,
-    q,
-    sigma,
-    tau,
-    option_type,
-    s_steps,
-    t_steps,
-    s_max_mult,
-    omega,
-    tol,
-    max_iter,
-    american,
-):
-    res = call(
-        K.american_pde_psor,
-        s,
-        k,
-        r,
-        q,
-        sigma,
-        tau,
-        option_type,
-        s_steps,
-        t_steps,
-        s_max_mult,
-        omega,
-        tol,
-        max_iter,
-        american,
-    )
+@given(**option, **psor_settings)
+def test_pde_psor(**args):
+    res = call(K.american_pde_psor, **args)
     if res is None:
         return
-    N, M = max(s_steps, 20), max(t_steps, 4)
+    N, M = max(args["s_steps"], 20), max(args["t_steps"], 4)
     assert list(res) == ["price", "s_grid", "boundary", "residuals", "values"]
     assert [res[key].shape for key in list(res)[1:]] == [(N + 1,), (M + 1,), (M,), (M + 1, N + 1)]
-    psor_check(res["price"], s, k, r, q, sigma, tau, option_type > 0, s_max_mult, max_iter)
+    market = (args[name] for name in ("s", "k", "r", "q", "sigma", "tau"))
+    psor_check(res["price"], *market, args["option_type"] > 0, args["s_max_mult"], args["max_iter"])
 
 
 @FUZZ
 @given(data=st.data(), n=st.integers(0, 4), option_type=kind, american=american, **psor_settings)
-def test_pde_psor_batch(
-    data, n, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter, american
-):
+def test_pde_psor_batch(data, n, option_type, american, **grid):
     cols = [
         data.draw(st.lists(strat, min_size=n, max_size=n))
         for strat in (spot, spot, rate, rate, vol, expiry)
     ]
     arrays = [np.array(c, dtype=float) for c in cols] + [np.full(n, option_type, np.int32)]
-    res = call(
-        K.american_pde_psor_batch,
-        *arrays,
-        s_steps,
-        t_steps,
-        s_max_mult,
-        omega,
-        tol,
-        max_iter,
-        american,
-    )
+    res = call(K.american_pde_psor_batch, *arrays, **grid, american=american)
     if res is None:
         return
     assert list(res) == ["prices", "residuals"]
     assert res["prices"].shape == res["residuals"].shape == (n,)
     for i in range(n):
-        psor_check(res["prices"][i], *(c[i] for c in cols), option_type > 0, s_max_mult, max_iter)
+        market = (c[i] for c in cols)
+        psor_check(res["prices"][i], *market, option_type > 0, grid["s_max_mult"], grid["max_iter"])
 
 
 # --- Monte Carlo ---------------------------------------------------------------------------------
@@ -306,15 +252,18 @@ def lsm_bound(paths, strike, r, tau, call_):
     return top * max(1.0, math.exp(-r * tau)) if math.isfinite(r * tau) else math.inf
 
 
+def lsm_check(price, paths, strike, r, tau, call_):
+    finite = np.isfinite(paths).all() and all(math.isfinite(x) for x in (r, tau))
+    if finite and finite_positive(strike):
+        assert 0.0 <= price <= lsm_bound(paths, strike, r, tau, call_) * (1 + 1e-12)
+
+
+# The arguments both Longstaff-Schwartz passes share.
+lsm_inputs = dict(paths=paths_arrays, strike=spot, r=rate, tau=expiry, option_type=kind)
+
+
 @FUZZ
-@given(
-    paths=paths_arrays,
-    strike=spot,
-    r=rate,
-    tau=expiry,
-    option_type=kind,
-    degree=st.one_of(st.integers(-2, 5), st.just(2**31 - 1)),
-)
+@given(**lsm_inputs, degree=st.one_of(st.integers(-2, 5), st.just(2**31 - 1)))
 def test_lsm_backward(paths, strike, r, tau, option_type, degree):
     # A huge basis is refused when its regression would run (m >= 3); with one or
     # two columns its zero coefficient rows could fill most of the memory.
@@ -329,23 +278,12 @@ def test_lsm_backward(paths, strike, r, tau, option_type, degree):
         max(degree, 0) + 1,
     )
     assert ((res["exercise_time"] >= 0) & (res["exercise_time"] <= max(m - 1, 0))).all()
-    price = res["price"]
-    if (
-        np.isfinite(paths).all()
-        and finite_positive(strike)
-        and math.isfinite(r)
-        and math.isfinite(tau)
-    ):
-        assert 0.0 <= price <= lsm_bound(paths, strike, r, tau, option_type > 0) * (1 + 1e-12)
+    lsm_check(res["price"], paths, strike, r, tau, option_type > 0)
 
 
 @FUZZ
 @given(
-    paths=paths_arrays,
-    strike=spot,
-    r=rate,
-    tau=expiry,
-    option_type=kind,
+    **lsm_inputs,
     coefficients=st.one_of(
         st.integers(0, 7).flatmap(
             lambda rows: st.integers(0, 4).flatmap(
@@ -364,15 +302,7 @@ def test_lsm_eval_policy(paths, strike, r, tau, option_type, coefficients):
     n, m = paths.shape
     assert list(res) == ["price", "exercise_time"]
     assert res["exercise_time"].shape == (n,)
-    if (
-        np.isfinite(paths).all()
-        and finite_positive(strike)
-        and math.isfinite(r)
-        and math.isfinite(tau)
-    ):
-        assert (
-            0.0 <= res["price"] <= lsm_bound(paths, strike, r, tau, option_type > 0) * (1 + 1e-12)
-        )
+    lsm_check(res["price"], paths, strike, r, tau, option_type > 0)
 
 
 # --- Fourier -------------------------------------------------------------------------------------

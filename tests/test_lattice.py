@@ -372,17 +372,7 @@ class TestBuilds:
         # Digest of prices and a boundary from the scalar implementation these kernels replaced.
         import hashlib
 
-        rng = np.random.default_rng(3)
-        n = 203
-        b = [
-            rng.uniform(50, 150, n),
-            rng.uniform(50, 150, n),
-            rng.uniform(-0.01, 0.1, n),
-            rng.uniform(0, 0.08, n),
-            rng.uniform(0.05, 0.8, n),
-            rng.uniform(0.05, 3, n),
-            rng.integers(-2, 3, n).astype(np.int32),
-        ]
+        b = list(random_book(203, seed=3).values())
         batch = np.concatenate(
             [
                 K.american_tree_batch(*b, steps=77),

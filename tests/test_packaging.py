@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 import orvelta
+from _helpers import demo_output
 
 HERE = Path(__file__).resolve().parent
 PACKAGE = Path(orvelta.__file__).resolve().parent
@@ -161,15 +162,7 @@ def test_threadpoolctl_sees_and_limits_the_modules_openmp_runtime(run_python):
 
 
 def test_demo_without_matplotlib_prints_its_tables_and_names_the_extra(tmp_path):
-    code = (
-        "import sys\n"
-        "sys.modules['matplotlib'] = None  # import matplotlib now raises ImportError\n"
-        "from orvelta.__main__ import main\n"
-        f"sys.exit(main(['demo', '--output-dir', {str(tmp_path)!r}]))\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
-    out = proc.stdout
+    out = demo_output(tmp_path, without="matplotlib")
     for row in (
         "Cox-Ross-Rubinstein lattice",
         "Longstaff-Schwartz out-of-sample",
@@ -182,15 +175,7 @@ def test_demo_without_matplotlib_prints_its_tables_and_names_the_extra(tmp_path)
 
 
 def test_demo_without_scipy_skips_the_calibration_and_names_the_extra(tmp_path):
-    code = (
-        "import sys\n"
-        "sys.modules['scipy'] = None  # import scipy now raises ImportError\n"
-        "from orvelta.__main__ import main\n"
-        f"sys.exit(main(['demo', '--output-dir', {str(tmp_path)!r}]))\n"
-    )
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr
+    out = demo_output(tmp_path, without="scipy")
     assert (
-        "Heston calibration to a synthetic smile: needs scipy (pip install 'orvelta[demo]')"
-        in proc.stdout
+        "Heston calibration to a synthetic smile: needs scipy (pip install 'orvelta[demo]')" in out
     )

@@ -449,6 +449,12 @@ def priced(run, tmp_path, header, rows, *extra):
     return out[0], np.array([[float(x) for x in r] for r in out[1:]])
 
 
+def priced_quotes(run, tmp_path, rows, quotes, *extra):
+    """priced on the rows with a price column holding the quotes."""
+    quoted = [r + [repr(float(p))] for r, p in zip(rows, quotes)]
+    return priced(run, tmp_path, HEADER + ",price", quoted, *extra)
+
+
 def valid_rows(n=30):
     rows = book_rows(n, seed=11)
     rows[0][0], rows[1][5], rows[2][4] = "101", "0.5", "0.3"
@@ -471,9 +477,8 @@ def test_accurate_greeks_and_implied_vols(tmp_path, run):
     g = orvelta.american_greeks(*arrays(rows))
     for j, c in enumerate(header[7:]):
         np.testing.assert_array_equal(out[:, 7 + j], g[c])
-    quoted = [r + [repr(float(p))] for r, p in zip(rows, g["price"])]
-    header, out = priced(
-        run, tmp_path, HEADER + ",price", quoted, "--method", "accurate", "--implied-vol"
+    header, out = priced_quotes(
+        run, tmp_path, rows, g["price"], "--method", "accurate", "--implied-vol"
     )
     assert header[-1] == "implied_vol"
     a = arrays(rows)
@@ -522,15 +527,7 @@ def test_european_prices_equal_european_price_per_option(tmp_path, extra, model_
 def test_european_implied_vols_equal_implied_vol(tmp_path, run):
     rows = valid_rows(20)
     quotes = np.linspace(2.0, 12.0, 20)
-    _, out = priced(
-        run,
-        tmp_path,
-        HEADER + ",price",
-        [r + [repr(float(p))] for r, p in zip(rows, quotes)],
-        "--method",
-        "european",
-        "--implied-vol",
-    )
+    _, out = priced_quotes(run, tmp_path, rows, quotes, "--method", "european", "--implied-vol")
     s, k, r, q, _, tau, ot = arrays(rows)
     np.testing.assert_array_equal(out[:, -1], orvelta.implied_vol(quotes, s, k, r, q, tau, ot))
 
@@ -678,38 +675,30 @@ def test_a_market_price_column_is_kept_and_the_model_price_goes_beside_it(tmp_pa
         np.testing.assert_array_equal([float(r[8]) for r in out[1:]], fn(arrays(rows)))
 
 
-def test_greeks_at_the_implied_volatility(tmp_path, run):
-    rows = valid_rows(10)
-    a = arrays(rows)
+def american_at_implied_vol(a):
     quotes = orvelta.american_price(*a, tol=1e-10)
-    _, out = priced(
-        run,
-        tmp_path,
-        HEADER + ",price",
-        [r + [repr(float(p))] for r, p in zip(rows, quotes)],
-        "--method",
-        "accurate",
-        "--implied-vol",
-        "--greeks",
-    )
     iv = orvelta.american_implied_vol(quotes, *a[:4], a[5], a[6])
-    np.testing.assert_array_equal(out[:, -1], iv)
-    g = orvelta.american_greeks(*a[:4], iv, a[5], a[6])
-    for j, c in enumerate(("delta", "gamma", "theta", "vega", "rho")):
-        np.testing.assert_array_equal(out[:, 8 + j], g[c])
-    eu = orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3], a[6])
-    _, out = priced(
-        run,
-        tmp_path,
-        HEADER + ",price",
-        [r + [repr(float(p))] for r, p in zip(rows, eu)],
-        "--method",
-        "european",
-        "--implied-vol",
-        "--greeks",
+    return quotes, iv, orvelta.american_greeks(*a[:4], iv, a[5], a[6])
+
+
+def european_at_implied_vol(a):
+    quotes = orvelta.european_price("bs", [a[4]], a[1], a[5], a[0], a[2], a[3], a[6])
+    iv = orvelta.implied_vol(quotes, *a[:4], a[5], a[6])
+    return quotes, iv, orvelta.european_greeks("bs", [iv], a[1], a[5], a[0], a[2], a[3], a[6])
+
+
+@pytest.mark.parametrize(
+    "method, reference",
+    [("accurate", american_at_implied_vol), ("european", european_at_implied_vol)],
+)
+def test_greeks_at_the_implied_volatility(tmp_path, run, method, reference):
+    # reference: the quotes, their implied volatilities and the Greeks at them.
+    rows = valid_rows(10)
+    quotes, iv, g = reference(arrays(rows))
+    _, out = priced_quotes(
+        run, tmp_path, rows, quotes, "--method", method, "--implied-vol", "--greeks"
     )
-    iv = orvelta.implied_vol(eu, *a[:4], a[5], a[6])
-    g = orvelta.european_greeks("bs", [iv], a[1], a[5], a[0], a[2], a[3], a[6])
+    np.testing.assert_array_equal(out[:, -1], iv)
     for j, c in enumerate(("delta", "gamma", "theta", "vega", "rho")):
         np.testing.assert_array_equal(out[:, 8 + j], g[c])
 

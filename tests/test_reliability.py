@@ -6,20 +6,14 @@ import re
 import numpy as np
 import pytest
 
+from _helpers import random_book
 from orvelta import _kernels as K
 
 
 def book(n, seed=5, steps=None):
     rng = np.random.default_rng(seed)
-    return (
-        rng.uniform(60, 140, n),
-        rng.uniform(80, 120, n),
-        rng.uniform(0.0, 0.08, n),
-        rng.uniform(0.0, 0.05, n),
-        rng.uniform(0.1, 0.5, n),
-        rng.uniform(0.1, 2.0, n),
-        rng.integers(-1, 2, n).astype(np.int32),
-    )
+    ranges = dict(k=(80, 120), sigma=(0.1, 0.5), tau=(0.1, 2.0))
+    return tuple(random_book(rng, n, types=(-1, 2), **ranges).values())
 
 
 # --- fork -----------------------------------------------------------------------------
