@@ -22,6 +22,11 @@ def test_docstring_and_function_table_in_registration_order():
     assert K.__doc__ == "Compiled numerical kernels for Orvelta option projects"
     public = [name for name, obj in vars(K).items() if callable(obj) and not name.startswith("_")]
     assert public == TABLE
+    # Exactly the ten kernels, whatever their order.
+    assert sorted(TABLE) == sorted(
+        "american_tree_batch american_tree_boundary american_pde_psor american_pde_psor_batch"
+        " gbm_paths_antithetic lsm_backward lsm_eval_policy fft_prices direct_prices cos_prices".split()
+    )
 
 
 def test_package_exports_the_documented_wrappers():
