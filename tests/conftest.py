@@ -1,10 +1,18 @@
 import os
+import signal
 import subprocess
 import sys
 import textwrap
 from types import SimpleNamespace
 
 import pytest
+
+# A shell that starts the suite in the background without job control leaves
+# SIGINT ignored, and an ignored signal stays ignored in every program started
+# from here: the Ctrl-C tests need Python's own handler, in this process and in
+# the interpreters they start.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
