@@ -79,6 +79,10 @@ def _as_array(value: Any, name: str, expected: str) -> NDArray[Any]:
 
 def numbers_array(value: Any, name: str) -> F64:
     """``value`` as a float64 array (any shape), or TypeError naming ``name``."""
+    if type(value) is np.ndarray and value.dtype == np.float64:
+        return value  # the common case, with nothing to check
+    if type(value) is float:
+        return np.asarray(value)
     _refuse_masked(value, name)
     _refuse_missing(value, name)
     if value is None or isinstance(value, (str, bytes)):
@@ -124,6 +128,8 @@ def _word_type(word: str, name: str) -> float:
 
 def option_type_array(value: Any, name: str = "option_type") -> F64:
     """Option types as float64: 1.0 call, 0.0 put, NaN where the type is NaN."""
+    if type(value) is int:
+        return np.asarray(1.0 if value > 0 else 0.0)
     _refuse_masked(value, name)
     _refuse_missing(value, name)
     if value is None:
@@ -200,18 +206,23 @@ class Broadcast:
             for name, v in values.items()
         }
         self.scalar = all(a.ndim == 0 for a in arrays.values())
+        # The inputs are kept as given; f64 and compact broadcast them on use
+        # (np.broadcast_arrays costs more than a small chain's price).
+        shapes = {a.shape for a in arrays.values()} - {()}
         try:
-            shaped = np.broadcast_arrays(*arrays.values())
+            self.shape: tuple[int, ...] = (
+                next(iter(shapes), ()) if len(shapes) < 2 else np.broadcast_shapes(*shapes)
+            )
         except ValueError:
-            shapes = ", ".join(f"{n} {a.shape}" for n, a in arrays.items())
-            raise ValueError(f"the arguments do not broadcast to one shape: {shapes}") from None
-        self.shape: tuple[int, ...] = shaped[0].shape if shaped else ()
-        self.arrays = dict(zip(arrays, shaped, strict=False))
-        ot = self.arrays.get("option_type")
+            listed = ", ".join(f"{n} {a.shape}" for n, a in arrays.items())
+            raise ValueError(f"the arguments do not broadcast to one shape: {listed}") from None
+        self.arrays = arrays
+        ot = arrays.get("option_type")
         self.nan_type = None
         if ot is not None:
-            nan = np.isnan(ot).reshape(-1)
-            self.nan_type = nan if nan.any() else None
+            nan = np.isnan(ot)
+            if nan.any():
+                self.nan_type = np.broadcast_to(nan, self.shape).reshape(-1)
 
     def _scalars(self, values: dict[str, Any]) -> None:
         """The common call on Python numbers: checked and converted without
@@ -242,12 +253,14 @@ class Broadcast:
         a = self.arrays[name]
         if self.scalar and a.ndim == 1:
             return a  # already flat (the Python-number path)
+        if a.shape != self.shape:
+            a = np.broadcast_to(a, self.shape)
         return np.ascontiguousarray(a, dtype=np.float64).reshape(-1)
 
     def option_type(self, name: str = "option_type") -> F64:
         """Flat float64 option types for the engines: 1.0 call, 0.0 put, NaN
         (no price; :meth:`result` gives NaN there too)."""
-        return np.ascontiguousarray(self.arrays[name], dtype=np.float64).reshape(-1)
+        return self.f64(name)
 
     def compact(self, name: str) -> F64:
         """Input ``name`` flat, or as one value when it is the same everywhere
@@ -255,8 +268,8 @@ class Broadcast:
         a = self.arrays[name]
         if self.scalar:
             return self.f64(name)
-        if a.size and a.strides == (0,) * a.ndim:
-            return np.asarray(a.reshape(-1)[:1], dtype=np.float64)
+        if a.size == 1 and a.shape != self.shape and math.prod(self.shape) != 0:
+            return np.asarray(a, dtype=np.float64).reshape(1)
         return self.f64(name)
 
     def compact_option_type(self, name: str = "option_type") -> F64:
