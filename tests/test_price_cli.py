@@ -1002,3 +1002,20 @@ def test_ctrl_c_ends_the_run_at_once_while_a_slice_is_priced(tmp_path, run):
         proc.kill()
     assert (proc.returncode, err) == (130, "orvelta price: interrupted\n")
     assert latency < 2.0 and leftovers(tmp_path) == []
+
+
+@pytest.mark.parametrize("option_type", ["1", "put", "-1.5"])
+def test_pricing_a_csv_book_does_not_import_pandas(tmp_path, run_python, option_type):
+    # pyarrow imports pandas on some conversions (pa.array of a NumPy array among
+    # them): half a second per run, more than a small book's pricing.
+    src = tmp_path / "book.csv"
+    src.write_text(f"s,k,r,q,sigma,tau,option_type\n100,100,0.05,0.02,0.2,1,{option_type}\n")
+    out = run_python(
+        f"""
+        import sys
+        from orvelta.__main__ import main
+        code = main(["price", {str(src)!r}, "-o", {str(tmp_path / "out.csv")!r}, "--quiet"])
+        print(code, "pandas" in sys.modules)
+        """
+    )
+    assert out.split() == ["0", "False"]

@@ -16,7 +16,7 @@ from .errors import BookError, Interrupts, UsageError, arrow, require
 from .executors import Executor, executor
 from .formats import AtomicOutput, CsvWriter, Reader, arrow_floats, book_format
 from .methods import F64, Method
-from .parsing import check_header, parse_columns
+from .parsing import check_header, indices, parse_columns
 
 
 class _Progress:
@@ -194,8 +194,7 @@ def _price_book(
                         break  # enough to show: the rest of the book is not read
                     continue  # nothing more is priced; the book is read on for its bad rows
                 good = np.flatnonzero(~problems.bad)
-                pa, _ = arrow()
-                batch = batch.take(pa.array(good))
+                batch = batch.take(indices(good))
                 cols = {c: v[good] for c, v in cols.items()}
             if bad_rows and not skip_bad:
                 continue

@@ -83,6 +83,14 @@ def _text(value: str) -> Any:
     return pa.StringArray.from_buffers(1, pa.py_buffer(offsets), pa.py_buffer(data))[0]
 
 
+def indices(rows: NDArray[np.integer[Any]]) -> Any:
+    """Row numbers as an Arrow array built from their buffer (``pa.array``
+    on a NumPy array imports pandas too)."""
+    pa, _ = arrow()
+    data = np.ascontiguousarray(rows, dtype=np.int64)
+    return pa.Array.from_buffers(pa.int64(), len(data), [None, pa.py_buffer(data)])
+
+
 def _numbers(arr: Any) -> F64:
     """A null-free Arrow array as float64 NumPy, read from its buffer.
 
@@ -144,7 +152,7 @@ def _floats(arr: Any, column: str, problems: Problems) -> F64:
         out = np.full(len(cells), np.nan)
         if ok.any():
             good = np.flatnonzero(ok)
-            out[good] = _numbers(pc.cast(text.take(pa.array(good)), pa.float64()))
+            out[good] = _numbers(pc.cast(text.take(indices(good)), pa.float64()))
         return out
     if (
         pa.types.is_integer(t)
@@ -191,18 +199,25 @@ def _option_types(arr: Any, problems: Problems) -> F64:
         problems.add(empty, "option_type", lambda i: "empty cell")
         rest = np.flatnonzero(~(is_call | is_put | empty) & ~null)
         if rest.size:
-            cells = pc.utf8_trim_whitespace(filled.take(pa.array(rest))).to_pylist()
-            ok = np.array([bool(_NUMBER.match(c)) for c in cells], dtype=bool)
-            bad = np.zeros(len(arr), dtype=bool)
-            bad[rest[~ok]] = True
-            problems.add(
-                bad, "option_type", lambda i: f"{_cell(arr, i)} is not a number, 'call' or 'put'"
-            )
-            if ok.any():
-                good = rest[ok]
-                out[good] = _numbers(
-                    pc.cast(pc.utf8_trim_whitespace(filled.take(pa.array(good))), pa.float64())
+            text = pc.utf8_trim_whitespace(filled.take(indices(rest)))
+            try:
+                # The usual book: every type written as a number, read in one cast.
+                out[rest] = _numbers(pc.cast(text, pa.float64()))
+            except pa.ArrowInvalid:
+                cells = text.to_pylist()
+                ok = np.array([bool(_NUMBER.match(c)) for c in cells], dtype=bool)
+                bad = np.zeros(len(arr), dtype=bool)
+                bad[rest[~ok]] = True
+                problems.add(
+                    bad,
+                    "option_type",
+                    lambda i: f"{_cell(arr, i)} is not a number, 'call' or 'put'",
                 )
+                if ok.any():
+                    good = rest[ok]
+                    out[good] = _numbers(
+                        pc.cast(text.take(indices(np.flatnonzero(ok))), pa.float64())
+                    )
     elif (
         pa.types.is_integer(t)
         or pa.types.is_floating(t)
