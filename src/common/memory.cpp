@@ -29,10 +29,14 @@ long long meminfo_kb(const char* contents, const char* name) noexcept {
 }  // namespace
 
 std::uint64_t physical_memory_bytes() noexcept {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return 0;
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+    // Read once: sysconf asks the kernel (a system call on every pricing call).
+    static const std::uint64_t bytes = [] {
+        const long pages = ::sysconf(_SC_PHYS_PAGES);
+        const long page = ::sysconf(_SC_PAGESIZE);
+        if (pages <= 0 || page <= 0) return std::uint64_t{0};
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+    }();
+    return bytes;
 }
 
 std::uint64_t available_memory_bytes() noexcept {
