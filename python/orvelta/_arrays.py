@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Any
+from typing import Any, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -257,6 +257,21 @@ class Broadcast:
             a = np.broadcast_to(a, self.shape)
         return np.ascontiguousarray(a, dtype=np.float64).reshape(-1)
 
+    # Typed by length: mypy takes an unpacked tuple of unknown length to fill
+    # every parameter, and refuses the arguments after it, as in
+    # ``engine(*b.f64s(...), b.option_type(), tol)``.
+    @overload
+    def f64s(
+        self, n1: str, n2: str, n3: str, n4: str, n5: str, /
+    ) -> tuple[F64, F64, F64, F64, F64]: ...
+    @overload
+    def f64s(
+        self, n1: str, n2: str, n3: str, n4: str, n5: str, n6: str, /
+    ) -> tuple[F64, F64, F64, F64, F64, F64]: ...
+    def f64s(self, *names: str) -> tuple[F64, ...]:
+        """The inputs ``names``, in order, each as :meth:`f64` gives it."""
+        return tuple(map(self.f64, names))
+
     def option_type(self, name: str = "option_type") -> F64:
         """Flat float64 option types for the engines: 1.0 call, 0.0 put, NaN
         (no price; :meth:`result` gives NaN there too)."""
@@ -276,7 +291,7 @@ class Broadcast:
         """As :meth:`option_type`, one value when it is the same everywhere."""
         return self.compact(name)
 
-    def result(self, flat: NDArray[Any]) -> Any:
+    def result(self, flat: NDArray[Any]) -> FloatOrArray:
         """A flat result back in the broadcast shape; a Python float for scalar
         inputs. Options whose type is NaN give NaN."""
         out = np.asarray(flat, dtype=np.float64).reshape(-1)

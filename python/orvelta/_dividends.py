@@ -169,5 +169,4 @@ def implied_vol(
     out = _engines._dividend_implied_vol(
         x.f64("price"), *x.market(), st, sv, t, a, kind == "proportional", bool(american), tol
     )
-    result: FloatOrArray = x.b.result(out)
-    return result
+    return x.b.result(out)

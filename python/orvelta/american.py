@@ -118,17 +118,7 @@ def _solve(
             dividend, s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
         )
     b = Broadcast(s=s, k=k, r=r, q=q, sigma=sigma, tau=tau, option_type=option_type)
-    out = flat(
-        b.f64("s"),
-        b.f64("k"),
-        b.f64("r"),
-        b.f64("q"),
-        b.f64("sigma"),
-        b.f64("tau"),
-        b.option_type(),
-        tol,
-    )
-    return b, out
+    return b, flat(*b.f64s("s", "k", "r", "q", "sigma", "tau"), b.option_type(), tol)
 
 
 def american_price(
@@ -225,8 +215,7 @@ def american_price(
     b, out = _solve(
         _PRICE, s, k, r, q, sigma, tau, option_type, tol, dividends, dividend_kind, american
     )
-    prices: FloatOrArray = b.result(out)
-    return prices
+    return b.result(out)
 
 
 def american_greeks(
@@ -375,17 +364,9 @@ def american_implied_vol(
         )
     b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
     out = _engines._american_implied_vol(
-        b.f64("price"),
-        b.f64("s"),
-        b.f64("k"),
-        b.f64("r"),
-        b.f64("q"),
-        b.f64("tau"),
-        b.option_type(),
-        tol,
+        *b.f64s("price", "s", "k", "r", "q", "tau"), b.option_type(), tol
     )
-    vols: FloatOrArray = b.result(out)
-    return vols
+    return b.result(out)
 
 
 # Most paths per set: the kernels count paths in a C int.

@@ -180,8 +180,7 @@ def european_price(
     [4.967061, 8.827321, 12.694005]
     """
     b, out = _priced(_engines.european_price, model, params, k, tau, s, r, q, option_type, tol)
-    result: FloatOrArray = b.result(out)
-    return result
+    return b.result(out)
 
 
 def european_greeks(
@@ -281,17 +280,8 @@ def implied_vol(
     0.181895
     """
     b = Broadcast(price=price, s=s, k=k, r=r, q=q, tau=tau, option_type=option_type)
-    out = _engines.implied_vol(
-        b.f64("price"),
-        b.f64("s"),
-        b.f64("k"),
-        b.f64("r"),
-        b.f64("q"),
-        b.f64("tau"),
-        b.option_type(),
-    )
-    result: FloatOrArray = b.result(out)
-    return result
+    out = _engines.implied_vol(*b.f64s("price", "s", "k", "r", "q", "tau"), b.option_type())
+    return b.result(out)
 
 
 def european_implied_vol(
@@ -331,11 +321,8 @@ def european_implied_vol(
     [0.204168, 0.181895, 0.166203]
     """
     b, prices = _priced(_engines.european_price, model, params, k, tau, s, r, q, option_type, tol)
-    vols = _engines.implied_vol(
-        prices, b.f64("s"), b.f64("k"), b.f64("r"), b.f64("q"), b.f64("tau"), b.option_type()
-    )
-    result: FloatOrArray = b.result(vols)
-    return result
+    vols = _engines.implied_vol(prices, *b.f64s("s", "k", "r", "q", "tau"), b.option_type())
+    return b.result(vols)
 
 
 # ------------------------------------------------------------------ calibration
