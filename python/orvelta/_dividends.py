@@ -120,19 +120,9 @@ def _prepare(first: dict[str, Any], r: Any, q: Any, sigma: Any | None) -> _Args:
 
 
 def run(
-    engine: _DividendBatch[_R],
-    s: Any,
-    k: Any,
-    r: Any,
-    q: Any,
-    sigma: Any,
-    tau: Any,
-    option_type: Any,
-    tol: float,
-    dividends: Any,
-    kind: str,
-    american: bool,
-) -> tuple[Broadcast, _R]:
+    engine: _DividendBatch[_R], s: Any, k: Any, r: Any, q: Any, sigma: Any, tau: Any,
+    option_type: Any, tol: float, dividends: Any, kind: str, american: bool,
+) -> tuple[Broadcast, _R]:  # fmt: skip
     """The checked, broadcast arguments and ``engine``'s flat result (price or Greeks)."""
     t, a = schedule(dividends, kind)
     x = _prepare(dict(s=s, k=k, tau=tau, option_type=option_type), r, q, sigma)
@@ -142,19 +132,9 @@ def run(
 
 
 def implied_vol(
-    price: Any,
-    s: Any,
-    k: Any,
-    r: Any,
-    q: Any,
-    tau: Any,
-    option_type: Any,
-    tol: float,
-    dividends: Any,
-    kind: str,
-    american: bool,
-    vol_curve: Curve | None,
-) -> FloatOrArray:
+    price: Any, s: Any, k: Any, r: Any, q: Any, tau: Any, option_type: Any, tol: float,
+    dividends: Any, kind: str, american: bool, vol_curve: Curve | None,
+) -> FloatOrArray:  # fmt: skip
     t, a = schedule(dividends, kind)
     if vol_curve is not None and not isinstance(vol_curve, Curve):
         raise TypeError(f"vol_curve must be a Curve or None, got {type(vol_curve).__name__}")

@@ -98,18 +98,10 @@ _GREEKS = (_engines._american_greeks, _engines._dividend_greeks)
 
 def _solve(
     engines: tuple[_AmericanBatch[_R], _DividendBatch[_R]],
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    sigma: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    tol: float,
-    dividends: ArrayLike | None,
-    dividend_kind: str,
+    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float, dividends: ArrayLike | None, dividend_kind: str,
     american: bool,
-) -> tuple[Broadcast, _R]:
+) -> tuple[Broadcast, _R]:  # fmt: skip
     """The checked, broadcast inputs and the flat result of the engine they need."""
     flat, dividend = engines
     tol = check_tol(tol)
@@ -122,19 +114,10 @@ def _solve(
 
 
 def american_price(
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    sigma: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    tol: float = 1e-8,
-    *,
-    dividends: ArrayLike | None = None,
-    dividend_kind: str = "cash",
-    american: bool = True,
-) -> FloatOrArray:
+    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float = 1e-8, *, dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash", american: bool = True,
+) -> FloatOrArray:  # fmt: skip
     """Price of American options to an absolute accuracy.
 
     Parameters
@@ -219,19 +202,10 @@ def american_price(
 
 
 def american_greeks(
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    sigma: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    tol: float = 1e-8,
-    *,
-    dividends: ArrayLike | None = None,
-    dividend_kind: str = "cash",
-    american: bool = True,
-) -> AmericanGreeks:
+    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float = 1e-8, *, dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash", american: bool = True,
+) -> AmericanGreeks:  # fmt: skip
     """Price and sensitivities of American options from the accurate pricer.
 
     Delta and gamma differentiate the premium integral in the spot (the
@@ -291,20 +265,10 @@ def american_greeks(
 
 
 def american_implied_vol(
-    price: ArrayLike,
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    tol: float = 1e-10,
-    *,
-    dividends: ArrayLike | None = None,
-    dividend_kind: str = "cash",
-    american: bool = True,
-    vol_curve: Curve | None = None,
-) -> FloatOrArray:
+    price: ArrayLike, s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float = 1e-10, *, dividends: ArrayLike | None = None,
+    dividend_kind: str = "cash", american: bool = True, vol_curve: Curve | None = None,
+) -> FloatOrArray:  # fmt: skip
     """Volatility at which the accurate American price equals each quote.
 
     A Newton iteration on the price with its exact vega, safeguarded by a
@@ -376,18 +340,9 @@ _MAX_DEGREE = 8
 
 
 def lsm_price(
-    s: float,
-    k: float,
-    r: float,
-    q: float,
-    sigma: float,
-    tau: float,
-    option_type: Any,
-    paths: int = 100_000,
-    steps: int = 50,
-    degree: int = 3,
-    seed: int = 0,
-) -> LsmResult:
+    s: float, k: float, r: float, q: float, sigma: float, tau: float, option_type: Any,
+    paths: int = 100_000, steps: int = 50, degree: int = 3, seed: int = 0,
+) -> LsmResult:  # fmt: skip
     """Longstaff-Schwartz Monte Carlo price of one American option, with its confidence interval.
 
     One option per call (the market arguments are scalars): the paths are

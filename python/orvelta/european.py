@@ -59,17 +59,9 @@ class EuropeanGreeks(TypedDict, total=False):
 
 
 def _priced(
-    engine: _EuropeanBatch[_R],
-    model: Any,
-    params: Any,
-    k: ArrayLike,
-    tau: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike,
-    tol: float,
-) -> tuple[Broadcast, _R]:
+    engine: _EuropeanBatch[_R], model: Any, params: Any, k: ArrayLike, tau: ArrayLike,
+    s: ArrayLike, r: ArrayLike, q: ArrayLike, option_type: ArrayLike, tol: float,
+) -> tuple[Broadcast, _R]:  # fmt: skip
     """The checked, broadcast market arguments and ``engine``'s flat result
     (params one row, or one row per option)."""
     mid, p = resolve_model(model, params)
@@ -99,16 +91,9 @@ def _priced(
 
 
 def european_price(
-    model: Any,
-    params: Any,
-    k: ArrayLike,
-    tau: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike,
-    tol: float = 1e-8,
-) -> FloatOrArray:
+    model: Any, params: Any, k: ArrayLike, tau: ArrayLike, s: ArrayLike, r: ArrayLike,
+    q: ArrayLike, option_type: ArrayLike, tol: float = 1e-8,
+) -> FloatOrArray:  # fmt: skip
     """European option prices under a characteristic-function model, to a requested accuracy.
 
     The method and its settings are chosen per maturity (and spot, rate and
@@ -184,16 +169,9 @@ def european_price(
 
 
 def european_greeks(
-    model: Any,
-    params: Any,
-    k: ArrayLike,
-    tau: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike,
-    tol: float = 1e-8,
-) -> EuropeanGreeks:
+    model: Any, params: Any, k: ArrayLike, tau: ArrayLike, s: ArrayLike, r: ArrayLike,
+    q: ArrayLike, option_type: ArrayLike, tol: float = 1e-8,
+) -> EuropeanGreeks:  # fmt: skip
     """Prices and sensitivities of European options under a characteristic-function model.
 
     Each pricing route of :func:`european_price` is differentiated
@@ -237,14 +215,9 @@ def european_greeks(
 
 
 def implied_vol(
-    price: ArrayLike,
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    tau: ArrayLike,
+    price: ArrayLike, s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, tau: ArrayLike,
     option_type: ArrayLike,
-) -> FloatOrArray:
+) -> FloatOrArray:  # fmt: skip
     """Black-Scholes implied volatility of European option prices.
 
     Solves for the volatility whose Black-Scholes price equals ``price`` to the
@@ -285,16 +258,9 @@ def implied_vol(
 
 
 def european_implied_vol(
-    model: Any,
-    params: Any,
-    k: ArrayLike,
-    tau: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike,
-    tol: float = 1e-10,
-) -> FloatOrArray:
+    model: Any, params: Any, k: ArrayLike, tau: ArrayLike, s: ArrayLike, r: ArrayLike,
+    q: ArrayLike, option_type: ArrayLike, tol: float = 1e-10,
+) -> FloatOrArray:  # fmt: skip
     """Black-Scholes implied volatilities of a model's European prices (a smile from any model).
 
     Parameters
@@ -370,17 +336,9 @@ def _per_quote(value: ArrayLike, name: str, n: int) -> NDArray[np.float64]:
 
 
 def calibrate(
-    model: Any,
-    k: ArrayLike,
-    tau: ArrayLike,
-    price: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike,
-    weights: ArrayLike | None = None,
-    x0: Any = None,
-) -> CalibrationResult:
+    model: Any, k: ArrayLike, tau: ArrayLike, price: ArrayLike, s: ArrayLike, r: ArrayLike,
+    q: ArrayLike, option_type: ArrayLike, weights: ArrayLike | None = None, x0: Any = None,
+) -> CalibrationResult:  # fmt: skip
     """Least-squares fit of a model's parameters to quoted European prices.
 
     Minimises sum_i (w_i (model_i - quote_i))^2 with scipy's trust-region

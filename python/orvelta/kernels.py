@@ -115,17 +115,9 @@ class FftPrices(TypedDict):
 
 @fill
 def american_tree_batch(
-    s: Array1D,
-    k: Array1D,
-    r: Array1D,
-    q: Array1D,
-    sigma: Array1D,
-    tau: Array1D,
-    option_type: Array1D,
-    steps: Int = 200,
-    tree_type: Int = 0,
-    american: bool = True,
-) -> F64:
+    s: Array1D, k: Array1D, r: Array1D, q: Array1D, sigma: Array1D, tau: Array1D,
+    option_type: Array1D, steps: Int = 200, tree_type: Int = 0, american: bool = True,
+) -> F64:  # fmt: skip
     """Binomial-lattice prices of many options at once, in parallel.
 
     Each option is priced on its own recombining lattice by backward
@@ -178,17 +170,9 @@ def american_tree_batch(
 
 @fill
 def american_tree_boundary(
-    s: Float,
-    k: Float,
-    r: Float,
-    q: Float,
-    sigma: Float,
-    tau: Float,
-    option_type: Int,
-    steps: Int = 200,
-    tree_type: Int = 0,
-    american: bool = True,
-) -> TreeBoundary:
+    s: Float, k: Float, r: Float, q: Float, sigma: Float, tau: Float, option_type: Int,
+    steps: Int = 200, tree_type: Int = 0, american: bool = True,
+) -> TreeBoundary:  # fmt: skip
     """One option on a binomial lattice, with its early-exercise boundary.
 
     Backward induction over ``n = max(steps, 2)`` steps records, at every
@@ -223,21 +207,10 @@ def american_tree_boundary(
 
 @fill
 def american_pde_psor(
-    s: Float,
-    k: Float,
-    r: Float,
-    q: Float,
-    sigma: Float,
-    tau: Float,
-    option_type: Int,
-    s_steps: Int = 160,
-    t_steps: Int = 120,
-    s_max_mult: Float = 3.0,
-    omega: Float = 1.35,
-    tol: Float = 1e-7,
-    max_iter: Int = 5000,
-    american: bool = True,
-) -> PsorResult:
+    s: Float, k: Float, r: Float, q: Float, sigma: Float, tau: Float, option_type: Int,
+    s_steps: Int = 160, t_steps: Int = 120, s_max_mult: Float = 3.0, omega: Float = 1.35,
+    tol: Float = 1e-7, max_iter: Int = 5000, american: bool = True,
+) -> PsorResult:  # fmt: skip
     """One option by fully implicit finite differences solved with projected SOR.
 
     The price grid is uniform from 0 to ``max(1.5, s_max_mult) * max(s, k)``
@@ -276,40 +249,17 @@ def american_pde_psor(
         the option value at every level and node.
     """
     return _kernels.american_pde_psor(
-        s,
-        k,
-        r,
-        q,
-        sigma,
-        tau,
-        option_type,
-        s_steps,
-        t_steps,
-        s_max_mult,
-        omega,
-        tol,
-        max_iter,
+        s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter,
         american,
-    )
+    )  # fmt: skip
 
 
 @fill
 def american_pde_psor_batch(
-    s: Array1D,
-    k: Array1D,
-    r: Array1D,
-    q: Array1D,
-    sigma: Array1D,
-    tau: Array1D,
-    option_type: Array1D,
-    s_steps: Int = 100,
-    t_steps: Int = 80,
-    s_max_mult: Float = 3.0,
-    omega: Float = 1.35,
-    tol: Float = 1e-7,
-    max_iter: Int = 3000,
-    american: bool = True,
-) -> PsorBatch:
+    s: Array1D, k: Array1D, r: Array1D, q: Array1D, sigma: Array1D, tau: Array1D,
+    option_type: Array1D, s_steps: Int = 100, t_steps: Int = 80, s_max_mult: Float = 3.0,
+    omega: Float = 1.35, tol: Float = 1e-7, max_iter: Int = 3000, american: bool = True,
+) -> PsorBatch:  # fmt: skip
     """:func:`american_pde_psor` over arrays of options, one after another.
 
     Every option is solved on its own grid with the shared grid and
@@ -350,32 +300,13 @@ def american_pde_psor_batch(
         "array has incorrect number of dimensions: N; expected 1".
     """
     return _kernels.american_pde_psor_batch(
-        s,
-        k,
-        r,
-        q,
-        sigma,
-        tau,
-        option_type,
-        s_steps,
-        t_steps,
-        s_max_mult,
-        omega,
-        tol,
-        max_iter,
+        s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter,
         american,
-    )
+    )  # fmt: skip
 
 
 def gbm_paths_antithetic(
-    s0: Float,
-    r: Float,
-    q: Float,
-    sigma: Float,
-    tau: Float,
-    steps: Int,
-    paths: Int,
-    seed: Int = 7,
+    s0: Float, r: Float, q: Float, sigma: Float, tau: Float, steps: Int, paths: Int, seed: Int = 7
 ) -> F64:
     """Seeded antithetic geometric-Brownian-motion paths.
 
@@ -413,12 +344,7 @@ def gbm_paths_antithetic(
 
 @fill
 def lsm_backward(
-    paths: Array2D,
-    strike: Float,
-    r: Float,
-    tau: Float,
-    option_type: Int,
-    degree: Int = 3,
+    paths: Array2D, strike: Float, r: Float, tau: Float, option_type: Int, degree: Int = 3
 ) -> LsmFit:
     """Longstaff-Schwartz price of an American option on simulated paths.
 
@@ -455,12 +381,7 @@ def lsm_backward(
 
 @fill
 def lsm_eval_policy(
-    paths: Array2D,
-    strike: Float,
-    r: Float,
-    tau: Float,
-    option_type: Int,
-    coefficients: Array2D,
+    paths: Array2D, strike: Float, r: Float, tau: Float, option_type: Int, coefficients: Array2D
 ) -> LsmEvaluation:
     """Price of a fitted Longstaff-Schwartz exercise policy on other paths.
 
@@ -494,17 +415,9 @@ def lsm_eval_policy(
 @fill
 @fill
 def fft_prices(
-    model_id: Int,
-    params: Array1D,
-    s: Float,
-    r: Float,
-    q: Float,
-    tau: Float,
-    alpha: Float = 1.5,
-    n: Int = 256,
-    eta: Float = 0.25,
-    option_type: Int = 1,
-) -> FftPrices:
+    model_id: Int, params: Array1D, s: Float, r: Float, q: Float, tau: Float, alpha: Float = 1.5,
+    n: Int = 256, eta: Float = 0.25, option_type: Int = 1,
+) -> FftPrices:  # fmt: skip
     """European prices on a grid of strikes by the Carr-Madan FFT.
 
     The damped call ``exp(alpha * ln K) * C(K)`` is inverted by one radix-2
@@ -542,17 +455,9 @@ def fft_prices(
 @fill
 @fill
 def direct_prices(
-    model_id: Int,
-    params: Array1D,
-    strikes: Array1D,
-    tau: Array1D,
-    s: Float,
-    r: Float,
-    q: Float,
-    n_terms: Int = 512,
-    u_max: Float = 120.0,
-    option_type: Int = 1,
-) -> F64:
+    model_id: Int, params: Array1D, strikes: Array1D, tau: Array1D, s: Float, r: Float, q: Float,
+    n_terms: Int = 512, u_max: Float = 120.0, option_type: Int = 1,
+) -> F64:  # fmt: skip
     """European prices by direct (Gil-Pelaez) integration of the characteristic function.
 
     The call is ``s e^(-q tau) P1 - K e^(-r tau) P2`` with the two exercise
@@ -589,17 +494,9 @@ def direct_prices(
 @fill
 @fill
 def cos_prices(
-    model_id: Int,
-    params: Array1D,
-    strikes: Array1D,
-    tau: Array1D,
-    s: Float,
-    r: Float,
-    q: Float,
-    n_terms: Int = 256,
-    truncation_width: Float = 10.0,
-    option_type: Int = 1,
-) -> F64:
+    model_id: Int, params: Array1D, strikes: Array1D, tau: Array1D, s: Float, r: Float, q: Float,
+    n_terms: Int = 256, truncation_width: Float = 10.0, option_type: Int = 1,
+) -> F64:  # fmt: skip
     """European prices by the Fourier-cosine (COS) expansion.
 
     The density of ``ln(S_T / K)`` is expanded in ``max(n_terms, 8)`` cosine
