@@ -19,56 +19,29 @@ class EuropeanSettings(TypedDict):
 # takes too; the type argument is the result.
 class _EuropeanBatch(Protocol[_R_co]):
     def __call__(
-        self,
-        model_id: int,
-        params: ArrayLike,
-        strikes: ArrayLike,
-        tau: ArrayLike,
-        s: ArrayLike,
-        r: ArrayLike,
-        q: ArrayLike,
-        option_type: ArrayLike,
-        tol: float,
-    ) -> _R_co: ...
+        self, model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: ArrayLike,
+        r: ArrayLike, q: ArrayLike, option_type: ArrayLike, tol: float,
+    ) -> _R_co: ...  # fmt: skip
 
 def european_price(
-    model_id: int,
-    params: ArrayLike,
-    strikes: ArrayLike,
-    tau: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike = 1,
-    tol: float = 1e-8,
-) -> NDArray[np.float64]: ...
+    model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: ArrayLike,
+    r: ArrayLike, q: ArrayLike, option_type: ArrayLike = 1, tol: float = 1e-8,
+) -> NDArray[np.float64]: ...  # fmt: skip
 
 _european_greeks: _EuropeanBatch[dict[str, NDArray[np.float64]]]
 
 def _european_price_sets(
-    model_id: int,
-    params: ArrayLike,
-    strikes: ArrayLike,
-    tau: ArrayLike,
-    s: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    option_type: ArrayLike = 1,
-    tol: float = 1e-8,
+    model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: ArrayLike,
+    r: ArrayLike, q: ArrayLike, option_type: ArrayLike = 1, tol: float = 1e-8,
     shared_settings: bool = False,
-) -> NDArray[np.float64]: ...
+) -> NDArray[np.float64]: ...  # fmt: skip
 def _european_settings(
     model_id: int, params: ArrayLike, tau: float, s: float, r: float, q: float, tol: float = 1e-8
 ) -> EuropeanSettings: ...
 def implied_vol(
-    price: ArrayLike,
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    tau: ArrayLike,
+    price: ArrayLike, s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, tau: ArrayLike,
     option_type: ArrayLike,
-) -> NDArray[np.float64]: ...
+) -> NDArray[np.float64]: ...  # fmt: skip
 def _exponent(
     model_id: int, params: ArrayLike, u: ArrayLike, tau: float
 ) -> tuple[NDArray[np.float64], NDArray[np.float64]]: ...
@@ -98,44 +71,22 @@ def _vector_math(
 # is the result.
 class _AmericanBatch(Protocol[_R_co]):
     def __call__(
-        self,
-        s: ArrayLike,
-        k: ArrayLike,
-        r: ArrayLike,
-        q: ArrayLike,
-        sigma: ArrayLike,
-        tau: ArrayLike,
-        option_type: ArrayLike,
-        tol: float,
-    ) -> _R_co: ...
+        self, s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike,
+        tau: ArrayLike, option_type: ArrayLike, tol: float,
+    ) -> _R_co: ...  # fmt: skip
 
 _american_price: _AmericanBatch[NDArray[np.float64]]
 _american_greeks: _AmericanBatch[dict[str, NDArray[np.float64]]]
 
 def _american_implied_vol(
-    price: ArrayLike,
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    tol: float,
-) -> NDArray[np.float64]: ...
+    price: ArrayLike, s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, tol: float,
+) -> NDArray[np.float64]: ...  # fmt: skip
 def _american_price_scheme(
-    s: ArrayLike,
-    k: ArrayLike,
-    r: ArrayLike,
-    q: ArrayLike,
-    sigma: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    nodes: int,
-    quad: int,
-    iterations: int,
-    slow_iterations: int,
+    s: ArrayLike, k: ArrayLike, r: ArrayLike, q: ArrayLike, sigma: ArrayLike, tau: ArrayLike,
+    option_type: ArrayLike, nodes: int, quad: int, iterations: int, slow_iterations: int,
     premium: int,
-) -> NDArray[np.float64]: ...
+) -> NDArray[np.float64]: ...  # fmt: skip
 def _american_scheme(tol: float, strike: float) -> tuple[int, int, int, int, int]: ...
 def _vector_kernels(
     x: ArrayLike, coef: ArrayLike, z: ArrayLike
@@ -150,66 +101,28 @@ def _isas() -> list[str]: ...
 # is the result.
 class _DividendBatch(Protocol[_R_co]):
     def __call__(
-        self,
-        s: ArrayLike,
-        k: ArrayLike,
-        tau: ArrayLike,
-        option_type: ArrayLike,
-        r: ArrayLike,
-        r_times: ArrayLike,
-        r_values: ArrayLike,
-        q: ArrayLike,
-        q_times: ArrayLike,
-        q_values: ArrayLike,
-        sigma: ArrayLike,
-        sigma_times: ArrayLike,
-        sigma_values: ArrayLike,
-        div_times: ArrayLike,
-        div_amounts: ArrayLike,
-        proportional: bool,
-        american: bool,
+        self, s: ArrayLike, k: ArrayLike, tau: ArrayLike, option_type: ArrayLike,
+        r: ArrayLike, r_times: ArrayLike, r_values: ArrayLike,
+        q: ArrayLike, q_times: ArrayLike, q_values: ArrayLike,
+        sigma: ArrayLike, sigma_times: ArrayLike, sigma_values: ArrayLike,
+        div_times: ArrayLike, div_amounts: ArrayLike, proportional: bool, american: bool,
         tol: float,
-    ) -> _R_co: ...
+    ) -> _R_co: ...  # fmt: skip
 
 _dividend_price: _DividendBatch[NDArray[np.float64]]
 _dividend_greeks: _DividendBatch[dict[str, NDArray[np.float64]]]
 
 def _dividend_implied_vol(
-    price: ArrayLike,
-    s: ArrayLike,
-    k: ArrayLike,
-    tau: ArrayLike,
-    option_type: ArrayLike,
-    r: ArrayLike,
-    r_times: ArrayLike,
-    r_values: ArrayLike,
-    q: ArrayLike,
-    q_times: ArrayLike,
-    q_values: ArrayLike,
-    sigma_times: ArrayLike,
-    sigma_values: ArrayLike,
-    div_times: ArrayLike,
-    div_amounts: ArrayLike,
-    proportional: bool,
-    american: bool,
+    price: ArrayLike, s: ArrayLike, k: ArrayLike, tau: ArrayLike, option_type: ArrayLike,
+    r: ArrayLike, r_times: ArrayLike, r_values: ArrayLike,
+    q: ArrayLike, q_times: ArrayLike, q_values: ArrayLike,
+    sigma_times: ArrayLike, sigma_values: ArrayLike,
+    div_times: ArrayLike, div_amounts: ArrayLike, proportional: bool, american: bool,
     tol: float,
-) -> NDArray[np.float64]: ...
+) -> NDArray[np.float64]: ...  # fmt: skip
 def _dividend_price_levels(
-    s: float,
-    k: float,
-    tau: float,
-    option_type: int,
-    r_times: ArrayLike,
-    r_values: ArrayLike,
-    q_times: ArrayLike,
-    q_values: ArrayLike,
-    sigma_times: ArrayLike,
-    sigma_values: ArrayLike,
-    div_times: ArrayLike,
-    div_amounts: ArrayLike,
-    proportional: bool,
-    american: bool,
-    points: int,
-    steps: int,
-    levels: int,
-) -> tuple[float, float]: ...
+    s: float, k: float, tau: float, option_type: int,
+    r_times: ArrayLike, r_values: ArrayLike, q_times: ArrayLike, q_values: ArrayLike,
+    sigma_times: ArrayLike, sigma_values: ArrayLike, div_times: ArrayLike, div_amounts: ArrayLike,
+    proportional: bool, american: bool, points: int, steps: int, levels: int,
+) -> tuple[float, float]: ...  # fmt: skip
