@@ -39,6 +39,20 @@ sigma : array_like, shape (n,)
     Volatility per square-root year.
 tau : array_like, shape (n,)
     Time to expiry in years.""",
+    # The lattice kernels' settings after the steps.
+    "lattice_settings": """\
+tree_type : int, default 0
+    1 the Tian lattice; any other value Cox-Ross-Rubinstein.
+american : bool, default True
+    True allows early exercise; False prices the European option.""",
+    # What the batch kernels raise for arrays of the wrong shape.
+    "batch_errors": """\
+Raises
+------
+RuntimeError
+    "all input arrays must have the same length".
+ValueError
+    "array has incorrect number of dimensions: N; expected 1".""",
     # The policy kernels' shared arguments after the paths.
     "policy_args": """\
 strike : float

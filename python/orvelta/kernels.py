@@ -134,10 +134,7 @@ def american_tree_batch(
         > 0 call, <= 0 put (cast to int32, so 0.5 is a put).
     steps : int, default 200
         Lattice time steps; fewer than 2 gives the intrinsic value.
-    tree_type : int, default 0
-        1 the Tian lattice; any other value Cox-Ross-Rubinstein.
-    american : bool, default True
-        True allows early exercise; False prices the European option.
+    {{lattice_settings}}
 
     Returns
     -------
@@ -145,12 +142,7 @@ def american_tree_batch(
         One price per option: NaN where the spot or strike is not positive,
         the intrinsic value where ``tau`` or ``sigma`` is not positive.
 
-    Raises
-    ------
-    RuntimeError
-        "all input arrays must have the same length".
-    ValueError
-        "array has incorrect number of dimensions: N; expected 1".
+    {{batch_errors}}
 
     Examples
     --------
@@ -185,10 +177,7 @@ def american_tree_boundary(
     {{market_scalars}}
     steps : int, default 200
         Lattice time steps, raised to at least 2.
-    tree_type : int, default 0
-        1 the Tian lattice; any other value Cox-Ross-Rubinstein.
-    american : bool, default True
-        True allows early exercise; False prices the European option.
+    {{lattice_settings}}
 
     Returns
     -------
@@ -292,12 +281,7 @@ def american_pde_psor_batch(
         "prices": ndarray (n,), one price per option. "residuals": ndarray
         (n,), each option's largest last-sweep residual over its levels.
 
-    Raises
-    ------
-    RuntimeError
-        "all input arrays must have the same length".
-    ValueError
-        "array has incorrect number of dimensions: N; expected 1".
+    {{batch_errors}}
     """
     return _kernels.american_pde_psor_batch(
         s, k, r, q, sigma, tau, option_type, s_steps, t_steps, s_max_mult, omega, tol, max_iter,
@@ -413,7 +397,6 @@ def lsm_eval_policy(
 
 
 @fill
-@fill
 def fft_prices(
     model_id: Int, params: Array1D, s: Float, r: Float, q: Float, tau: Float, alpha: Float = 1.5,
     n: Int = 256, eta: Float = 0.25, option_type: Int = 1,
@@ -453,7 +436,6 @@ def fft_prices(
 
 
 @fill
-@fill
 def direct_prices(
     model_id: Int, params: Array1D, strikes: Array1D, tau: Array1D, s: Float, r: Float, q: Float,
     n_terms: Int = 512, u_max: Float = 120.0, option_type: Int = 1,
@@ -491,7 +473,6 @@ def direct_prices(
     )
 
 
-@fill
 @fill
 def cos_prices(
     model_id: Int, params: Array1D, strikes: Array1D, tau: Array1D, s: Float, r: Float, q: Float,
