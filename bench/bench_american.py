@@ -12,7 +12,9 @@ AmericanOption.impliedVolatility. Prints time per option and the ratios.
 Then the double-boundary regime (a put with q < r < 0, a call with
 r < q < 0): price, Greeks and implied volatility per option at several
 tolerances, one thread and two, beside the single-boundary price of the
-same options with the rates made positive (same maturities and tolerance)."""
+same options with the rates made positive (same maturities and tolerance);
+once for short maturities, where the band is open at expiry, and once for
+long ones with volatilities at which it closes before."""
 
 from __future__ import annotations
 
@@ -36,6 +38,9 @@ N_QL_HIGH = 40
 REGIME_TOLS = {1e-3: 200, 1e-4: 200, 1e-5: 60, 1e-6: 12, 1e-7: 12, 1e-8: 6}
 N_REGIME_GREEKS = 40
 N_REGIME_IV = 8
+# (label, maturities, volatilities): short maturities, the band open at expiry;
+# long ones at volatilities where it closes before.
+REGIMES = (("open", (0.1, 2.0), (0.1, 0.5)), ("closing", (3.0, 10.0), (0.3, 0.6)))
 
 
 def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
@@ -52,9 +57,11 @@ def book(n: int, seed: int = 2024) -> dict[str, np.ndarray]:
     )
 
 
-def regime_book(n: int, seed: int = 2027) -> dict[str, np.ndarray]:
-    """Options with two exercise boundaries (moneyness 0.8..1.25, sigma 0.1..0.5,
-    tau 0.1..2 y; put-form r in -3%..-0.1%, q 0.5% to 5% below it)."""
+def regime_book(
+    n: int, taus: tuple[float, float], sigmas: tuple[float, float], seed: int = 2027
+) -> dict[str, np.ndarray]:
+    """Options with two exercise boundaries (moneyness 0.8..1.25; put-form r in
+    -3%..-0.1%, q 0.5% to 5% below it) with the maturities and volatilities given."""
     rng = np.random.default_rng(seed)
     r = rng.uniform(-0.03, -0.001, n)
     q = r - rng.uniform(0.005, 0.05, n)
@@ -65,8 +72,8 @@ def regime_book(n: int, seed: int = 2027) -> dict[str, np.ndarray]:
         k=k,
         r=np.where(kind > 0, q, r),
         q=np.where(kind > 0, r, q),
-        sigma=rng.uniform(0.1, 0.5, n),
-        tau=np.round(rng.uniform(0.1, 2.0, n) * 365) / 365,
+        sigma=rng.uniform(*sigmas, n),
+        tau=np.round(rng.uniform(*taus, n) * 365) / 365,
         option_type=kind,
     )
 
@@ -75,32 +82,41 @@ NAMES = ("s", "k", "r", "q", "sigma", "tau", "option_type")
 
 
 def regime_child(out: dict[str, float]) -> None:
+    for label, taus, sigmas in REGIMES:
+        regime_part(out, label, taus, sigmas)
+
+
+def regime_part(
+    out: dict[str, float], label: str, taus: tuple[float, float], sigmas: tuple[float, float]
+) -> None:
     import orvelta
 
     for tol, n in REGIME_TOLS.items():
-        b = regime_book(n)
+        b = regime_book(n, taus, sigmas)
         args = [b[x] for x in NAMES]
         # The same options with the rates' signs flipped: one boundary.
         pos = [-b[x] if x in ("r", "q") else b[x] for x in NAMES]
         t, prices = best_of(lambda: orvelta.american_price(*args, tol=tol), 1)
-        out[f"regime_price_{tol:g}"] = t / n
-        out[f"regime_nan_{tol:g}"] = int(np.isnan(prices).sum())
+        out[f"{label}_price_{tol:g}"] = t / n
+        out[f"{label}_nan_{tol:g}"] = int(np.isnan(prices).sum())
         single = best_of(lambda: orvelta.american_price(*pos, tol=tol), 3)[0]
-        out[f"single_price_{tol:g}"] = single / n
-    b = regime_book(N_REGIME_GREEKS)
+        out[f"{label}_single_{tol:g}"] = single / n
+    b = regime_book(N_REGIME_GREEKS, taus, sigmas)
     args = [b[x] for x in NAMES]
     greeks = best_of(lambda: orvelta.american_greeks(*args, tol=1e-5), 1)[0]
-    out["regime_greeks_1e-05"] = greeks / N_REGIME_GREEKS
+    out[f"{label}_greeks_1e-05"] = greeks / N_REGIME_GREEKS
     price = best_of(lambda: orvelta.american_price(*args, tol=1e-5), 1)[0]
-    out["regime_price_g_1e-05"] = price / N_REGIME_GREEKS
-    b = regime_book(N_REGIME_IV)
+    out[f"{label}_price_g_1e-05"] = price / N_REGIME_GREEKS
+    b = regime_book(N_REGIME_IV, taus, sigmas)
     quotes = orvelta.american_price(*[b[x] for x in NAMES], tol=1e-6)
     ok = ~np.isnan(quotes)
     rest = [b[x][ok] for x in ("s", "k", "r", "q", "tau", "option_type")]
     t, iv = best_of(lambda: orvelta.american_implied_vol(quotes[ok], *rest, tol=1e-6), 1)
-    out["regime_iv"] = t / max(int(ok.sum()), 1)
+    out[f"{label}_iv"] = t / max(int(ok.sum()), 1)
+    price = best_of(lambda: orvelta.american_price(*[b[x][ok] for x in NAMES], tol=1e-6), 1)[0]
+    out[f"{label}_iv_price"] = price / max(int(ok.sum()), 1)
     err = np.abs(iv - b["sigma"][ok])
-    out["regime_iv_err"] = float(np.nanmax(err)) if ok.any() else float("nan")
+    out[f"{label}_iv_err"] = float(np.nanmax(err)) if ok.any() else float("nan")
 
 
 def reference(b: dict[str, np.ndarray]) -> np.ndarray:
@@ -374,30 +390,33 @@ def main() -> None:
 
 def print_regime(one: dict[str, float], two: dict[str, float]) -> None:
     us = 1e6
-    print(
-        "double-boundary regime (put q < r < 0, call r < q < 0; moneyness 0.8..1.25, "
-        "sigma 0.1..0.5, tau 0.1..2 y), beside the same options with the rates' signs "
-        "flipped (one boundary):"
-    )
-    for tol, n in REGIME_TOLS.items():
-        k = f"{tol:g}"
-        p1, p2 = one[f"regime_price_{k}"], two[f"regime_price_{k}"]
-        s1, s2 = one[f"single_price_{k}"], two[f"single_price_{k}"]
+    for label, taus, sigmas in REGIMES:
         print(
-            f"  tol {k} ({n} options, {one[f'regime_nan_{k}']} NaN): {p1 * us:10.1f} us/option "
-            f"on 1 thread, {p2 * us:10.1f} on 2; one boundary {s1 * us:8.1f} / {s2 * us:8.1f}; "
-            f"ratio {p1 / s1:.1f}x"
+            f"double-boundary regime, band {label} (put q < r < 0, call r < q < 0; moneyness "
+            f"0.8..1.25, sigma {sigmas[0]}..{sigmas[1]}, tau {taus[0]}..{taus[1]} y), beside "
+            "the same options with the rates' signs flipped (one boundary):"
         )
-    g1, g2 = one["regime_greeks_1e-05"], two["regime_greeks_1e-05"]
-    print(
-        f"  american_greeks tol 1e-5 ({N_REGIME_GREEKS} options): {g1 * us:.1f} us/option on 1 "
-        f"thread ({g1 / one['regime_price_g_1e-05']:.2f}x one price), {g2 * us:.1f} on 2"
-    )
-    print(
-        f"  american_implied_vol tol 1e-6 ({N_REGIME_IV} quotes priced at tol 1e-6): "
-        f"{one['regime_iv'] * us:.1f} us/quote on 1 thread, {two['regime_iv'] * us:.1f} on 2 "
-        f"(max sigma error {one['regime_iv_err']:.1e})"
-    )
+        for tol, n in REGIME_TOLS.items():
+            k = f"{tol:g}"
+            p1, p2 = one[f"{label}_price_{k}"], two[f"{label}_price_{k}"]
+            s1, s2 = one[f"{label}_single_{k}"], two[f"{label}_single_{k}"]
+            print(
+                f"  tol {k} ({n} options, {one[f'{label}_nan_{k}']} NaN): {p1 * us:10.1f} "
+                f"us/option on 1 thread, {p2 * us:10.1f} on 2; one boundary {s1 * us:8.1f} / "
+                f"{s2 * us:8.1f}; ratio {p1 / s1:.1f}x / {p2 / s2:.1f}x"
+            )
+        g1, g2 = one[f"{label}_greeks_1e-05"], two[f"{label}_greeks_1e-05"]
+        print(
+            f"  american_greeks tol 1e-5 ({N_REGIME_GREEKS} options): {g1 * us:.1f} us/option "
+            f"on 1 thread ({g1 / one[f'{label}_price_g_1e-05']:.2f}x one price), "
+            f"{g2 * us:.1f} on 2 ({g2 / two[f'{label}_price_g_1e-05']:.2f}x)"
+        )
+        i1, i2 = one[f"{label}_iv"], two[f"{label}_iv"]
+        print(
+            f"  american_implied_vol tol 1e-6 ({N_REGIME_IV} quotes priced at tol 1e-6): "
+            f"{i1 * us:.1f} us/quote on 1 thread ({i1 / one[f'{label}_iv_price']:.1f} prices "
+            f"at tol 1e-6), {i2 * us:.1f} on 2 (max sigma error {one[f'{label}_iv_err']:.1e})"
+        )
 
 
 if __name__ == "__main__":

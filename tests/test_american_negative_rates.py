@@ -1,10 +1,11 @@
 """The accurate American pricer where the exercise region is a band between
 two boundaries: a put with q < r < 0, a call with r < q < 0. The pricer
-solves the band's integral equations where two settings agree, and falls
-back to finite differences elsewhere. Against an extrapolated binomial
-lattice and the test tree's finite differences (other methods and code
-paths), across the edges of the regime, Greeks against differences,
-implied volatilities, batches."""
+solves the band's integral equations (open at expiry, or closing before it)
+where two settings agree, and falls back to finite differences elsewhere.
+Against an extrapolated binomial lattice and the test tree's finite
+differences (other methods and code paths), across the edges of the regime
+and the band's closing, Greeks against differences, implied volatilities,
+batches."""
 
 import math
 
@@ -19,6 +20,14 @@ PUT, CALL = 0, 1
 # The put that both rates below zero make a standard case, and a call beside it.
 ATM_PUT = (100.0, 100.0, -0.01, -0.03, 0.2, 1.0, PUT)
 ITM_CALL = (120.0, 100.0, -0.04, -0.01, 0.3, 1.0, CALL)
+# Bands that close before expiry: the first at u* = 7.40197 years; the call's
+# put form (100, 120, -0.01, -0.03, 0.3) closes too.
+CLOSED_PUT = (100.0, 100.0, -0.01, -0.03, 0.2, 10.0, PUT)
+CLOSED = [
+    CLOSED_PUT,
+    (120.0, 100.0, -0.03, -0.01, 0.3, 8.0, CALL),
+    (80.0, 100.0, -0.02, -0.05, 0.6, 3.0, PUT),
+]
 
 
 def lattice_reference(s, k, r, q, sigma, tau, kind, n=4000):
@@ -168,7 +177,9 @@ def test_continuous_across_the_edges_of_the_regime(kind):
     assert all(b >= a - 2 * tol for a, b in zip(values, values[1:], strict=False))
 
 
-@pytest.mark.parametrize("case", [ATM_PUT, (70.0, 100.0, -0.02, -0.05, 0.35, 2.0, PUT), ITM_CALL])
+@pytest.mark.parametrize(
+    "case", [ATM_PUT, (70.0, 100.0, -0.02, -0.05, 0.35, 2.0, PUT), ITM_CALL, CLOSED_PUT]
+)
 def test_greeks_match_central_differences(case):
     s, k, r, q, sigma, tau, kind = case
     tol = 1e-5
@@ -194,7 +205,9 @@ def test_greeks_match_central_differences(case):
         assert g[key] == pytest.approx(value, rel=2e-3, abs=2e-3), key
 
 
-@pytest.mark.parametrize("case", [ATM_PUT, (85.0, 100.0, -0.02, -0.07, 0.45, 3.0, PUT), ITM_CALL])
+@pytest.mark.parametrize(
+    "case", [ATM_PUT, (85.0, 100.0, -0.02, -0.07, 0.45, 3.0, PUT), ITM_CALL, *CLOSED]
+)
 def test_implied_vol_round_trip(case):
     s, k, r, q, sigma, tau, kind = case
     price = orvelta.american_price(*case, tol=1e-5)
@@ -349,3 +362,53 @@ def test_tight_tolerances_against_the_heat_reference():
         assert est < 4e-7 and gaps[1] < gaps[0] / 3
         for tol, price in zip((1e-6, 1e-7, 1e-8), prices, strict=True):
             assert abs(price - ref) <= tol + est, (case, tol)
+
+
+@pytest.mark.parametrize(
+    "case", [(100.0, 100.0, -0.01, -0.03, 0.2, 10.0), (80.0, 100.0, -0.02, -0.05, 0.6, 3.0)]
+)
+def test_closed_band_converges_in_the_node_count(case):
+    # A band that closes before tau is solved up to its crossing u* (an
+    # unknown of its own): the price converges geometrically in the nodes
+    # all the same, to 1e-9 of the strike at 32.
+    band = orvelta._engines._american_band
+    ref = band(*case, 48, 64, 64)
+    errors = [abs(band(*case, n, 64, 64) - ref) for n in (8, 16, 32)]
+    assert errors[0] < 1e-5 and errors[1] < 1e-7 and errors[2] < 1e-9
+    assert errors[1] < errors[0] / 10 and errors[2] < errors[1] / 10
+
+
+@pytest.mark.parametrize("case", CLOSED)
+def test_closed_band_prices_at_every_tolerance(case):
+    # Once the finest tolerances gave NaN here (finite differences reach
+    # about 1e-6 of the strike): each tolerance now prices, and within it of
+    # the finest.
+    tols = (1e-3, 1e-5, 1e-7, 1e-8)
+    prices = [orvelta.american_price(*case, tol=tol) for tol in tols]
+    assert not np.isnan(prices).any()
+    for tol, price in zip(tols, prices, strict=True):
+        assert abs(price - prices[-1]) <= tol + 1e-8, tol
+
+
+def test_continuous_where_the_band_closes():
+    # Just short of u* the band is open at expiry and nearly shut, just beyond
+    # it closed: the price moves by theta over the gap, not by a jump.
+    ustar, tol = 7.40197, 1e-7
+    s, k, r, q, sigma, _, kind = CLOSED_PUT
+    below = orvelta.american_price(s, k, r, q, sigma, ustar - 1e-4, kind, tol=tol)
+    above = orvelta.american_price(s, k, r, q, sigma, ustar + 1e-4, kind, tol=tol)
+    theta = orvelta.american_greeks(s, k, r, q, sigma, ustar, kind, tol=1e-6)["theta"]
+    assert abs((above - below) + theta * 2e-4) < 2 * tol + 1e-8
+
+
+@pytest.mark.parametrize("case", CLOSED)
+def test_closed_bands_against_the_heat_reference(case):
+    # The finite differences of the test tree (another method and code
+    # path), refined until their own error estimate is small.
+    tol = 1e-5
+    for n in (400, 800, 1600):
+        ref, est, _ = reference(*case, n=n)
+        if est <= 0.3 * tol:
+            break
+    assert est <= 0.3 * tol, case
+    assert abs(orvelta.american_price(*case, tol=tol) - ref) <= tol + est

@@ -17,19 +17,23 @@ over the last stretch only, the earlier premium in closed form.
 
 When both rates are negative with q < r (for a call: r < q < 0) the exercise
 region of the put is a band between two boundaries that narrows with the
-time to expiry and may close. Where the band is still open at expiry the
-price comes from the band's integral equations (both boundaries collocated
-on Chebyshev nodes, solved together by Newton's method), solved at two
-settings that must agree within a quarter of ``tol``; over 133 such options
-(r -3%..0, q -8%..r, sigma 0.05..0.8, tau one day..10 years, moneyness
-0.5..2) the largest error was 0.15 ``tol`` for ``tol`` 1e-3..1e-8, at a
-median 0.1 ms (1e-3), 0.3 ms (1e-5) and 2 ms (1e-8) per option. Where the
-band closes before expiry, or the two settings disagree, finite differences
-in the coordinate that follows the drift take over (the heat equation with
-the payoff as a moving obstacle, grids refined until their Richardson
-extrapolations settle within ``tol``): about 1.5 ms at 1e-3, 0.1 s at 1e-5,
-up to a second or two at 1e-6, the finest they reach; tighter tolerances
-give NaN there.
+time to expiry; where sigma > sqrt(-2 q) - sqrt(-2 r) the boundaries cross
+and the band closes, after which the holder never exercises. The price comes
+from the band's integral equations (both boundaries collocated on Chebyshev
+nodes and solved together by Newton's method; a band that closes is solved
+up to its crossing, whose time is an unknown of its own), solved up a ladder
+of settings until two in a row agree within a quarter of ``tol``. Over 300
+such options (r -3%..0, q -8%..r, sigma 0.05..0.8, tau one day..10 years,
+moneyness 0.5..2; 206 of them with a band that closes) the largest error
+against converged solutions was 0.16 ``tol`` for ``tol`` 1e-3..1e-7 and
+0.4 ``tol`` at 1e-8, where 2 gave NaN; a median of 0.1 ms (1e-3), 0.3 ms
+(1e-6) and 4 ms (1e-8) per option, up to about 20 ms where the band closes.
+Where the settings never agree (very small volatilities, very wide or thin
+bands, long maturities), finite differences in the coordinate that follows
+the drift take over (the heat equation with the payoff as a moving obstacle,
+grids refined until their Richardson extrapolations settle within ``tol``):
+about 1.5 ms at 1e-3, 0.1 s at 1e-5, up to a second or two at 1e-6, the
+finest they reach; tighter tolerances give NaN there.
 
 With discrete dividends (``dividends=``), term structures (a
 :class:`~orvelta.Curve` for ``r``, ``q`` or ``sigma``) or ``american=False``,
@@ -140,9 +144,9 @@ def american_price(
         strike of a put, the spot of a call); measured down to 1e-10 of it,
         while smaller tolerances get the finest settings (about 1e-11). With
         two exercise boundaries (a put with q < r < 0, a call with
-        r < q < 0) every tolerance is reached where the band is open at
-        expiry; where it closes earlier about 1e-6 of that strike is the
-        finest reached (NaN below).
+        r < q < 0) the integral equations reach about 1e-10 of that strike,
+        whether or not the band closes before expiry; where they do not
+        settle, finite differences reach about 1e-6 of it (NaN below).
         With dividends or curves, the grid is refined until its error
         estimate is within ``tol``; an option whose estimate stays above it
         at the finest grid is NaN. American options with dividends reach
@@ -238,10 +242,10 @@ def american_greeks(
         price (vanishing volatility, long maturities) the sensitivities are
         those of the value returned. With two exercise boundaries (a put
         with q < r < 0, a call with r < q < 0) delta and gamma come from the
-        premium integral over the band (where it is open at expiry; three to
-        five times one price) or from the finite-difference grids, and
-        vega and rho are central differences of prices at fixed settings,
-        accurate to about the price's tolerance divided by the step
+        premium integral over the band (two to three times one price) or
+        from the finite-difference grids, and vega and rho are central
+        differences of prices at fixed settings, each solve started from the
+        price's, accurate to about the price's tolerance divided by the step
         (1e-4 of sigma, 1e-5 or 1e-4 of r).
 
     Examples
@@ -303,9 +307,8 @@ def american_implied_vol(
         invalid inputs (non-positive s, k or tau, NaN anywhere). With two
         exercise boundaries (a put with q < r < 0, a call with r < q < 0)
         the iteration is regula falsi on prices good to 1e-7 of the strike,
-        which bounds the accuracy in sigma: a few milliseconds a quote where
-        the band is open at expiry, up to a few seconds where it closes
-        earlier.
+        from the zero-volatility value up, which bounds the accuracy in
+        sigma: about two to three prices a quote.
         With dividends, curves or ``american=False`` (solved on the dividend
         engine, where every regime is covered): Newton steps on coarse prices
         and then on prices accurate to tol * vega / 4, but no finer than 1e-7

@@ -53,34 +53,20 @@ Greeks option_greeks(double v, double pd, double pg, double vega, double rho, do
 
 // The double-boundary regime: from the integral equations where they vouch
 // for tol (delta and gamma from the premium, vega and rho by central
-// differences of solves at fixed settings); otherwise delta and gamma from
-// the finite-difference grids, vega and rho by central differences of the
-// price on the same grids (their count and geometry fixed at the unbumped
-// option's, so that the differences see a smooth function).
+// differences of solves at the accepted setting); otherwise delta and gamma
+// from the finite-difference grids, vega and rho by central differences of
+// the price on the same grids (their count and geometry fixed at the
+// unbumped option's, so that the differences see a smooth function).
 Greeks double_boundary_greeks(double s, double k, double r, double q, double sigma, double tau,
                               bool call, double tol) {
     const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
     const double ptol = scheme_for(tol, pk, tau).tol;
+    // The option's own rate: the put's r, or for a call the put's q.
+    double band[5];
+    if (band_greeks(ps, pk, pr, pq, sigma, tau, ptol, call, band))
+        return option_greeks(band[0], band[1], band[2], band[3], band[4], ps, pk, pr, pq, sigma,
+                             call);
     double pd = 0.0, pg = 0.0;
-    {
-        // The integral equations where they vouch for tol: vega and rho by
-        // central differences of solves at the price's finer setting.
-        int setting = -1;
-        const double v = band_put(ps, pk, pr, pq, sigma, tau, ptol, &pd, &pg, &setting);
-        if (!std::isnan(v)) {
-            auto bumped = [&](double dr, double dq, double dsig) {
-                int fixed = setting;
-                return band_put(ps, pk, pr + dr, pq + dq, sigma + dsig, tau, ptol, nullptr, nullptr,
-                                &fixed);
-            };
-            const double hs = 1e-4 * std::max(sigma, 0.05), hr = 1e-5;
-            const double vega = (bumped(0.0, 0.0, hs) - bumped(0.0, 0.0, -hs)) / (2.0 * hs);
-            const double rho = call ? (bumped(0.0, hr, 0.0) - bumped(0.0, -hr, 0.0)) / (2.0 * hr)
-                                    : (bumped(hr, 0.0, 0.0) - bumped(-hr, 0.0, 0.0)) / (2.0 * hr);
-            if (std::isfinite(vega) && std::isfinite(rho))
-                return option_greeks(v, pd, pg, vega, rho, ps, pk, pr, pq, sigma, call);
-        }
-    }
     int grids = 0;
     const double v = double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, &pd, &pg, &grids);
     if (std::isnan(v) || !std::isfinite(v)) return {v, kNaN, kNaN, kNaN, kNaN, kNaN};
@@ -92,7 +78,6 @@ Greeks double_boundary_greeks(double s, double k, double r, double q, double sig
     };
     const double hs = 1e-4 * std::max(sigma, 0.05), hr = 1e-4;
     const double vega = (bumped(0.0, 0.0, hs) - bumped(0.0, 0.0, -hs)) / (2.0 * hs);
-    // The option's own rate: the put's r, or for a call the put's q.
     const double rho = call ? (bumped(0.0, hr, 0.0) - bumped(0.0, -hr, 0.0)) / (2.0 * hr)
                             : (bumped(hr, 0.0, 0.0) - bumped(-hr, 0.0, 0.0)) / (2.0 * hr);
     return option_greeks(v, pd, pg, vega, rho, ps, pk, pr, pq, sigma, call);

@@ -10,9 +10,9 @@
 // take over where they pin the price within tol (vanishing volatility, the
 // perpetual limit of long maturities); long maturities fit the boundary over
 // its last stretch only. Where both rates are negative and the put form has
-// q < r, the exercise region is a band: priced by its integral equations
-// where two settings agree to tol (band.cpp), otherwise by finite
-// differences extrapolated to tol (double_boundary.cpp).
+// q < r, the exercise region is a band, which may close: priced by its
+// integral equations where two settings agree to tol (band.cpp), otherwise
+// by finite differences extrapolated to tol (double_boundary.cpp).
 #pragma once
 
 #include "common/greeks.hpp"

@@ -1,6 +1,9 @@
 // The put whose exercise region is a band between two boundaries: q < r < 0
 // (a call with r < q < 0 through put-call symmetry). At expiry the band is
-// [k r / q, k]; it narrows with the time to expiry and closes for good.
+// [k r / q, k]; it narrows with the time to expiry and may close for good.
+// The fallback where the band's integral equations (band.cpp) do not vouch
+// for tol: at the corners of the domain (tiny volatilities, very wide or
+// very thin bands, long maturities).
 //
 // Priced by finite differences in the coordinate that follows the drift,
 // y = ln S + nu u (u the time to expiry, nu = r - q - sigma^2 / 2), where the

@@ -40,8 +40,8 @@ double zero_vol_value(double s, double k, double r, double q, double tau, bool c
 
 // The double-boundary regime: regula falsi (Illinois) on the price (by the
 // integral equations, or by finite differences where those do not vouch
-// for the accuracy), between 1e-4 and the European
-// implied volatility (an upper bound) or 10. Prices good to 1e-7 of the
+// for the accuracy), between zero and the European implied volatility (an
+// upper bound) or 10. Prices good to 1e-7 of the
 // put-equivalent strike bound the attainable accuracy in sigma.
 double double_boundary_implied_vol(double target, double s, double k, double r, double q,
                                    double tau, bool call, double tol) {
@@ -52,10 +52,13 @@ double double_boundary_implied_vol(double target, double s, double k, double r, 
         if (!std::isnan(v)) return v - target;
         return double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, nullptr, nullptr) - target;
     };
-    double lo = 1e-4, hi = 10.0;
+    // The price rises from its zero-volatility value, which brackets the
+    // root from below without a price at a tiny volatility (where the band
+    // is hardest to solve).
+    double lo = 0.0, hi = 10.0;
     const double euro = european::implied_vol(target, s, k, r, q, tau, call);
-    if (euro > lo && euro < hi) hi = euro * (1.0 + 1e-9);
-    double flo = f(lo), fhi = f(hi);
+    if (euro > 1e-4 && euro < hi) hi = euro * (1.0 + 1e-9);
+    double flo = zero_vol_value(s, k, r, q, tau, call) - target, fhi = f(hi);
     if (std::isnan(flo) || std::isnan(fhi) || flo > 0.0 || fhi < 0.0) return kNaN;
     int side = 0;
     for (int it = 0; it < 100; ++it) {

@@ -196,15 +196,18 @@ double double_boundary_put(double s, double k, double r, double q, double sigma,
                            const double* at = nullptr);
 
 // The same put by its integral equations (band.cpp): NaN where the method
-// cannot vouch for tol. `setting`, when given, receives the setting used;
-// if it is >= 0 on entry, that one setting alone is solved (for differences
-// in the parameters), without the check against a second.
+// cannot vouch for tol.
 double band_put(double s, double k, double r, double q, double sigma, double tau, double tol,
-                double* delta, double* gamma, int* setting = nullptr);
+                double* delta, double* gamma);
 
-// The same put at explicit settings: n + 1 nodes, l points per node's
-// integral, p for the premium (for tests of convergence); NaN where the
-// band closes before tau or the solve fails.
+// Its price, delta, gamma, vega and rho in r (with `rate_q`, in q) in
+// out[0..4]; false where band_put gives NaN.
+bool band_greeks(double s, double k, double r, double q, double sigma, double tau, double tol,
+                 bool rate_q, double* out);
+
+// The same put at explicit settings: n nodes, l points per node's
+// integral (before the graded tail, where there is one), p for the premium
+// (for tests of convergence); NaN where the solve fails.
 double band_put_at(double s, double k, double r, double q, double sigma, double tau, int n, int l,
                    int p);
 

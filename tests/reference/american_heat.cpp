@@ -74,17 +74,21 @@ extern "C" double american_heat(double s, double k, double r, double q, double s
             theta.push_back(0.5);
         }
     }
+    // The explicit part of a step at node j, and the obstacle at time u: the
+    // payoff, and at the grid's two ends the larger of it and the European
+    // value (the ends are pinned to it).
+    auto heat = [&](int j) { return a * (w[j - 1] - 2.0 * w[j] + w[j + 1]) - r * w[j]; };
+    auto obstacle = [&](int j, double u) {
+        const double x = std::exp(y[j] - nu * u);
+        const double pay = std::max(call ? x - k : k - x, 0.0);
+        if (j > 0 && j < n) return pay;
+        return std::max(pay, european(x, k, r, q, sigma, u, call));
+    };
     for (std::size_t step = 0; step < from.size(); ++step) {
         const double dt = to[step] - from[step], th = theta[step], u = to[step];
-        for (int j = 1; j < n; ++j) {
-            const double ex = (1.0 - th) * dt;
-            rhs[j] = w[j] + ex * (a * (w[j - 1] - 2.0 * w[j] + w[j + 1]) - r * w[j]);
-        }
-        for (int j = 0; j <= n; ++j) g[j] = payoff(y[j] - nu * u);
-        const double bl =
-            std::max(g[0], european(std::exp(y[0] - nu * u), k, r, q, sigma, u, call));
-        const double bh =
-            std::max(g[n], european(std::exp(y[n] - nu * u), k, r, q, sigma, u, call));
+        const double ex = (1.0 - th) * dt;
+        for (int j = 1; j < n; ++j) rhs[j] = w[j] + ex * heat(j);
+        for (int j = 0; j <= n; ++j) g[j] = obstacle(j, u);
         for (int it = 0; it < 100; ++it) {
             // Tridiagonal system with the active rows pinned to the obstacle.
             for (int j = 0; j <= n; ++j) {
@@ -92,7 +96,7 @@ extern "C" double american_heat(double s, double k, double r, double q, double s
                     lo[j] = 0.0;
                     up[j] = 0.0;
                     di[j] = 1.0;
-                    d[j] = j == 0 ? bl : (j == n ? bh : g[j]);
+                    d[j] = g[j];
                 } else {
                     lo[j] = -th * dt * a;
                     up[j] = -th * dt * a;
