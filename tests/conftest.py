@@ -8,11 +8,14 @@ from types import SimpleNamespace
 import pytest
 
 # A shell that starts the suite in the background without job control leaves
-# SIGINT ignored, and an ignored signal stays ignored in every program started
-# from here: the Ctrl-C tests need Python's own handler, in this process and in
-# the interpreters they start.
+# SIGINT ignored, as nohup does SIGHUP, and an ignored signal stays ignored in
+# every program started from here: the Ctrl-C and hang-up tests need the
+# usual dispositions, in this process and in the interpreters they start.
 if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
+for _sig in (signal.SIGHUP, signal.SIGTERM):
+    if signal.getsignal(_sig) is signal.SIG_IGN:
+        signal.signal(_sig, signal.SIG_DFL)
 
 
 @pytest.fixture

@@ -402,3 +402,13 @@ def test_closed_bands_against_the_heat_reference(case):
             break
     assert est <= 0.3 * tol, case
     assert abs(orvelta.american_price(*case, tol=tol) - ref) <= tol + est
+
+
+def test_negligible_band_is_the_european_price():
+    # Rates of -1e-12 and -2e-12: the premium earned in the band is at most
+    # k (r - q) tau = 5e-11, below any tolerance; the European price is
+    # returned (finite differences once spent 12 s here to give NaN).
+    case = (50.0, 100.0, -1e-12, -2e-12, 5.0, 0.5)
+    euro = black_scholes(*case, call=False)
+    for tol in (1e-3, 1e-8):
+        assert orvelta.american_price(*case, PUT, tol=tol) == pytest.approx(euro, abs=1e-9)
