@@ -381,7 +381,7 @@ struct BandSolver {
     // All smooth-pasting residuals 1 + dV/dS at the nodes (upper boundary's
     // first, then the lower's) for the current unknowns; with `jac`, their
     // Jacobian.
-    bool residuals(double* f, double* jac, int ld) {
+    bool residuals(double* f, double* jac, int ld, double* dtau = nullptr) {
         const int l = t->l, m = 2 * n, stride = n + 1, pts = n * l;
         double* lb = lb_pt.data();
         double* ly = ly_pt.data();
@@ -415,6 +415,14 @@ struct BandSolver {
                 const double d0 = (lx - ln_k) * iv_node[i] + c_node[i];
                 double g = 1.0 - eq_node[i] * norm_cdf(-d0);
                 double g_x = eq_node[i] * norm_pdf(d0) * iv_node[i];
+                // d/d ln tau with the boundaries held: every time scales with
+                // tau, so d' = cst - d / 2, and the weights gain a factor
+                // 1 - q s (and - 1/2 where they carry 1 / sqrt(s)).
+                const double ui = tau * t->sth[i] * t->sth[i];
+                double g_t = 0.0;
+                if (dtau)
+                    g_t = q * ui * eq_node[i] * norm_cdf(-d0) +
+                          eq_node[i] * norm_pdf(d0) * (c_node[i] - 0.5 * d0);
                 for (int bd = 0; bd < 2; ++bd) {
                     const double sgn = bd == 0 ? 1.0 : -1.0;
                     const int blk = (2 * sd + bd) * pts + (i - 1) * l;
@@ -431,10 +439,17 @@ struct BandSolver {
                             (-q * iss_pt[p] * wa + rkx[j] * wbp + c * d * iss_pt[p] * wbp);
                         g_x += -tb + sgn * rkx[j] * phi * wbp;
                         gbd[bd][j] = tb;
+                        if (dtau) {
+                            const double sp = ui * t->cphi[j] * t->cphi[j];
+                            const double dd = cst_pt[p] - 0.5 * d;
+                            g_t += sgn * (q * phi * dd * wa - q * n_ * wa * (1.0 - q * sp) -
+                                          c * d * phi * dd * wbp + c * phi * wbp * (0.5 - q * sp));
+                        }
                     }
                 }
                 const int e = sd * n + i - 1;
                 f[e] = g;
+                if (dtau) dtau[e] = g_t;
                 if (!jac) continue;
                 double* row = jac + static_cast<std::size_t>(e) * ld;
                 row[e] += g_x;
@@ -478,22 +493,13 @@ struct BandSolver {
     bool equations(double* f, double* jac) {
         if (!closed) return residuals(f, jac, 2 * n);
         const int m = 2 * n + 1;
-        if (!residuals(f, jac, m)) return false;
+        double dtau[kBandMaxUnknowns];
+        if (!residuals(f, jac, m, jac ? dtau : nullptr)) return false;
         f[m - 1] = tip_gap(jac ? jac + static_cast<std::size_t>(m - 1) * m : nullptr);
         if (!std::isfinite(f[m - 1])) return false;
         if (!jac) return true;
-        // The column of ln u*, by a forward difference.
-        double z[kBandMaxUnknowns], fo[kBandMaxUnknowns];
-        get(z);
-        constexpr double step = 1e-7;
-        z[m - 1] += step;
-        set(z);
-        const bool ok = residuals(fo, nullptr, m);
-        z[m - 1] -= step;
-        set(z);
-        if (!ok) return false;
-        for (int i = 0; i < m - 1; ++i)
-            jac[static_cast<std::size_t>(i) * m + m - 1] = (fo[i] - f[i]) / step;
+        // The column of ln u*.
+        for (int i = 0; i < m - 1; ++i) jac[static_cast<std::size_t>(i) * m + m - 1] = dtau[i];
         jac[static_cast<std::size_t>(m - 1) * m + m - 1] = 0.0;
         // Columns from (ln B, ln Y) to the middle c and log half-width w:
         // d ln B = dc + h dw, d ln Y = dc - h dw with h = e^w.
