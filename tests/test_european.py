@@ -669,6 +669,81 @@ def test_invalid_models_and_parameters_raise(model, params, tol, error, message)
             orvelta.european_greeks(model, params, [100.0], 1.0, S, R, Q, "put", tol=tol)
 
 
+def bits(x):
+    return np.asarray(x, dtype=np.float64).view(np.uint64).tolist()
+
+
+K21 = np.linspace(60.0, 150.0, 21)
+T21 = np.linspace(0.0, 3.0, 21)
+
+
+# Flat float64 arrays and Python floats take a shorter way to the engine;
+# the same values as lists take the general one. Both give the same bits.
+@pytest.mark.parametrize("model", ["black_scholes", "merton", "variance_gamma", "heston", "bates"])
+@pytest.mark.parametrize(
+    "args",
+    [
+        (K21, 1.0, S, R, Q, "call"),
+        (K21, T21, S, R, Q, "put"),
+        (100.0, T21, np.linspace(50.0, 150.0, 21), R, np.linspace(-0.02, 0.05, 21), "call"),
+        (np.array([90.0, math.nan, -1.0, 100.0]), np.array([1.0, 1.0, 1.0, -1.0]), S, R, Q, "put"),
+        (np.empty(0), 1.0, S, R, Q, "call"),
+    ],
+)
+def test_plain_inputs_take_the_general_paths_bits(model, args):
+    fast = orvelta.european_price(model, None, *args)
+    listed = [a.tolist() if isinstance(a, np.ndarray) else a for a in args]
+    general = orvelta.european_price(model, None, *listed)
+    assert type(fast) is np.ndarray and fast.shape == np.shape(general)
+    assert bits(fast) == bits(general)
+
+
+def test_plain_scalars_give_a_float_with_the_general_paths_bits():
+    params = np.array(HESTON)
+    fast = orvelta.european_price("heston", params, 95.0, 0.5, S, R, Q, "put")
+    general = orvelta.european_price("heston", params, np.float64(95.0), 0.5, S, R, Q, "put")
+    assert type(fast) is float and bits(fast) == bits(general)
+
+
+@pytest.mark.parametrize(
+    "k, tau, option_type",
+    [
+        (K21, 1.0, " Call"),  # a word the general path reads
+        (K21, 1.0, 1),
+        (K21.astype(np.float32), 1.0, "call"),
+        (K21[::2], 1.0, "call"),  # not contiguous
+        (K21.reshape(3, 7), 1.0, "call"),
+    ],
+)
+def test_inputs_the_short_way_declines_are_priced_as_before(k, tau, option_type):
+    got = orvelta.european_price("heston", None, k, tau, S, R, Q, option_type)
+    expected = orvelta.european_price(
+        "heston", None, np.asarray(k, dtype=np.float64).tolist(), tau, S, R, Q, "call"
+    )
+    assert bits(got) == bits(expected)
+
+
+def test_declined_inputs_keep_their_errors():
+    with pytest.raises(ValueError, match="^the arguments do not broadcast to one shape: "):
+        orvelta.european_price("heston", None, K21, np.ones(3), S, R, Q, "call")
+    with pytest.raises(TypeError, match="^k is a masked array"):
+        orvelta.european_price("heston", None, np.ma.masked_array(K21), 1.0, S, R, Q, "call")
+
+
+def test_a_parameter_row_changed_in_place_is_checked_again():
+    params = np.array(HESTON)
+    first = orvelta.european_price("heston", params, K21, 1.0, S, R, Q, "call")
+    params[4] = -0.9
+    changed = orvelta.european_price("heston", params, K21, 1.0, S, R, Q, "call")
+    assert bits(changed) == bits(
+        orvelta.european_price("heston", params.tolist(), K21, 1.0, S, R, Q, "call")
+    )
+    assert bits(changed) != bits(first)
+    params[4] = -1.5
+    with pytest.raises(ValueError, match=r"^heston parameter rho must lie in \[-1, 1\], got -1.5$"):
+        orvelta.european_price("heston", params, K21, 1.0, S, R, Q, "call")
+
+
 # ---------------------------------------------------------------- implied volatility
 
 

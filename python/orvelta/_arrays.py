@@ -130,6 +130,8 @@ def option_type_array(value: Any, name: str = "option_type") -> F64:
     """Option types as float64: 1.0 call, 0.0 put, NaN where the type is NaN."""
     if type(value) is int:
         return np.asarray(1.0 if value > 0 else 0.0)
+    if type(value) is str:
+        return np.asarray(_word_type(value, name))
     _refuse_masked(value, name)
     _refuse_missing(value, name)
     if value is None:
@@ -201,14 +203,28 @@ class Broadcast:
         ):
             self._scalars(values)
             return
-        arrays = {
-            name: option_type_array(v, name) if name == "option_type" else numbers_array(v, name)
-            for name, v in values.items()
-        }
-        self.scalar = all(a.ndim == 0 for a in arrays.values())
+        # One pass: each input checked and converted, the distinct shapes of
+        # the arrays among them gathered (a chain's call is a few arrays and
+        # some Python numbers; its checks must not cost more than its price).
+        arrays: dict[str, F64] = {}
+        shapes: set[tuple[int, ...]] = set()
+        nan_type: F64 | None = None
+        for name, v in values.items():
+            if name == "option_type":
+                a = option_type_array(v, name)
+                if a.ndim == 0:
+                    if a != a:
+                        nan_type = a
+                elif np.isnan(a).any():
+                    nan_type = a
+            else:
+                a = numbers_array(v, name)
+            arrays[name] = a
+            if a.ndim:
+                shapes.add(a.shape)
+        self.scalar = not shapes
         # The inputs are kept as given; f64 and compact broadcast them on use
         # (np.broadcast_arrays costs more than a small chain's price).
-        shapes = {a.shape for a in arrays.values()} - {()}
         try:
             self.shape: tuple[int, ...] = (
                 next(iter(shapes), ()) if len(shapes) < 2 else np.broadcast_shapes(*shapes)
@@ -217,12 +233,9 @@ class Broadcast:
             listed = ", ".join(f"{n} {a.shape}" for n, a in arrays.items())
             raise ValueError(f"the arguments do not broadcast to one shape: {listed}") from None
         self.arrays = arrays
-        ot = arrays.get("option_type")
         self.nan_type = None
-        if ot is not None:
-            nan = np.isnan(ot)
-            if nan.any():
-                self.nan_type = np.broadcast_to(nan, self.shape).reshape(-1)
+        if nan_type is not None:
+            self.nan_type = np.broadcast_to(np.isnan(nan_type), self.shape).reshape(-1)
 
     def _scalars(self, values: dict[str, Any]) -> None:
         """The common call on Python numbers: checked and converted without
@@ -253,6 +266,8 @@ class Broadcast:
         a = self.arrays[name]
         if self.scalar and a.ndim == 1:
             return a  # already flat (the Python-number path)
+        if a.ndim == 1 and a.shape == self.shape and a.flags.c_contiguous:
+            return a  # already flat and float64 (numbers_array's result)
         if a.shape != self.shape:
             a = np.broadcast_to(a, self.shape)
         return np.ascontiguousarray(a, dtype=np.float64).reshape(-1)

@@ -27,6 +27,10 @@ def european_price(
     model_id: int, params: ArrayLike, strikes: ArrayLike, tau: ArrayLike, s: ArrayLike,
     r: ArrayLike, q: ArrayLike, option_type: ArrayLike = 1, tol: float = 1e-8,
 ) -> NDArray[np.float64]: ...  # fmt: skip
+def _european_price_plain(
+    model_id: int, params: NDArray[np.float64], k: object, tau: object, s: object, r: object,
+    q: object, option_type: object, tol: float,
+) -> float | NDArray[np.float64] | None: ...  # fmt: skip
 
 _european_greeks: _EuropeanBatch[dict[str, NDArray[np.float64]]]
 

@@ -90,6 +90,32 @@ def _priced(
     return b, out
 
 
+# Parameter rows already checked, by model and bytes: a chain priced again
+# under the same row skips the domain checks. Bounded: emptied when full.
+_checked_rows: dict[tuple[Any, bytes], tuple[int, NDArray[np.float64]]] = {}
+
+
+def _resolved_row(model: Any, params: Any) -> tuple[int, NDArray[np.float64]]:
+    """resolve_model, remembered for a one-row float64 array of parameters."""
+    if not (
+        type(params) is np.ndarray
+        and params.dtype == np.float64
+        and params.ndim == 1
+        and type(model) in (str, int)
+    ):
+        return resolve_model(model, params)
+    key = (model, params.tobytes())
+    hit = _checked_rows.get(key)
+    if hit is None:
+        mid, p = resolve_model(model, params)
+        p = p.copy()
+        p.flags.writeable = False
+        if len(_checked_rows) >= 64:
+            _checked_rows.clear()
+        hit = _checked_rows[key] = (mid, p)
+    return hit
+
+
 def european_price(
     model: Any, params: Any, k: ArrayLike, tau: ArrayLike, s: ArrayLike, r: ArrayLike,
     q: ArrayLike, option_type: ArrayLike, tol: float = 1e-8,
@@ -164,7 +190,15 @@ def european_price(
     >>> np.round(european_price("bs", [[0.1, 0.2, 0.3]], 100.0, 1.0, 100.0, 0.03, 0.01, "call"), 6).tolist()
     [4.967061, 8.827321, 12.694005]
     """
-    b, out = _priced(_engines.european_price, model, params, k, tau, s, r, q, option_type, tol)
+    mid, p = _resolved_row(model, params)
+    tol = check_tol(tol)
+    if p.ndim == 1:
+        # Flat float64 arrays and Python floats go straight to the engine
+        # (the checks below cost more than a chain's price); None otherwise.
+        plain = _engines._european_price_plain(mid, p, k, tau, s, r, q, option_type, tol)
+        if plain is not None:
+            return plain
+    b, out = _priced(_engines.european_price, mid, p, k, tau, s, r, q, option_type, tol)
     return b.result(out)
 
 

@@ -121,6 +121,16 @@ _DOMAINS: dict[str, tuple[float, float, bool]] = {
 _THETA = {2: _ANY, 3: _NONNEG, 4: _NONNEG}
 
 
+# Per model id: (field, low, high, low end included) in the record's order.
+_FIELD_DOMAINS: list[list[tuple[str, float, float, bool]]] = [
+    [
+        (f, *(_THETA[mid] if f == "theta" else _DOMAINS[f]))
+        for f in rec._fields  # type: ignore[attr-defined]
+    ]
+    for mid, rec in enumerate(_RECORDS)
+]
+
+
 def _range_text(lo: float, hi: float, closed_low: bool) -> str:
     left = "[" if closed_low and math.isfinite(lo) else "("
     right = "]" if math.isfinite(hi) else ")"
@@ -133,6 +143,8 @@ def _number_text(x: float) -> str:
 
 def model_id(model: Any) -> int:
     """The integer id of a model given by name, id or record class."""
+    if type(model) is str and model in MODEL_NAMES:
+        return MODEL_NAMES.index(model)  # the common call, spelled as listed
     if isinstance(model, type) and model in _RECORDS:
         return _RECORDS.index(model)
     if isinstance(model, str):
@@ -193,7 +205,7 @@ def resolve_model(model: Any, params: Any) -> tuple[int, NDArray[np.float64]]:
         values = _stack(
             [numbers_array(v, f"params.{f}") for f, v in zip(fields, params, strict=False)]
         )
-    elif isinstance(params, Mapping):
+    elif type(params) is not np.ndarray and isinstance(params, Mapping):
         unknown = [k for k in params if k not in fields]
         if unknown:
             raise ValueError(
@@ -220,8 +232,9 @@ def resolve_model(model: Any, params: Any) -> tuple[int, NDArray[np.float64]]:
             )
         values = np.ascontiguousarray(values, dtype=np.float64)
     shared = values.ndim == 1
-    for field, v in zip(fields, values, strict=False):
-        lo, hi, closed = _THETA[mid] if field == "theta" else _DOMAINS[field]
+    for (field, lo, hi, closed), v in zip(
+        _FIELD_DOMAINS[mid], values.tolist() if shared else values, strict=False
+    ):
         if shared:
             x = float(v)
             if math.isfinite(x) and (lo <= x if closed else lo < x) and x <= hi:

@@ -93,10 +93,11 @@ SigintCancel::SigintCancel() noexcept {
 SigintCancel::~SigintCancel() {
     pthread_mutex_lock(&g_lock);
     if (--g_scopes == 0) {
-        // Put the previous handler back unless someone replaced ours meanwhile.
+        // Put the previous handler back, unless someone replaced ours
+        // meanwhile: theirs then goes back in.
         struct sigaction current;
-        if (::sigaction(SIGINT, nullptr, &current) == 0 && ours(current)) {
-            ::sigaction(SIGINT, &g_previous, nullptr);
+        if (::sigaction(SIGINT, &g_previous, &current) == 0 && !ours(current)) {
+            ::sigaction(SIGINT, &current, nullptr);
         }
         g_cancel.store(false, std::memory_order_relaxed);
     }

@@ -176,7 +176,7 @@ Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const dou
         if (std::isnan(y)) return !std::isnan(x);
         return x < y;
     };
-    std::stable_sort(b.order.begin(), b.order.end(), [&](std::size_t x, std::size_t y) {
+    const auto ordered = [&](std::size_t x, std::size_t y) {
         const double kx[4] = {tau[x], b.s[x], b.r[x], b.q[x]};
         const double ky[4] = {tau[y], b.s[y], b.r[y], b.q[y]};
         for (int i = 0; i < 4; ++i) {
@@ -191,7 +191,10 @@ Batch prepare_batch(int model_id, std::size_t sets, std::size_t width, const dou
             }
         }
         return false;
-    });
+    };
+    // A chain usually comes in order already: one pass instead of a sort.
+    if (!std::is_sorted(b.order.begin(), b.order.end(), ordered))
+        std::stable_sort(b.order.begin(), b.order.end(), ordered);
     const auto same_row = [&](std::size_t x, std::size_t y) {
         if (!per_option) return true;
         for (std::size_t j = 0; j < width; ++j) {

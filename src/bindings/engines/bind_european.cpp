@@ -34,9 +34,28 @@ std::size_t same_length(const f64_array& strikes, const f64_array& tau) {
     return static_cast<std::size_t>(ks.shape(0));
 }
 
+// Whether a batch is worth a SIGINT scope (see run_sliced): the scope costs
+// four system calls, about 2 us, a tenth of a one-maturity chain's price.
+// Without one, Ctrl-C waits for the slice to end, which for one maturity of
+// fewer than 2^16 strikes is milliseconds (a COS plan of a million terms at
+// worst), except under Bates, whose series over the number of jumps can take
+// seconds for a single maturity.
+bool worth_a_scope(const eu::Batch& batch) {
+    if (eu::batch_tasks(batch) > 1 || batch.count * batch.sets() >= (std::size_t{1} << 16))
+        return true;
+    for (const eu::Model& m : batch.models)
+        if (m.kind == eu::Kind::Bates) return true;
+    return false;
+}
+
+template <class Fn>
+void run_batch_sliced(const eu::Batch& batch, Fn&& fn) {
+    run_sliced(eu::batch_tasks(batch), kTaskSlice, fn, worth_a_scope(batch));
+}
+
 void run_batch_sliced(const eu::Batch& batch, double* out) {
-    run_sliced(eu::batch_tasks(batch), kTaskSlice,
-               [&](std::size_t begin, std::size_t end) { eu::run_batch(batch, begin, end, out); });
+    run_batch_sliced(
+        batch, [&](std::size_t begin, std::size_t end) { eu::run_batch(batch, begin, end, out); });
 }
 
 // A market input of a batch of n options: one value for all, or one each.
@@ -85,6 +104,76 @@ py::array_t<double> european_price(int model_id, const f64_array& params, const 
     return out;
 }
 
+// One market input of a plain call: a Python float, or a flat, C-contiguous
+// float64 ndarray whose length is the call's n (the first array sets it).
+// False for anything else.
+struct PlainInput {
+    const double* data = nullptr;
+    double value = 0.0;
+    bool each = false;
+};
+
+bool plain_input(py::handle h, py::ssize_t& n, PlainInput& in) {
+    if (PyFloat_CheckExact(h.ptr())) {
+        in.value = PyFloat_AS_DOUBLE(h.ptr());
+        in.data = &in.value;
+        return true;
+    }
+    static const py::handle ndarray =
+        py::object(py::module_::import("numpy").attr("ndarray")).release();
+    if (!h.get_type().is(ndarray)) return false;
+    const auto a = py::reinterpret_borrow<py::array>(h);
+    if (a.ndim() != 1 || !(a.flags() & py::array::c_style) ||
+        !a.dtype().equal(py::dtype::of<double>()))
+        return false;
+    if (n >= 0 && a.shape(0) != n) return false;
+    n = a.shape(0);
+    in.data = static_cast<const double*>(a.data());
+    in.each = true;
+    return true;
+}
+
+// The common call, without the Python layer's general argument handling:
+// market inputs each a Python float or a flat float64 ndarray (all of one
+// length), the option type "call" or "put", params one checked row. None for
+// anything else (orvelta.european then checks, broadcasts and shapes). A
+// float when every market input is a float; the bits of the general path.
+py::object european_price_plain(int model_id, const f64_array& params, py::handle k, py::handle tau,
+                                py::handle s, py::handle r, py::handle q, py::handle option_type,
+                                double tol) {
+    py::ssize_t n = -1;
+    PlainInput in[5];
+    const py::handle market[5] = {k, tau, s, r, q};
+    for (int i = 0; i < 5; ++i)
+        if (!plain_input(market[i], n, in[i])) return py::none();
+    if (!PyUnicode_CheckExact(option_type.ptr())) return py::none();
+    const std::string word = py::reinterpret_borrow<py::str>(option_type);
+    if (word != "call" && word != "put") return py::none();
+    const double type = word == "call" ? 1.0 : 0.0;
+    const bool scalar = n < 0;
+    const std::size_t count = scalar ? 1 : static_cast<std::size_t>(n);
+    // Strikes and maturities one per option, as the batch takes them.
+    std::vector<double> filled[2];
+    const double* kt[2];
+    for (int i = 0; i < 2; ++i) {
+        if (in[i].each) {
+            kt[i] = in[i].data;
+        } else {
+            filled[i].assign(count, in[i].value);
+            kt[i] = filled[i].data();
+        }
+    }
+    const auto p = params.unchecked<1>();
+    const eu::Batch batch =
+        eu::prepare_batch(model_id, 1, static_cast<std::size_t>(p.shape(0)), params.data(), count,
+                          kt[0], kt[1], {in[2].data, in[2].each}, {in[3].data, in[3].each},
+                          {in[4].data, in[4].each}, {&type, false}, tol);
+    py::array_t<double> out(static_cast<py::ssize_t>(count));
+    run_batch_sliced(batch, mutable_data_1d(out));
+    if (scalar) return py::float_(out.data()[0]);
+    return std::move(out);
+}
+
 // Prices of the same options under each row of a two-dimensional params;
 // with shared_settings, raw prices on the first row's settings (see Batch).
 py::array_t<double> european_price_sets(int model_id, const f64_array& params,
@@ -123,8 +212,8 @@ py::dict european_greeks(int model_id, const f64_array& params, const f64_array&
     std::vector<double*> d;
     for (auto& a : arrays) d.push_back(mutable_data_1d(a));
     const eu::GreekArrays out{d[0], d[1], d[2], d[3], d[4], {d[5], nvol > 1 ? d[6] : nullptr}};
-    run_sliced(eu::batch_tasks(batch), kTaskSlice,
-               [&](std::size_t begin, std::size_t end) { eu::run_greeks(batch, begin, end, out); });
+    run_batch_sliced(
+        batch, [&](std::size_t begin, std::size_t end) { eu::run_greeks(batch, begin, end, out); });
     py::dict res;
     static const char* const names[] = {"price", "delta", "gamma", "theta", "rho"};
     for (int i = 0; i < 5; ++i) res[names[i]] = arrays[static_cast<std::size_t>(i)];
@@ -239,6 +328,9 @@ void register_european(py::module_& m) {
     m.def("european_price", &european_price, py::arg("model_id"), py::arg("params"),
           py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
           py::arg("option_type") = 1, py::arg("tol") = 1e-8);
+    m.def("_european_price_plain", &european_price_plain, py::arg("model_id"), py::arg("params"),
+          py::arg("k"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
+          py::arg("option_type"), py::arg("tol"));
     m.def("_european_greeks", &european_greeks, py::arg("model_id"), py::arg("params"),
           py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
           py::arg("option_type"), py::arg("tol"));
