@@ -59,6 +59,9 @@ constexpr int kBandMaxPoints = 64;  // Gauss-Legendre points per integral
 // integrals (see BandTables).
 constexpr int kTailPanels = 6, kTailPoints = 8;
 constexpr int kNewtonIterations = 40;
+// Newton steps in a row that lower the largest residual by under 1%: the
+// solve has stalled and is given up.
+constexpr int kStalls = 3;
 
 // Lagrange cardinal functions of `count` nodes `xn` at x.
 void cardinal(const double* xn, int count, double x, double* out) {
@@ -530,6 +533,7 @@ struct BandSolver {
         };
         if (!equations(f, jac.data())) return false;
         double fn = norm(f);
+        int stalls = 0;
         for (int it = 0; it < kNewtonIterations; ++it) {
             if (cancel_requested()) return false;
             // Gaussian elimination with partial pivoting.
@@ -567,11 +571,16 @@ struct BandSolver {
             double scale = 1.0;
             for (int j = 0; j < m; ++j)
                 if (std::fabs(step[j]) * scale > 0.5) scale = 0.5 / std::fabs(step[j]);
+            // The first trial, usually taken, brings its Jacobian; shorter
+            // ones get theirs once one of them is taken.
             double lam = scale, znew[kBandMaxUnknowns], fnew = kInf;
             for (int ls = 0; ls < 30; ++ls) {
                 for (int j = 0; j < m; ++j) znew[j] = z[j] + lam * step[j];
                 set(znew);
-                if (equations(f1, jac.data()) && (fnew = norm(f1)) < fn) break;
+                if (equations(f1, ls == 0 ? jac.data() : nullptr) && (fnew = norm(f1)) < fn) {
+                    if (ls > 0 && !equations(f1, jac.data())) fnew = kInf;
+                    break;
+                }
                 lam *= 0.5;
                 fnew = kInf;
             }
@@ -581,6 +590,10 @@ struct BandSolver {
                 // No decrease: converged to rounding if the step is tiny.
                 return norm(step) < 1e-9 || fn <= 1e-14;
             }
+            // Stalled: the residual no longer falls (a band about to close
+            // solved as open, a start too far off). The caller tries otherwise.
+            stalls = fnew > 0.99 * fn ? stalls + 1 : 0;
+            if (stalls == kStalls) return false;
             for (int j = 0; j < m; ++j) z[j] = znew[j], f[j] = f1[j];
             fn = fnew;
             // A full step this small leaves an error of its square's order
@@ -692,10 +705,11 @@ bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, doub
     if (from) {
         bs.start_from(*from);
     } else if (closed) {
-        // Probe with open bands short of the estimated crossing, halving
-        // the horizon until one solves.
+        // Probe with open bands short of the estimated crossing and at most
+        // half of tau (an open band solved close to where it closes is
+        // ill-conditioned), halving the horizon until one solves.
         BandSolver probe;
-        double u = std::min(0.6 * closing_estimate(r, q, sigma), tau);
+        double u = std::min(0.6 * closing_estimate(r, q, sigma), 0.5 * tau);
         bool started = false;
         for (int tries = 0; tries < 8 && !started; ++tries, u *= 0.5)
             started = band_solve(probe, k, r, q, sigma, u, false, {8, 16, 16, 0}, nullptr) &&
