@@ -705,11 +705,10 @@ bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, doub
     if (from) {
         bs.start_from(*from);
     } else if (closed) {
-        // Probe with open bands short of the estimated crossing and at most
-        // half of tau (an open band solved close to where it closes is
-        // ill-conditioned), halving the horizon until one solves.
+        // Probe with open bands short of the estimated crossing, halving
+        // the horizon until one solves.
         BandSolver probe;
-        double u = std::min(0.6 * closing_estimate(r, q, sigma), 0.5 * tau);
+        double u = std::min(0.6 * closing_estimate(r, q, sigma), tau);
         bool started = false;
         for (int tries = 0; tries < 8 && !started; ++tries, u *= 0.5)
             started = band_solve(probe, k, r, q, sigma, u, false, {8, 16, 16, 0}, nullptr) &&
