@@ -27,6 +27,17 @@ CLOSED = [
     CLOSED_PUT,
     (120.0, 100.0, -0.03, -0.01, 0.3, 8.0, CALL),
     (80.0, 100.0, -0.02, -0.05, 0.6, 3.0, PUT),
+    # Its first probe, an open band solved close to where the band closes,
+    # stalls: once 40 Newton steps of ever shorter line searches (5 ms).
+    (
+        111.70499650922743,
+        100.0,
+        -0.010851624673891606,
+        -0.026684387090483895,
+        0.35564048096998035,
+        1.3070713315069791,
+        PUT,
+    ),
 ]
 
 
