@@ -691,18 +691,32 @@ T21 = np.linspace(0.0, 3.0, 21)
     ],
 )
 def test_plain_inputs_take_the_general_paths_bits(model, args):
-    fast = orvelta.european_price(model, None, *args)
     listed = [a.tolist() if isinstance(a, np.ndarray) else a for a in args]
+    fast = orvelta.european_price(model, None, *args)
     general = orvelta.european_price(model, None, *listed)
     assert type(fast) is np.ndarray and fast.shape == np.shape(general)
     assert bits(fast) == bits(general)
+    fast_greeks = orvelta.european_greeks(model, None, *args)
+    general_greeks = orvelta.european_greeks(model, None, *listed)
+    assert fast_greeks.keys() == general_greeks.keys()
+    for name, value in fast_greeks.items():
+        assert type(value) is np.ndarray and bits(value) == bits(general_greeks[name]), name
+    assert bits(fast_greeks["price"]) == bits(fast)
 
 
-def test_plain_scalars_give_a_float_with_the_general_paths_bits():
+def test_plain_scalars_give_floats_with_the_general_paths_bits():
     params = np.array(HESTON)
     fast = orvelta.european_price("heston", params, 95.0, 0.5, S, R, Q, "put")
     general = orvelta.european_price("heston", params, np.float64(95.0), 0.5, S, R, Q, "put")
     assert type(fast) is float and bits(fast) == bits(general)
+    greeks = orvelta.european_greeks("heston", params, 95.0, 0.5, S, R, Q, "put")
+    general_greeks = orvelta.european_greeks(
+        "heston", params, np.float64(95.0), 0.5, S, R, Q, "put"
+    )
+    assert all(type(v) is float for v in greeks.values())
+    assert {n: bits(v) for n, v in greeks.items()} == {
+        n: bits(v) for n, v in general_greeks.items()
+    }
 
 
 @pytest.mark.parametrize(

@@ -31,6 +31,10 @@ def _european_price_plain(
     model_id: int, params: NDArray[np.float64], k: object, tau: object, s: object, r: object,
     q: object, option_type: object, tol: float,
 ) -> float | NDArray[np.float64] | None: ...  # fmt: skip
+def _european_greeks_plain(
+    model_id: int, params: NDArray[np.float64], k: object, tau: object, s: object, r: object,
+    q: object, option_type: object, tol: float,
+) -> dict[str, float | NDArray[np.float64]] | None: ...  # fmt: skip
 
 _european_greeks: _EuropeanBatch[dict[str, NDArray[np.float64]]]
 

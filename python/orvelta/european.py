@@ -243,7 +243,14 @@ def european_greeks(
     {'price': 6.165977, 'delta': -0.339912, 'gamma': 0.022121, 'theta': -2.550945, 'rho': -40.157142,
      'vega_v0': 39.955426, 'vega_theta': 57.964327}
     """
-    b, res = _priced(_engines._european_greeks, model, params, k, tau, s, r, q, option_type, tol)
+    mid, p = _resolved_row(model, params)
+    tol = check_tol(tol)
+    if p.ndim == 1:
+        # As in european_price: plain inputs go straight to the engine.
+        plain = _engines._european_greeks_plain(mid, p, k, tau, s, r, q, option_type, tol)
+        if plain is not None:
+            return plain  # type: ignore[return-value]
+    b, res = _priced(_engines._european_greeks, mid, p, k, tau, s, r, q, option_type, tol)
     out: EuropeanGreeks = {name: b.result(v) for name, v in res.items()}  # type: ignore[assignment]
     return out
 

@@ -133,45 +133,66 @@ bool plain_input(py::handle h, py::ssize_t& n, PlainInput& in) {
     return true;
 }
 
-// The common call, without the Python layer's general argument handling:
-// market inputs each a Python float or a flat float64 ndarray (all of one
-// length), the option type "call" or "put", params one checked row. None for
-// anything else (orvelta.european then checks, broadcasts and shapes). A
-// float when every market input is a float; the bits of the general path.
+// A call on plain inputs, without the Python layer's general argument
+// handling: market inputs each a Python float or a flat float64 ndarray (all
+// of one length), the option type "call" or "put", params one checked row.
+// read() prepares its batch, or returns false for anything else
+// (orvelta.european then checks, broadcasts and shapes). Results are floats
+// when every market input is a float; the bits are the general path's.
+struct PlainCall {
+    PlainInput in[5];
+    std::vector<double> filled[2];  // strikes and maturities given as one float
+    double type = 1.0;
+    bool scalar = false;
+    eu::Batch batch;
+
+    PlainCall() = default;
+    PlainCall(const PlainCall&) = delete;  // the batch points into the members
+    PlainCall& operator=(const PlainCall&) = delete;
+
+    bool read(int model_id, const f64_array& params, py::handle k, py::handle tau, py::handle s,
+              py::handle r, py::handle q, py::handle option_type, double tol) {
+        py::ssize_t n = -1;
+        const py::handle market[5] = {k, tau, s, r, q};
+        for (int i = 0; i < 5; ++i)
+            if (!plain_input(market[i], n, in[i])) return false;
+        if (!PyUnicode_CheckExact(option_type.ptr())) return false;
+        const std::string word = py::reinterpret_borrow<py::str>(option_type);
+        if (word != "call" && word != "put") return false;
+        type = word == "call" ? 1.0 : 0.0;
+        scalar = n < 0;
+        const std::size_t count = scalar ? 1 : static_cast<std::size_t>(n);
+        const double* kt[2];
+        for (int i = 0; i < 2; ++i) {
+            if (in[i].each) {
+                kt[i] = in[i].data;
+            } else {
+                filled[i].assign(count, in[i].value);
+                kt[i] = filled[i].data();
+            }
+        }
+        const auto p = params.unchecked<1>();
+        batch = eu::prepare_batch(model_id, 1, static_cast<std::size_t>(p.shape(0)), params.data(),
+                                  count, kt[0], kt[1], {in[2].data, in[2].each},
+                                  {in[3].data, in[3].each}, {in[4].data, in[4].each},
+                                  {&type, false}, tol);
+        return true;
+    }
+
+    py::object result(py::array_t<double> values) const {
+        if (scalar) return py::float_(values.data()[0]);
+        return std::move(values);
+    }
+};
+
 py::object european_price_plain(int model_id, const f64_array& params, py::handle k, py::handle tau,
                                 py::handle s, py::handle r, py::handle q, py::handle option_type,
                                 double tol) {
-    py::ssize_t n = -1;
-    PlainInput in[5];
-    const py::handle market[5] = {k, tau, s, r, q};
-    for (int i = 0; i < 5; ++i)
-        if (!plain_input(market[i], n, in[i])) return py::none();
-    if (!PyUnicode_CheckExact(option_type.ptr())) return py::none();
-    const std::string word = py::reinterpret_borrow<py::str>(option_type);
-    if (word != "call" && word != "put") return py::none();
-    const double type = word == "call" ? 1.0 : 0.0;
-    const bool scalar = n < 0;
-    const std::size_t count = scalar ? 1 : static_cast<std::size_t>(n);
-    // Strikes and maturities one per option, as the batch takes them.
-    std::vector<double> filled[2];
-    const double* kt[2];
-    for (int i = 0; i < 2; ++i) {
-        if (in[i].each) {
-            kt[i] = in[i].data;
-        } else {
-            filled[i].assign(count, in[i].value);
-            kt[i] = filled[i].data();
-        }
-    }
-    const auto p = params.unchecked<1>();
-    const eu::Batch batch =
-        eu::prepare_batch(model_id, 1, static_cast<std::size_t>(p.shape(0)), params.data(), count,
-                          kt[0], kt[1], {in[2].data, in[2].each}, {in[3].data, in[3].each},
-                          {in[4].data, in[4].each}, {&type, false}, tol);
-    py::array_t<double> out(static_cast<py::ssize_t>(count));
-    run_batch_sliced(batch, mutable_data_1d(out));
-    if (scalar) return py::float_(out.data()[0]);
-    return std::move(out);
+    PlainCall call;
+    if (!call.read(model_id, params, k, tau, s, r, q, option_type, tol)) return py::none();
+    py::array_t<double> out(static_cast<py::ssize_t>(call.batch.count));
+    run_batch_sliced(call.batch, mutable_data_1d(out));
+    return call.result(std::move(out));
 }
 
 // Prices of the same options under each row of a two-dimensional params;
@@ -198,10 +219,9 @@ py::array_t<double> european_price_sets(int model_id, const f64_array& params,
 // Prices and sensitivities of a batch (params as for european_price): "price",
 // "delta", "gamma", "theta", "rho" and "vega" (sigma models) or "vega_v0" and
 // "vega_theta" (Heston and Bates).
-py::dict european_greeks(int model_id, const f64_array& params, const f64_array& strikes,
-                         const f64_array& tau, const f64_array& s, const f64_array& r,
-                         const f64_array& q, const f64_array& option_type, double tol) {
-    const eu::Batch batch = batch_of(model_id, params, strikes, tau, s, r, q, option_type, tol);
+// The Greeks of a prepared batch, each entry through `wrap`.
+template <class Wrap>
+py::dict greeks_of(int model_id, const eu::Batch& batch, Wrap&& wrap) {
     const int nvol = eu::volatility_parameters(eu::resolve_model(model_id, nullptr, 0).kind);
     const auto n = static_cast<py::ssize_t>(batch.count);
     require_memory(
@@ -216,14 +236,30 @@ py::dict european_greeks(int model_id, const f64_array& params, const f64_array&
         batch, [&](std::size_t begin, std::size_t end) { eu::run_greeks(batch, begin, end, out); });
     py::dict res;
     static const char* const names[] = {"price", "delta", "gamma", "theta", "rho"};
-    for (int i = 0; i < 5; ++i) res[names[i]] = arrays[static_cast<std::size_t>(i)];
+    for (int i = 0; i < 5; ++i) res[names[i]] = wrap(arrays[static_cast<std::size_t>(i)]);
     if (nvol == 1) {
-        res["vega"] = arrays[5];
+        res["vega"] = wrap(arrays[5]);
     } else {
-        res["vega_v0"] = arrays[5];
-        res["vega_theta"] = arrays[6];
+        res["vega_v0"] = wrap(arrays[5]);
+        res["vega_theta"] = wrap(arrays[6]);
     }
     return res;
+}
+
+py::dict european_greeks(int model_id, const f64_array& params, const f64_array& strikes,
+                         const f64_array& tau, const f64_array& s, const f64_array& r,
+                         const f64_array& q, const f64_array& option_type, double tol) {
+    const eu::Batch batch = batch_of(model_id, params, strikes, tau, s, r, q, option_type, tol);
+    return greeks_of(model_id, batch, [](py::array_t<double>& a) -> py::object { return a; });
+}
+
+// european_greeks on a plain call (see PlainCall), or None.
+py::object european_greeks_plain(int model_id, const f64_array& params, py::handle k,
+                                 py::handle tau, py::handle s, py::handle r, py::handle q,
+                                 py::handle option_type, double tol) {
+    PlainCall call;
+    if (!call.read(model_id, params, k, tau, s, r, q, option_type, tol)) return py::none();
+    return greeks_of(model_id, call.batch, [&](py::array_t<double>& a) { return call.result(a); });
 }
 
 py::dict european_settings(int model_id, const f64_array& params, double tau, double s, double r,
@@ -329,6 +365,9 @@ void register_european(py::module_& m) {
           py::arg("strikes"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
           py::arg("option_type") = 1, py::arg("tol") = 1e-8);
     m.def("_european_price_plain", &european_price_plain, py::arg("model_id"), py::arg("params"),
+          py::arg("k"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
+          py::arg("option_type"), py::arg("tol"));
+    m.def("_european_greeks_plain", &european_greeks_plain, py::arg("model_id"), py::arg("params"),
           py::arg("k"), py::arg("tau"), py::arg("s"), py::arg("r"), py::arg("q"),
           py::arg("option_type"), py::arg("tol"));
     m.def("_european_greeks", &european_greeks, py::arg("model_id"), py::arg("params"),
