@@ -198,33 +198,60 @@ double far_value(const Plan& p, std::size_t si, double t, double s) {
     return best;
 }
 
-// Thomas solve of the interior system rows 1..n-2 with the given policy.
-// Row j: lo u_{j-1} + di u_j + up u_{j+1} = rhs_j; active rows are
-// u_j = rhs_j. The known boundary values are already in rhs_1 and rhs_{n-2}.
+// Rows 1..n-2 of the interior system: row j reads
+// lo u_{j-1} + di u_j + up u_{j+1} = rhs_j. The known boundary values are
+// already in rhs_1 and rhs_{n-2}.
 struct Rows {
     double al, ad, au;  // interior row of I - theta dt L; u_0 and u_{n-1} are known
 };
 
+// The solve of the rows with the given policy: active rows are u_j = rhs_j.
+// Elimination from row 1 upward starts afresh at row 1 and after every
+// active row (which couples to nothing), so the k-th free row of every run
+// has the same pivot: the pivots' reciprocals and the eliminated couplings
+// of a run are tabulated once per matrix in `w` (up to where they reach
+// their fixed point, which the rest of a long run repeats), and the solve
+// itself only multiplies.
 void thomas(int n, const Rows& m, const std::uint8_t* active, const double* rhs, double* u,
-            double* cp, double* dp) {
-    // Unknowns 1..n-2.
+            Work& w) {
     const int last = n - 2;
-    for (int j = 1; j <= last; ++j) {
-        double lo, di, up;
-        if (active[j]) {
-            lo = 0.0;
-            di = 1.0;
-            up = 0.0;
-        } else {
-            lo = (j == 1) ? 0.0 : m.al;
-            di = m.ad;
-            up = (j == last) ? 0.0 : m.au;
+    if (!(w.tkey_n == n && w.tkey[0] == m.al && w.tkey[1] == m.ad && w.tkey[2] == m.au)) {
+        w.tinv.resize(n);
+        w.tc.resize(n);
+        double carried = 0.0;
+        w.tfixed = last - 1;
+        for (int k = 0; k < last; ++k) {
+            const double r = 1.0 / (m.ad - m.al * carried);
+            const double before = carried;
+            w.tinv[k] = r;
+            w.tc[k] = m.au * r;
+            carried = w.tc[k];
+            if (k >= 1 && carried == before) {
+                w.tfixed = k;
+                break;
+            }
         }
-        const double prev_c = (j == 1) ? 0.0 : cp[j - 1];
-        const double prev_d = (j == 1) ? 0.0 : dp[j - 1];
-        const double den = di - lo * prev_c;
-        cp[j] = up / den;
-        dp[j] = (rhs[j] - lo * prev_d) / den;
+        w.tkey[0] = m.al, w.tkey[1] = m.ad, w.tkey[2] = m.au;
+        w.tkey_n = n;
+    }
+    const double* inv = w.tinv.data();
+    const double* tc = w.tc.data();
+    double* cp = w.cp.data();
+    double* dp = w.dp.data();
+    double d = 0.0;
+    int k = 0;
+    for (int j = 1; j <= last; ++j) {
+        if (active[j]) {
+            cp[j] = 0.0;
+            dp[j] = d = rhs[j];
+            k = 0;
+            continue;
+        }
+        const int t = k < w.tfixed ? k : w.tfixed;
+        ++k;
+        const double lo = (j == 1) ? 0.0 : m.al;
+        cp[j] = (j == last) ? 0.0 : tc[t];
+        dp[j] = d = (rhs[j] - lo * d) * inv[t];
     }
     u[last] = dp[last];
     for (int j = last - 1; j >= 1; --j) u[j] = dp[j] - cp[j] * u[j + 1];
@@ -259,13 +286,24 @@ void factorize(int n, const Rows& m, bool low_end, Work& w) {
         e[j] = toward * r;
         carried = c[j];
     };
-    if (!low_end) {
-        for (int j = 1; j <= last; ++j) {
-            eliminate(j, (j == 1) ? 0.0 : m.al, (j == last) ? 0.0 : m.au);
-        }
-    } else {
-        for (int j = last; j >= 1; --j) {
-            eliminate(j, (j == last) ? 0.0 : m.au, (j == 1) ? 0.0 : m.al);
+    // The k-th row eliminated; its couplings towards and away from the rows
+    // done, none past either end.
+    auto row = [&](int k) { return low_end ? last - k : 1 + k; };
+    const double toward = low_end ? m.au : m.al, away = low_end ? m.al : m.au;
+    for (int k = 0; k < last; ++k) {
+        const double before = carried;
+        eliminate(row(k), k == 0 ? 0.0 : toward, k == last - 1 ? 0.0 : away);
+        // Every row between the first and the last maps `carried` the same
+        // way: once it comes out unchanged it has reached its fixed point,
+        // and the rows up to the last repeat this one's factors exactly.
+        if (k >= 1 && k < last - 1 && carried == before) {
+            const int j = row(k);
+            for (int k2 = k + 1; k2 < last - 1; ++k2) {
+                const int j2 = row(k2);
+                inv[j2] = inv[j], c[j2] = c[j], e[j2] = e[j];
+            }
+            eliminate(row(last - 1), toward, 0.0);
+            break;
         }
     }
     w.key[0] = m.al;
@@ -473,7 +511,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                 if (p.american && !solved) {
                     for (int it = 0; it < n + 2; ++it) {
                         for (int j = 1; j < n - 1; ++j) srhs[j] = act[j] ? g[j] : rhs[j];
-                        thomas(n, rows, act, srhs, u, w.cp.data(), w.dp.data());
+                        thomas(n, rows, act, srhs, u, w);
                         u[0] = b_lo;
                         u[n - 1] = b_hi;
                         bool changed = false;
@@ -529,7 +567,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                     if (fast_dirs) {
                         factored_solve(n, w, srhs, nullptr, du, act, true, w.dp.data());
                     } else {
-                        thomas(n, rows, act, srhs, du, w.cp.data(), w.dp.data());
+                        thomas(n, rows, act, srhs, du, w);
                     }
                     du[0] = 0.0;
                     du[n - 1] = 0.0;

@@ -60,6 +60,11 @@ struct Work {
     double key[3] = {0.0, 0.0, 0.0};
     int key_n = -1;
     bool key_low = false;
+    // The same for the solve with a policy: reciprocal pivots and couplings
+    // of the k-th free row of a run, the same from `tfixed` on.
+    std::vector<double> tinv, tc;
+    double tkey[3] = {0.0, 0.0, 0.0};
+    int tkey_n = -1, tfixed = 0;
 };
 
 // Solves the plan on a grid whose space step is h0 / 2^level with the spot on
