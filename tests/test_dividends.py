@@ -658,3 +658,50 @@ def test_missing_values_on_the_dividend_path_are_type_errors(name):
         TypeError, match=f"^{name} must be a number or an array of numbers, got None$"
     ):
         orvelta.american_price(*args.values(), "put", dividends=[[0.5, 2.0]])
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        dict(american=False),
+        dict(dividends=[[0.5, 3.0]]),
+        dict(r=Curve([0.0], [0.05])),
+    ],
+)
+@pytest.mark.parametrize("tol", [150.0, 1e3, 1e6])
+def test_tolerance_beyond_the_strike_still_prices(kwargs, tol):
+    # A tolerance above the strike once made the grid's span NaN (and the
+    # process crash); any price within tol is right, the finer one included.
+    kw = dict(kwargs)
+    r = kw.pop("r", 0.05)
+    ref = orvelta.american_price(100.0, 100.0, r, 0.0, 0.3, 1.0, -1, tol=1e-4, **kw)
+    got = orvelta.american_price(100.0, 100.0, r, 0.0, 0.3, 1.0, -1, tol=tol, **kw)
+    assert math.isfinite(got) and abs(got - ref) <= tol
+    g = orvelta.american_greeks(100.0, 100.0, r, 0.0, 0.3, 1.0, -1, tol=tol, **kw)
+    assert math.isfinite(g["price"]) and abs(g["price"] - ref) <= tol
+
+
+@pytest.mark.parametrize(
+    "args, tol",
+    [
+        # A volatility so small, or a drift so large, that the monotone
+        # space step is tiny: without a work limit the grids would take
+        # minutes.
+        ((100.0, 100.0, 0.05, 0.0, 0.001, 1.0, -1), 1e-5),
+        ((100.0, 100.0, 5.0, 0.0, 0.3, 10.0, -1), 1e-6),
+        ((100.0, 100.0, 50.0, 0.0, 0.3, 100.0, 1), 1e-6),
+    ],
+)
+def test_work_limit_gives_nan_not_a_hang(args, tol):
+    got = orvelta.american_price(*args, tol=tol, dividends=[[0.5, 3.0]])
+    assert math.isnan(got)
+
+
+def test_tiny_volatility_prices_the_deterministic_exercise():
+    # sigma = 0.001: the put is exercised just after the ex-date, where the
+    # stock, 100 e^{0.025} - 3, is below the strike with near certainty.
+    det = (100.0 - (100.0 * math.exp(0.025) - 3.0)) * math.exp(-0.025)
+    got = orvelta.american_price(
+        100.0, 100.0, 0.05, 0.0, 0.001, 1.0, -1, tol=1e-3, dividends=[[0.5, 3.0]]
+    )
+    assert abs(got - det) <= 1e-3

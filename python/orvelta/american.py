@@ -45,10 +45,11 @@ the exercise region is one interval, checked, else by policy iteration, which
 also covers an exercise region between two boundaries), the value carried
 across each ex-date by cubic interpolation, and the grid halved until the
 difference of two successive Richardson extrapolations is within ``tol``.
-Where that does not happen within the work limit (6,400 space points and
-3,200 time steps, about a second per option), or cannot happen by then even
-at the best rate the refinement reaches, the result is NaN rather than a
-price of unknown accuracy.
+Where that does not happen within the work limit (about a second per
+option: grids up to 6,400 space points and 3,200 time steps, fewer where a
+small volatility or a large drift needs a finer space step to stay
+monotone), or cannot happen by then even at the best rate the refinement
+reaches, the result is NaN rather than a price of unknown accuracy.
 """
 
 from __future__ import annotations

@@ -130,7 +130,7 @@ bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
     plan.xlo = floor_x + drift_lo - z * sd;
     plan.xhi = std::max(xs, xk) + drift_hi + z * sd;
     plan.peclet_h = peclet;
-    return true;
+    return std::isfinite(plan.xlo) && std::isfinite(plan.xhi) && plan.xlo < plan.xhi;
 }
 
 double grid_bytes(double points, int directions) {
@@ -382,7 +382,10 @@ bool active_at_finish(int n, const std::uint8_t* act, bool low_end) {
 
 // True when the rows marked active and the solution u satisfy the
 // complementarity conditions: every active row's residual A u - rhs is
-// non-negative and every free node is at or above the payoff.
+// non-negative and every free node is at or above a positive payoff (where
+// the payoff is zero there is nothing to exercise: a value a rounding below
+// zero far out of the money is no reason to exercise, as in the one-pass
+// solve).
 bool complementary(int n, const Rows& m, const std::uint8_t* act, const double* rhs,
                    const double* g, const double* u) {
     for (int j = 1; j < n - 1; ++j) {
@@ -390,7 +393,7 @@ bool complementary(int n, const Rows& m, const std::uint8_t* act, const double* 
             const double left_u = j == 1 ? 0.0 : u[j - 1];
             const double right_u = j == n - 2 ? 0.0 : u[j + 1];
             if (m.al * left_u + m.ad * u[j] + m.au * right_u - rhs[j] < 0.0) return false;
-        } else if (u[j] < g[j]) {
+        } else if (g[j] > 0.0 && u[j] < g[j]) {
             return false;
         }
     }
@@ -458,7 +461,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
         int rannacher = graded ? 2 : 0;
         double elapsed = 0.0;
         for (int i = 1; i <= m; ++i) {
-            if (cancel_requested()) {
+            if (cancel_requested() || (w.budget -= n) < 0.0) {
                 res.ok = false;
                 return res;
             }
@@ -510,6 +513,10 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                 }
                 if (p.american && !solved) {
                     for (int it = 0; it < n + 2; ++it) {
+                        if (it > 0 && (w.budget -= n) < 0.0) {
+                            res.ok = false;
+                            return res;
+                        }
                         for (int j = 1; j < n - 1; ++j) srhs[j] = act[j] ? g[j] : rhs[j];
                         thomas(n, rows, act, srhs, u, w);
                         u[0] = b_lo;
@@ -526,7 +533,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                                     act[j] = 0;
                                     changed = true;
                                 }
-                            } else if (u[j] < g[j]) {
+                            } else if (g[j] > 0.0 && u[j] < g[j]) {
                                 act[j] = 1;
                                 changed = true;
                             }

@@ -65,12 +65,16 @@ struct Work {
     std::vector<double> tinv, tc;
     double tkey[3] = {0.0, 0.0, 0.0};
     int tkey_n = -1, tfixed = 0;
+    // Node solves left before solve_grid gives up (every tridiagonal solve
+    // of the value, policy iterations included, spends one per node).
+    double budget = 0.0;
 };
 
 // Solves the plan on a grid whose space step is h0 / 2^level with the spot on
 // a node, and `steps` time steps per year-equivalent share (see grid.cpp).
 // With `directions` > 0 also carries the derivatives along the first
-// `directions` of (volatility shift, rate shift).
+// `directions` of (volatility shift, rate shift). Not ok when interrupted or
+// when the solves would exceed `w.budget`, which they spend.
 GridResult solve_grid(const Plan& plan, double h, int steps, int directions, Work& w);
 
 // Bytes one grid of `points` nodes needs (for the memory check).

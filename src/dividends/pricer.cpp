@@ -27,18 +27,24 @@ constexpr int kBasePoints = 100;
 constexpr int kBaseSteps = 50;
 // Levels beyond the coarsest: refinement stops with NaN when the estimate is
 // still above the tolerance at the last one (6,400 space points and 3,200
-// time steps over the option's life, about a second of work at most).
+// time steps over the option's life; see kWorkBudget).
 constexpr int kMaxLevel = 6;
 // The fastest the estimate falls per level (order 4 of the extrapolated
 // sequence without early exercise): an estimate that could not reach the
 // tolerance by the last level even at this rate stops the refinement early.
 constexpr double kBestGain = 16.0;
 constexpr int kMinLevel = 3;
+// Node solves one refinement may spend: the ladder to the last level with
+// policy iterations at every step, about a second. A grid that could not
+// finish within what is left (a volatility so small, or a drift so large,
+// that the monotone step is tiny) is not started.
+constexpr double kWorkBudget = 1.5e8;
 
 // Standard deviations of ln S the grid spans beyond spot, strike and the
 // dividends' drop: the boundary conditions' error falls like the normal tail.
 double span_for(double rel) {
-    const double z = std::sqrt(2.0 * std::log(1.0 / std::max(rel, 1e-16))) + 1.5;
+    rel = std::min(std::max(rel, 1e-16), 1.0);
+    const double z = std::sqrt(2.0 * std::log(1.0 / rel)) + 1.5;
     return std::min(std::max(z, 6.0), 10.0);
 }
 
@@ -70,10 +76,13 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
     double r_prev[5] = {kNaN, kNaN, kNaN, kNaN, kNaN};
     double est_prev = kInf;
     const int top = fixed >= 0 ? fixed : kMaxLevel;
+    w.budget = fixed >= 0 ? kInf : kWorkBudget;
     for (int level = 0; level <= top; ++level) {
         const double h = std::ldexp(h0, -level);
         const int steps = steps0 << level;
         const double points = (plan.xhi - plan.xlo) / h + 3.0;
+        // At least `steps` solves of `points` nodes.
+        if (!(points * steps <= w.budget)) break;
         require_memory("a dividend-schedule grid", detail::grid_bytes(points, directions));
         (void)points0;
         const GridResult g = detail::solve_grid(plan, h, steps, directions, w);
