@@ -491,6 +491,12 @@ def test_curve_is_immutable_and_typed():
             "dividend_kind must be 'cash' or 'proportional', got 'yield'",
         ),
         (dict(american="yes"), TypeError, "american must be True or False, got 'yes'"),
+        (dict(dividends=[[0.5, None]]), TypeError, "dividends must hold numbers only, got None"),
+        (
+            dict(dividends=[["0.5", "1.0"]]),
+            TypeError,
+            "dividends must be a number or an array of numbers, got strings",
+        ),
     ],
 )
 def test_argument_errors(kwargs, exc, message):

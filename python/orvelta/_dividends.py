@@ -10,7 +10,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from . import _engines
-from ._arrays import Broadcast, FloatOrArray
+from ._arrays import Broadcast, FloatOrArray, numbers_array
 from .curves import Curve
 
 if TYPE_CHECKING:
@@ -43,7 +43,7 @@ def schedule(
     """Times and amounts of an (n, 2) array-like of (time in years, amount) rows."""
     if dividends is None:
         return _EMPTY, _EMPTY
-    d = np.array(dividends, dtype=np.float64)
+    d = numbers_array(dividends, "dividends")
     if d.size == 0:
         return _EMPTY, _EMPTY
     if d.ndim == 1 and d.size == 2:
