@@ -115,7 +115,13 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
         if (level >= 3 && !(est * 4.0 <= est_prev)) est = std::max(est, 0.5 * est_prev);
         if (level >= 3) est = std::max(est, est_prev / kBestGain);
         if (level >= kMinLevel || fixed >= 0) {
-            out.value = r_now[0];
+            // The extrapolation can fall a rounding (or an error within tol)
+            // below what the option is surely worth: nothing, and for an
+            // American option its payoff now.
+            const double floor_value =
+                plan.american ? positive_part(plan.call ? plan.s - plan.k : plan.k - plan.s)
+                              : 0.0;
+            out.value = std::max(r_now[0], floor_value);
             out.dx = r_now[1];
             out.dxx = r_now[2];
             out.dir[0] = r_now[3];
