@@ -749,3 +749,13 @@ def test_european_proportional_dividends_and_volatility_curve_closed_form(tol):
         american=False,
     )
     assert math.isnan(got) or abs(got - ref) <= tol, (got, ref)
+
+
+def test_no_price_below_zero():
+    # Far out of the money the extrapolation once came out below zero.
+    eu = orvelta.american_price(100.0, 100.0, 5.0, 0.0, 0.3, 10.0, -1, tol=1e-3, american=False)
+    assert 0.0 <= eu <= black_scholes(100.0, 100.0, 5.0, 0.0, 0.3, 10.0, False) + 1e-3
+    far = orvelta.american_price(
+        100.0, 1e-300, 0.05, 0.0, 0.3, 1.0, -1, tol=1e-6, dividends=[[0.5, 3.0]]
+    )
+    assert far == 0.0
