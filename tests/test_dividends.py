@@ -13,7 +13,7 @@ import pickle
 
 import numpy as np
 import pytest
-from scipy import integrate
+from scipy import integrate, optimize
 from scipy.stats import norm
 
 import orvelta
@@ -30,16 +30,23 @@ def _bs(s, k, r, q, sigma, tau, call):
     return black_scholes(s, k, r, q, sigma, tau, call)
 
 
-def _after_one_dividend(s, r, q, sigma, t_d, fn):
+def _after_one_dividend(s, r, q, sigma, t_d, fn, kinks=()):
     """E[e^{-r t_d} fn(S_{t_d})] for the lognormal stock at the ex-date, by
-    adaptive quadrature over the standard normal variable."""
+    adaptive quadrature over the standard normal variable, piece by piece
+    between the stock prices `kinks` where fn has a kink (across one, the
+    quadrature's own error estimate is not to be trusted)."""
     drift = (r - q - 0.5 * sigma * sigma) * t_d
     vol = sigma * math.sqrt(t_d)
 
     def integrand(z):
         return fn(s * math.exp(drift + vol * z)) * norm.pdf(z)
 
-    val, _ = integrate.quad(integrand, -12.0, 12.0, limit=400, epsabs=1e-13, epsrel=1e-13)
+    cuts = sorted((math.log(x / s) - drift) / vol for x in kinks if x > 0.0)
+    edges = [-12.0] + [z for z in cuts if -12.0 < z < 12.0] + [12.0]
+    val = 0.0
+    for a, b in zip(edges[:-1], edges[1:]):
+        piece, _ = integrate.quad(integrand, a, b, limit=400, epsabs=1e-13, epsrel=1e-13)
+        val += piece
     return math.exp(-r * t_d) * val
 
 
@@ -48,21 +55,34 @@ def european_one_dividend(s, k, r, q, sigma, tau, call, t_d, d):
     max(S - d, 0)): the Black-Scholes price after the ex-date, integrated
     over the stock's lognormal law at the ex-date."""
     return _after_one_dividend(
-        s, r, q, sigma, t_d, lambda x: _bs(max(x - d, 0.0), k, r, q, sigma, tau - t_d, call)
+        s,
+        r,
+        q,
+        sigma,
+        t_d,
+        lambda x: _bs(max(x - d, 0.0), k, r, q, sigma, tau - t_d, call),
+        kinks=(d,),
     )
 
 
 def american_call_one_dividend(s, k, r, sigma, tau, t_d, d):
     """American call with one cash dividend, no yield and r >= 0: exercise can
     only pay just before the ex-date, and after it the call is European."""
-    return _after_one_dividend(
-        s,
-        r,
-        0.0,
-        sigma,
-        t_d,
-        lambda x: max(x - k, _bs(max(x - d, 0.0), k, r, 0.0, sigma, tau - t_d, True)),
-    )
+
+    def after(x):
+        return _bs(max(x - d, 0.0), k, r, 0.0, sigma, tau - t_d, True)
+
+    # Kinks: where the stock would go to zero, the strike, and where
+    # exercise starts (the payoff overtakes the call after the drop).
+    kinks = [d, k]
+    lo = max(d, k)
+    if lo - k < after(lo):
+        hi = 2.0 * lo
+        while hi - k < after(hi) and hi < 1e6 * lo:
+            hi *= 2.0
+        if hi - k >= after(hi):
+            kinks.append(optimize.brentq(lambda x: x - k - after(x), lo, hi, xtol=1e-14))
+    return _after_one_dividend(s, r, 0.0, sigma, t_d, lambda x: max(x - k, after(x)), kinks)
 
 
 # ------------------------------------------------------------------ tests

@@ -591,9 +591,13 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
         std::copy(w.u.begin(), w.u.end(), w.old.begin());
         for (int d = 0; d < directions; ++d)
             std::copy(w.du[d].begin(), w.du[d].end(), w.dold[d].begin());
-        for (int j = 0; j < n; ++j) {
-            const double after = std::exp(w.x[j]) * sg.keep - sg.cash;
-            double val, dval[2] = {0.0, 0.0};
+        // The value just before the ex-date at log-spot x, from the values
+        // just after it (before the choice to exercise), with its
+        // derivatives along the directions in dval.
+        auto carried = [&](double x, double* dval) {
+            const double after = std::exp(x) * sg.keep - sg.cash;
+            double val;
+            dval[0] = dval[1] = 0.0;
             if (!(after > 0.0)) {
                 val = v0;
                 dval[1] = dv0;
@@ -622,12 +626,86 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                     }
                 }
             }
+            return val;
+        };
+        auto payoff = [&](double x) {
+            const double sx = std::exp(x);
+            return p.call ? positive_part(sx - p.k) : positive_part(p.k - sx);
+        };
+        // ... and after the choice.
+        auto chosen = [&](double x, double* dval) {
+            double val = carried(x, dval);
+            const double gx = payoff(x);
+            if (p.american && gx > val) {
+                val = gx;
+                dval[0] = dval[1] = 0.0;
+            }
+            return val;
+        };
+        double* held = w.scratch.data();  // the carried values at the nodes
+        for (int j = 0; j < n; ++j) {
+            double dval[2];
+            double val = carried(w.x[j], dval);
+            held[j] = val;
             if (p.american && g[j] > val) {
                 val = g[j];
                 dval[0] = dval[1] = 0.0;
             }
             u[j] = val;
             for (int d = 0; d < directions; ++d) w.du[d][j] = dval[d];
+        }
+        // Where the value just before the ex-date has a kink (where the stock
+        // would go to zero, and where exercise starts), the node whose cell
+        // holds it takes the cell's average, each side of the kink
+        // integrated apart: a kink between nodes otherwise leaves an error
+        // that varies with its place between them, which the extrapolation
+        // of successive grids does not remove.
+        const double x_zero = sg.cash > 0.0 ? std::log(sg.cash / sg.keep) : -kInf;
+        auto smooth = [&](double xk) {
+            const int k = static_cast<int>(std::lround((xk - xlo) / h));
+            if (k <= 0 || k >= n - 1 || !std::isfinite(xk)) return;
+            const double a = w.x[k] - 0.5 * h, b = w.x[k] + 0.5 * h;
+            static constexpr double gx[4] = {-0.8611363115940526, -0.3399810435848563,
+                                             0.3399810435848563, 0.8611363115940526};
+            static constexpr double gw[4] = {0.3478548451374538, 0.6521451548625461,
+                                             0.6521451548625461, 0.3478548451374538};
+            // Pieces between the cell's ends and every kink inside it: this
+            // one, where the stock would go to zero and the strike.
+            double cut[5] = {a, xk, b, b, b};
+            int cuts = 3;
+            for (const double extra : {x_zero, lk}) {
+                if (extra > a && extra < b && extra != xk) cut[cuts++] = extra;
+            }
+            std::sort(cut, cut + cuts);
+            double sum = 0.0, dsum[2] = {0.0, 0.0};
+            for (int c = 0; c + 1 < cuts; ++c) {
+                const double lo = cut[c], hi = cut[c + 1];
+                const double half = 0.5 * (hi - lo), mid = 0.5 * (hi + lo);
+                for (int m = 0; m < 4; ++m) {
+                    double dval[2];
+                    const double v = chosen(mid + half * gx[m], dval);
+                    sum += gw[m] * half * v;
+                    for (int d = 0; d < directions; ++d) dsum[d] += gw[m] * half * dval[d];
+                }
+            }
+            u[k] = sum / h;
+            for (int d = 0; d < directions; ++d) w.du[d][k] = dsum[d] / h;
+        };
+        if (sg.cash > 0.0) smooth(x_zero);
+        if (p.american) {
+            for (int j = 0; j + 1 < n; ++j) {
+                const bool ex0 = g[j] > held[j], ex1 = g[j + 1] > held[j + 1];
+                if (ex0 == ex1) continue;
+                // The crossing of the carried value and the payoff, by bisection.
+                double lo = w.x[j], hi = w.x[j + 1];
+                for (int it = 0; it < 60 && hi - lo > 1e-14 * h; ++it) {
+                    const double mid = 0.5 * (lo + hi);
+                    double dval[2];
+                    const bool ex = payoff(mid) > carried(mid, dval);
+                    (ex == ex0 ? lo : hi) = mid;
+                }
+                smooth(0.5 * (lo + hi));
+            }
         }
         for (int j = 0; j < n; ++j)
             w.active[j] = (p.american && u[j] == g[j] && g[j] > 0.0) ? 1 : 0;
