@@ -119,8 +119,7 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
             // below what the option is surely worth: nothing, and for an
             // American option its payoff now.
             const double floor_value =
-                plan.american ? positive_part(plan.call ? plan.s - plan.k : plan.k - plan.s)
-                              : 0.0;
+                plan.american ? positive_part(plan.call ? plan.s - plan.k : plan.k - plan.s) : 0.0;
             out.value = std::max(r_now[0], floor_value);
             out.dx = r_now[1];
             out.dxx = r_now[2];
