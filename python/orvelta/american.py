@@ -43,8 +43,10 @@ implicit-Euler half steps after expiry and each ex-date, the exercise
 constraint solved exactly at every step (in one Brennan-Schwartz pass where
 the exercise region is one interval, checked, else by policy iteration, which
 also covers an exercise region between two boundaries), the value carried
-across each ex-date by cubic interpolation, and the grid halved until the
-difference of two successive Richardson extrapolations is within ``tol``.
+across each ex-date by cubic interpolation (the node next to a kink there,
+where the stock would go to zero or where exercise starts, taking its cell's
+average), and the grid halved until the difference of two successive
+Richardson extrapolations is within ``tol``.
 Where that does not happen within the work limit (about a second per
 option: grids up to 6,400 space points and 3,200 time steps, fewer where a
 small volatility or a large drift needs a finer space step to stay
