@@ -779,3 +779,15 @@ def test_no_price_below_zero():
         100.0, 1e-300, 0.05, 0.0, 0.3, 1.0, -1, tol=1e-6, dividends=[[0.5, 3.0]]
     )
     assert far == 0.0
+
+
+def test_european_implied_vol_below_the_intrinsic_value():
+    # A deep call ahead of a dividend is worth less than s - k; its quote
+    # still has a volatility, and one below the zero-volatility value has none.
+    kw = dict(dividends=[[0.5, 5.0]], american=False)
+    price = orvelta.american_price(100.0, 71.39, 0.0, 0.0, 0.1117, 1.0, 1, tol=1e-8, **kw)
+    assert price < 100.0 - 71.39
+    iv = orvelta.american_implied_vol(price, 100.0, 71.39, 0.0, 0.0, 1.0, 1, tol=1e-6, **kw)
+    assert abs(iv - 0.1117) < 1e-6
+    low = orvelta.american_implied_vol(price - 1.0, 100.0, 71.39, 0.0, 0.0, 1.0, 1, tol=1e-6, **kw)
+    assert math.isnan(low)

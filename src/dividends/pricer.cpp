@@ -258,7 +258,10 @@ double implied_shift(double target, const Contract& c, const Market& m, double t
     double lo = 1e-4 - vmin, hi = 10.0 - vmax;
     if (!(lo < hi)) return kNaN;
     const double bound = c.call ? c.s : c.k;
-    if (!(target < bound) || !(target > intrinsic(c))) return kNaN;
+    // An American option is worth at least its payoff now; a European one
+    // may be worth less (a deep call ahead of a dividend): below its price
+    // at the smallest volatility the search leaves the shift at its edge.
+    if (!(target < bound) || !(target > (c.american ? intrinsic(c) : 0.0))) return kNaN;
     const double scale = std::max(c.s, c.k);
     Market mk = m;
     auto eval = [&](double shift, double ptol, double* vega) {
