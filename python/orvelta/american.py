@@ -303,8 +303,8 @@ def american_implied_vol(
     -------
     float or ndarray
         Volatilities searched in [1e-4, 10]; NaN where no volatility
-        reproduces the quote: at or below the zero-volatility value (at least
-        the intrinsic value), at or above the no-arbitrage bound (the price
+        reproduces the quote: at or below the zero-volatility value (for an
+        American option at least the intrinsic value), at or above the no-arbitrage bound (the price
         at infinite volatility: the larger of k and k e^{-r tau} for a put,
         of s and s e^{-q tau} for a call), beyond the search range, and for
         invalid inputs (non-positive s, k or tau, NaN anywhere). With two
