@@ -791,3 +791,20 @@ def test_european_implied_vol_below_the_intrinsic_value():
     assert abs(iv - 0.1117) < 1e-6
     low = orvelta.american_implied_vol(price - 1.0, 100.0, 71.39, 0.0, 0.0, 1.0, 1, tol=1e-6, **kw)
     assert math.isnan(low)
+
+
+@pytest.mark.parametrize(
+    "k, sigma, tau, t_d, d",
+    [
+        (32.573605753851375, 0.5579753546979811, 0.13631089066516358, 0.13543961716933492, 15.3134),
+        (31.10053474090249, 0.42295487388992936, 1.5393690074402144, 0.2488685598370878, 29.164),
+    ],
+)
+def test_deep_call_at_zero_rate_keeps_its_time_value(k, sigma, tau, t_d, d):
+    # r = q = 0: the call is worth s - k plus a put's worth to the ex-date
+    # (about 4e-8 here); grids whose error exceeded that once all put the spot
+    # into exercise and agreed on s - k at tol 1e-8.
+    ref = american_call_one_dividend(100.0, k, 0.0, sigma, tau, t_d, d)
+    assert ref - (100.0 - k) > 2e-8
+    got = orvelta.american_price(100.0, k, 0.0, 0.0, sigma, tau, 1, tol=1e-8, dividends=[[t_d, d]])
+    assert math.isnan(got) or abs(got - ref) <= 1e-8, (got, ref)

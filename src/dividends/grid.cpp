@@ -446,6 +446,18 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
         const double rlo = -1.0 / (2.0 * h), rup = 1.0 / (2.0 * h), rdi = -1.0;
         const double dlo[2] = {vlo, rlo}, dup[2] = {vup, rup}, ddi[2] = {vdi, rdi};
 
+        // Exercise inside the segment never beats holding on to its end
+        // where the option's carry is not negative: a call with r >= 0 and
+        // q <= 0 is worth at least S e^{-q s} - K e^{-r s} >= S - K after a
+        // time s, a put with r <= 0 and q >= 0 at least K e^{-r s} - S e^{-q s}
+        // >= K - S. There the segment is solved without the constraint (a
+        // call is then exercised only just before an ex-date, where the
+        // choice is made below): with it, a grid's error could put nodes
+        // into exercise whose true value lies above the payoff by less than
+        // that error, and every grid would agree on the payoff.
+        const bool constrained =
+            p.american && !(p.call ? sg.r >= 0.0 && sg.q <= 0.0 : sg.r <= 0.0 && sg.q >= 0.0);
+        if (p.american && !constrained) std::fill(w.active.begin(), w.active.end(), 0);
         int m = static_cast<int>(std::ceil(steps * len / tau));
         const int m_min = std::max(4, steps / 8);
         if (m < m_min) m = m_min;
@@ -504,14 +516,14 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                 // iteration from the previous step's exercise set.
                 bool solved = false;
                 const bool one_boundary = p.call ? sg.q >= 0.0 : sg.r >= 0.0;
-                if (p.american && one_boundary) {
+                if (constrained && one_boundary) {
                     factorize(n, rows, !p.call, w);
                     factored_solve(n, w, rhs, g, u, act, false, w.dp.data());
                     u[0] = b_lo;
                     u[n - 1] = b_hi;
                     solved = complementary(n, rows, act, rhs, g, u);
                 }
-                if (p.american && !solved) {
+                if (constrained && !solved) {
                     for (int it = 0; it < n + 2; ++it) {
                         if (it > 0 && (w.budget -= n) < 0.0) {
                             res.ok = false;
@@ -540,7 +552,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                         }
                         if (!changed) break;
                     }
-                } else if (!p.american) {
+                } else if (!constrained) {
                     factorize(n, rows, !p.call, w);
                     factored_solve(n, w, rhs, nullptr, u, act, false, w.dp.data());
                     u[0] = b_lo;
@@ -552,7 +564,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                 // and the exercise rows are where the elimination finishes.
                 bool fast_dirs = false;
                 if (directions > 0) {
-                    if (!p.american || !one_boundary || !solved) factorize(n, rows, !p.call, w);
+                    if (!constrained || !one_boundary || !solved) factorize(n, rows, !p.call, w);
                     fast_dirs = active_at_finish(n, act, !p.call);
                 }
                 for (int d = 0; d < directions; ++d) {
