@@ -62,6 +62,13 @@ constexpr int kNewtonIterations = 40;
 // Newton steps in a row that lower the largest residual by under 1%: the
 // solve has stalled and is given up.
 constexpr int kStalls = 3;
+// Newton converges quadratically here, an error about 15 times the square
+// of the last full step's (in the logarithms of the boundaries): a solve
+// ends after a full step below kStepStop (an error below 1e-12), or below
+// kStepShare sqrt(tol / k) where only a price at tol is wanted (an error
+// below 1.4e-2 tol / k, whose effect on the price is smaller still).
+constexpr double kStepStop = 3e-7;
+constexpr double kStepShare = 0.03;
 
 // Lagrange cardinal functions of `count` nodes `xn` at x.
 void cardinal(const double* xn, int count, double x, double* out) {
@@ -519,7 +526,7 @@ struct BandSolver {
 
     // Newton's method with a backtracking line search on the largest
     // residual. True when converged.
-    bool solve() {
+    bool solve(double stop) {
         const int m = unknowns();
         double z[kBandMaxUnknowns], f[kBandMaxUnknowns], f1[kBandMaxUnknowns],
             step[kBandMaxUnknowns];
@@ -596,9 +603,8 @@ struct BandSolver {
             if (stalls == kStalls) return false;
             for (int j = 0; j < m; ++j) z[j] = znew[j], f[j] = f1[j];
             fn = fnew;
-            // A full step this small leaves an error of its square's order
-            // (Newton converges quadratically): below 1e-13 in the logarithms.
-            if (moved < 3e-7 && lam == 1.0) break;
+            // A full step this small leaves an error of its square's order.
+            if (moved < stop && lam == 1.0) break;
             // Residuals at rounding level: nothing left to gain.
             if (fn <= 1e-14) break;
             if (it + 1 == kNewtonIterations) return false;
@@ -697,9 +703,10 @@ struct BandSetting {
 };
 
 // One solve, started from `from` when given (in its mode), else as an open
-// band (`closed` false) or as one that closes before tau.
+// band (`closed` false) or as one that closes before tau; Newton's method
+// ends after a full step below `stop`.
 bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, double tau, bool closed,
-                const BandSetting& set, const BandSolver* from) {
+                const BandSetting& set, const BandSolver* from, double stop = kStepStop) {
     const bool radau = (from ? from->closed : closed);
     bs.init(k, r, q, sigma, tau, band_tables(set.n, set.l, set.p, radau, set.tail));
     if (from) {
@@ -711,13 +718,13 @@ bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, doub
         double u = std::min(0.6 * closing_estimate(r, q, sigma), tau);
         bool started = false;
         for (int tries = 0; tries < 8 && !started; ++tries, u *= 0.5)
-            started = band_solve(probe, k, r, q, sigma, u, false, {8, 16, 16, 0}, nullptr) &&
+            started = band_solve(probe, k, r, q, sigma, u, false, {8, 16, 16, 0}, nullptr, stop) &&
                       bs.start_closed_from(probe);
         if (!started) bs.start_closed();
     } else {
         bs.start_open();
     }
-    return bs.solve() && bs.sane();
+    return bs.solve(stop) && bs.sane();
 }
 
 // The modes worth trying, the likelier first: where sigma <= sqrt(-2 q) -
@@ -818,6 +825,7 @@ namespace {
 double band_adaptive(double s, double k, double r, double q, double sigma, double tau, double tol,
                      double* delta, double* gamma, BandSolver* keep) {
     const int ho = band_setting(tol / k, tau), hc = closed_setting(tol / k);
+    const double stop = std::max(kStepStop, kStepShare * std::sqrt(tol / k));
     bool modes[2];
     const int count = band_modes(r, q, sigma, tau, modes);
     for (int m = 0; m < count; ++m) {
@@ -826,13 +834,14 @@ double band_adaptive(double s, double k, double r, double q, double sigma, doubl
         const int top = (closed ? kClosedCount : kSettingCount) - 1;
         BandSolver solves[2];
         const int first = (closed ? hc : ho) - 1;
-        if (!band_solve(solves[0], k, r, q, sigma, tau, closed, ladder[first], nullptr)) continue;
+        if (!band_solve(solves[0], k, r, q, sigma, tau, closed, ladder[first], nullptr, stop))
+            continue;
         double d0 = 0.0, g0 = 0.0;
         double v0 = solves[0].price(s, tau, delta ? &d0 : nullptr, delta ? &g0 : nullptr);
         for (int h = first + 1; h <= std::min(first + 3, top); ++h) {
             BandSolver& lo = solves[(h - first + 1) % 2];
             BandSolver& hi = solves[(h - first) % 2];
-            if (!band_solve(hi, k, r, q, sigma, tau, closed, ladder[h], &lo)) break;
+            if (!band_solve(hi, k, r, q, sigma, tau, closed, ladder[h], &lo, stop)) break;
             const double v1 = hi.price(s, tau, delta, gamma);
             if (!(std::fabs(v1 - v0) <= 0.25 * tol)) {
                 v0 = v1;
