@@ -69,6 +69,9 @@ constexpr int kStalls = 3;
 // below 1.4e-2 tol / k, whose effect on the price is smaller still).
 constexpr double kStepStop = 3e-7;
 constexpr double kStepShare = 0.03;
+// The open solve that starts a closed band's (see band_solve) is a start
+// only: its Newton iterations end after a full step below this.
+constexpr double kProbeStop = 1e-3;
 
 // Lagrange cardinal functions of `count` nodes `xn` at x.
 void cardinal(const double* xn, int count, double x, double* out) {
@@ -702,11 +705,17 @@ struct BandSetting {
     int n, l, p, tail;
 };
 
+// How far a solve goes: Newton's method ends after a full step below
+// `stop`; a closed band without a start probes with open ones at `probe`.
+struct SolveControl {
+    double stop = kStepStop;
+    BandSetting probe = {8, 16, 16, 0};
+};
+
 // One solve, started from `from` when given (in its mode), else as an open
-// band (`closed` false) or as one that closes before tau; Newton's method
-// ends after a full step below `stop`.
+// band (`closed` false) or as one that closes before tau.
 bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, double tau, bool closed,
-                const BandSetting& set, const BandSolver* from, double stop = kStepStop) {
+                const BandSetting& set, const BandSolver* from, const SolveControl& ctl = {}) {
     const bool radau = (from ? from->closed : closed);
     bs.init(k, r, q, sigma, tau, band_tables(set.n, set.l, set.p, radau, set.tail));
     if (from) {
@@ -718,13 +727,14 @@ bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, doub
         double u = std::min(0.6 * closing_estimate(r, q, sigma), tau);
         bool started = false;
         for (int tries = 0; tries < 8 && !started; ++tries, u *= 0.5)
-            started = band_solve(probe, k, r, q, sigma, u, false, {8, 16, 16, 0}, nullptr, stop) &&
+            started = band_solve(probe, k, r, q, sigma, u, false, ctl.probe, nullptr,
+                                 {std::max(ctl.stop, kProbeStop), ctl.probe}) &&
                       bs.start_closed_from(probe);
         if (!started) bs.start_closed();
     } else {
         bs.start_open();
     }
-    return bs.solve(stop) && bs.sane();
+    return bs.solve(ctl.stop) && bs.sane();
 }
 
 // The modes worth trying, the likelier first: where sigma <= sqrt(-2 q) -
@@ -825,7 +835,11 @@ namespace {
 double band_adaptive(double s, double k, double r, double q, double sigma, double tau, double tol,
                      double* delta, double* gamma, BandSolver* keep) {
     const int ho = band_setting(tol / k, tau), hc = closed_setting(tol / k);
-    const double stop = std::max(kStepStop, kStepShare * std::sqrt(tol / k));
+    // A coarse tol needs no more than a coarse probe (a finer one makes for
+    // fewer iterations of the finer settings that finer tols use).
+    SolveControl ctl;
+    ctl.stop = std::max(kStepStop, kStepShare * std::sqrt(tol / k));
+    if (tol / k >= 1e-5) ctl.probe = {6, 10, 12, 0};
     bool modes[2];
     const int count = band_modes(r, q, sigma, tau, modes);
     for (int m = 0; m < count; ++m) {
@@ -834,14 +848,14 @@ double band_adaptive(double s, double k, double r, double q, double sigma, doubl
         const int top = (closed ? kClosedCount : kSettingCount) - 1;
         BandSolver solves[2];
         const int first = (closed ? hc : ho) - 1;
-        if (!band_solve(solves[0], k, r, q, sigma, tau, closed, ladder[first], nullptr, stop))
+        if (!band_solve(solves[0], k, r, q, sigma, tau, closed, ladder[first], nullptr, ctl))
             continue;
         double d0 = 0.0, g0 = 0.0;
         double v0 = solves[0].price(s, tau, delta ? &d0 : nullptr, delta ? &g0 : nullptr);
         for (int h = first + 1; h <= std::min(first + 3, top); ++h) {
             BandSolver& lo = solves[(h - first + 1) % 2];
             BandSolver& hi = solves[(h - first) % 2];
-            if (!band_solve(hi, k, r, q, sigma, tau, closed, ladder[h], &lo, stop)) break;
+            if (!band_solve(hi, k, r, q, sigma, tau, closed, ladder[h], &lo, ctl)) break;
             const double v1 = hi.price(s, tau, delta, gamma);
             if (!(std::fabs(v1 - v0) <= 0.25 * tol)) {
                 v0 = v1;
