@@ -217,6 +217,36 @@ def test_greeks_match_central_differences(case):
 
 
 @pytest.mark.parametrize(
+    "case",
+    [
+        # Ten years: the bumped solves from the accepted one failed to
+        # converge to their stop (Greeks NaN), or a short one where the
+        # grids' vega was 2.4e-5 off.
+        (53.383487034870626, 100.0, -0.00609734451, -0.0253643731, 0.420163067, 9.96123039, PUT),
+        (
+            93.5330825849349,
+            100.0,
+            -0.0221581461674,
+            -0.0631625615884,
+            0.341414557164,
+            0.0136891111182,
+            PUT,
+        ),
+    ],
+)
+def test_tight_greeks_match_central_differences_of_tight_prices(case):
+    s, k, r, q, sigma, tau, kind = case
+    g = orvelta.american_greeks(*case, tol=1e-7)
+
+    def price(dr=0.0, dsig=0.0):
+        return orvelta.american_price(s, k, r + dr, q, sigma + dsig, tau, kind, tol=1e-9)
+
+    hs, hr = 1e-4, 1e-5
+    assert g["vega"] == pytest.approx((price(dsig=hs) - price(dsig=-hs)) / (2 * hs), rel=1e-6)
+    assert g["rho"] == pytest.approx((price(dr=hr) - price(dr=-hr)) / (2 * hr), rel=1e-6)
+
+
+@pytest.mark.parametrize(
     "case", [ATM_PUT, (85.0, 100.0, -0.02, -0.07, 0.45, 3.0, PUT), ITM_CALL, *CLOSED]
 )
 def test_implied_vol_round_trip(case):

@@ -245,11 +245,11 @@ def american_greeks(
         price (vanishing volatility, long maturities) the sensitivities are
         those of the value returned. With two exercise boundaries (a put
         with q < r < 0, a call with r < q < 0) delta and gamma come from the
-        premium integral over the band (two to three times one price) or
-        from the finite-difference grids, and vega and rho are central
-        differences of prices at fixed settings, each solve started from the
-        price's, accurate to about the price's tolerance divided by the step
-        (1e-4 of sigma, 1e-5 or 1e-4 of r).
+        premium integral over the band (about twice one price) or from the
+        finite-difference grids, and vega and rho are central differences of
+        prices at fixed settings, each bumped solve iterated from the price's
+        with its Jacobian, accurate to about the price's tolerance divided
+        by the step (1e-4 of sigma, 1e-5 or 1e-4 of r).
 
     Examples
     --------
