@@ -69,9 +69,6 @@ constexpr int kStalls = 3;
 // below 1.4e-2 tol / k, whose effect on the price is smaller still).
 constexpr double kStepStop = 3e-7;
 constexpr double kStepShare = 0.03;
-// The open solve that starts a closed band's (see band_solve) is a start
-// only: its Newton iterations end after a full step below this.
-constexpr double kProbeStop = 1e-3;
 // Chord steps at most for a bumped solve of the Greeks.
 constexpr int kChordSteps = 8;
 
@@ -763,32 +760,50 @@ struct BandSetting {
     int n, l, p, tail;
 };
 
+// The default setting of the open solves that start a closed band's.
+constexpr BandSetting kProbe = {8, 16, 16, 0};
+
 // How far a solve goes: Newton's method ends after a full step below
 // `stop`; a closed band without a start probes with open ones at `probe`.
 struct SolveControl {
     double stop = kStepStop;
-    BandSetting probe = {8, 16, 16, 0};
+    BandSetting probe = kProbe;
 };
+
+bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, double tau, bool closed,
+                const BandSetting& set, const BandSolver* from, const SolveControl& ctl = {});
+
+// A closed band's start: open bands solved at `probe` short of the estimated
+// crossing, halving the horizon until one solves, extrapolated (or, where
+// none does, the start from the boundaries' behaviour near expiry).
+void closed_start(BandSolver& bs, double k, double r, double q, double sigma, double tau,
+                  const SolveControl& ctl) {
+    BandSolver probe;
+    double u = std::min(0.6 * closing_estimate(r, q, sigma), tau);
+    for (int tries = 0; tries < 8; ++tries, u *= 0.5)
+        if (band_solve(probe, k, r, q, sigma, u, false, ctl.probe, nullptr, ctl) &&
+            bs.start_closed_from(probe))
+            return;
+    bs.start_closed();
+}
 
 // One solve, started from `from` when given (in its mode), else as an open
 // band (`closed` false) or as one that closes before tau.
 bool band_solve(BandSolver& bs, double k, double r, double q, double sigma, double tau, bool closed,
-                const BandSetting& set, const BandSolver* from, const SolveControl& ctl = {}) {
+                const BandSetting& set, const BandSolver* from, const SolveControl& ctl) {
     const bool radau = (from ? from->closed : closed);
-    bs.init(k, r, q, sigma, tau, band_tables(set.n, set.l, set.p, radau, set.tail));
+    const BandTables& tables = band_tables(set.n, set.l, set.p, radau, set.tail);
+    bs.init(k, r, q, sigma, tau, tables);
     if (from) {
         bs.start_from(*from);
     } else if (closed) {
-        // Probe with open bands short of the estimated crossing, halving
-        // the horizon until one solves.
-        BandSolver probe;
-        double u = std::min(0.6 * closing_estimate(r, q, sigma), tau);
-        bool started = false;
-        for (int tries = 0; tries < 8 && !started; ++tries, u *= 0.5)
-            started = band_solve(probe, k, r, q, sigma, u, false, ctl.probe, nullptr,
-                                 {std::max(ctl.stop, kProbeStop), ctl.probe}) &&
-                      bs.start_closed_from(probe);
-        if (!started) bs.start_closed();
+        closed_start(bs, k, r, q, sigma, tau, ctl);
+        if (bs.solve(ctl.stop) && bs.sane()) return true;
+        // A coarse probe's start can lie beyond Newton's reach: again from
+        // the default one.
+        if (ctl.probe.n == kProbe.n && ctl.probe.l == kProbe.l) return false;
+        bs.init(k, r, q, sigma, tau, tables);
+        closed_start(bs, k, r, q, sigma, tau, {ctl.stop, kProbe});
     } else {
         bs.start_open();
     }
