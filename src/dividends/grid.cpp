@@ -134,7 +134,9 @@ bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
 }
 
 double grid_bytes(double points, int directions) {
-    return points * 8.0 * (9.0 + 2.0 * directions) + points;
+    // Work's arrays of one double per node: eight for the value's steps,
+    // five for the cached factors, two per direction; and the exercise flags.
+    return points * 8.0 * (13.0 + 2.0 * directions) + points;
 }
 
 namespace {
