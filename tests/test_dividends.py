@@ -723,6 +723,15 @@ def test_work_limit_gives_nan_not_a_hang(args, tol):
     assert math.isnan(got)
 
 
+def test_caller_keeps_subnormal_arithmetic():
+    # The grids flush subnormal results to zero while they run (a put at
+    # r = 500% over ten years underflows through them); the caller's thread
+    # must get its own floating-point flags back.
+    orvelta.american_price(100.0, 100.0, 5.0, 0.0, 0.3, 10.0, -1, tol=1e-3, dividends=[[0.5, 3.0]])
+    tiny = np.float64(1e-308) * np.float64(1e-3)
+    assert tiny > 0.0 and tiny == np.float64(1e-311)
+
+
 def test_tiny_volatility_prices_the_deterministic_exercise():
     # sigma = 0.001: the put is exercised just after the ex-date, where the
     # stock, 100 e^{0.025} - 3, is below the strike with near certainty.
