@@ -138,9 +138,9 @@ bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
 }
 
 double grid_bytes(double points, int directions) {
-    // Work's arrays of one double per node: eight for the value's steps,
+    // Work's arrays of one double per node: nine for the value's steps,
     // five for the cached factors, two per direction; and the exercise flags.
-    return points * 8.0 * (13.0 + 2.0 * directions) + points;
+    return points * 8.0 * (14.0 + 2.0 * directions) + points;
 }
 
 namespace {
@@ -319,6 +319,62 @@ void factorize(int n, const Rows& m, bool low_end, Work& w) {
     w.key_low = low_end;
 }
 
+// The recurrence x_j = a_j m_j - f_j x_{j-s} (m_j = 1 without `m`) over
+// `count` rows j = first, first + s, ..., from x_{first-s} = before. A
+// first-order recurrence runs at the latency of a multiply and a subtract
+// per row; the rows are split into four runs solved side by side, the
+// last three from zero, each also carrying the product P of the -f_j it
+// has crossed, so that the true run is x = p + P x_start once the run
+// before it is known (a second pass, vectorisable). `scratch` holds P.
+void recurrence(const double* a, const double* m, const double* f, int first, int s, int count,
+                double before, double* x, double* scratch) {
+    constexpr int kRuns = 4;
+    if (count < 16 * kRuns) {
+        double v = before;
+        for (int t = 0, j = first; t < count; ++t, j += s) {
+            v = (m ? a[j] * m[j] : a[j]) - f[j] * v;
+            x[j] = v;
+        }
+        return;
+    }
+    const int len = count / kRuns;
+    double p[kRuns] = {before, 0.0, 0.0, 0.0};
+    double prod[kRuns] = {1.0, 1.0, 1.0, 1.0};
+    int j[kRuns];
+    for (int r = 0; r < kRuns; ++r) j[r] = first + s * r * len;
+    for (int t = 0; t < len; ++t) {
+        for (int r = 0; r < kRuns; ++r) {
+            const int i = j[r];
+            p[r] = (m ? a[i] * m[i] : a[i]) - f[i] * p[r];
+            prod[r] = -f[i] * prod[r];
+            x[i] = p[r];
+            scratch[i] = prod[r];
+            j[r] = i + s;
+        }
+    }
+    // The last run's remaining rows.
+    for (int t = kRuns * len; t < count; ++t) {
+        const int i = j[kRuns - 1];
+        p[kRuns - 1] = (m ? a[i] * m[i] : a[i]) - f[i] * p[kRuns - 1];
+        prod[kRuns - 1] = -f[i] * prod[kRuns - 1];
+        x[i] = p[kRuns - 1];
+        scratch[i] = prod[kRuns - 1];
+        j[kRuns - 1] = i + s;
+    }
+    // Each later run from the true value ending the one before it.
+    double start = x[first + s * (len - 1)];
+    for (int r = 1; r < kRuns; ++r) {
+        const int from = first + s * r * len;
+        const int rows = (r == kRuns - 1) ? count - r * len : len;
+        if (s > 0) {
+            for (int i = from; i < from + rows; ++i) x[i] += scratch[i] * start;
+        } else {
+            for (int i = from; i > from - rows; --i) x[i] += scratch[i] * start;
+        }
+        start = x[from + s * (rows - 1)];
+    }
+}
+
 // Solve with the cached factors. With `g`, the Brennan-Schwartz solve of
 // the linear complementarity problem min(A u - rhs, u - g) = 0 when the
 // exercise region is one interval at an end of the grid: the elimination
@@ -328,42 +384,63 @@ void factorize(int n, const Rows& m, bool low_end, Work& w) {
 // linear solve. With `zero_active` the rows
 // marked active are u_j = 0 (the derivatives' solve, the exercise region a
 // contiguous end of the grid where the elimination finishes). `dp` is
-// scratch. Returns false when the active rows (for zero_active) are not one
-// interval at that end, leaving u untouched.
-void factored_solve(int n, const Work& w, const double* rhs, const double* g, double* u,
+// scratch.
+void factored_solve(int n, Work& w, const double* rhs, const double* g, double* u,
                     std::uint8_t* active, bool zero_active, double* dp) {
     const double* c = w.fc.data();
     const double* inv = w.finv.data();
     const double* e = w.fe.data();
     const int last = n - 2;
+    double* sc = w.chain.data();
+    // Elimination (rows in the order eliminated) and back substitution (the
+    // other way), each a recurrence x = a - f x_before.
+    const int elim0 = w.key_low ? last : 1, back0 = w.key_low ? 1 : last;
+    const int step = w.key_low ? -1 : 1;
+    recurrence(rhs, inv, e, elim0, step, last, 0.0, dp, sc);
+    // Back substitution: x_j = dp_j - c_j x_before, from the end where the
+    // elimination finished.
+    if (g == nullptr && !zero_active) {
+        recurrence(dp, nullptr, c, back0, -step, last, 0.0, u, sc);
+        return;
+    }
     // Node j's value from the back substitution's v: the payoff where it is
-    // larger (marking the node active), zero on active rows, or v itself.
+    // larger (marking the node active), or zero on active rows.
     auto settle = [&](int j, double v) {
         if (g != nullptr) {
             const bool ex = g[j] > 0.0 && g[j] >= v;
             u[j] = ex ? g[j] : v;
             active[j] = ex ? 1 : 0;
-        } else if (zero_active) {
-            u[j] = active[j] ? 0.0 : v;
         } else {
-            u[j] = v;
+            u[j] = active[j] ? 0.0 : v;
         }
         return u[j];
     };
-    double d = 0.0, next = 0.0;
-    if (!w.key_low) {
-        for (int j = 1; j <= last; ++j) {
-            d = rhs[j] * inv[j] - e[j] * d;
-            dp[j] = d;
-        }
-        for (int j = last; j >= 1; --j) next = settle(j, dp[j] - c[j] * next);
-        return;
+    // Node by node through the nodes the rule sets (the exercise region, or
+    // the active rows, at that end), then the rest as one linear recurrence,
+    // checked: from a node where the rule would have acted, node by node.
+    double next = 0.0;
+    int k = 0;
+    for (; k < last; ++k) {
+        const int j = back0 - step * k;
+        next = settle(j, dp[j] - c[j] * next);
+        if (!active[j]) break;
     }
-    for (int j = last; j >= 1; --j) {
-        d = rhs[j] * inv[j] - e[j] * d;
-        dp[j] = d;
+    ++k;
+    if (k >= last) return;
+    const int j1 = back0 - step * k;
+    recurrence(dp, nullptr, c, j1, -step, last - k, next, u, sc);
+    for (; k < last; ++k) {
+        const int j = back0 - step * k;
+        const bool acts = g != nullptr ? (g[j] > 0.0 && g[j] >= u[j]) : active[j] != 0;
+        if (acts) break;
+        if (g != nullptr) active[j] = 0;
     }
-    for (int j = 1; j <= last; ++j) next = settle(j, dp[j] - c[j] * next);
+    if (k >= last) return;
+    next = (k == 0) ? 0.0 : u[back0 - step * (k - 1)];
+    for (; k < last; ++k) {
+        const int j = back0 - step * k;
+        next = settle(j, dp[j] - c[j] * next);
+    }
 }
 
 // True when the rows marked active form one interval at the end of the grid
@@ -443,7 +520,8 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
     const int spot = left;
     const double xlo = p.x0 - left * h;
     const double lk = std::log(p.k);
-    for (auto* v : {&w.u, &w.old, &w.rhs, &w.g, &w.cp, &w.dp, &w.x, &w.scratch}) v->assign(n, 0.0);
+    for (auto* v : {&w.u, &w.old, &w.rhs, &w.g, &w.cp, &w.dp, &w.x, &w.scratch, &w.chain})
+        v->assign(n, 0.0);
     for (int d = 0; d < directions; ++d) {
         w.du[d].assign(n, 0.0);
         w.dold[d].assign(n, 0.0);

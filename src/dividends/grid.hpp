@@ -57,6 +57,7 @@ struct Work {
     // before it, inv[j] is the reciprocal pivot and e[j] the next
     // coefficient times it.
     std::vector<double> fc, finv, fe;
+    std::vector<double> chain;  // scratch of the split recurrences
     double key[3] = {0.0, 0.0, 0.0};
     int key_n = -1;
     bool key_low = false;
