@@ -48,7 +48,7 @@ where the stock would go to zero or where exercise starts, taking its cell's
 average), and the grid halved until the difference of two successive
 Richardson extrapolations is within ``tol``.
 Where that does not happen within the work limit (about a second per
-option: grids up to 6,400 space points and 3,200 time steps, fewer where a
+option: grids up to 12,800 space points and 6,400 time steps, fewer where a
 small volatility or a large drift needs a finer space step to stay
 monotone), or cannot happen by then even at the best rate the refinement
 reaches, the result is NaN rather than a price of unknown accuracy.
