@@ -302,3 +302,30 @@ def test_long_american_batches_answer_ctrl_c_within_a_second(
     latency = float(out[1])
     record_property("sigint_latency_s", latency)
     assert latency < 1.5
+
+
+# Boundary fits whose sweeps once ran a node down to zero (a fixed-point
+# update that was not positive was halved, every sweep after it): the put at
+# r = 5% a day with q < 0 priced 20 times too low at every tol, and two calls
+# of small volatility were 4e-5 and 0.15 off at tol 1e-8 (NaN at 1e-10).
+# References: QuantLib's QdFpAmericanEngine, high-precision scheme, with the
+# year rescaled to each maturity (rates and variance scaled alike).
+@pytest.mark.parametrize(
+    "case, ref, tol",
+    [
+        ((1000.0, 1000.0, 5.0, -0.01, 0.05, 0.001, PUT), 0.09176604173437218, 1e-6),
+        (
+            (115.38205364762315, 100.0, 0.37680458294890545, 0.2615470542857138, 0.028884887531713407, 1.229412086804848, CALL),
+            20.73131088641433,
+            1e-8,
+        ),
+        (
+            (112.8565533751245, 100.0, 0.1448063306359693, 0.08793208761526693, 0.012582419444780705, 7.9625056467032715, CALL),
+            24.763617889104047,
+            1e-8,
+        ),
+    ],
+)  # fmt: skip
+def test_boundary_sweeps_recover_from_an_update_below_zero(case, ref, tol):
+    for t in (tol, tol * 1e-2):
+        assert orvelta.american_price(*case, tol=t) == pytest.approx(ref, abs=tol)

@@ -103,6 +103,7 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
     work.reserve(static_cast<std::size_t>(n) * l);
 
     const T mp = (r - q) / sigma + 0.5 * sigma;  // d+ = ln(ratio) / (sigma s) + mp s
+    const T floor = perpetual_boundary(k, r, q, sigma);
     const T inv_sigma = 1.0 / sigma;
     const double xv = value(x);
 
@@ -223,7 +224,14 @@ void fit_boundary(const Put<T>& p, const Scheme& sc, Boundary<T>& fit,
                 den = eq_node[i] * (phi0 * inv_vol[i] + ncdf(d0)) + q * sd;
             }
             T next = k * num / den;
-            if (!(value(next) > 0.0)) next = 0.5 * bi;
+            // An update that is not positive: with q < 0 the denominator
+            // turns negative far below the boundary, where an overshoot of
+            // the smooth-pasting form (a large r / sigma^2) can put a node.
+            // Halving from there ran every later sweep down to zero (a put at
+            // r = 5, q = -0.01 priced 20 times too low); the node restarts
+            // from the perpetual put's boundary instead, which the boundary
+            // lies above at every maturity.
+            if (!(value(next) > 0.0)) next = value(floor) > 0.0 ? floor : 0.5 * bi;
             if (!(value(next) < xv)) next = T(xv * (1.0 - 1e-12));
             nb[i] = next;
         }
