@@ -23,6 +23,8 @@ namespace orvelta::american {
 // Above this r / sigma^2 the boundary iteration switches equations.
 constexpr double kSlowRatio = 2.0;
 constexpr double kSlowRatioLong = 1.0;
+// Yields below which the boundary iteration switches equations.
+constexpr double kDriftingYield = -0.02;
 // Maturities (years) below which a capped boundary uses the value-matching form.
 constexpr double kShortCapped = 0.1;
 // Maturities (years) below which the value-matching sweeps may run four
