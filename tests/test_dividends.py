@@ -723,11 +723,19 @@ def test_work_limit_gives_nan_not_a_hang(args, tol):
     assert math.isnan(got)
 
 
-def test_caller_keeps_subnormal_arithmetic():
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((100.0, 100.0, 5.0, 0.0, 0.3, 10.0, -1, 1e-3), dict(dividends=[[0.5, 3.0]])),
+        # The double-boundary put's finite-difference fallback.
+        ((1000.0, 1000.0, 0.0, -0.05, 0.001, 1.0, -1, 1e-4), {}),
+    ],
+)
+def test_caller_keeps_subnormal_arithmetic(args, kwargs):
     # The grids flush subnormal results to zero while they run (a put at
-    # r = 500% over ten years underflows through them); the caller's thread
-    # must get its own floating-point flags back.
-    orvelta.american_price(100.0, 100.0, 5.0, 0.0, 0.3, 10.0, -1, tol=1e-3, dividends=[[0.5, 3.0]])
+    # r = 500% over ten years, or at sigma 0.001, underflows through them);
+    # the caller's thread must get its own floating-point flags back.
+    orvelta.american_price(*args, **kwargs)
     tiny = np.float64(1e-308) * np.float64(1e-3)
     assert tiny > 0.0 and tiny == np.float64(1e-311)
 

@@ -33,7 +33,9 @@ bands, long maturities), finite differences in the coordinate that follows
 the drift take over (the heat equation with the payoff as a moving obstacle,
 grids refined until their Richardson extrapolations settle within ``tol``):
 about 1.5 ms at 1e-3, 0.1 s at 1e-5, up to a second or two at 1e-6, the
-finest they reach; tighter tolerances give NaN there.
+finest they reach; tighter tolerances give NaN there, as does any option whose
+grids would take more than about two seconds (its Greeks five times that,
+its implied volatility ten).
 
 With discrete dividends (``dividends=``), term structures (a
 :class:`~orvelta.Curve` for ``r``, ``q`` or ``sigma``) or ``american=False``,

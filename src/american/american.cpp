@@ -195,6 +195,7 @@ double price_with(double s, double k, double r, double q, double sigma, double t
 
 double price(double s, double k, double r, double q, double sigma, double tau, bool call,
              double tol) {
+    const FdBudget budget;
     if (classify(s, k, r, q, sigma, tau) != Domain::Price)
         return price_scheme(s, k, r, q, sigma, tau, call, scheme_for(tol, call ? s : k, tau));
     Scheme sc;
@@ -205,6 +206,7 @@ double price(double s, double k, double r, double q, double sigma, double tau, b
 
 Greeks greeks(double s, double k, double r, double q, double sigma, double tau, bool call,
               double tol) {
+    const FdBudget budget(5.0);  // the price and four bumped ones
     switch (classify(s, k, r, q, sigma, tau)) {
         case Domain::Invalid: return Greeks::nan();
         case Domain::Intrinsic: {

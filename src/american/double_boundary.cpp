@@ -22,12 +22,50 @@
 
 #include "common/black_scholes.hpp"
 #include "common/interrupt.hpp"
+#include "common/subnormals.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
 namespace orvelta::american {
+
+namespace {
+
+// Node solves per option (see FdBudget): about two seconds, in which the
+// grids reach tol 1e-6 of the strike where they reach it at all.
+constexpr double kFdBudget = 3e8;
+
+struct BudgetState {
+    double left = kInf;
+    int depth = 0;
+};
+
+BudgetState& budget_state() {
+    static thread_local BudgetState state;
+    return state;
+}
+
+}  // namespace
+
+FdBudget::FdBudget(double prices) {
+    BudgetState& st = budget_state();
+    if (st.depth++ == 0) st.left = prices * kFdBudget;
+}
+
+FdBudget::~FdBudget() {
+    BudgetState& st = budget_state();
+    if (--st.depth == 0) st.left = kInf;
+}
+
+bool FdBudget::spend(double nodes) noexcept {
+    BudgetState& st = budget_state();
+    if (!(nodes <= st.left)) return false;
+    st.left -= nodes;
+    return true;
+}
+
+double FdBudget::left() noexcept { return budget_state().left; }
 
 namespace {
 
@@ -76,6 +114,7 @@ struct GridValue {
 
 GridValue heat_solve(double s, double k, double r, double q, double sigma, double tau,
                      const Geometry& geo, int m) {
+    const FlushSubnormals flush;
     const int n = geo.n;
     const double nu = r - q - 0.5 * sigma * sigma;
     const double y0 = std::log(s) + nu * tau;
@@ -127,6 +166,7 @@ GridValue heat_solve(double s, double k, double r, double q, double sigma, doubl
             std::max(g[n], black_scholes(std::exp(y[n] - nu * u1), k, r, q, sigma, u1, false));
         const double off = -th * dt * a, diag = 1.0 + th * dt * (2.0 * a + r);
         for (int round = 0; round < kMaxRounds; ++round) {
+            if (!FdBudget::spend(n)) return {kNaN, kNaN, kNaN};
             // Thomas' algorithm; active rows pinned to the obstacle.
             c[0] = 0.0;
             d[0] = b0;
@@ -203,9 +243,13 @@ double double_boundary_put(double s, double k, double r, double q, double sigma,
     double best = kNaN, best_dy = kNaN, best_dyy = kNaN, last = kNaN;
     int level = 0;
     for (int n = kCoarseGrid; n <= kFinestGrid; n *= 2, ++level) {
+        // A grid that could not finish within the budget even at one round
+        // per step is not started.
+        if (!(static_cast<double>(n) * (n + 2) <= FdBudget::left())) return kNaN;
         const Geometry geo = at ? geometry(at[0], k, at[1], at[2], at[3], tau, n)
                                 : geometry(s, k, r, q, sigma, tau, n);
         const GridValue gv = heat_solve(s, k, r, q, sigma, tau, geo, n);
+        if (std::isnan(gv.v)) return kNaN;
         v[level % 3] = gv.v;
         dy[level % 3] = gv.dy;
         dyy[level % 3] = gv.dyy;

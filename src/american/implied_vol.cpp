@@ -87,6 +87,7 @@ double double_boundary_implied_vol(double target, double s, double k, double r, 
 
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol) {
+    const FdBudget budget(10.0);
     if (std::isnan(target) || classify(s, k, r, q, 0.2, tau) != Domain::Price) return kNaN;
     // No-arbitrage bound: the price at infinite volatility, the best of the
     // underlying's (call) or the strike's (put) discounted value now or at

@@ -191,6 +191,23 @@ template <class T>
 T zero_vol_put(double s, double k, const T& r, const T& q, double tau, double* delta,
                double* gamma);
 
+// Node solves the finite-difference fallback below may spend on one price
+// (each round of policy iteration at each time step costs the grid's size):
+// about two seconds; Greeks, five prices' worth, an implied volatility ten.
+// The outermost FdBudget of a thread sets it; the solves spend it and give
+// NaN where they would overrun it (a tiny volatility once took 25 s to reach
+// NaN).
+class FdBudget {
+public:
+    explicit FdBudget(double prices = 1.0);
+    ~FdBudget();
+    FdBudget(const FdBudget&) = delete;
+    FdBudget& operator=(const FdBudget&) = delete;
+    // False (and nothing spent) where `nodes` more would overrun the budget.
+    static bool spend(double nodes) noexcept;
+    static double left() noexcept;
+};
+
 // Put in the double-boundary regime (q < r <= 0) to absolute accuracy tol,
 // NaN where that is out of reach; see double_boundary.cpp.
 double double_boundary_put(double s, double k, double r, double q, double sigma, double tau,

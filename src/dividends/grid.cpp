@@ -2,14 +2,11 @@
 
 #include "common/constants.hpp"
 #include "common/interrupt.hpp"
+#include "common/subnormals.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <xmmintrin.h>
-#endif
 
 namespace orvelta::dividends {
 
@@ -484,31 +481,6 @@ bool complementary(int n, const Rows& m, const std::uint8_t* act, const double* 
 }
 
 }  // namespace
-
-// Subnormal results flushed to zero (and subnormal operands read as zero)
-// while a grid is solved. Far out of the money, and with a large discount
-// over the option's life, values underflow through the subnormal range,
-// where x86 arithmetic costs twenty times as much: a put at r = 500% over
-// ten years took nine seconds to reach the work limit meant to take one.
-// What is flushed lies below 2.2e-308, far below any price's last bit. The
-// flags are the thread's own, restored on every exit.
-class FlushSubnormals {
-public:
-#if defined(__SSE2__) || defined(_M_X64)
-    FlushSubnormals() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | kFlushToZero | kZeroOperands); }
-    ~FlushSubnormals() { _mm_setcsr(saved_); }
-#else
-    FlushSubnormals() = default;
-#endif
-    FlushSubnormals(const FlushSubnormals&) = delete;
-    FlushSubnormals& operator=(const FlushSubnormals&) = delete;
-
-#if defined(__SSE2__) || defined(_M_X64)
-private:
-    static constexpr unsigned kFlushToZero = 0x8000, kZeroOperands = 0x0040;
-    unsigned saved_;
-#endif
-};
 
 GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& w) {
     const FlushSubnormals flush;
