@@ -155,9 +155,10 @@ def american_price(
         With dividends or curves, the grid is refined until its error
         estimate is within ``tol``; an option whose estimate stays above it
         at the finest grid is NaN. American options with dividends reach
-        1e-6 of the strike in well under a second; about 1e-8 of it only
-        where the exercise boundary is smooth, else NaN; European options
-        about 1e-9 of it, less with a dividend of more than half the spot.
+        1e-6 of the strike within about a second (a one-year put with four
+        dividends in 0.5 s, a call in 30 ms); 1e-7 to 1e-8 of it only where
+        the exercise boundary is smooth, else NaN; European options about
+        1e-9 of it, less with a dividend of more than half the spot.
     dividends : array_like of shape (n, 2), optional
         Rows of (ex-date in years from today, amount) of the one underlying
         that every option of the call is written on. On an ex-date the stock

@@ -136,8 +136,9 @@ bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
 
 double grid_bytes(double points, int directions) {
     // Work's arrays of one double per node: nine for the value's steps,
-    // five for the cached factors, two per direction; and the exercise flags.
-    return points * 8.0 * (14.0 + 2.0 * directions) + points;
+    // five for the cached factors, two per direction and one more with any;
+    // and the exercise flags.
+    return points * 8.0 * (14.0 + 2.0 * directions + (directions > 0 ? 1.0 : 0.0)) + points;
 }
 
 namespace {
@@ -494,6 +495,7 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
     const double lk = std::log(p.k);
     for (auto* v : {&w.u, &w.old, &w.rhs, &w.g, &w.cp, &w.dp, &w.x, &w.scratch, &w.chain})
         v->assign(n, 0.0);
+    if (directions > 0) w.mix.assign(n, 0.0);
     for (int d = 0; d < directions; ++d) {
         w.du[d].assign(n, 0.0);
         w.dold[d].assign(n, 0.0);
@@ -649,20 +651,23 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                     if (!constrained || !one_boundary || !solved) factorize(n, rows, !p.call, w);
                     fast_dirs = active_at_finish(n, act, !p.call);
                 }
+                // ex L' u_old + theta dt L' u_new = L' (ex u_old + theta dt u_new):
+                // the mix once for both directions.
+                double* mix = w.mix.data();
+                if (directions > 0) {
+                    const double im = theta * dt;
+                    for (int j = 0; j < n; ++j) mix[j] = ex * o[j] + im * u[j];
+                }
                 for (int d = 0; d < directions; ++d) {
-                    std::copy(w.du[d].begin(), w.du[d].end(), w.dold[d].begin());
+                    w.du[d].swap(w.dold[d]);  // the solve below writes every row of du
                     const double* q0 = w.dold[d].data();
                     double* du = w.du[d].data();
-                    const double im = theta * dt;
-                    for (int j = 1; j < n - 1; ++j) {
-                        if (act[j]) {
-                            srhs[j] = 0.0;
-                            continue;
-                        }
+                    const double cl = dlo[d], cd = ddi[d], cu = dup[d];
+                    for (int j = 1; j < n - 1; ++j)
                         srhs[j] = q0[j] + ex * (lo * q0[j - 1] + di * q0[j] + up * q0[j + 1]) +
-                                  ex * (dlo[d] * o[j - 1] + ddi[d] * o[j] + dup[d] * o[j + 1]) +
-                                  im * (dlo[d] * u[j - 1] + ddi[d] * u[j] + dup[d] * u[j + 1]);
-                    }
+                                  (cl * mix[j - 1] + cd * mix[j] + cu * mix[j + 1]);
+                    for (int j = 1; j < n - 1; ++j)
+                        if (act[j]) srhs[j] = 0.0;
                     // The far values' own sensitivities are left out: their
                     // weight at the spot is below e^{-z^2/2}.
                     if (fast_dirs) {

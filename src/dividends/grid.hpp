@@ -58,6 +58,7 @@ struct Work {
     // coefficient times it.
     std::vector<double> fc, finv, fe;
     std::vector<double> chain;  // scratch of the split recurrences
+    std::vector<double> mix;    // the derivatives' shared term (see solve_grid)
     double key[3] = {0.0, 0.0, 0.0};
     int key_n = -1;
     bool key_low = false;
