@@ -371,3 +371,21 @@ def test_a_price_finer_settings_cannot_confirm_is_nan():
     for tol in (1e-4, 1e-6, 1e-8, 1e-10):
         price = orvelta.american_price(*case, tol=tol)
         assert math.isnan(price) or abs(price - 0.0119673153) <= tol
+
+
+@pytest.mark.parametrize(
+    "args, quote, sigma",
+    [
+        ((1.0, 1.0, 2.0, 0.5, 10.0, PUT), 0.09876296108569282, 1.0),
+        ((100.0, 100.0, 0.01, 5.0, 1.0, CALL), 3.5110210882682535, 1.0),
+        ((100.0, 100.0, -0.05, 0.05, 10.0, CALL), 0.4598342165388262, 0.05),
+        ((100.0, 33.97338586942439, 0.5, 0.03, 10.0, CALL), 98.62640397742916, 5.0),
+    ],
+)
+def test_implied_vols_outside_the_settings_box(args, quote, sigma):
+    # QuantLib's prices at sigma (above) back to sigma: the accurate step's
+    # price is one finer settings confirm, at the finest tolerance they do.
+    s, k, r, q, tau, kind = args
+    for tol in (1e-10, 1e-6):
+        iv = orvelta.american_implied_vol(quote, s, k, r, q, tau, kind, tol=tol)
+        assert abs(iv - sigma) <= 2e-6

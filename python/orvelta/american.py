@@ -309,6 +309,9 @@ def american_implied_vol(
     tol : float, default 1e-10
         Tolerance on sigma. The attainable accuracy is also bounded by the
         price accuracy (at best 1e-8, or tol * vega / 2 when larger) divided by vega.
+        Outside the box the price settings were chosen on (see the module
+        notes) that price accuracy is the finest, up to 1e-6 of the strike
+        (put form), that finer settings confirm; NaN where none is.
 
     Returns
     -------

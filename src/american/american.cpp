@@ -49,6 +49,8 @@ bool same_settings(const Scheme& a, const Scheme& b) {
            a.slow_iterations == b.slow_iterations && a.premium == b.premium;
 }
 
+}  // namespace
+
 // The scheme a price at tol uses: tol's own inside the box above (or
 // outside the single-boundary regime). Outside it, the rows of settings from
 // tol's own on (or the three finest, where fewer remain) in turn, until one
@@ -97,6 +99,8 @@ bool checked_scheme(double s, double k, double r, double q, double sigma, double
     }
     return false;
 }
+
+namespace {
 
 // Greeks of the option from its put form's price v, delta pd and gamma pg in
 // the put's spot ps (strike pk, rates pr, pq), and vega and rho of the price.

@@ -136,13 +136,24 @@ double implied_vol(double target, double s, double k, double r, double q, double
             if (fine && (step <= tol || step <= 1e-5 * sigma)) return next;
             if (!fine && step <= 1e-6 * sigma) {
                 fine = true;
-                const double ptol = std::max(0.5 * tol * vega, 1e-8);
-                sc = clamp_scheme(scheme_for(ptol, scale, tau));
+                double ptol = std::max(0.5 * tol * vega, 1e-8);
+                // Outside the box the settings were chosen on, the accurate
+                // price is one finer settings confirm: at ptol, or else at
+                // the finest tolerance up to 1e-6 of the scale they confirm
+                // (which then bounds the accuracy in sigma); NaN where none.
+                double checked = kNaN;
+                while (!checked_scheme(s, k, r, q, next, tau, call, ptol, &sc, &checked)) {
+                    ptol *= 10.0;
+                    if (!(ptol <= 1e-6 * scale)) return kNaN;
+                }
                 // One step on the accurate price with the vega just found (its
                 // small error only scales a step that is already tiny), the
                 // sweeps started from the coarse boundary at this sigma.
                 const Boundary<double>* start = last.n > 0 ? &last : nullptr;
-                const double fdiff = price_warm(s, k, r, q, next, tau, call, sc, start) - target;
+                const double accurate = std::isnan(checked)
+                                            ? price_warm(s, k, r, q, next, tau, call, sc, start)
+                                            : checked;
+                const double fdiff = accurate - target;
                 if (fdiff == 0.0) return next;
                 const double fnext = next - fdiff / vega;
                 if (std::fabs(fnext - next) <= tol || std::fabs(fnext - next) <= 1e-5 * next) {

@@ -191,6 +191,12 @@ template <class T>
 T zero_vol_put(double s, double k, const T& r, const T& q, double tau, double* delta,
                double* gamma);
 
+// The settings a price at tol uses (see american.cpp): tol's own inside the
+// box they were chosen on; outside it, finer ones that confirm each other,
+// with their price in *value (NaN inside the box). False where none do.
+bool checked_scheme(double s, double k, double r, double q, double sigma, double tau, bool call,
+                    double tol, Scheme* out, double* value);
+
 // Node solves the finite-difference fallback below may spend on one price
 // (each round of policy iteration at each time step costs the grid's size):
 // about two seconds; Greeks, five prices' worth, an implied volatility ten.
