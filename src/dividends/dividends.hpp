@@ -16,6 +16,14 @@
 // successive grids are Richardson-extrapolated, and refinement continues
 // until the difference of two successive extrapolations, the error
 // estimate, is within the tolerance.
+//
+// Where exercise can pay only just before an ex-date or at expiry (every
+// European option; an American call whose every segment has r >= 0 and
+// q <= 0, a put with r <= 0 and q >= 0) the stock is lognormal between those
+// dates and the price is first sought by a backward recursion of
+// one-dimensional integrals (recursion.hpp), which converges spectrally and
+// costs a fraction of a millisecond; the grids take over where its own error
+// estimate does not reach the tolerance.
 #pragma once
 
 #include "common/greeks.hpp"

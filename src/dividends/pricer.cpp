@@ -3,6 +3,7 @@
 // implied volatilities and the batch loops on top of it.
 #include "dividends/dividends.hpp"
 #include "dividends/grid.hpp"
+#include "dividends/recursion.hpp"
 
 #include "common/black_scholes.hpp"
 #include "common/constants.hpp"
@@ -182,12 +183,32 @@ bool invalid_inputs(const Contract& c) {
            std::isnan(c.tau);
 }
 
-Refined refined_price(const Contract& c, const Market& m, double tol, int directions) {
-    Plan plan;
-    if (!plan_for(c, m, tol, plan)) return Refined{};
+// The price to tol: by the recursion of integrals where exercise can pay only
+// at the ex-dates and expiry and it reaches tol, else on the grids.
+Refined accurate(const Plan& plan, double tol, int directions) {
+    if (detail::recursion_applies(plan)) {
+        const detail::RecursionResult rr = detail::recursion_price(plan, tol, directions);
+        if (rr.estimate <= tol) {
+            Refined out;
+            const double pay = plan.call ? plan.s - plan.k : plan.k - plan.s;
+            out.value = std::max(rr.value, plan.american ? positive_part(pay) : 0.0);
+            out.dx = rr.dx;
+            out.dxx = rr.dxx;
+            out.dir[0] = rr.dir[0];
+            out.dir[1] = rr.dir[1];
+            out.estimate = rr.estimate;
+            return out;
+        }
+    }
     int points = 0;
     const double h0 = base_step(plan, &points);
     return refine(plan, h0, points, kBaseSteps, tol, -1, directions);
+}
+
+Refined refined_price(const Contract& c, const Market& m, double tol, int directions) {
+    Plan plan;
+    if (!plan_for(c, m, tol, plan)) return Refined{};
+    return accurate(plan, tol, directions);
 }
 
 }  // namespace
@@ -225,9 +246,7 @@ Greeks greeks(const Contract& c, const Market& m, double tol) {
     if (!(tol > 0.0)) return Greeks::nan();
     Plan plan;
     if (!plan_for(c, m, tol, plan)) return Greeks::nan();
-    int points = 0;
-    const double h0 = base_step(plan, &points);
-    const Refined r = refine(plan, h0, points, kBaseSteps, tol, -1, 2);
+    const Refined r = accurate(plan, tol, 2);
     if (std::isnan(r.value)) return Greeks::nan();
     Greeks g{};
     g.price = r.value;
@@ -273,9 +292,7 @@ double implied_shift(double target, const Contract& c, const Market& m, double t
         mk.sigma_shift = shift;
         Plan plan;
         if (!plan_for(c, mk, ptol, plan)) return kNaN;
-        int points = 0;
-        const double h0 = base_step(plan, &points);
-        const Refined r = refine(plan, h0, points, kBaseSteps, ptol, -1, 1);
+        const Refined r = accurate(plan, ptol, 1);
         *vega = r.dir[0];
         return r.value;
     };
