@@ -453,3 +453,24 @@ def test_negligible_band_is_the_european_price():
     euro = black_scholes(*case, call=False)
     for tol in (1e-3, 1e-8):
         assert orvelta.american_price(*case, PUT, tol=tol) == pytest.approx(euro, abs=1e-9)
+
+
+@pytest.mark.parametrize(
+    "case, tol",
+    [
+        # The integral equations price these, but a bumped solve of their
+        # Greeks fails: the price was once the grids' (or NaN with them).
+        ((181.28362520366886, 100, -0.03247493944113909, -0.04185485276908434,
+          0.605171593943177, 3.58246020968681, PUT), 1e-7),
+        ((110.7007836683756, 100, -0.03696681824917831, -0.041894000729688075,
+          0.09163210970177668, 6.534354832870045, PUT), 1e-8),
+        ((81.21276885249287, 100, -0.002669903865059678, -0.005177147395473106,
+          2.2142254476799095, 0.028241710253694013, PUT), 1e-6),
+        # A negligible band: priced as European by both.
+        ((50.0, 100.0, -1e-12, -2e-12, 5.0, 0.5, PUT), 1e-8),
+    ],
+)  # fmt: skip
+def test_greeks_price_is_the_price(case, tol):
+    g = orvelta.american_greeks(*case, tol=tol)
+    assert g["price"] == orvelta.american_price(*case, tol=tol)
+    assert math.isfinite(g["delta"]) and math.isfinite(g["gamma"]) and math.isfinite(g["theta"])

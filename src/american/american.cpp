@@ -133,19 +133,28 @@ Greeks option_greeks(double v, double pd, double pg, double vega, double rho, do
 // differences of solves at the accepted setting); otherwise delta and gamma
 // from the finite-difference grids, vega and rho by central differences of
 // the price on the same grids (their count and geometry fixed at the
-// unbumped option's, so that the differences see a smooth function).
+// unbumped option's, so that the differences see a smooth function). The
+// price is always the one `price` gives: where the integral equations price
+// the option but a bumped solve fails, theirs, with the grids'
+// sensitivities (NaN where the grids cannot reach tol).
 Greeks double_boundary_greeks(double s, double k, double r, double q, double sigma, double tau,
                               bool call, double tol) {
     const double ps = call ? k : s, pk = call ? s : k, pr = call ? q : r, pq = call ? r : q;
     const double ptol = scheme_for(tol, pk, tau).tol;
     // The option's own rate: the put's r, or for a call the put's q.
     double band[5];
-    if (band_greeks(ps, pk, pr, pq, sigma, tau, ptol, call, band))
+    const int had = band_greeks(ps, pk, pr, pq, sigma, tau, ptol, call, band);
+    if (had == 2)
         return option_greeks(band[0], band[1], band[2], band[3], band[4], ps, pk, pr, pq, sigma,
                              call);
     double pd = 0.0, pg = 0.0;
     int grids = 0;
-    const double v = double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, &pd, &pg, &grids);
+    double v = double_boundary_put(ps, pk, pr, pq, sigma, tau, ptol, &pd, &pg, &grids);
+    if (had == 1) {
+        v = band[0];
+        pd = band[1];
+        pg = band[2];
+    }
     if (std::isnan(v) || !std::isfinite(v)) return {v, kNaN, kNaN, kNaN, kNaN, kNaN};
     const double at[4] = {ps, pr, pq, sigma};
     auto bumped = [&](double dr, double dq, double dsig) {
@@ -220,7 +229,8 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
         }
         case Domain::Price: break;
     }
-    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary) {
+    if (put_regime(call ? q : r, call ? r : q) == Regime::DoubleBoundary &&
+        !negligible_band(call ? s : k, call ? q : r, call ? r : q, tau, tol)) {
         return double_boundary_greeks(s, k, r, q, sigma, tau, call, tol);
     }
     {

@@ -964,13 +964,14 @@ double band_put(double s, double k, double r, double q, double sigma, double tau
 // Price, delta and gamma as band_put; vega and the derivative in r (or, with
 // `rate_q`, in q) by central differences of solves at the accepted setting,
 // each a chord iteration from the accepted solve with its Jacobian (Newton's
-// method where that does not converge). False where band_put gives NaN.
-bool band_greeks(double s, double k, double r, double q, double sigma, double tau, double tol,
-                 bool rate_q, double* out) {
+// method where that does not converge). See put.hpp for the result.
+int band_greeks(double s, double k, double r, double q, double sigma, double tau, double tol,
+                bool rate_q, double* out) {
     BandSolver base;
     double delta = 0.0, gamma = 0.0;
     const double v = band_adaptive(s, k, r, q, sigma, tau, tol, &delta, &gamma, &base);
-    if (std::isnan(v)) return false;
+    if (std::isnan(v)) return 0;
+    out[0] = v, out[1] = delta, out[2] = gamma;
     const BandSetting set{base.t->n, base.t->asked_l, base.t->p, base.t->tail};
     std::vector<double> lu;
     int piv[kBandMaxUnknowns];
@@ -996,9 +997,9 @@ bool band_greeks(double s, double k, double r, double q, double sigma, double ta
     const double vega = (bumped(0.0, 0.0, hs) - bumped(0.0, 0.0, -hs)) / (2.0 * hs);
     const double rho = rate_q ? (bumped(0.0, hr, 0.0) - bumped(0.0, -hr, 0.0)) / (2.0 * hr)
                               : (bumped(hr, 0.0, 0.0) - bumped(-hr, 0.0, 0.0)) / (2.0 * hr);
-    if (!std::isfinite(vega) || !std::isfinite(rho)) return false;
-    out[0] = v, out[1] = delta, out[2] = gamma, out[3] = vega, out[4] = rho;
-    return true;
+    if (!std::isfinite(vega) || !std::isfinite(rho)) return 1;
+    out[3] = vega, out[4] = rho;
+    return 2;
 }
 
 }  // namespace orvelta::american

@@ -268,13 +268,10 @@ T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* 
     if (regime == Regime::SingleBoundary)
         return single_boundary_put(s, p, sc, delta, gamma, warm, keep);
     if (keep) keep->n = 0;
-    // The premium earned in a band accrues at most k (r - q) e^{-r u} per
-    // year (its density r k - q S peaks at S = k): where that bounds it
-    // within half tol (rates both nearly zero), the European price.
+    // Where the band's premium is negligible, the European price.
     const double tol = sc.tol > 0.0 ? sc.tol : 1e-13 * p.k;
-    const double rr = value(p.r), span = rr == 0.0 ? p.tau : std::expm1(-rr * p.tau) / -rr;
-    const bool negligible = p.k * (rr - value(p.q)) * span <= 0.5 * tol;
-    if (regime == Regime::DoubleBoundary && !negligible) {
+    if (regime == Regime::DoubleBoundary &&
+        !negligible_band(p.k, value(p.r), value(p.q), p.tau, tol)) {
         // Values only: the sensitivities of this regime come from its own routine.
         const double v =
             band_put(s, p.k, value(p.r), value(p.q), value(p.sigma), p.tau, tol, delta, gamma);

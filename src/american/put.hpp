@@ -220,15 +220,25 @@ double double_boundary_put(double s, double k, double r, double q, double sigma,
                            double tol, double* delta, double* gamma, int* grids = nullptr,
                            const double* at = nullptr);
 
+// True where a band's early-exercise premium is within half tol: it accrues
+// at most k (r - q) e^{-r u} per year (its density r k - q S peaks at S = k),
+// which with both rates nearly zero bounds it; the put is then priced as
+// European.
+inline bool negligible_band(double k, double r, double q, double tau, double tol) {
+    const double span = r == 0.0 ? tau : std::expm1(-r * tau) / -r;
+    return k * (r - q) * span <= 0.5 * tol;
+}
+
 // The same put by its integral equations (band.cpp): NaN where the method
 // cannot vouch for tol.
 double band_put(double s, double k, double r, double q, double sigma, double tau, double tol,
                 double* delta, double* gamma);
 
 // Its price, delta, gamma, vega and rho in r (with `rate_q`, in q) in
-// out[0..4]; false where band_put gives NaN.
-bool band_greeks(double s, double k, double r, double q, double sigma, double tau, double tol,
-                 bool rate_q, double* out);
+// out[0..4]: 2 where all are had, 1 where only the price and delta and gamma
+// are (a bumped solve failed), 0 where band_put gives NaN.
+int band_greeks(double s, double k, double r, double q, double sigma, double tau, double tol,
+                bool rate_q, double* out);
 
 // The same put at explicit settings: n nodes, l points per node's
 // integral (before the graded tail, where there is one), p for the premium
