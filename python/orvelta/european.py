@@ -157,7 +157,9 @@ def european_price(
         ``'call'``/``'put'`` or numbers (> 0 call, else put); NaN gives NaN.
     tol : float, default 1e-8
         Absolute price error allowed for every option (guaranteed for strikes
-        from 0.2 to 5 times the forward).
+        from 0.2 to 5 times the forward). Rounding sets a floor below it: a
+        tol under about 1e-13 of max(s, k) gives errors of up to that size,
+        not tol.
 
     Returns
     -------
