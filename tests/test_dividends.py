@@ -132,6 +132,30 @@ def test_european_two_dividends_match_nested_integrals():
         assert abs(got - ref) <= tol, (tol, got, ref)
 
 
+def test_european_dividends_that_take_the_stock_to_zero_against_the_grids():
+    # Five dividends worth more than the stock within two months, one stage
+    # three days long: the recursion's value after the third ex-date has
+    # features a fraction of a standard deviation wide just above where the
+    # next drop takes the stock to zero. Two coarse refinements once agreed
+    # by chance, 4.2e-6 off at tol 1e-6. The reference is the grids (another
+    # method: Crank-Nicolson in ln S, Richardson-extrapolated), two levels
+    # of which agree to 1e-9.
+    from orvelta import _engines as E
+
+    k, sig, tau, r, q = 86.19985121924847, 0.2104036053, 0.1820560007, 0.0838111614, 0.0395630787
+    times = [0.0501335578, 0.0727598133, 0.1022808306, 0.1115838509, 0.1585961097]
+    amounts = [7.2934728796, 29.8997293874, 30.1137143929, 22.7224171907, 36.8510791236]
+    args = (100.0, k, tau, -1, [0.0], [r], [0.0], [q], [0.0], [sig], times, amounts, False, False)
+    ref6, _ = E._dividend_price_levels(*args, 100, 50, 6)
+    ref, est = E._dividend_price_levels(*args, 100, 50, 7)
+    assert abs(ref - ref6) < 2e-9 and est < 2e-9
+    for tol in (1e-4, 1e-6, 1e-8):
+        got = orvelta.american_price(
+            100.0, k, r, q, sig, tau, -1, tol=tol, dividends=np.c_[times, amounts], american=False
+        )
+        assert abs(got - ref) <= tol, (tol, got, ref)
+
+
 def test_european_one_dividend_to_1e_8():
     ref = european_one_dividend(100.0, 95.0, 0.04, 0.0, 0.3, 1.0, False, 0.4, 2.5)
     got = orvelta.american_price(
