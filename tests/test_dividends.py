@@ -156,6 +156,25 @@ def test_european_dividends_that_take_the_stock_to_zero_against_the_grids():
         assert abs(got - ref) <= tol, (tol, got, ref)
 
 
+def test_grids_resolve_later_dividends_after_a_drop_to_about_zero():
+    # The fourth dividend can take the stock to about zero; just after it the
+    # value still feels the fifth one's cut. The grids once took it as linear
+    # between zero and their lowest node, 3.7e-4 off with an estimate of
+    # 4e-7. The reference is the recursion of integrals (within 2e-9 of the
+    # fine-grid solver in S, whose extrapolations settle to 93.3409716 ..
+    # 93.3409725, and of a Monte Carlo estimate of the cut's effect).
+    from orvelta import _engines as E
+
+    k, sig, tau, r, q = 146.0, 0.084, 4.43, 0.0686, 0.0204
+    times, amounts = [0.016, 0.083, 0.88, 2.82, 4.03], [38.5, 8.5, 18.0, 22.5, 0.5]
+    ref = orvelta.american_price(
+        100.0, k, r, q, sig, tau, -1, tol=1e-10, dividends=np.c_[times, amounts], american=False
+    )
+    args = (100.0, k, tau, -1, [0.0], [r], [0.0], [q], [0.0], [sig], times, amounts, False, False)
+    grid, est = E._dividend_price_levels(*args, 100, 50, 6)
+    assert abs(grid - ref) <= 1e-7 and est < 1e-7, (grid, ref, est)
+
+
 def test_european_one_dividend_to_1e_8():
     ref = european_one_dividend(100.0, 95.0, 0.04, 0.0, 0.3, 1.0, False, 0.4, 2.5)
     got = orvelta.american_price(

@@ -126,6 +126,26 @@ bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
         const double lowest = std::max(low, 1e-3 * std::min(c.s, c.k));
         floor_x = std::min(floor_x, std::log(lowest));
     }
+    // Where a drop can take the stock to about zero, the value just after it
+    // near zero has the features of the later dividends (cut where they are
+    // worth more than the stock): cover down to the smallest of them, not
+    // only to the first node above zero, below which the value is taken as
+    // linear in S (a European put once 3.7e-4 off that way).
+    double path = c.s;
+    for (std::size_t i = 0; i < plan.segments.size(); ++i) {
+        const Segment& sg = plan.segments[i];
+        if (!sg.dividend) continue;
+        const bool to_zero = path * std::exp(-z * sd) * sg.keep - sg.cash <= 0.0;
+        path = std::max(path * sg.keep - sg.cash, 0.0);
+        if (!to_zero) continue;
+        double later = kInf;
+        for (std::size_t j = i + 1; j < plan.segments.size(); ++j) {
+            const Segment& nx = plan.segments[j];
+            if (nx.dividend && nx.cash > 0.0) later = std::min(later, nx.cash / nx.keep);
+        }
+        if (std::isfinite(later))
+            floor_x = std::min(floor_x, std::log(std::max(later, 1e-3 * std::min(c.s, c.k))));
+    }
     plan.x0 = xs;
     plan.width_sd = z;
     plan.xlo = floor_x + drift_lo - z * sd;
