@@ -113,6 +113,31 @@ def test_european_one_dividend_matches_integral(s, k, r, q, sigma, tau, t_d, d, 
     assert abs(got - ref) <= tol, (got, ref)
 
 
+@pytest.mark.parametrize(
+    "k, sigma, tau, t_d, d, call, ref",
+    [
+        # A variance of 40 after the ex-date: the value just above where the
+        # drop takes the stock to zero varies with ln(S - D) over thirty
+        # decades, and a dividend of more than the stock multiplies the
+        # stock's moves there. Once up to 8e-6 off at tol 1e-8, two
+        # refinements alike. References: an mpmath integral at 30 digits and
+        # nested quadrature in ln(S - D), agreeing to 1e-13.
+        (100.0, 2.0, 10.0, 0.3, 120.0, True, 36.7360313484034),
+        (300.0, 2.0, 10.0, 0.3, 120.0, True, 36.70989900446643),
+        (300.0, 3.0, 5.0, 0.3, 50.0, True, 72.27335170908938),
+        (300.0, 2.0, 10.0, 0.3, 120.0, False, 181.89816744251334),
+        (50.0, 0.8, 1.0, 0.3, 120.0, False, 40.77082009818432),
+    ],
+)
+@pytest.mark.parametrize("tol", [1e-4, 1e-8])
+def test_european_large_variance_after_a_large_dividend(k, sigma, tau, t_d, d, call, ref, tol):
+    got = orvelta.american_price(
+        100.0, k, 0.05, 0.0, sigma, tau, 1 if call else -1, tol=tol, dividends=[[t_d, d]],
+        american=False,
+    )  # fmt: skip
+    assert abs(got - ref) <= tol, (got, ref)
+
+
 def test_european_two_dividends_match_nested_integrals():
     # The price after the first ex-date is the one-dividend integral; the
     # price today integrates it over the stock at the first ex-date.
@@ -455,6 +480,24 @@ def test_european_greeks_against_the_integral(d, call):
     assert abs(g["delta"] - diff(lambda x: ref(s=x), s, 0.5)) <= 1e-6
     assert abs(g["vega"] - diff(lambda x: ref(sig=x), sig, 0.01)) <= 1e-5
     assert abs(g["rho"] - diff(lambda x: ref(r=x), r, 0.004)) <= 1e-5
+
+
+@pytest.mark.parametrize("t1", [1e-10, 1e-6, 1e-3])
+@pytest.mark.parametrize("american", [True, False])
+def test_delta_and_gamma_with_an_ex_date_about_now(t1, american):
+    # The first stage's spread s is tiny: the likelihood-ratio weights
+    # (z^2 - 1) / s^2 once made gamma 3% off at t1 = 1e-10.
+    kw = dict(tol=1e-9, dividends=[[t1, 3.0], [0.5, 3.0]], american=american)
+
+    def p(s):
+        return orvelta.american_price(s, 100.0, 0.05, 0.0, 0.3, 1.0, 1, **kw)
+
+    h = 0.5
+    d2 = [(p(100.0 + x) - 2.0 * p(100.0) + p(100.0 - x)) / x**2 for x in (h, h / 2)]
+    d1 = [(p(100.0 + x) - p(100.0 - x)) / (2.0 * x) for x in (h, h / 2)]
+    g = orvelta.american_greeks(100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 1, **kw)
+    assert g["gamma"] == pytest.approx((4.0 * d2[1] - d2[0]) / 3.0, rel=1e-4)
+    assert g["delta"] == pytest.approx((4.0 * d1[1] - d1[0]) / 3.0, rel=1e-7)
 
 
 def test_every_instruction_set_gives_the_same_bits():

@@ -74,6 +74,12 @@ constexpr int kMaxGraded = 48;
 // standard deviation of a stage (beyond, the integrals' range overflows).
 constexpr double kWorkLimit = 5e8;
 constexpr double kMaxSd = 8.0;
+// Below this standard deviation s of the first stage, delta and gamma come
+// from differences of the value at spots kSpotSteps s apart in ln S, on
+// panels of kFinePanel standard deviations.
+constexpr double kSmallSd = 2e-3;
+constexpr double kSpotSteps = 4.0;
+constexpr double kFinePanel = 0.25;
 
 struct Stage {
     double R = 0.0, Q = 0.0, V = 0.0;
@@ -309,35 +315,54 @@ void integrate(Context& cx, int j, double y, double panel, double* out, double* 
     const Stage& ns = cx.st[j + 1];
     if (ns.cash > 0.0 && ns.keep > 0.0 && next.flat > 0.0) {
         const double zk = (std::log(ns.cash / ns.keep) - ly - s.M) / s.s;
-        double dz = std::log1p(next.flat / ns.cash) / s.s;
-        const double ratio = std::exp(std::min(std::log(4.0), 2.0 * ns.s));
+        // Below a width of 1e-16 of a panel a piece weighs less than the
+        // rounding of the sum, whatever H does there; the ratio spans the
+        // rest up to a panel within kMaxGraded pieces.
+        double dz = std::max(std::log1p(next.flat / ns.cash) / s.s, 1e-16 * panel);
+        double ratio = std::exp(std::min(std::log(4.0), 2.0 * ns.s));
+        ratio = std::max(ratio, std::pow(panel / dz, 1.0 / (kMaxGraded - 1)));
         for (int i = 0; i < kMaxGraded && dz < panel; ++i, dz *= ratio) {
             if (zk + dz > zlo && zk + dz < zhi) cuts[nc++] = zk + dz;
         }
     }
     cuts[nc++] = zhi;
     std::sort(cuts, cuts + nc);
-    int np = 0;
-    for (int p = 0; p + 1 < nc; ++p) {
-        if (cuts[p + 1] > cuts[p])
-            np += kQuad * static_cast<int>(std::ceil((cuts[p + 1] - cuts[p]) / panel));
-    }
-    sc.size(np, nf);
+    // Panels as wide as the features of G_{j+1} in z allow: H_{j+1} varies
+    // on its stage's spread s' in ln y, and y = keep S - cash moves
+    // S / (y + cash) ... faster than S: a panel of `panel` standard
+    // deviations times s' y / (s keep S) at most (a dividend of most of the
+    // stock narrows the features above it; towards the drop's zero the
+    // panels shrink geometrically with y).
+    const double spread = ns.s / s.s;
+    auto width = [&](double z) {
+        double f = 1.0;
+        if (ns.cash > 0.0 && ns.keep > 0.0) {
+            const double room = 1.0 - ns.cash / (ns.keep * y * std::exp(s.M + s.s * z));
+            if (room > 0.0) f = room;
+        }
+        return panel * std::min(1.0, spread * f);
+    };
     const auto& gl = american::gauss_legendre();
-    int at = 0;
+    sc.z.clear();
+    sc.w.clear();
     for (int p = 0; p + 1 < nc; ++p) {
         const double u = cuts[p], v = cuts[p + 1];
-        if (!(v > u)) continue;
-        const int panels = static_cast<int>(std::ceil((v - u) / panel));
-        const double h = (v - u) / panels;
-        for (int q = 0; q < panels; ++q) {
-            const double mid = u + (q + 0.5) * h;
-            for (int i = 0; i < kQuad; ++i, ++at) {
-                sc.z[at] = mid + 0.5 * h * gl.x[kQuad][i];
-                sc.w[at] = 0.5 * h * gl.w[kQuad][i] * kInvSqrt2Pi;
+        double at = u;
+        while (at < v) {
+            double h = std::max(width(at), 1e-3 * (v - u));
+            // No sliver at the piece's end: the last panels share it.
+            const double rest = std::ceil((v - at) / h);
+            if (rest <= 2.0) h = (v - at) / rest;
+            const double mid = at + 0.5 * h;
+            for (int i = 0; i < kQuad; ++i) {
+                sc.z.push_back(mid + 0.5 * h * gl.x[kQuad][i]);
+                sc.w.push_back(0.5 * h * gl.w[kQuad][i] * kInvSqrt2Pi);
             }
+            at += h;
         }
     }
+    const int np = static_cast<int>(sc.z.size());
+    sc.size(np, nf);
     // The normal density and the stock at each point.
     for (int p = 0; p < np; ++p) {
         sc.t1[p] = -0.5 * sc.z[p] * sc.z[p];
@@ -527,8 +552,9 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
             if (!(n <= kMaxNodes)) return false;
             // The floor grows with the refinement too: every table is finer.
             t.n = std::max(static_cast<int>(n), static_cast<int>(std::ceil(kMinNodes * fine)));
-            const double panel = std::min(cx.panel, cx.panel * cx.st[j + 1].s / sj.s) / fine;
-            const double per_node = (2.0 * kTail + sj.s) / panel * kQuad;
+            const double panel = cx.panel / fine;
+            const double spread = std::min(1.0, cx.st[j + 1].s / sj.s);
+            const double per_node = (2.0 * kTail + sj.s) / (panel * spread) * kQuad;
             if (!(per_node * t.n * std::max(cx.tab[j + 1].n, 8) + cx.work <= kWorkLimit))
                 return false;
             std::vector<double> vals(static_cast<std::size_t>(t.n) * nf);
@@ -588,7 +614,7 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
     if (m == 0) {
         closed_form(cx, s0, p.s, out, &a1, &a2);
     } else {
-        const double panel = std::min(cx.panel, cx.panel * cx.st[1].s / s0.s) / fine;
+        const double panel = cx.panel / fine;
         integrate(cx, 0, p.s, panel, out, &a1, &a2);
         // Back from the reduced values.
         const double ay = std::exp(-s0.Q) * cx.tab[1].gamma * p.s;
@@ -600,6 +626,25 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
     res.dx = a1 / s0.s;
     res.dxx = a2 / (s0.s * s0.s);
     for (int d = 0; d < cx.dirs; ++d) res.dir[d] = out[1 + d];
+    if (m > 0 && s0.s < kSmallSd) {
+        // An ex-date so near that the weights z / s and (z^2 - 1) / s^2
+        // magnify the quadrature's error: differences of the value at spots
+        // a few s apart instead (within the tables' range), each integral
+        // on panels fine enough to be exact to rounding, Richardson-
+        // extrapolated.
+        auto at = [&](double dx) {
+            double o[kFields], b1, b2;
+            const double spot = p.s * std::exp(dx);
+            integrate(cx, 0, spot, kFinePanel, o, &b1, &b2);
+            return o[0] + std::exp(-s0.Q) * cx.tab[1].gamma * spot;
+        };
+        const double h = kSpotSteps * s0.s, v = at(0.0);
+        const double up = at(h), down = at(-h), up2 = at(0.5 * h), down2 = at(-0.5 * h);
+        res.dx = (4.0 * (up2 - down2) / h - (up - down) / (2.0 * h)) / 3.0;
+        res.dxx =
+            (4.0 * (up2 - 2.0 * v + down2) / (0.25 * h * h) - (up - 2.0 * v + down) / (h * h)) /
+            3.0;
+    }
     return std::isfinite(res.value);
 }
 
