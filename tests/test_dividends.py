@@ -200,6 +200,26 @@ def test_grids_resolve_later_dividends_after_a_drop_to_about_zero():
     assert abs(grid - ref) <= 1e-7 and est < 1e-7, (grid, ref, est)
 
 
+def test_european_proportional_dividends_hours_apart_are_exact():
+    # Five proportional dividends within an hour before expiry: stages of
+    # hours once sent the option to the grids, which gave NaN. Without
+    # exercise a proportional drop commutes with the stock's lognormal
+    # moves, so the price is Black-Scholes on the spot times every kept
+    # fraction.
+    k, r, q, sig, tau = 269.4528306362138, 0.0521183014, -0.0378105723, 0.0136016905, 4.891559175
+    divs = [[4.8914636551, 0.196], [4.8913820992, 0.2465], [4.8912155661, 0.3383]]
+    divs += [[4.8911938193, 0.0304], [4.8911626887, 0.2778]]
+    spot = 100.0 * math.prod(1.0 - f for _, f in divs)
+    for call in (False, True):
+        ref = black_scholes(spot, k, r, q, sig, tau, call)
+        for tol in (1e-6, 1e-10):
+            got = orvelta.american_price(
+                100.0, k, r, q, sig, tau, 1 if call else -1, tol=tol, dividends=divs,
+                dividend_kind="proportional", american=False,
+            )  # fmt: skip
+            assert abs(got - ref) <= tol, (call, tol, got, ref)
+
+
 def test_european_one_dividend_to_1e_8():
     ref = european_one_dividend(100.0, 95.0, 0.04, 0.0, 0.3, 1.0, False, 0.4, 2.5)
     got = orvelta.american_price(

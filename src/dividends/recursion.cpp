@@ -84,7 +84,7 @@ constexpr double kFinePanel = 0.25;
 struct Stage {
     double R = 0.0, Q = 0.0, V = 0.0;
     double len = 0.0, sig_len = 0.0;  // length and integral of the volatility
-    double cash = 0.0, keep = 1.0;    // the drop at the stage's start (after the first)
+    double cash = 0.0, keep = 1.0;    // the drop at the stage's start
     double M = 0.0, s = 0.0;
     double dR[kMaxDir] = {}, dM[kMaxDir] = {}, ds[kMaxDir] = {};
 };
@@ -94,7 +94,14 @@ double drop(const Stage& st, double S) { return std::max(S * st.keep - st.cash, 
 std::vector<Stage> stages_of(const Plan& p) {
     std::vector<Stage> out(1);
     for (const Segment& sg : p.segments) {
-        if (sg.dividend && sg.t0 > 0.0) {
+        if (sg.dividend && sg.t0 > 0.0 && !p.american && sg.cash == 0.0) {
+            // Without exercise a proportional drop commutes with the
+            // lognormal stage it falls in: taken at the stage's start, after
+            // its own drop (a drop of max(S keep - cash, 0) then a fraction
+            // f is one of max(S keep f - cash f, 0)).
+            out.back().keep *= sg.keep;
+            out.back().cash *= sg.keep;
+        } else if (sg.dividend && sg.t0 > 0.0) {
             out.emplace_back();
             out.back().cash = sg.cash;
             out.back().keep = sg.keep;
@@ -403,7 +410,8 @@ void reach(const Context& cx, int j, double z, double* lo, double* hi, double* m
     for (int i = 0; i < j; ++i) var += cx.st[i].V;
     const double sd = std::sqrt(var);
     const double up = cx.p.call ? sd : 0.0;
-    double xl = cx.p.s, xh = cx.p.s, xm = cx.p.s;
+    const double spot = drop(cx.st[0], cx.p.s);
+    double xl = spot, xh = spot, xm = spot;
     for (int i = 0; i < j; ++i) {
         const Stage& s = cx.st[i];
         if (i > 0) {
@@ -517,7 +525,9 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
         if (!(s.s > 0.0) || !(s.s <= kMaxSd)) return false;
     // Ranges of every table, and the stock ranges their G is evaluated on.
     std::vector<double> lo(m + 1), hi(m + 1), mid(m + 1);
-    lo[0] = hi[0] = mid[0] = p.s;
+    // The spot after any proportional drops taken at the first stage's start.
+    const double y0 = drop(cx.st[0], p.s);
+    lo[0] = hi[0] = mid[0] = y0;
     for (int j = 1; j <= m; ++j) reach(cx, j, z, &lo[j], &hi[j], &mid[j]);
     for (int j = m; j >= 1; --j) {
         if (cancel_requested()) return false;
@@ -612,12 +622,12 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
     double out[kFields], a1 = 0.0, a2 = 0.0;
     const Stage& s0 = cx.st[0];
     if (m == 0) {
-        closed_form(cx, s0, p.s, out, &a1, &a2);
+        closed_form(cx, s0, y0, out, &a1, &a2);
     } else {
         const double panel = cx.panel / fine;
-        integrate(cx, 0, p.s, panel, out, &a1, &a2);
+        integrate(cx, 0, y0, panel, out, &a1, &a2);
         // Back from the reduced values.
-        const double ay = std::exp(-s0.Q) * cx.tab[1].gamma * p.s;
+        const double ay = std::exp(-s0.Q) * cx.tab[1].gamma * y0;
         out[0] += ay;
         a1 += ay * s0.s;
         a2 += ay * s0.s * s0.s;
@@ -634,7 +644,7 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
         // extrapolated.
         auto at = [&](double dx) {
             double o[kFields], b1, b2;
-            const double spot = p.s * std::exp(dx);
+            const double spot = y0 * std::exp(dx);
             integrate(cx, 0, spot, kFinePanel, o, &b1, &b2);
             return o[0] + std::exp(-s0.Q) * cx.tab[1].gamma * spot;
         };
