@@ -220,6 +220,29 @@ def test_european_proportional_dividends_hours_apart_are_exact():
             assert abs(got - ref) <= tol, (call, tol, got, ref)
 
 
+def test_dividends_taking_the_stock_to_zero_price_in_bounded_memory(run_python):
+    # Two or more cash dividends with a variance of 40: pieces of the
+    # integral a few ulps long once stopped the panel walk from advancing,
+    # and the process grew until the machine killed it. In a child with
+    # 1 GiB of address space to spare. References: an independent recursion
+    # with adaptive piecewise Chebyshev tables, at two settings agreeing to
+    # 1e-13.
+    out = run_python("""
+import resource
+import orvelta
+with open("/proc/self/status") as f:
+    vm = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
+resource.setrlimit(resource.RLIMIT_AS, (vm + 2**30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+for divs, kind in (([[3.0, 2.0], [5.0, 80.0]], 1), ([[1.0, 150.0], [3.0, 2.0]], -1)):
+    for tol in (1e-3, 1e-8):
+        print(repr(float(orvelta.american_price(
+            100.0, 100.0, 0.05, 0.0, 2.0, 10.0, kind, tol=tol, dividends=divs, american=False))))
+""")
+    refs = [97.522990645933, 97.522990645933, 60.616519598695, 60.616519598695]
+    for line, ref, tol in zip(out.split(), refs, [1e-3, 1e-8] * 2):
+        assert abs(float(line) - ref) <= tol, (line, ref)
+
+
 def test_european_one_dividend_to_1e_8():
     ref = european_one_dividend(100.0, 95.0, 0.04, 0.0, 0.3, 1.0, False, 0.4, 2.5)
     got = orvelta.american_price(

@@ -80,6 +80,8 @@ constexpr double kMaxSd = 8.0;
 constexpr double kSmallSd = 2e-3;
 constexpr double kSpotSteps = 4.0;
 constexpr double kFinePanel = 0.25;
+// Most quadrature points of one integral.
+constexpr std::size_t kMaxPoints = std::size_t{1} << 16;
 
 struct Stage {
     double R = 0.0, Q = 0.0, V = 0.0;
@@ -159,7 +161,8 @@ struct Context {
     std::vector<Stage> st;
     std::vector<Table> tab;
     double work = 0.0;
-    double panel = 2.0;  // the widest panel, in standard deviations of the stage
+    double panel = 2.0;   // the widest panel, in standard deviations of the stage
+    bool failed = false;  // an integral needed more than kMaxPoints points
 };
 
 // Black-Scholes at the spot (no dividend before expiry): the price, the
@@ -357,15 +360,32 @@ void integrate(Context& cx, int j, double y, double panel, double* out, double* 
         double at = u;
         while (at < v) {
             double h = std::max(width(at), 1e-3 * (v - u));
-            // No sliver at the piece's end: the last panels share it.
+            // No sliver at the piece's end: the last panels share it. A
+            // step that no longer moves `at` (a piece a few ulps long)
+            // ends the piece with one panel.
             const double rest = std::ceil((v - at) / h);
-            if (rest <= 2.0) h = (v - at) / rest;
-            const double mid = at + 0.5 * h;
-            for (int i = 0; i < kQuad; ++i) {
-                sc.z.push_back(mid + 0.5 * h * gl.x[kQuad][i]);
-                sc.w.push_back(0.5 * h * gl.w[kQuad][i] * kInvSqrt2Pi);
+            const bool last = rest <= 2.0 || !(at + h > at);
+            const int count = last ? (rest <= 2.0 ? static_cast<int>(rest) : 1) : 1;
+            if (last) h = (v - at) / count;
+            for (int c = 0; c < count; ++c) {
+                const double mid = at + (c + 0.5) * h;
+                for (int i = 0; i < kQuad; ++i) {
+                    sc.z.push_back(mid + 0.5 * h * gl.x[kQuad][i]);
+                    sc.w.push_back(0.5 * h * gl.w[kQuad][i] * kInvSqrt2Pi);
+                }
             }
+            if (last) break;
             at += h;
+            if (sc.z.size() > kMaxPoints) {
+                // More points than any integral here should need: the
+                // recursion gives up (and the grids take over).
+                cx.failed = true;
+                sc.z.clear();
+                sc.w.clear();
+                for (int f = 0; f < nf; ++f) out[f] = kNaN;
+                *a1 = *a2 = kNaN;
+                return;
+            }
         }
     }
     const int np = static_cast<int>(sc.z.size());
@@ -521,6 +541,7 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
     const int nf = 1 + cx.dirs;
     cx.tab.assign(m + 1, Table{});
     cx.work = 0.0;
+    cx.failed = false;
     for (const Stage& s : cx.st)
         if (!(s.s > 0.0) || !(s.s <= kMaxSd)) return false;
     // Ranges of every table, and the stock ranges their G is evaluated on.
@@ -575,6 +596,7 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
                 const double y = std::max(std::exp(xi) - t.c, 0.0);
                 double* v = &vals[static_cast<std::size_t>(i) * nf];
                 integrate(cx, j, y, panel, v, &a1, &a2);
+                if (cx.failed) return false;
             }
             coefficients(t.n, nf, vals, t.coef);
             for (int f = 0; f < nf; ++f) {
@@ -626,6 +648,7 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
     } else {
         const double panel = cx.panel / fine;
         integrate(cx, 0, y0, panel, out, &a1, &a2);
+        if (cx.failed) return false;
         // Back from the reduced values.
         const double ay = std::exp(-s0.Q) * cx.tab[1].gamma * y0;
         out[0] += ay;
@@ -655,7 +678,7 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
             (4.0 * (up2 - 2.0 * v + down2) / (0.25 * h * h) - (up - 2.0 * v + down) / (h * h)) /
             3.0;
     }
-    return std::isfinite(res.value);
+    return !cx.failed && std::isfinite(res.value);
 }
 
 }  // namespace
