@@ -243,6 +243,19 @@ for divs, kind in (([[3.0, 2.0], [5.0, 80.0]], 1), ([[1.0, 150.0], [3.0, 2.0]], 
         assert abs(float(line) - ref) <= tol, (line, ref)
 
 
+def test_american_call_with_dividends_hours_apart():
+    # Two cash dividends 6 hours apart: the stage between them needs more
+    # than a thousand nodes, and once the recursion gave up for the grids,
+    # which returned NaN. Reference: an independent recursion with adaptive
+    # piecewise Chebyshev tables.
+    args = (100.0, 28.531018055897743, 0.0033609431254948865, -0.008884499993512011)
+    args += (0.7180036872988552, 1.837589910903242, 1)
+    divs = [[1.6252568411404997, 3.368576999562069], [1.6259476074285644, 29.60474872617456]]
+    for tol in (1e-6, 1e-10):
+        got = orvelta.american_price(*args, tol=tol, dividends=divs)
+        assert abs(got - 74.78168552949) <= tol + 1e-11, (tol, got)
+
+
 def test_european_one_dividend_to_1e_8():
     ref = european_one_dividend(100.0, 95.0, 0.04, 0.0, 0.3, 1.0, False, 0.4, 2.5)
     got = orvelta.american_price(

@@ -63,7 +63,10 @@ double nodes_per_sd(double rel) {
 constexpr double kGrowth = 1.25;
 constexpr int kMaxRefinements = 4;
 constexpr int kMinNodes = 20;
-constexpr int kMaxNodes = 1024;
+// A stage hours long between ex-dates needs thousands of nodes (its
+// value's features are its small spread wide across the whole range): the
+// work limit, not the node count, bounds such tables.
+constexpr int kMaxNodes = 8192;
 // Exercise crossings searched for at an ex-date: the scan's points, and the
 // most crossings the recursion takes (more sends the option to the grids).
 constexpr int kScan = 256;
