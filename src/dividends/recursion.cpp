@@ -43,9 +43,9 @@ constexpr int kMaxDir = 2;
 constexpr int kFields = 1 + kMaxDir;
 // Gauss-Legendre points per panel of at most panel_for(rel) standard
 // deviations: for the normal density alone, exact to rounding on panels of
-// 2 and to 1e-10 of the value on panels of 3.
+// 2, to 1e-10 of the value on panels of 3 and about 1e-8 on panels of 4.
 constexpr int kQuad = 8;
-double panel_for(double rel) { return rel >= 1e-9 ? 3.0 : 2.0; }
+double panel_for(double rel) { return rel >= 1e-7 ? 4.0 : rel >= 1e-9 ? 3.0 : 2.0; }
 // Standard deviations each integral covers below and above (the normal tail
 // beyond is 1e-19; a call's integrand, weighted by the stock, is covered s
 // further up).
