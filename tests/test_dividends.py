@@ -387,6 +387,33 @@ def test_dividends_after_expiry_or_zero_change_nothing():
     assert same == base
 
 
+@pytest.mark.parametrize(
+    "args",
+    [
+        (100.0, 100.0, 4.5, 0.0, 0.007, 1.0, -1),  # the grids cannot price this corner
+        (100.0, 90.0, -0.01, -0.03, 0.2, 2.0, -1),  # an exercise band
+        (100.0, 110.0, 0.03, 0.05, 0.3, 0.5, 1),
+    ],
+)
+def test_nothing_before_expiry_is_the_flat_pricer_bit_for_bit(args):
+    idle = dict(dividends=[[0.7, 0.0], [5.0, 3.0]])
+    flat_r = dict(r=orvelta.Curve([3.0], [args[2]]))
+    s, k, r, q, sigma, tau, kind = args
+    plain = orvelta.american_price(s, k, r, q, sigma, tau, kind, tol=1e-8)
+    assert math.isfinite(plain)
+    assert orvelta.american_price(s, k, r, q, sigma, tau, kind, tol=1e-8, **idle) == plain
+    assert (
+        orvelta.american_price(
+            s, k, q=q, sigma=sigma, tau=tau, option_type=kind, tol=1e-8, **flat_r
+        )
+        == plain
+    )
+    g = orvelta.american_greeks(s, k, r, q, sigma, tau, kind, tol=1e-6)
+    assert orvelta.american_greeks(s, k, r, q, sigma, tau, kind, tol=1e-6, **idle) == g
+    v = orvelta.american_implied_vol(g["price"], s, k, r, q, tau, kind, tol=1e-9)
+    assert orvelta.american_implied_vol(g["price"], s, k, r, q, tau, kind, tol=1e-9, **idle) == v
+
+
 def test_no_dividend_call_without_yield_is_european():
     am = orvelta.american_price(
         100.0, 100.0, 0.05, 0.0, 0.3, 1.0, 1, tol=1e-6, dividends=[[2.0, 1.0]]

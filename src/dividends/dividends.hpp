@@ -23,7 +23,9 @@
 // dates and the price is first sought by a backward recursion of
 // one-dimensional integrals (recursion.hpp), which converges spectrally and
 // costs a fraction of a millisecond; the grids take over where its own error
-// estimate does not reach the tolerance.
+// estimate does not reach the tolerance. An American option with no dividend
+// and no curve knot before its expiry is the flat pricer's (american.hpp),
+// bit for bit.
 #pragma once
 
 #include "common/greeks.hpp"

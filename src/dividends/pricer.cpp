@@ -5,6 +5,8 @@
 #include "dividends/grid.hpp"
 #include "dividends/recursion.hpp"
 
+#include "american/american.hpp"
+
 #include "common/black_scholes.hpp"
 #include "common/constants.hpp"
 #include "common/memory.hpp"
@@ -205,10 +207,14 @@ Refined accurate(const Plan& plan, double tol, int directions) {
     return refine(plan, h0, points, kBaseSteps, tol, -1, directions);
 }
 
-Refined refined_price(const Contract& c, const Market& m, double tol, int directions) {
-    Plan plan;
-    if (!plan_for(c, m, tol, plan)) return Refined{};
-    return accurate(plan, tol, directions);
+// An American option with nothing to change its coefficients before expiry
+// (no dividend inside its life, no knot of any curve): the flat pricer's
+// problem, which is then priced by it, so that a dividend of zero or after
+// expiry changes nothing (the flat pricer also reaches corners the grids do
+// not, a rate of 450% with a volatility under 1%).
+const detail::Segment* flat_american(const Plan& plan) {
+    if (!plan.american || plan.segments.size() != 1 || plan.segments[0].dividend) return nullptr;
+    return &plan.segments[0];
 }
 
 }  // namespace
@@ -217,7 +223,11 @@ double price(const Contract& c, const Market& m, double tol) {
     if (invalid_inputs(c)) return kNaN;
     if (c.tau <= 0.0) return intrinsic(c);
     if (!(tol > 0.0)) return kNaN;
-    return refined_price(c, m, tol, 0).value;
+    Plan plan;
+    if (!plan_for(c, m, tol, plan)) return kNaN;
+    if (const detail::Segment* f = flat_american(plan))
+        return american::price(c.s, c.k, f->r, f->q, f->sigma, c.tau, c.call, tol);
+    return accurate(plan, tol, 0).value;
 }
 
 double price_levels(const Contract& c, const Market& m, int points, int steps, int levels,
@@ -246,6 +256,8 @@ Greeks greeks(const Contract& c, const Market& m, double tol) {
     if (!(tol > 0.0)) return Greeks::nan();
     Plan plan;
     if (!plan_for(c, m, tol, plan)) return Greeks::nan();
+    if (const detail::Segment* f = flat_american(plan))
+        return american::greeks(c.s, c.k, f->r, f->q, f->sigma, c.tau, c.call, tol);
     const Refined r = accurate(plan, tol, 2);
     if (std::isnan(r.value)) return Greeks::nan();
     Greeks g{};
@@ -281,6 +293,19 @@ double implied_shift(double target, const Contract& c, const Market& m, double t
     }
     double lo = 1e-4 - vmin, hi = 10.0 - vmax;
     if (!(lo < hi)) return kNaN;
+    {
+        // Nothing changes before expiry: the flat pricer's volatility (any
+        // positive shift tells the plan's shape).
+        Market probe = m;
+        probe.sigma_shift = 1.0 - vmin;
+        Plan plan;
+        if (!plan_for(c, probe, tol, plan)) return kNaN;
+        if (const detail::Segment* f = flat_american(plan)) {
+            const double v =
+                american::implied_vol(target, c.s, c.k, f->r, f->q, c.tau, c.call, tol);
+            return v - m.sigma->at(0.0);
+        }
+    }
     const double bound = c.call ? c.s : c.k;
     // An American option is worth at least its payoff now; a European one
     // may be worth less (a deep call ahead of a dividend): below its price
