@@ -607,6 +607,21 @@ def test_greeks_in_the_exercise_region():
     assert (g["delta"], g["gamma"], g["theta"], g["vega"], g["rho"]) == (-1.0, 0.0, 0.0, 0.0, 0.0)
 
 
+def test_grid_rho_where_dividends_take_the_stock_to_the_floor():
+    # Ex-dates minutes apart hand this European put to the grids; the three
+    # dividends take most paths near the grid's floor, whose value depends on
+    # the rate (its rho was 0.6 off when the floor's was left out).
+    divs = [[0.5, 30.0], [0.5001, 30.0], [0.5002, 30.0]]
+    args = (100.0, 100.0)
+    kw = dict(dividends=divs, american=False)
+    g = orvelta.american_greeks(*args, 0.05, 0.0, 0.3, 1.0, -1, tol=1e-6, **kw)
+    h = 1e-2
+    up = orvelta.american_price(*args, 0.05 + h, 0.0, 0.3, 1.0, -1, tol=1e-5, **kw)
+    down = orvelta.american_price(*args, 0.05 - h, 0.0, 0.3, 1.0, -1, tol=1e-5, **kw)
+    # Differences: 1e-3 from the prices' tol, 2e-3 from the step.
+    assert abs(g["rho"] - (up - down) / (2.0 * h)) < 5e-3
+
+
 # ------------------------------------------------------ implied volatility
 
 

@@ -206,19 +206,33 @@ double zero_stock_value(const Plan& p, std::size_t first_segment, double* drate)
 // value at the best deterministic exercise date (exercise now, just before
 // an ex-date, at a knot or at expiry for an American option; at expiry for a
 // European one). Used as the grid's boundary values, where the chance of the
-// stock returning to the money is below e^{-z^2/2}.
-double far_value(const Plan& p, std::size_t si, double t, double s) {
-    double x = s, disc = 0.0;
-    double best = p.american ? positive_part(p.call ? s - p.k : p.k - s) : 0.0;
+// stock returning to the money is below e^{-z^2/2}. `drate` receives its
+// derivative in a parallel rate shift: a dividend that can take the stock
+// to the grid's floor gives the floor's value a large weight at the spot.
+double far_value(const Plan& p, std::size_t si, double t, double s, double* drate) {
+    double x = s, dx = 0.0, disc = 0.0, ddisc = 0.0;
+    double best = p.american ? positive_part(p.call ? s - p.k : p.k - s) : 0.0, dbest = 0.0;
     for (std::size_t i = si; i < p.segments.size(); ++i) {
         const Segment& sg = p.segments[i];
-        if (i > si && sg.dividend) x = positive_part(x * sg.keep - sg.cash);
+        if (i > si && sg.dividend) {
+            const double cut = x * sg.keep - sg.cash;
+            x = positive_part(cut);
+            dx = cut > 0.0 ? dx * sg.keep : 0.0;
+        }
         const double len = sg.t1 - std::max(t, sg.t0);
-        x *= std::exp((sg.r - sg.q) * len);
+        const double grow = std::exp((sg.r - sg.q) * len);
+        x *= grow;
+        dx = dx * grow + x * len;
         disc += sg.r * len;
-        const double v = std::exp(-disc) * positive_part(p.call ? x - p.k : p.k - x);
-        if (p.american || i + 1 == p.segments.size()) best = p.american ? std::max(best, v) : v;
+        ddisc += len;
+        const double df = std::exp(-disc);
+        const double pay = p.call ? x - p.k : p.k - x;
+        const double v = df * positive_part(pay);
+        const double dv = pay > 0.0 ? -ddisc * v + df * (p.call ? dx : -dx) : 0.0;
+        const bool last = i + 1 == p.segments.size();
+        if ((p.american && v > best) || (!p.american && last)) best = v, dbest = dv;
     }
+    *drate = dbest;
     return best;
 }
 
@@ -597,8 +611,9 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
             const double dt = dt_full / sub;
             for (int s = 0; s < sub; ++s) {
                 const double t_new = sg.t1 - (elapsed - dt_full + (s + 1) * dt);
-                const double b_lo = far_value(p, si, t_new, s_lo);
-                const double b_hi = far_value(p, si, t_new, s_hi);
+                double db[2];
+                const double b_lo = far_value(p, si, t_new, s_lo, &db[0]);
+                const double b_hi = far_value(p, si, t_new, s_hi, &db[1]);
                 // Explicit part.
                 std::copy(w.u.begin(), w.u.end(), w.old.begin());
                 const double* o = w.old.data();
@@ -686,17 +701,19 @@ GridResult solve_grid(const Plan& p, double h, int steps, int directions, Work& 
                     for (int j = 1; j < n - 1; ++j)
                         srhs[j] = q0[j] + ex * (lo * q0[j - 1] + di * q0[j] + up * q0[j + 1]) +
                                   (cl * mix[j - 1] + cd * mix[j] + cu * mix[j + 1]);
+                    // The far values depend on the rate, not the volatility.
+                    const double dlo_b = d == 1 ? db[0] : 0.0, dhi_b = d == 1 ? db[1] : 0.0;
+                    srhs[1] -= rows.al * dlo_b;
+                    srhs[n - 2] -= rows.au * dhi_b;
                     for (int j = 1; j < n - 1; ++j)
                         if (act[j]) srhs[j] = 0.0;
-                    // The far values' own sensitivities are left out: their
-                    // weight at the spot is below e^{-z^2/2}.
                     if (fast_dirs) {
                         factored_solve(n, w, srhs, nullptr, du, act, true, w.dp.data());
                     } else {
                         thomas(n, rows, act, srhs, du, w);
                     }
-                    du[0] = 0.0;
-                    du[n - 1] = 0.0;
+                    du[0] = dlo_b;
+                    du[n - 1] = dhi_b;
                 }
             }
         }
