@@ -232,6 +232,27 @@ def test_greeks_match_central_differences(case):
             0.0136891111182,
             PUT,
         ),
+        # Bands that close within weeks: a bump in r moved the lower
+        # boundary's limit above the start of its solve, and the chord steps
+        # stalled at rounding (vega and rho NaN at tol 1e-7).
+        (
+            100.0,
+            108.901139111,
+            -0.0122541961626,
+            -0.0144038244078,
+            0.186391435261,
+            1.08419450531,
+            PUT,
+        ),
+        (
+            100.0,
+            51.1113503798,
+            -0.0115010664236,
+            -0.0140235871065,
+            0.168302625368,
+            9.13958343901,
+            PUT,
+        ),
     ],
 )
 def test_tight_greeks_match_central_differences_of_tight_prices(case):

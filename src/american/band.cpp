@@ -71,6 +71,9 @@ constexpr double kStepStop = 3e-7;
 constexpr double kStepShare = 0.03;
 // Chord steps at most for a bumped solve of the Greeks.
 constexpr int kChordSteps = 8;
+// The largest residual (the equations are of order one) below which a solve
+// has converged to rounding.
+constexpr double kRoundingResidual = 1e-14;
 
 // Lagrange cardinal functions of `count` nodes `xn` at x.
 void cardinal(const double* xn, int count, double x, double* out) {
@@ -615,7 +618,7 @@ struct BandSolver {
             if (!(fnew < kInf)) {
                 set(z);
                 // No decrease: converged to rounding if the step is tiny.
-                return norm(step) < 1e-9 || fn <= 1e-14;
+                return norm(step) < 1e-9 || fn <= kRoundingResidual;
             }
             // Stalled: the residual no longer falls (a band about to close
             // solved as open, a start too far off). The caller tries otherwise.
@@ -626,7 +629,7 @@ struct BandSolver {
             // A full step this small leaves an error of its square's order.
             if (moved < stop && lam == 1.0) break;
             // Residuals at rounding level: nothing left to gain.
-            if (fn <= 1e-14) break;
+            if (fn <= kRoundingResidual) break;
             if (it + 1 == kNewtonIterations) return false;
         }
         set(z);
@@ -655,6 +658,12 @@ struct BandSolver {
         double last = kInf;
         for (int it = 0; it < kChordSteps; ++it) {
             if (!equations(f, nullptr)) return false;
+            // Residuals at rounding level: the steps they give are rounding
+            // too, magnified by the Jacobian's condition (up to 1e-9 in the
+            // logarithms), and need not shrink any further.
+            double worst = 0.0;
+            for (int i = 0; i < m; ++i) worst = std::max(worst, std::fabs(f[i]));
+            if (it > 0 && worst <= kRoundingResidual) return true;
             for (int i = 0; i < m; ++i) f[i] = -f[i];
             lu_solve(lu.data(), m, piv, f);
             double big = 0.0;
@@ -983,10 +992,13 @@ int band_greeks(double s, double k, double r, double q, double sigma, double tau
             one.init(k, r + dr, q + dq, sigma + dsig, tau, *base.t);
             one.start_from(base);
             // An open band's lower boundary moves with its limit k r / q,
-            // which it hugs near expiry. (Where the band closes, the
-            // boundaries meet far from it.)
-            if (!base.closed)
-                for (int i = 1; i <= one.n; ++i) one.b[i] += one.ln_y0 - base.ln_y0;
+            // which it hugs near expiry. Where the band closes the
+            // boundaries meet far from it, but one that closes within days
+            // may start below the new limit: raised to it, the start stays
+            // inside the band.
+            for (int i = 1; i <= one.n; ++i)
+                one.b[i] = base.closed ? std::max(one.b[i], one.ln_y0)
+                                       : one.b[i] + (one.ln_y0 - base.ln_y0);
             ok = one.chord(lu, piv) && one.sane();
         }
         if (!ok && !band_solve(one, k, r + dr, q + dq, sigma + dsig, tau, base.closed, set, &base))
