@@ -185,7 +185,10 @@ def american_price(
         that every option of the call is written on. On an ex-date the stock
         drops by the cash amount (to zero when it is worth less: the dividend
         is cut to what the stock is worth). Only ex-dates strictly between 0
-        and each option's expiry count. Amounts must be non-negative.
+        and each option's expiry count. Amounts must be non-negative. An
+        American option with no positive amount before its expiry, and curves
+        that have no knot before it, gets exactly the price it has without
+        them (as do its Greeks and implied volatility).
     dividend_kind : {"cash", "proportional"}, default "cash"
         "proportional": each amount is the fraction of the stock paid (in
         [0, 1]; the stock is multiplied by 1 - amount on the ex-date).
