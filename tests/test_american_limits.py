@@ -121,6 +121,47 @@ def test_long_maturities_reach_the_perpetual_put(tau):
     assert abs(call - perpetual_put(100.0, 100.0, 0.02, 0.05, 0.3)) <= 1e-8
 
 
+@pytest.mark.parametrize(
+    "case, tol",
+    [
+        # QuantLib's high-precision fixed-point engine prices these 1.2e-7
+        # above the perpetual put and 1.1e-6 below the lower bound.
+        ((100.0, 100.0, 0.5, 0.0, 0.05, 1.0), 1e-8),
+        ((100.0, 100.0, 5.0, 0.0, 1.0, 1.0), 1e-6),
+    ],
+)
+def test_large_rates_between_the_premium_bounds(case, tol):
+    # A put's boundary lies above its perpetual level b at every maturity,
+    # so the price lies between the European price plus the premium earned
+    # below b (by quadrature here) and the perpetual put.
+    from scipy.integrate import quad
+    from scipy.stats import norm
+
+    s, k, r, q, sigma, tau = case
+    nu = r - q - 0.5 * sigma**2
+    lam = (-nu - math.sqrt(nu * nu + 2.0 * r * sigma**2)) / sigma**2
+    b = k * lam / (lam - 1.0)
+    d1 = (math.log(s / k) + (r - q + 0.5 * sigma**2) * tau) / (sigma * math.sqrt(tau))
+    d2 = d1 - sigma * math.sqrt(tau)
+    euro = k * math.exp(-r * tau) * norm.cdf(-d2) - s * math.exp(-q * tau) * norm.cdf(-d1)
+
+    def premium(t):
+        return (
+            r
+            * k
+            * math.exp(-r * t)
+            * norm.cdf(-(math.log(s / b) + nu * t) / (sigma * math.sqrt(t)))
+        )
+
+    below, _ = quad(
+        premium, 0.0, tau, points=[1e-3, 1e-2, 0.1], epsabs=1e-13, epsrel=1e-13, limit=200
+    )
+    lo, hi = euro + below, perpetual_put(s, k, r, q, sigma)
+    assert lo <= hi
+    price = orvelta.american_price(*case, PUT, tol=tol)
+    assert lo - tol <= price <= hi + tol, (lo, price, hi)
+
+
 def test_price_grows_with_maturity_through_the_switch_to_closed_forms():
     # Beyond ten years prices are checked against finer settings; at a
     # few hundred years the finest two differ by 1e-8, so tol 1e-8 gives NaN
