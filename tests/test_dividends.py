@@ -635,6 +635,20 @@ def test_implied_vol_round_trip(kind, k):
     assert abs(iv - 0.3) < 2e-5
 
 
+def test_implied_vol_below_the_search_range_is_nan_not_negative():
+    # The quote lies 1e-9 below the price at the smallest volatility searched
+    # (1e-4), where the price hardly moves with it: the last Newton step went
+    # to sigma = -0.0042.
+    divs = [[0.0224, 3.0], [0.0283, 4.5], [0.0627, 2.5], [0.0727, 5.0]]
+    args = (100.0, 80.0, 0.0278, -0.0579)
+    floor = orvelta.american_price(*args, 1e-4, 0.075, 1, tol=1e-9, dividends=divs)
+    quote = 20.179582232649867
+    assert floor - quote == pytest.approx(1e-9, rel=0.05)
+    assert math.isnan(
+        orvelta.american_implied_vol(quote, *args, 0.075, 1, tol=1e-6, dividends=divs)
+    )
+
+
 def test_implied_vol_shift_of_a_curve():
     curve = Curve([0.5, 1.0], [0.25, 0.3])
     price = orvelta.american_price(

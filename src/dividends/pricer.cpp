@@ -293,6 +293,7 @@ double implied_shift(double target, const Contract& c, const Market& m, double t
     }
     double lo = 1e-4 - vmin, hi = 10.0 - vmax;
     if (!(lo < hi)) return kNaN;
+    const double lo0 = lo, hi0 = hi;
     {
         // Nothing changes before expiry: the flat pricer's volatility (any
         // positive shift tells the plan's shape).
@@ -356,6 +357,10 @@ double implied_shift(double target, const Contract& c, const Market& m, double t
         if (std::isnan(diff) || !(vega > 0.0)) return kNaN;
         last_vega = vega;
         const double next = shift - diff / vega;
+        // A price that hardly moves with the volatility can send the step
+        // out of the search range (to a negative volatility): no shift in
+        // the range is then known to reproduce the quote.
+        if (!(next >= lo0 && next <= hi0)) return kNaN;
         if (std::fabs(next - shift) <= std::max(tol, 4.0 * ptol / vega)) return next;
         shift = next;
     }
