@@ -56,7 +56,10 @@ def solve(s, k, r, q, sigma, tau, call, dividends, american, ds, steps_per_year,
         upper = a2 + b1  # coefficient of V_{j+1}
         diag = -2.0 * a2 - r_s
         length = t1 - t0
-        m = max(8, int(math.ceil(steps_per_year * length)))
+        # At least 8 steps, and a number that grows with the level's steps
+        # per year (a fixed floor would leave short segments' steps
+        # unrefined, and the extrapolations settled on a biased value).
+        m = max(8, int(math.ceil(steps_per_year * length)), int(math.ceil(0.08 * steps_per_year)))
         # Steps graded towards the segment's start (a kink there): dt_i ~ (i/m)^2.
         times = t0 + length * (np.arange(m + 1) / m) ** 2
         v_prev = None
