@@ -258,8 +258,13 @@ def american_greeks(
     the volatility and rate curves (carried through every step with the
     exercise set held), theta the calendar decay from the pricing equation
     at the spot with the ex-dates held to their dates; each is Richardson-
-    extrapolated on the grids that bring the price within ``tol``. Where the
-    price comes from the recursion of integrals, the sensitivities come from
+    extrapolated on the grids that bring the price within ``tol``, with no
+    error estimate of its own: where the exercise boundary crosses nodes
+    they converge unevenly (over a sweep of 40 options at tol 1e-5, the
+    median relative error of vega and rho against central differences of
+    accurate prices was 1e-5; one deep in-the-money put's vega of 0.030
+    was 6e-4 off). Where the price comes from the recursion of integrals,
+    the sensitivities come from
     the same integrals (likelihood-ratio weights for delta and gamma, the
     derivatives of each stage's integral for vega and rho).
 
