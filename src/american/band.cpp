@@ -650,7 +650,7 @@ struct BandSolver {
     // geometrically (for the bumps of the Greeks by a factor of about 1e-4,
     // up to about 0.4 where the bump moves the lower boundary's limit); true
     // once the sum of the steps still to come, at the last step's rate, is
-    // below 1e-11 in the logarithms.
+    // below 1e-11 in the logarithms, or once the residuals are at rounding.
     bool chord(const std::vector<double>& lu, const int* piv) {
         const int m = unknowns();
         double z[kBandMaxUnknowns], f[kBandMaxUnknowns];
