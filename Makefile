@@ -94,7 +94,9 @@ clean:
 # against it: the instrumented shared objects beside a copy of the package,
 # found first on PYTHONPATH. CPython itself is not instrumented, so libasan is
 # preloaded (with libstdc++, so that its exception interceptors resolve) and
-# leak detection is off; any sanitizer report fails the run.
+# leak detection is off; any sanitizer report fails the run. The long
+# accuracy sweeps (marked slow) are left to `make test`: their time goes to
+# the NumPy references, and the fuzz tests reach the same native paths.
 SAN_DIR   := build/sanitize
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 SAN_ENV   := ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
@@ -112,4 +114,4 @@ sanitize: $(VENV)/.deps
 	cp -r python/orvelta $(SAN_DIR)/pkg/
 	cp $(SAN_DIR)/_kernels*.so $(SAN_DIR)/_engines*.so $(SAN_DIR)/pkg/orvelta/
 	$(SAN_ENV) $(VPY) -c "import orvelta._kernels as k; assert '/$(SAN_DIR)/pkg/' in k.__file__, k.__file__"
-	$(SAN_ENV) $(VPY) -m pytest -p no:cacheprovider -q
+	$(SAN_ENV) $(VPY) -m pytest -p no:cacheprovider -q -m "not slow"
