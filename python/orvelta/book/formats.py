@@ -97,15 +97,21 @@ class Reader:
                 reader = self._open_csv(f, pa, pcsv)
             except pa.ArrowInvalid as e:
                 raise self._csv_error(e) from None
-            while True:
-                try:
-                    b = reader.read_next_batch()
-                except StopIteration:
-                    return
-                except pa.ArrowInvalid as e:
-                    raise self._csv_error(e) from None
-                self.rows += b.num_rows
-                yield b
+            done = False
+            try:
+                while True:
+                    try:
+                        b = reader.read_next_batch()
+                    except StopIteration:
+                        done = True
+                        return
+                    except pa.ArrowInvalid as e:
+                        raise self._csv_error(e) from None
+                    self.rows += b.num_rows
+                    yield b
+            finally:
+                if not done:
+                    _end_read_ahead(reader, f, pa)
 
     def _open_csv(self, f: Any, pa: Any, pcsv: Any) -> Any:
         return pcsv.open_csv(
@@ -224,6 +230,21 @@ def _data_end(path: str) -> int:
     return 0
 
 
+def _end_read_ahead(reader: Any, f: _Limited, pa: Any) -> None:
+    """Lets Arrow's read-ahead finish on a reader left before the end of its
+    file (an error, Ctrl-C, SIGTERM). Its threads read the file through
+    Python; one still reading while the interpreter shuts down aborts the
+    process (Python 3.13: "PyGILState_Release: thread state ... must be
+    current"). The file now ends where it stands, and the blocks already read
+    ahead are parsed and dropped: at most 32 MB."""
+    f.stop()
+    while True:
+        try:
+            reader.read_next_batch()
+        except (StopIteration, pa.ArrowException):  # the end, or the line cut short
+            return
+
+
 class _Limited(io.RawIOBase):
     """The first ``limit`` bytes of a file, followed by a newline when they do not end in one."""
 
@@ -237,6 +258,10 @@ class _Limited(io.RawIOBase):
 
     def readable(self) -> bool:
         return True
+
+    def stop(self) -> None:
+        """Nothing more: the next read gets the end of the file."""
+        self.left, self.tail = 0, b""
 
     def readinto(self, b: Any) -> int:
         want = len(b)
