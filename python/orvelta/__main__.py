@@ -262,19 +262,25 @@ def main(argv: list[str] | None = None) -> int:
         signum = getattr(e, "signum", signal.SIGINT)
         print(f"orvelta {args.command}: {_STOPPED.get(signum, 'stopped')}", file=sys.stderr)
         code = 128 + int(signum)
-        _exit_now_if_busy(code)
+        _exit_now(code, own_process=argv is None)
         return code
 
 
-def _exit_now_if_busy(code: int) -> None:
-    """Ends the process at once when a pricing thread is still busy: its
+def _exit_now(code: int, own_process: bool) -> None:
+    """Ends the process at once after a stop by a signal, the output already
+    discarded, where the command runs the process (the console script,
+    ``python -m orvelta``) or a pricing thread is still busy. A busy thread's
     compiled call (up to a slice of the book, which can take minutes at a
-    tight tolerance) would otherwise hold the exit up. The output was already
-    discarded; only the pricing in flight is lost."""
+    tight tolerance) would otherwise hold the exit up, and any thread of a
+    library (Arrow's readers among them) still working when the interpreter
+    shuts down can abort the process (seen on Python 3.13: "terminate called
+    without an active exception", exit status -6 instead of 143)."""
+    if threading.current_thread() is not threading.main_thread():
+        return
     others = [
         t for t in threading.enumerate() if t is not threading.current_thread() and not t.daemon
     ]
-    if others and threading.current_thread() is threading.main_thread():
+    if own_process or others:
         sys.stdout.flush()
         sys.stderr.flush()
         os._exit(code)
