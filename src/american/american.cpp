@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace orvelta::american {
 
@@ -252,6 +253,62 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
         return option_greeks(v.v, pd, pg, v.d[0], v.d[1], ps, pk, value(p.r), value(p.q), sigma,
                              call);
     }
+}
+
+struct PutOnBoundary::Fit {
+    Scheme scheme;
+    bool sensitivities = false;
+    Put<double> plain;
+    Put<Dual<2>> put;
+    Boundary<double> boundary;
+    Boundary<Dual<2>> dual;
+};
+
+bool PutOnBoundary::fit(double k, double r, double q, double sigma, double tau, double tol,
+                        bool sensitivities) {
+    fit_.reset();
+    if (classify(k, k, r, q, sigma, tau) != Domain::Price || !(tol > 0.0)) return false;
+    if (put_regime(r, q) != Regime::SingleBoundary || !settings_validated(r, q, sigma, tau))
+        return false;
+    auto f = std::make_shared<Fit>();
+    f->scheme = clamp_scheme(scheme_for(tol, k, tau));
+    f->sensitivities = sensitivities;
+    if (!sensitivities) {
+        f->plain = Put<double>{k, tau, r, q, sigma};
+        if (!fit_whole_life(f->plain, f->scheme, f->boundary)) return false;
+        boundary_ = std::exp(f->boundary.ln_b(1.0));
+    } else {
+        // Directions as in greeks: 0 = sigma, 1 = r.
+        Dual<2> dsig(sigma), drate(r), dq(q);
+        dsig.d[0] = 1.0;
+        drate.d[1] = 1.0;
+        f->put = Put<Dual<2>>{k, tau, drate, dq, dsig};
+        if (!fit_whole_life(f->put, f->scheme, f->dual)) return false;
+        boundary_ = std::exp(f->dual.ln_b(1.0).v);
+    }
+    fit_ = std::move(f);
+    return true;
+}
+
+bool PutOnBoundary::price(const std::vector<double>& s, std::vector<double>& out,
+                          std::vector<double>* sens) const {
+    if (!fit_ || (sens != nullptr) != fit_->sensitivities) return false;
+    const Fit& f = *fit_;
+    out.resize(s.size());
+    if (sens == nullptr) {
+        for (std::size_t i = 0; i < s.size(); ++i)
+            if (!price_on_fit(s[i], f.plain, f.scheme, f.boundary, &out[i])) return false;
+        return true;
+    }
+    sens->resize(2 * s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        Dual<2> v;
+        if (!price_on_fit(s[i], f.put, f.scheme, f.dual, &v)) return false;
+        out[i] = v.v;
+        (*sens)[2 * i] = v.d[0];
+        (*sens)[2 * i + 1] = v.d[1];
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- batches

@@ -17,6 +17,8 @@
 
 #include "common/greeks.hpp"
 #include <cstddef>
+#include <memory>
+#include <vector>
 
 namespace orvelta::american {
 
@@ -73,6 +75,31 @@ Greeks greeks(double s, double k, double r, double q, double sigma, double tau, 
 // invalid inputs.
 double implied_vol(double target, double s, double k, double r, double q, double tau, bool call,
                    double tol);
+
+// A put (strike k; r, q, sigma flat over tau) whose price at every spot, to
+// absolute accuracy tol, comes from one fit of its exercise boundary: where
+// tol's settings are validated for these inputs (r > 0, no closed-form
+// limit, no long-maturity split). Fitted once, it prices any spots, each
+// value bit for bit `price`'s, and with sensitivities their derivatives in
+// sigma and r.
+class PutOnBoundary {
+public:
+    // Fits the boundary; false where one fit does not serve.
+    bool fit(double k, double r, double q, double sigma, double tau, double tol,
+             bool sensitivities);
+    // Today's exercise boundary: spots at or below it are exercised.
+    double boundary() const noexcept { return boundary_; }
+    // Values at the spots s in out, and with sens non-null their
+    // derivatives in sigma and r at sens[2 i] and sens[2 i + 1]. False where
+    // some spot's price would not come from this fit.
+    bool price(const std::vector<double>& s, std::vector<double>& out,
+               std::vector<double>* sens) const;
+
+private:
+    struct Fit;
+    std::shared_ptr<const Fit> fit_;
+    double boundary_ = 0.0;
+};
 
 // Option types of the batches: > 0 a call, otherwise a put; NaN gives a
 // NaN result.

@@ -286,6 +286,32 @@ T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* 
     return v;
 }
 
+// The boundary of a put whose price at every spot fits it over the whole
+// life (single_boundary_put's path when r > 0, sigma is not small and the
+// life is within the boundary's settling time). False where that is not so.
+template <class T>
+bool fit_whole_life(const Put<T>& p, const Scheme& sc, Boundary<T>& fit) {
+    if (put_regime(value(p.r), value(p.q)) != Regime::SingleBoundary) return false;
+    const double sv = value(p.sigma);
+    if (sv < kSmallSigma || !(settling_time(value(p.r), value(p.q), sv) >= p.tau)) return false;
+    fit_boundary(p, sc, fit, nullptr);
+    return true;
+}
+
+// The put at spot s on a fit of fit_whole_life: put_price's value there, or
+// false where no closed form would take over at s instead (a zero-volatility
+// spread within tol).
+template <class T>
+bool price_on_fit(double s, const Put<T>& p, const Scheme& sc, const Boundary<T>& fit, T* out) {
+    const double tol = sc.tol > 0.0 ? sc.tol : 1e-13 * p.k;
+    const double qv = value(p.q), sv = value(p.sigma);
+    const double widen =
+        std::max(1.0, std::exp(-qv * p.tau)) * std::sqrt(std::expm1(sv * sv * p.tau));
+    if (!(s > 0.0) || !std::isfinite(s) || 2.0 * s * widen <= tol) return false;
+    *out = put_on_boundary(s, p, fit, p.tau, sc.premium, T(0.0), 0.0, 0.0, nullptr, nullptr);
+    return true;
+}
+
 template double european_put(double, double, const double&, const double&, const double&, double);
 template Dual<1> european_put(double, double, const Dual<1>&, const Dual<1>&, const Dual<1>&,
                               double);
@@ -297,5 +323,11 @@ template Dual<1> put_price(double, const Put<Dual<1>>&, const Scheme&, double*, 
                            const Boundary<double>*, Boundary<double>*);
 template Dual<2> put_price(double, const Put<Dual<2>>&, const Scheme&, double*, double*,
                            const Boundary<double>*, Boundary<double>*);
+template bool fit_whole_life(const Put<double>&, const Scheme&, Boundary<double>&);
+template bool fit_whole_life(const Put<Dual<2>>&, const Scheme&, Boundary<Dual<2>>&);
+template bool price_on_fit(double, const Put<double>&, const Scheme&, const Boundary<double>&,
+                           double*);
+template bool price_on_fit(double, const Put<Dual<2>>&, const Scheme&, const Boundary<Dual<2>>&,
+                           Dual<2>*);
 
 }  // namespace orvelta::american

@@ -258,4 +258,12 @@ template <class T>
 T put_price(double s, const Put<T>& p, const Scheme& sc, double* delta, double* gamma,
             const Boundary<double>* warm = nullptr, Boundary<double>* keep = nullptr);
 
+// The boundary of a put whose put_price at every spot fits it over the
+// whole life, and the put's value at a spot on that fit (false where a
+// closed form would take over there); see premium.cpp.
+template <class T>
+bool fit_whole_life(const Put<T>& p, const Scheme& sc, Boundary<T>& fit);
+template <class T>
+bool price_on_fit(double s, const Put<T>& p, const Scheme& sc, const Boundary<T>& fit, T* out);
+
 }  // namespace orvelta::american

@@ -22,8 +22,13 @@
 // q <= 0, a put with r <= 0 and q >= 0) the stock is lognormal between those
 // dates and the price is first sought by a backward recursion of
 // one-dimensional integrals (recursion.hpp), which converges spectrally and
-// costs a fraction of a millisecond; the grids take over where its own error
-// estimate does not reach the tolerance. An American option with no dividend
+// costs a fraction of a millisecond; so is an American put with r, q >= 0
+// whose dividends each outweigh the interest on the strike since the one
+// before, exercised between ex-dates only where the stock has fallen to
+// about a dividend's size (the recursion allows exercise just after each
+// drop, takes its last stage from the flat pricer and bounds what exercise
+// between the ex-dates would add). The grids take over where the
+// recursion's own error estimate does not reach the tolerance. An American option with no dividend
 // and no curve knot before its expiry is the flat pricer's (american.hpp),
 // bit for bit.
 #pragma once

@@ -7,7 +7,10 @@
 // before it at stock S: G_j(S) = max(payoff(S), H_j(drop(S))) for an American
 // option, H_j(drop(S)) for a European one, and
 //   H_j(y) = e^{-R_j} integral of G_{j+1}(y e^{M_j + s_j z}) phi(z) dz,
-// where the last stage's H is the Black-Scholes price. Each H_j between is a
+// where the last stage's H is the Black-Scholes price (for a put exercised
+// after its drops, see exercise_bound: payoff(S) = k - drop(S), and the
+// last stage's H is the flat pricer's American put, the payoff itself below
+// its exercise boundary). Each H_j between is a
 // Chebyshev series in ln(y + c) over the range the stock reaches with more
 // than a normal tail's chance, affine in y beyond it; c is where H_j turns
 // affine towards y = 0. The integrals are Gauss-Legendre panels split where
@@ -21,11 +24,13 @@
 //   -dR H + e^{-R} int dG phi + (dM int G z phi + ds int G (z^2 - 1) phi) e^{-R} / s,
 // where dG is the continuation value's derivative (zero where exercised).
 // Every step converges spectrally; two refinements agreeing within the
-// tolerance bound the error of the finer (each refinement has more nodes,
+// tolerance (less what the flat pricer's values and exercise_bound may
+// miss, for such a put) bound the error of the finer (each refinement has more nodes,
 // finer panels and wider ranges in every table, so none of the errors is
 // left as it was).
 #include "dividends/recursion.hpp"
 
+#include "american/american.hpp"
 #include "american/tables.hpp"
 #include "common/black_scholes.hpp"
 #include "common/interrupt.hpp"
@@ -76,6 +81,16 @@ constexpr int kMaxGraded = 48;
 // Multiply-adds one refinement may spend (about 0.2 s), and the largest
 // standard deviation of a stage (beyond, the integrals' range overflows).
 constexpr double kWorkLimit = 5e8;
+// A put exercised throughout its last stage: the share of tol each value of
+// the flat pricer in its last table may miss by, the least tolerance that
+// pricer vouches for relative to the strike (its finest settings reach
+// about 1e-11), and the share of tol left to the bound on exercise between
+// the ex-dates.
+constexpr double kInnerShare = 0.1;
+constexpr double kFlatFloor = 1e-10;
+constexpr double kBoundShare = 0.01;
+// The tolerance of the last table's directions, relative to the strike.
+constexpr double kDirectionFloor = 1e-8;
 constexpr double kMaxSd = 8.0;
 // Below this standard deviation s of the first stage, delta and gamma come
 // from differences of the value at spots kSpotSteps s apart in ln S, on
@@ -156,6 +171,9 @@ struct Table {
     // `low` so is G_j in the stock (the drop reaching zero, where exercise
     // starts or stops, where the next H turns affine).
     double flat = 0.0, low = kInf;
+    // Below ylo H_j is the payoff k - y itself (the last stage of a put
+    // exercised after its last drop, whose boundary is ylo).
+    bool exercised_below = false;
 };
 
 struct Context {
@@ -166,7 +184,23 @@ struct Context {
     double work = 0.0;
     double panel = 2.0;   // the widest panel, in standard deviations of the stage
     bool failed = false;  // an integral needed more than kMaxPoints points
+    // A put exercised also just after each drop and throughout its last
+    // stage (see exercise_bound), whose last table holds the flat pricer's
+    // values to tol_in each: its interpolant's error is at most `lebesgue`
+    // times that.
+    bool after_drop = false;
+    double tol_in = 0.0, lebesgue = 0.0;
+    // Its last stage's boundary, fitted once (values; directions).
+    american::PutOnBoundary last_values, last_directions;
+    bool last_fitted = false, last_ok = false;
 };
+
+// The payoff of exercise at stock S (y = the stock after the drop): a put
+// exercised after the drop when the recursion allows it, else before.
+double payoff(const Context& cx, double S, double y, double own) {
+    if (cx.p.call) return (1.0 - own) * S - cx.p.k;
+    return cx.after_drop ? cx.p.k - y : cx.p.k - S * (1.0 + own);
+}
 
 // Black-Scholes at the spot (no dividend before expiry): the price, the
 // directions and the integrals with weights z and z^2 - 1.
@@ -265,7 +299,10 @@ void eval_g_batch(const Context& cx, int j, int np, Scratch& sc, bool hold = fal
             chebyshev_array(t.coef.data() + static_cast<std::size_t>(f) * t.n, t.n, x, np,
                             g + static_cast<std::size_t>(f) * np);
         for (int p = 0; p < np; ++p) {
-            if (y[p] < t.ylo || y[p] > t.yhi) {
+            if (y[p] < t.ylo && t.exercised_below) {
+                g[p] = cx.p.k - y[p];
+                for (int f = 1; f < nf; ++f) g[f * np + p] = 0.0;
+            } else if (y[p] < t.ylo || y[p] > t.yhi) {
                 const int e = y[p] < t.ylo ? 0 : 1;
                 const double y0 = e == 0 ? t.ylo : t.yhi;
                 for (int f = 0; f < nf; ++f)
@@ -281,8 +318,7 @@ void eval_g_batch(const Context& cx, int j, int np, Scratch& sc, bool hold = fal
     }
     if (cx.p.american && !hold) {
         for (int p = 0; p < np; ++p) {
-            const double pay =
-                cx.p.call ? (1.0 - own) * sc.S[p] - cx.p.k : cx.p.k - sc.S[p] * (1.0 + own);
+            const double pay = payoff(cx, sc.S[p], y[p], own);
             if (pay > g[p]) {
                 g[p] = pay;
                 for (int d = 0; d < cx.dirs; ++d) g[(1 + d) * np + p] = 0.0;
@@ -468,10 +504,7 @@ bool crossings(const Context& cx, int j, double slo, double shi, std::vector<dou
     auto gain_of = [&](int np) {
         eval_g_batch(cx, j, np, sc, true);
         const double own = cx.tab[j].alpha * cx.st[j].keep;
-        for (int i = 0; i < np; ++i) {
-            const double pay = cx.p.call ? (1.0 - own) * sc.S[i] - k : k - sc.S[i] * (1.0 + own);
-            sc.g[i] = pay - sc.g[i];
-        }
+        for (int i = 0; i < np; ++i) sc.g[i] = payoff(cx, sc.S[i], sc.y[i], own) - sc.g[i];
     };
     gain_of(kScan);
     std::vector<double> gain(sc.g.begin(), sc.g.begin() + kScan);
@@ -533,6 +566,82 @@ void coefficients(int n, int nf, const std::vector<double>& vals, std::vector<do
         for (int f = 0; f < nf; ++f) coef[f * n + i] *= (i == 0 ? 1.0 : 2.0) / n;
 }
 
+// A table's coefficients from its field values at the nodes, and its values
+// and slopes in y at both ends (for the affine continuation beyond them).
+void finish_table(Table& t, int nf, const std::vector<double>& vals) {
+    coefficients(t.n, nf, vals, t.coef);
+    for (int f = 0; f < nf; ++f) {
+        const double* c = t.coef.data() + static_cast<std::size_t>(f) * t.n;
+        double vl = 0.0, vh = 0.0, dl = 0.0, dh = 0.0;
+        for (int i = 0; i < t.n; ++i) {
+            const double sign = (i % 2 == 0) ? 1.0 : -1.0;
+            vh += c[i];
+            vl += sign * c[i];
+            dh += static_cast<double>(i) * i * c[i];
+            dl -= sign * static_cast<double>(i) * i * c[i];
+        }
+        const double dt = 2.0 / (t.b - t.a);
+        t.end_v[0][f] = vl;
+        t.end_v[1][f] = vh;
+        t.end_d[0][f] = dl * dt / (t.ylo + t.c);
+        t.end_d[1][f] = dh * dt / (t.yhi + t.c);
+    }
+}
+
+// The last table of a put exercised throughout its last stage (flat there,
+// r > 0): the flat pricer's values (and its vega and rho along the
+// directions) on Chebyshev nodes in ln y over [max(lo, B), hi], B its
+// exercise boundary at the stage's start, all from one fit of that
+// boundary. Below B, H is the payoff k - y exactly; above it the value is
+// smooth, its features a standard deviation of the stage wide in ln y.
+// False where the flat pricer cannot price the stage so.
+bool american_table(Context& cx, Table& t, double lo, double hi, double fine, double density,
+                    double z) {
+    const Segment& sg = cx.p.segments.back();
+    const Stage& sm = cx.st.back();
+    const int nf = 1 + cx.dirs;
+    if (!cx.last_fitted) {
+        // One fit for every refinement; the directions (vega and rho of
+        // each node) from a fit at a coarser tolerance: they carry no error
+        // estimate of their own, and at the values' tolerance the
+        // differentiated fit would cost several prices.
+        cx.last_fitted = true;
+        const double coarse = std::max(cx.tol_in, kDirectionFloor * cx.p.k);
+        cx.last_ok = cx.last_values.fit(cx.p.k, sg.r, sg.q, sg.sigma, sm.len, cx.tol_in, false) &&
+                     (cx.dirs == 0 ||
+                      cx.last_directions.fit(cx.p.k, sg.r, sg.q, sg.sigma, sm.len, coarse, true));
+    }
+    if (!cx.last_ok) return false;
+    const double edge = cx.last_values.boundary();
+    t.exercised_below = edge >= lo;
+    t.ylo = std::max(lo, edge);
+    t.yhi = std::max(hi, t.ylo * std::exp(z * sm.s));
+    t.c = 0.0;
+    t.flat = edge;
+    t.alpha = 0.0;
+    t.a = std::log(t.ylo);
+    t.b = std::log(t.yhi);
+    const double n = std::ceil(fine * density * (t.b - t.a) / sm.s);
+    if (!(t.b > t.a) || !std::isfinite(t.b) || !(n <= kMaxNodes)) return false;
+    t.n = std::max(static_cast<int>(n), static_cast<int>(std::ceil(kMinNodes * fine)));
+    std::vector<double> ys(t.n), out, sens, unused;
+    for (int i = 0; i < t.n; ++i)
+        ys[i] = std::exp(0.5 * (t.a + t.b) + 0.5 * (t.b - t.a) * std::cos(kPi * (i + 0.5) / t.n));
+    if (!cx.last_values.price(ys, out, nullptr)) return false;
+    if (cx.dirs > 0 && !cx.last_directions.price(ys, unused, &sens)) return false;
+    std::vector<double> vals(static_cast<std::size_t>(t.n) * nf);
+    for (int i = 0; i < t.n; ++i) {
+        vals[static_cast<std::size_t>(i) * nf] = out[i];
+        for (int d = 0; d < cx.dirs; ++d)
+            vals[static_cast<std::size_t>(i) * nf + 1 + d] = sens[2 * i + d];
+    }
+    finish_table(t, nf, vals);
+    cx.lebesgue = 1.0 + 2.0 / kPi * std::log(t.n + 1.0);
+    // A premium integral of each node.
+    cx.work += static_cast<double>(t.n) * 64.0 * 16.0 * nf;
+    return true;
+}
+
 // One refinement: the price with nodes and panels scaled by `fine`, and the
 // domains covering z standard deviations. False when the recursion does not
 // fit or the work limit is reached; a result of NaN when the exercise
@@ -557,7 +666,9 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
         if (cancel_requested()) return false;
         Table& t = cx.tab[j];
         const Stage& sj = cx.st[j];
-        if (j == m) {
+        if (j == m && cx.after_drop) {
+            if (!american_table(cx, t, lo[j], hi[j], fine, density, z)) return false;
+        } else if (j == m) {
             t.closed = true;
             t.alpha = p.call ? std::exp(-sj.Q) : 0.0;
             // Black-Scholes is affine in y where d1 < -z.
@@ -601,23 +712,7 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
                 integrate(cx, j, y, panel, v, &a1, &a2);
                 if (cx.failed) return false;
             }
-            coefficients(t.n, nf, vals, t.coef);
-            for (int f = 0; f < nf; ++f) {
-                const double* c = t.coef.data() + static_cast<std::size_t>(f) * t.n;
-                double vl = 0.0, vh = 0.0, dl = 0.0, dh = 0.0;
-                for (int i = 0; i < t.n; ++i) {
-                    const double sign = (i % 2 == 0) ? 1.0 : -1.0;
-                    vh += c[i];
-                    vl += sign * c[i];
-                    dh += static_cast<double>(i) * i * c[i];
-                    dl -= sign * static_cast<double>(i) * i * c[i];
-                }
-                const double dt = 2.0 / (t.b - t.a);
-                t.end_v[0][f] = vl;
-                t.end_v[1][f] = vh;
-                t.end_d[0][f] = dl * dt / (t.ylo + t.c);
-                t.end_d[1][f] = dh * dt / (t.yhi + t.c);
-            }
+            finish_table(t, nf, vals);
         }
         if (p.call) t.gamma = p.american ? std::max(1.0, sj.keep * t.alpha) : sj.keep * t.alpha;
         // Kinks of G_j: where the drop reaches zero, the strike, the table's
@@ -631,7 +726,9 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
         }
         t.kinks.push_back(p.k);
         if (sj.keep > 0.0) t.low = (sj.cash > 0.0 ? sj.cash : t.flat) / sj.keep;
-        if (p.american) {
+        // (After its last drop a put exercised throughout is worth at least
+        // the payoff: exercise there pays no more than holding.)
+        if (p.american && !(j == m && cx.after_drop)) {
             const Stage& prev = cx.st[j - 1];
             const double slo = lo[j - 1] * std::exp(prev.M - kTail * prev.s);
             const double shi = hi[j - 1] * std::exp(prev.M + (kTail + prev.s) * prev.s);
@@ -684,18 +781,120 @@ bool run(Context& cx, double fine, double density, double z, RecursionResult& re
     return !cx.failed && std::isfinite(res.value);
 }
 
-}  // namespace
-
-bool recursion_applies(const Plan& p) {
-    if (!p.american) return true;
+// Holding is worth at least the payoff between the ex-dates: every segment
+// has r >= 0 and q <= 0 for a call, r <= 0 and q >= 0 for a put.
+bool exercise_at_drops_only(const Plan& p) {
     for (const Segment& sg : p.segments) {
         if (!(p.call ? sg.r >= 0.0 && sg.q <= 0.0 : sg.r <= 0.0 && sg.q >= 0.0)) return false;
     }
     return true;
 }
 
+// A put with r >= 0 and q >= 0 everywhere, a dividend before expiry and
+// flat coefficients after the last one (r > 0 there): the recursion allows
+// exercise just after each drop and throughout the last stage (the flat
+// pricer's), and exercise_bound bounds what exercise between the ex-dates
+// would add.
+bool exercise_after_drops(const Plan& p) {
+    if (p.call || p.segments.size() < 2) return false;
+    for (const Segment& sg : p.segments)
+        if (!(sg.r >= 0.0 && sg.q >= 0.0)) return false;
+    const Segment& last = p.segments.back();
+    return last.dividend && last.r > 0.0;
+}
+
+// Black-Scholes call on a stock without yield: spot S, strike X, integrated
+// rate R and variance V over the stage.
+double plain_call(double S, double X, double R, double V) {
+    if (!(X > 0.0)) return S;
+    const double sd = std::sqrt(V);
+    const double d1 = (std::log(S / X) + R) / sd + 0.5 * sd;
+    return S * norm_cdf(d1) - X * std::exp(-R) * norm_cdf(d1 - sd);
+}
+
+// A bound on what the put of exercise_after_drops gains from exercise
+// between two ex-dates, which the recursion leaves out. Within stage j
+// (integrated rate R, variance V, ending at a drop to keep S - cash) the
+// holder can keep the put to the drop and exercise just after it, worth
+// e^{-R'} k - keep C(S, cash / keep) over what is left of the stage, R' <=
+// R; with r and q non-negative that call is at most the one over the whole
+// stage without yield. So exercise pays only where
+//   F(S) = k (1 - e^{-R}) - S + keep C(S, cash / keep) >= 0,
+// below the root b_j of F (decreasing in S). There the premium accrues at
+// most at r k, at most k R over the stage, and only on paths whose stock
+// falls below b_j by the stage's end. After drops that keep a fraction
+// kappa and pay cash worth C in today's stock, S_t >= kappa e^{X_t}
+// (s - C e^{-m}) with X the log-return without dividends and m <= 0 its
+// running minimum, so the stock falls below b only where m <= ln((C +
+// b / kappa) / s); X has a drift of at least nu per unit variance (the
+// least over the segments), whose first passage there has a closed form.
+// The sum of k R_j times that chance over the stages before the last;
+// infinite where some b_j does not exist.
+double exercise_bound(const Plan& p, const std::vector<Stage>& st) {
+    const double k = p.k;
+    double nu = kInf;
+    for (const Segment& sg : p.segments) {
+        const double v = sg.sigma * sg.sigma;
+        nu = std::min(nu, (sg.r - sg.q - 0.5 * v) / v);
+    }
+    double kappa = 1.0, cash = 0.0, var = 0.0, total = 0.0;
+    const int m = static_cast<int>(st.size()) - 1;
+    for (int j = 0; j < m; ++j) {
+        const Stage& sj = st[j];
+        if (sj.cash > 0.0 || sj.keep < 1.0) {
+            kappa *= sj.keep;
+            if (!(kappa > 0.0)) return kInf;
+            cash += sj.cash / kappa;
+        }
+        var += sj.V;
+        if (!(sj.R > 0.0)) continue;
+        if (!(sj.V > 0.0)) return kInf;
+        const Stage& next = st[j + 1];
+        const double keep = next.keep, strike = keep > 0.0 ? next.cash / keep : 0.0;
+        const double gain = -k * std::expm1(-sj.R);
+        auto F = [&](double S) {
+            return gain - S + (keep > 0.0 ? keep * plain_call(S, strike, sj.R, sj.V) : 0.0);
+        };
+        double lo = 0.5 * gain, hi = std::max(2.0 * lo, k);
+        for (int i = 0; i < 200 && !(F(hi) < 0.0); ++i) hi *= 2.0;
+        if (!(F(hi) < 0.0) || !(F(lo) >= 0.0)) return kInf;
+        for (int i = 0; i < 100; ++i) {
+            const double mid = std::sqrt(lo * hi);
+            if (!(mid > lo && mid < hi)) break;
+            (F(mid) >= 0.0 ? lo : hi) = mid;
+        }
+        const double a = std::log((cash + hi / kappa) / p.s);
+        if (!(a < 0.0)) return kInf;
+        const double sd = std::sqrt(var);
+        const double below = norm_cdf((a - nu * var) / sd);
+        const double tail = norm_cdf((a + nu * var) / sd);
+        const double reflected = tail > 0.0 ? std::exp(2.0 * nu * a + std::log(tail)) : 0.0;
+        total += k * sj.R * std::min(1.0, below + reflected);
+    }
+    return total;
+}
+
+}  // namespace
+
+bool recursion_applies(const Plan& p) {
+    return !p.american || exercise_at_drops_only(p) || exercise_after_drops(p);
+}
+
 RecursionResult recursion_price(const Plan& plan, double tol, int directions) {
     Context cx{plan, std::min(std::max(directions, 0), kMaxDir), stages_of(plan), {}, 0.0};
+    // A put exercised throughout its last stage: its last table's values
+    // each to a tenth of tol (where the flat pricer reaches that), and what
+    // exercise between the ex-dates adds within a hundredth of tol, both
+    // counted in the error estimate.
+    double bound = 0.0;
+    if (plan.american && !exercise_at_drops_only(plan)) {
+        if (!exercise_after_drops(plan)) return RecursionResult{};
+        cx.after_drop = true;
+        cx.tol_in = kInnerShare * tol;
+        if (!(cx.tol_in >= kFlatFloor * plan.k)) return RecursionResult{};
+        bound = exercise_bound(plan, cx.st);
+        if (!(bound <= kBoundShare * tol)) return RecursionResult{};
+    }
     RecursionResult prev;
     const double rel = tol / std::max(plan.s, plan.k);
     const double density = nodes_per_sd(rel);
@@ -715,6 +914,7 @@ RecursionResult recursion_price(const Plan& plan, double tol, int directions) {
         }
         if (level > 0) {
             now.estimate = std::fabs(now.value - prev.value);
+            if (cx.after_drop) now.estimate += bound + cx.lebesgue * cx.tol_in;
             if (now.estimate <= tol) return now;
         }
         prev = now;

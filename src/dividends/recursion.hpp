@@ -5,6 +5,15 @@
 // value just after an ex-date is a discounted expectation of the value just
 // before the next one: the price is a backward recursion of one-dimensional
 // integrals, with no time stepping and no space grid to converge.
+//
+// An American put with r >= 0 and q >= 0 whose dividends each outweigh the
+// interest on the strike since the one before takes the same recursion with
+// exercise allowed just after each drop and throughout the last stage (the
+// flat pricer's values on that stage's nodes): between two ex-dates holding
+// to the next drop and exercising then is worth more than exercising now
+// wherever the stock is above about a dividend's size, and the premium
+// exercise there could add is bounded (recursion.cpp) and counted in the
+// error estimate.
 #pragma once
 
 #include "common/constants.hpp"
@@ -12,7 +21,8 @@
 
 namespace orvelta::dividends::detail {
 
-// True when the plan's exercise can pay only at its ex-dates and at expiry.
+// True when the plan's exercise can pay only at its ex-dates and at expiry,
+// or it is such a put.
 bool recursion_applies(const Plan& plan);
 
 struct RecursionResult {
