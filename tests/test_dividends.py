@@ -366,6 +366,83 @@ def test_american_matches_fine_grid_reference(name, tol):
     assert abs(got - REFERENCE_VALUES[name]) <= tol, (got, REFERENCE_VALUES[name])
 
 
+# American puts whose dividends each outweigh the interest on the strike since
+# the one before (r, q >= 0) take the recursion of integrals, exercised just
+# after each drop and, after the last one, priced by the flat pricer. Their
+# references come from the same fine-grid scheme as reference_pde.py carried
+# to levels 0..8 (dS = 0.5 / 2^l or 0.25 / 2^l, 100 * 2^l steps a year,
+# S_max = 500; a compiled transcription of it, equal to it to 1e-11 on the
+# same grids, as level 8 would take the Python solver hours). Their
+# once-extrapolated sequences from level 4 on, finest last:
+#   put_atm_3div   10.61873430138 10.61873432060 10.61873434103 10.61873427474
+#   put_itm_4div   17.67551746213 17.67551751663 17.67551749768 17.67551752602
+#   r = 0.0494     9.50601643735  9.50601648456  9.50601648808  9.50601649854
+#   r = 0.0505     9.45728666823  9.45728633591  9.45728619282  9.45728607735
+# Each reference is the last of its sequence, its own error the larger of the
+# last two changes: the exercise boundary crossing nodes leaves the sequence
+# wandering by a few 1e-8.
+AFTER_DROP_REFERENCES = {
+    "put_atm_3div": (10.618734274741163, 6.7e-8),
+    "put_itm_4div": (17.675517526017895, 2.9e-8),
+}
+
+
+@pytest.mark.parametrize("name", sorted(AFTER_DROP_REFERENCES))
+@pytest.mark.parametrize("tol", [1e-6, 1e-7])
+def test_puts_exercised_after_the_drops_to_1e_7(name, tol):
+    s, k, r, q, sigma, tau, _, divs = REFERENCE_CASES[name]
+    ref, ref_err = AFTER_DROP_REFERENCES[name]
+    got = orvelta.american_price(s, k, r, q, sigma, tau, -1, tol=tol, dividends=divs)
+    assert abs(got - ref) <= tol + ref_err, (got, ref)
+
+
+# Dividends of 1.25 a quarter against 100 (e^{r / 4} - 1) of interest: 1.243 at
+# r = 4.94% (the recursion prices the put), 1.270 at r = 5.05% (exercise
+# between the ex-dates pays: the grids price it).
+@pytest.mark.parametrize(
+    "r, ref, ref_err", [(0.0494, 9.506016498541063, 1.1e-8), (0.0505, 9.457286077346215, 1.5e-7)]
+)
+def test_puts_either_side_of_where_exercise_between_ex_dates_pays(r, ref, ref_err):
+    divs = [(0.25, 1.25), (0.5, 1.25), (0.75, 1.25)]
+    got = orvelta.american_price(100.0, 100.0, r, 0.0, 0.25, 1.0, -1, tol=1e-5, dividends=divs)
+    assert abs(got - ref) <= 1e-5 + ref_err, (got, ref)
+
+
+def test_puts_exercised_after_the_drops_greeks_and_implied_vol():
+    s, k, r, q, sigma, tau, _, divs = REFERENCE_CASES["put_atm_3div"]
+    g = orvelta.american_greeks(s, k, r, q, sigma, tau, -1, tol=1e-6, dividends=divs)
+    price = orvelta.american_price(s, k, r, q, sigma, tau, -1, tol=1e-6, dividends=divs)
+    assert g["price"] == price
+
+    def p(s=s, r=r, sigma=sigma):
+        return orvelta.american_price(s, k, r, q, sigma, tau, -1, tol=1e-7, dividends=divs)
+
+    # Central differences of prices to 1e-7: their error is 1e-7 / h plus the
+    # step's (the third derivatives are of order one).
+    hs, h = 1e-2, 1e-3
+    assert abs(g["delta"] - (p(s=s + hs) - p(s=s - hs)) / (2 * hs)) < 2e-5
+    assert abs(g["gamma"] - (p(s=s + hs) - 2 * p() + p(s=s - hs)) / hs**2) < 2e-3
+    assert abs(g["vega"] - (p(sigma=sigma + h) - p(sigma=sigma - h)) / (2 * h)) < 2e-4
+    assert abs(g["rho"] - (p(r=r + h) - p(r=r - h)) / (2 * h)) < 2e-4
+    iv = orvelta.american_implied_vol(p(), s, k, r, q, tau, -1, tol=1e-7, dividends=divs)
+    assert abs(iv - sigma) < 1e-6
+
+
+def test_puts_exercised_after_the_drops_batch_equals_single_bit_for_bit():
+    s = np.array([100.0, 90.0, 120.0, 100.0, 100.0])
+    sig = np.array([0.25, 0.3, 0.2, 0.4, 0.25])
+    kind = np.array([-1, -1, -1, -1, 1])
+    divs = [[0.25, 2.0], [0.5, 2.0], [0.75, 2.0]]
+    kw = dict(tol=1e-6, dividends=divs)
+    batch = orvelta.american_price(s, 100.0, 0.05, 0.0, sig, 1.0, kind, **kw)
+    single = [
+        orvelta.american_price(s[i], 100.0, 0.05, 0.0, sig[i], 1.0, kind[i], **kw) for i in range(5)
+    ]
+    assert batch.tobytes() == np.array(single).tobytes()
+    g = orvelta.american_greeks(s, 100.0, 0.05, 0.0, sig, 1.0, kind, **kw)
+    assert g["price"].tobytes() == batch.tobytes()
+
+
 # ------------------------------------------------------------ identities
 
 
