@@ -77,7 +77,7 @@ interest the strike earns over the time since the one before
 stock has fallen to about the size of a dividend: the same recursion prices
 it with exercise allowed just after each drop and, after the last one, by
 the accurate pricer without dividends, once a bound on the premium that
-exercise between ex-dates could add is within a hundredth of ``tol``; about
+exercise between ex-dates could add is within a tenth of ``tol``; about
 1 ms for a one-year put with four dividends at ``tol`` 1e-6, down to about
 1e-9 of the strike. The grids take over where the recursion cannot vouch
 for ``tol``.

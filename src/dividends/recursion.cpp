@@ -88,7 +88,7 @@ constexpr double kWorkLimit = 5e8;
 // the ex-dates.
 constexpr double kInnerShare = 0.1;
 constexpr double kFlatFloor = 1e-10;
-constexpr double kBoundShare = 0.01;
+constexpr double kBoundShare = 0.1;
 // The tolerance of the last table's directions, relative to the strike.
 constexpr double kDirectionFloor = 1e-8;
 constexpr double kMaxSd = 8.0;
@@ -884,7 +884,7 @@ RecursionResult recursion_price(const Plan& plan, double tol, int directions) {
     Context cx{plan, std::min(std::max(directions, 0), kMaxDir), stages_of(plan), {}, 0.0};
     // A put exercised throughout its last stage: its last table's values
     // each to a tenth of tol (where the flat pricer reaches that), and what
-    // exercise between the ex-dates adds within a hundredth of tol, both
+    // exercise between the ex-dates adds within a tenth of tol, both
     // counted in the error estimate.
     double bound = 0.0;
     if (plan.american && !exercise_at_drops_only(plan)) {
