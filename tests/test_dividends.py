@@ -443,6 +443,38 @@ def test_puts_exercised_after_the_drops_batch_equals_single_bit_for_bit():
     assert g["price"].tobytes() == batch.tobytes()
 
 
+# A call with r < q < 0 (a put with q < r < 0) whose exercise region is a
+# band that closes soon after expiry: the grids missed the premium of its
+# thin part while their extrapolations agreed (7 tol below at tol 1e-5).
+# References: the fine-grid scheme in S with the exercise constraint by
+# policy iteration (so that a band is resolved), levels 0..5, once-
+# extrapolated, finest last:
+#   110.3923841312 110.3923947531 110.3923971165 110.3923983101 110.3923989300
+#    60.2137066925  60.2137034799  60.2137039969
+# The error taken is the last change.
+@pytest.mark.parametrize(
+    "args, divs, ref, ref_err",
+    [
+        ((200.0, 100.0, -0.0149, -0.0116, 0.518, 2.0), [[1.0, 1.0]], 110.39239893, 6.2e-7),
+        ((140.0, 100.0, -0.0149, -0.0116, 0.8, 1.0), [[0.5, 1.0]], 60.21370400, 5.2e-7),
+    ],
+)
+@pytest.mark.parametrize("tol", [1e-4, 1e-5])
+def test_band_calls_with_a_dividend_against_the_reference(args, divs, ref, ref_err, tol):
+    got = orvelta.american_price(*args, 1, tol=tol, dividends=divs)
+    assert abs(got - ref) <= tol + ref_err, (got, ref)
+
+
+@pytest.mark.parametrize("call", [True, False])
+def test_curve_of_equal_values_in_the_band_regime_is_the_flat_price(call):
+    r, q = (-0.0149, -0.0116) if call else (-0.0116, -0.0149)
+    flat = orvelta.american_price(166.0, 100.0, r, q, 0.518, 1.0, call, tol=1e-5)
+    curve = orvelta.american_price(
+        166.0, 100.0, Curve([0.5, 1.0], [r, r]), q, 0.518, 1.0, call, tol=1e-5
+    )
+    assert curve == flat
+
+
 # ------------------------------------------------------------ identities
 
 

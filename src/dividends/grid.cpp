@@ -107,6 +107,16 @@ bool make_plan(const Contract& c, const Market& m, double z, Plan& plan) {
         drift_lo = std::min(drift_lo, drift);
         drift_hi = std::max(drift_hi, drift);
         if (b != 0.0) peclet = std::min(peclet, 2.0 * a / std::fabs(b));
+        // A knot where no value changes (a curve of equal values) and no
+        // dividend is paid is no event: the segment goes on (so that such a
+        // curve prices exactly as the flat value does).
+        if (!plan.segments.empty() && !sg.dividend) {
+            Segment& last = plan.segments.back();
+            if (last.r == sg.r && last.q == sg.q && last.sigma == sg.sigma) {
+                last.t1 = sg.t1;
+                continue;
+            }
+        }
         plan.segments.push_back(sg);
     }
     // How far the dividends can pull the stock down: the spot less every cash

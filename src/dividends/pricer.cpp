@@ -41,6 +41,8 @@ constexpr int kMaxLevel = 7;
 // tolerance by the last level even at this rate stops the refinement early.
 constexpr double kBestGain = 16.0;
 constexpr int kMinLevel = 3;
+// Steps across a band's width at expiry (see band_step).
+constexpr double kBandSteps = 128.0;
 // Node solves one refinement may spend, about a second: the ladder to the
 // last level from the base grid takes 1.1e8. A grid that could not finish
 // within what is left (a volatility so small, or a drift so large, that the
@@ -70,6 +72,39 @@ struct Refined {
     int level = -1;
 };
 
+// True where some segment puts an American option in the regime whose
+// exercise region is a band between two boundaries.
+bool band_possible(const Plan& plan) {
+    if (!plan.american) return false;
+    for (const detail::Segment& sg : plan.segments) {
+        const double pr = plan.call ? sg.q : sg.r, pq = plan.call ? sg.r : sg.q;
+        if (pq < pr && pr < 0.0) return true;
+    }
+    return false;
+}
+
+// The largest space step at which the grids may accept a price where the
+// exercise region can be a band that earns more than a quarter of tol: a
+// 128th of the band's width at expiry in ln S, |ln(q / r)| of the put form.
+// A band that closes soon after expiry is thin for most of its life, and
+// the premium it earns there escapes coarser grids while their
+// extrapolations agree (a call 2.2e-5 below its price on levels 3 and 4,
+// 3e-6 and 2e-7 apart, reached it only at steps of a 64th and a 128th).
+// The premium is bounded as for the flat band: at most the strike's or the
+// spot's scale times (r - q) per year of the band's segments.
+double band_step(const Plan& plan, double tol) {
+    if (!plan.american) return kInf;
+    double width = kInf, premium = 0.0;
+    for (const detail::Segment& sg : plan.segments) {
+        const double pr = plan.call ? sg.q : sg.r, pq = plan.call ? sg.r : sg.q;
+        if (pq < pr && pr < 0.0) {
+            width = std::min(width, std::log(pq / pr));
+            premium += std::max(plan.s, plan.k) * (pr - pq) * (sg.t1 - sg.t0);
+        }
+    }
+    return premium > 0.25 * tol ? width / kBandSteps : kInf;
+}
+
 // Extrapolation of a second-order sequence: (4 fine - coarse) / 3.
 double rich(double fine, double coarse) { return (4.0 * fine - coarse) / 3.0; }
 
@@ -84,6 +119,14 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
     double r_prev[5] = {kNaN, kNaN, kNaN, kNaN, kNaN};
     double est_prev = kInf;
     const int top = fixed >= 0 ? fixed : kMaxLevel;
+    // How far within tol the previous estimate must be: where the exercise
+    // region can be a band (a put with q < r < 0, a call with r < q < 0 on
+    // some segment), the coarse grids do not resolve a band that closes
+    // soon after expiry, and their extrapolations can agree with each other
+    // well away from the price (a call 7 tol below it at tol 1e-5, from two
+    // extrapolations 1.9e-6 apart after a difference of 2.5e-5).
+    const double settled = band_possible(plan) ? 1.0 : 4.0;
+    const double finest = fixed >= 0 ? kInf : band_step(plan, tol);
     w.budget = fixed >= 0 ? kInf : kWorkBudget;
     for (int level = 0; level <= top; ++level) {
         const double h = std::ldexp(h0, -level);
@@ -145,7 +188,9 @@ Refined refine(const Plan& plan, double h0, int points0, int steps0, double tol,
             // call exercised just before a dividend larger than the stock):
             // the estimate counts only when the previous one was within a
             // few tolerances too.
-            if (fixed < 0 && level >= kMinLevel && est <= tol && est_prev <= 4.0 * tol) return out;
+            if (fixed < 0 && level >= kMinLevel && est <= tol && est_prev <= settled * tol &&
+                h <= finest)
+                return out;
             if (fixed < 0 && level >= kMinLevel && est > tol * std::pow(kBestGain, top - level))
                 break;
         }
