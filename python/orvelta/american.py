@@ -58,11 +58,12 @@ where the stock would go to zero or where exercise starts, taking its cell's
 average), and the grid halved until the difference of two successive
 Richardson extrapolations is within ``tol``. Where the exercise region can
 be a band (a put with q < r < 0 or a call with r < q < 0 on some stretch)
-that earns more than a quarter of ``tol``, a price is accepted only from a
-grid whose step is within a 128th of the band's width at expiry (a band that
-closes soon after expiry is thin for most of its life, and coarser grids
-miss its premium while agreeing with each other): about 0.2 s at ``tol``
-1e-4 and 0.7 s at 1e-5, NaN at 1e-6 for most such options.
+whose premium matters at ``tol`` (the flat pricer's, at the spot, above a
+sixteenth of ``tol``), a price is accepted only from a grid whose step is
+within a 128th of the band's width at expiry (a band that closes soon after
+expiry is thin for most of its life, and coarser grids miss its premium
+while agreeing with each other): 0.1 to 0.3 s at ``tol`` 1e-4 and about a
+second at 1e-5; NaN at 1e-6 for most options whose band matters.
 Where that does not happen within the work limit (about a second per
 option: grids up to 12,800 space points and 6,400 time steps, fewer where a
 small volatility or a large drift needs a finer space step to stay

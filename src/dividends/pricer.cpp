@@ -84,25 +84,38 @@ bool band_possible(const Plan& plan) {
 }
 
 // The largest space step at which the grids may accept a price where the
-// exercise region can be a band that earns more than a quarter of tol: a
-// 128th of the band's width at expiry in ln S, |ln(q / r)| of the put form.
-// A band that closes soon after expiry is thin for most of its life, and
-// the premium it earns there escapes coarser grids while their
-// extrapolations agree (a call 2.2e-5 below its price on levels 3 and 4,
-// 3e-6 and 2e-7 apart, reached it only at steps of a 64th and a 128th).
-// The premium is bounded as for the flat band: at most the strike's or the
-// spot's scale times (r - q) per year of the band's segments.
+// exercise region can be a band whose premium matters at tol: a 128th of
+// the band's width at expiry in ln S, |ln(q / r)| of the put form. A band
+// that closes soon after expiry is thin for most of its life, and the
+// premium it earns there escapes coarser grids while their extrapolations
+// agree (a call missed its whole band premium, 2.2e-5, on levels 3 and 4,
+// 3e-6 and 2e-7 apart, and reached it only at steps of a 64th and a
+// 128th). The premium is gauged by the flat pricer's (American less
+// European) with each band stretch's coefficients over the whole life, at
+// the spot and the spot less the cash dividends; it counts where 16 times
+// the larger is above tol.
 double band_step(const Plan& plan, double tol) {
     if (!plan.american) return kInf;
-    double width = kInf, premium = 0.0;
+    double width = kInf, premium = 0.0, cash = 0.0;
+    for (const detail::Segment& sg : plan.segments) cash += sg.cash;
     for (const detail::Segment& sg : plan.segments) {
         const double pr = plan.call ? sg.q : sg.r, pq = plan.call ? sg.r : sg.q;
-        if (pq < pr && pr < 0.0) {
-            width = std::min(width, std::log(pq / pr));
-            premium += std::max(plan.s, plan.k) * (pr - pq) * (sg.t1 - sg.t0);
+        if (!(pq < pr && pr < 0.0)) continue;
+        width = std::min(width, std::log(pq / pr));
+        // The crude bound first: the premium accrues at most at the scale
+        // of the strike and spot times (r - q) of the put form.
+        if (std::max(plan.s, plan.k) * (pr - pq) * plan.tau <= 0.25 * tol) continue;
+        const double spots[] = {plan.s, plan.s - cash};
+        for (const double x : spots) {
+            if (!(x > 0.0)) continue;
+            const double am =
+                american::price(x, plan.k, sg.r, sg.q, sg.sigma, plan.tau, plan.call, tol / 64.0);
+            const double eu = black_scholes(x, plan.k, sg.r, sg.q, sg.sigma, plan.tau, plan.call);
+            // A premium the flat pricer cannot vouch for counts as large.
+            premium = std::max(premium, std::isnan(am) ? kInf : am - eu);
         }
     }
-    return premium > 0.25 * tol ? width / kBandSteps : kInf;
+    return 16.0 * premium > tol ? width / kBandSteps : kInf;
 }
 
 // Extrapolation of a second-order sequence: (4 fine - coarse) / 3.
