@@ -191,7 +191,7 @@ struct Context {
     bool after_drop = false;
     double tol_in = 0.0, lebesgue = 0.0;
     // Its last stage's boundary, fitted once (values; directions).
-    american::PutOnBoundary last_values, last_directions;
+    american::PutOnBoundary last_values{}, last_directions{};
     bool last_fitted = false, last_ok = false;
 };
 
